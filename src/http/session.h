@@ -1,0 +1,122 @@
+// HttpSession: the program's one HTTP/1.0 client. It holds the settings,
+// the target, the request headers and body, the response header and body,
+// the cookie jar and two connection slots (0: current, 1: kept).
+//
+// The operations live in three files: session.cc (state and request
+// composition), connection.cc (connections, TLS, slots) and reception.cc
+// (reading responses, header lookup, redirects).
+#ifndef QUORVANE_HTTP_SESSION_H_
+#define QUORVANE_HTTP_SESSION_H_
+
+#include <cstdint>
+
+#include "http/cookie_jar.h"
+#include "text/text_buffer.h"
+
+class Transport;
+struct TlsLink;
+
+// Redirects followed by one request before it gives up with code 200.
+const int kMaxRedirects = 20;
+// A header block that grows past this without its blank line ends the
+// receive with code 200: no real server sends one this large.
+const int32_t kMaxHeaderBytes = 256 * 1024;
+// Receive buffers grow by at least this much when full.
+const int32_t kReceiveGrowth = 4096;
+
+class HttpSession {
+ public:
+  // A session with the defaults (time-out 30 s, port 80, TLS port 443,
+  // cookies off, no connection). Sets the target when one is given.
+  explicit HttpSession(const char* initialAddress = nullptr);
+  // Closes the current slot, then the kept one, and frees everything.
+  virtual ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+
+  // --- state and request composition (session.cc) ---
+
+  // Stores `text` as the target and derives the host after the earliest
+  // "http://" or "https://" up to the next "/". Returns 0, or 201 (null text
+  // changes nothing; a text without host leaves url empty).
+  int setTarget(const char* text);
+  // Empties the response header, body and extra headers and sets the
+  // Accept and User-Agent lines.
+  void resetRequest();
+  // Appends "name: value\r\n" to the extra headers (absent pieces are skipped).
+  void addHeader(const char* name, const char* value);
+  // 0 clears the jar, 1 enables cookies, anything else disables them.
+  void setCookieMode(int mode);
+  // Composes the request for the current target and sends all of it on the
+  // current connection. Returns 0, 205 (no connection) or 604.
+  int sendRequest(const char* method);
+  // The request target: the address from the "/" that ends the host, or the
+  // whole address when a proxy is set. "" when no target is set.
+  const char* requestPath() const;
+
+  // --- connections (connection.cc) ---
+
+  // Closes the current slot, connects to the proxy or host, starts TLS on
+  // the TLS port and sends the request. Returns 0, 201..205 or 604.
+  int connectAndSend(const char* method);
+  // Drops slot 0 or 1 (closing the connection when no other slot shares it)
+  // and sets status to 0.
+  void closeSlot(int slot);
+  // Makes the kept slot share the current connection (after closing what
+  // it held before).
+  void keepConnection();
+
+  // --- reception (reception.cc) ---
+
+  // One reading step: the header block while responseHeader is empty,
+  // otherwise one more body piece. Returns 0, 205, 206, 605 or 200.
+  int receive();
+  // The value of response header `name` (whole name at a line start, any
+  // letter case), first or last occurrence, as a new[] string; null when
+  // absent or empty.
+  char* headerValue(const char* name, int findLast);
+  // Connects, sends, reads the header and follows redirects. Returns 0, 204
+  // for a final status of 400 or more, 200 after too many redirects, or the
+  // first failure of connectAndSend or receive.
+  int request(const char* method);
+
+  CookieJar jar;
+  // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
+  TextBuffer settings[9];
+  TextBuffer host;
+  TextBuffer url;
+  TextBuffer responseHeader;
+  TextBuffer body;
+  TextBuffer extraHeaders;
+  int32_t timeoutSeconds = 30;
+  int32_t port = 80;
+  int32_t tlsPort = 443;
+  int32_t cookiesEnabled = 0;
+  int32_t socket[2] = {0, 0};
+  TlsLink* tls[2] = {nullptr, nullptr};
+  int32_t status = 0;
+
+  // Where the network is; the program's sessions use networkTransport().
+  Transport* transport;
+  // Set by setTarget: whether the address's scheme is "https://", and the
+  // offset in url of the "/" that ends the host.
+  int32_t targetIsTls = 0;
+  int32_t pathOffset = 0;
+};
+
+// Free-standing operations on one connection slot, through a transport.
+
+// Creates a TLS link for the connected socket in *linkSlot and performs the
+// handshake; does nothing when the slot already holds a link.
+void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName);
+// Shuts down and frees the link, closes the socket, traces "@closesocket."
+// and leaves both slots empty. An empty slot stays empty silently.
+void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);
+// Sends `length` bytes once. Returns 0 and the count in *sent, or 604.
+int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
+                  int flags, int* sent);
+// Reads at most `size` bytes; returns the library's result unchanged.
+int transportRecv(Transport& transport, TlsLink* link, int socket, char* buffer, int size,
+                  int flags);
+
+#endif  // QUORVANE_HTTP_SESSION_H_

@@ -1,0 +1,45 @@
+// The seam between an HttpSession and the network. Every byte the session
+// sends or receives, every connect, wait and close goes through a Transport.
+// The program uses the socket and TLS implementation (net_transport.h);
+// tests and fuzz targets give the session a scripted one instead.
+#ifndef QUORVANE_HTTP_TRANSPORT_H_
+#define QUORVANE_HTTP_TRANSPORT_H_
+
+struct timeval;
+struct TlsLink;
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Creates an IPv4 stream socket; returns its descriptor (> 0) or -1.
+  virtual int openSocket() = 0;
+  // Resolves `target` (dotted IPv4 address or name) and connects `socket`
+  // to it on `port`, blocking. Returns 0, 203 (not resolved) or 204.
+  virtual int connectSocket(int socket, const char* target, int port) = 0;
+  // Sets up TLS on the connected `socket` and performs the client handshake,
+  // sending `serverName` (may be null) for name-based hosting. Returns the
+  // new link; a failed handshake shows up at the first send or receive.
+  virtual TlsLink* startTls(int socket, const char* serverName) = 0;
+  // Sends through the link when there is one, else on the socket. Returns
+  // the library's result: the count sent (> 0), or 0 / negative on failure.
+  virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
+  // Reads at most size bytes. Returns a positive count, 0 when the peer
+  // closed, or a negative value on error.
+  virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
+  // Bytes the TLS layer already holds that the next recv returns without
+  // touching the socket; 0 without a link.
+  virtual int pending(TlsLink* link) = 0;
+  // Waits until `socket` is readable, as select() on Linux does: returns > 0
+  // when readable, 0 when `limit` ran out, < 0 on error, and leaves the unused
+  // time in *limit. A null limit waits without bound.
+  virtual int waitReadable(int socket, timeval* limit) = 0;
+  // Shuts the link down (one close-notify), closes the socket and frees the
+  // link. Either may be absent (link null, socket 0).
+  virtual void close(TlsLink* link, int socket) = 0;
+};
+
+// The process-wide socket and TLS transport used by the program.
+Transport& networkTransport();
+
+#endif  // QUORVANE_HTTP_TRANSPORT_H_

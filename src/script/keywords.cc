@@ -1,0 +1,38 @@
+// The fixed keyword table and classifyLine.
+#include "script/keywords.h"
+
+#include <cstring>
+
+const char kKeywords[kKeywordCount][kKeywordField] = {
+    "#=",          "@timeout=",     "@port=",       "@useragent=", "@proxy=",
+    "@user=",      "@pass=",        "@plugin=",     "@httpinit:",  "@analysis=",
+    "@analysis end", "@startcode",  "@<-read:",     "@<-read=",    "@->host:",
+    "@->body:",    "@->header=",    "@<-host:",     "@<-body:",    "@<-header=",
+    "@urldecode:", "@urlencode:",   "@connect=",    "@keepconnect:", "@sum=",
+    "@cookieclear:", "@cookieon:",  "@cookieoff:",  "@buffering:", "@push=",
+    "@pop=",       "@replace=",     "@->log=",      "@->file:",    "@exit:",
+};
+
+int classifyLine(char* line, char** value, char** secondValue) {
+  if (line == nullptr) return kNoKeyword;
+  size_t n = strcspn(line, "\r\n");
+  if (n != 0) line[n] = '\0';
+
+  char* equals = strchr(line, '=');
+  *value = equals ? equals + 1 : nullptr;
+
+  if (secondValue != nullptr) {
+    char* separator = strstr(line, "@=>");
+    if (separator == nullptr) {
+      *secondValue = nullptr;
+    } else {
+      *separator = '\0';
+      *secondValue = separator + 3;
+    }
+  }
+
+  for (int i = 0; i < kKeywordCount; ++i) {
+    if (strncmp(line, kKeywords[i], strlen(kKeywords[i])) == 0) return i + 1;
+  }
+  return kNoKeyword;
+}

@@ -1,0 +1,46 @@
+// ScriptEngine: one run's configuration directory, chosen plugin and HTTP
+// session, with the three operations that drive a run: selectPlugin (the
+// registry, registry.cc), runScript (the plugin runner, runner.cc) and
+// runAnalysis (template blocks, analysis.cc).
+#ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
+#define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
+
+#include "text/text_buffer.h"
+
+class FileHandle;
+class HttpSession;
+
+// The configuration path ("$HOME/.tovelcnf/") is composed in a buffer of this
+// size; a longer one counts as a missing registry.
+const int kConfigPathLimit = 512;
+
+class ScriptEngine {
+ public:
+  // Works out the configuration directory from HOME ("/home/root/.tovelcnf/"
+  // without it) and creates the session.
+  ScriptEngine();
+  // Destroys the session, closing its connections.
+  virtual ~ScriptEngine();
+  ScriptEngine(const ScriptEngine&) = delete;
+  ScriptEngine& operator=(const ScriptEngine&) = delete;
+
+  // Reads "tovel.ini": applies its defaults to the session and chooses the
+  // last plugin whose pattern occurs in `target` (may be null). Returns 0,
+  // 207 (no registry) or 208 (no match; the plugin list was printed).
+  int selectPlugin(const char* target);
+  // Runs the chosen plugin script line by line. Returns 0 when it ran to its
+  // end, 7 after "@exit:", 207 when the script cannot be opened, 208 for an
+  // unsupported line, 608 when the output file cannot be opened, 200/206 for
+  // an incomplete download, or the failure of a "@connect=".
+  int runScript(const char* target, const char* outputPath);
+  // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
+  // end of file) and returns the filled template as a new[] string, never
+  // null. `workText` may be null and must outlive the call.
+  char* runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
+
+  TextBuffer pluginName;
+  TextBuffer configDir;
+  HttpSession* session;
+};
+
+#endif  // QUORVANE_SCRIPT_SCRIPT_ENGINE_H_

@@ -1,0 +1,16 @@
+// Text transforms: cutting a value out between two markers. The buffer
+// transforms (urlEncode, urlDecode, replaceAll) are members of TextBuffer and
+// live in text_transforms.cc beside this one.
+#ifndef QUORVANE_TEXT_TEXT_TRANSFORMS_H_
+#define QUORVANE_TEXT_TEXT_TRANSFORMS_H_
+
+// Returns a new[] copy of the text after `startMarker` up to the next
+// `endMarker`, or null when any argument is null, a marker is not found or
+// the value is empty. An empty start marker means the beginning of the text,
+// an empty end marker its end. With findLast non-zero the rightmost
+// (possibly overlapping) occurrence of the start marker is used. Traces its
+// progress with diagnostic code 609 (verbose mode only).
+char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
+                     int findLast);
+
+#endif  // QUORVANE_TEXT_TEXT_TRANSFORMS_H_

@@ -1,0 +1,49 @@
+// Test helpers: capture of everything written to standard output (by
+// printf, puts and fwrite alike), and temporary folders.
+#ifndef QUORVANE_TESTS_SUPPORT_CAPTURE_H_
+#define QUORVANE_TESTS_SUPPORT_CAPTURE_H_
+
+#include <string>
+
+// Redirects file descriptor 1 into a temporary file from construction until
+// finish() (or destruction). REQUIRES: not nested.
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  // Restores standard output and returns what was written meanwhile.
+  std::string finish();
+
+ private:
+  int savedFd_ = -1;
+  int captureFd_ = -1;
+  std::string text_;
+};
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its content on
+// destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Writes `content` to path()/name (creating parent folders); returns the
+  // full path.
+  std::string write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+// Reads a whole file; "" when it cannot be opened.
+std::string readFile(const std::string& path);
+// Number of open file descriptors of this process.
+int openDescriptorCount();
+
+#endif  // QUORVANE_TESTS_SUPPORT_CAPTURE_H_
