@@ -1,7 +1,6 @@
-// Entry point: one command line, one run.
-#include "app/messages.h"
+// Entry point: one command line, one run; the run's code is the exit status.
+#include "app/run.h"
 
-int main() {
-  report(2);
-  return 0;
+int main(int argc, char** argv) {
+  return runProgram(argc, argv);
 }

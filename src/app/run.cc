@@ -1,0 +1,57 @@
+// The run sequence: one command line, one run, one closing message.
+#include "app/run.h"
+
+#include <cstring>
+
+#include "app/messages.h"
+#include "script/script_engine.h"
+#include "text/text_buffer.h"
+
+namespace {
+
+// Program path, switch, target and output file; later arguments are ignored.
+const int kArgumentCount = 4;
+
+// Copies `arg` into `copy`, without one pair of surrounding double quotes.
+void copyArgument(const char* arg, TextBuffer& copy) {
+  size_t n = strlen(arg);
+  if (n >= 2 && arg[0] == '"' && arg[n - 1] == '"') {
+    // Reserved at the full length so that even "" keeps storage: an empty
+    // text, not an absent one.
+    copy.reserve(static_cast<int32_t>(n));
+    memcpy(copy.data, arg + 1, n - 2);
+    copy.data[n - 2] = '\0';
+    copy.length = static_cast<int32_t>(n - 2);
+  } else {
+    copy.assign(arg);
+  }
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv) {
+  report(2);
+
+  TextBuffer args[kArgumentCount];
+  for (int i = 0; i < kArgumentCount && i < argc; ++i) {
+    if (argv[i] == nullptr || argv[i][0] == '\0') break;
+    copyArgument(argv[i], args[i]);
+  }
+  setDisplayMode(args[1].data);
+
+  int code = kUsage;
+  {
+    // The engine (and with it the session and its connections) lives until
+    // the closing message has been printed.
+    ScriptEngine engine;
+    if (engine.selectPlugin(args[2].data) == kOk) {
+      code = engine.runScript(args[2].data, args[3].data);
+    }
+    if (code == kUnknownError) {
+      report(kUnknownError, failureDetail());
+    } else {
+      report(code);
+    }
+  }
+  return code;
+}

@@ -1,0 +1,11 @@
+// The run sequence of one command line: banner, arguments, display mode,
+// plugin selection, the plugin script and the closing message.
+#ifndef QUORVANE_APP_RUN_H_
+#define QUORVANE_APP_RUN_H_
+
+// Runs the program for `argc`/`argv` as given to main (argv[0] the program
+// path, then SWITCH, TARGET and FILE; further arguments are ignored).
+// Returns the run's result code, which is the process exit status.
+int runProgram(int argc, char** argv);
+
+#endif  // QUORVANE_APP_RUN_H_

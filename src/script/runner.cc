@@ -1,0 +1,252 @@
+// The plugin script runner: one step per line on the work register, the
+// eight save slots, the session and files, until the script ends or a step
+// fails. Also the two body readers ("@buffering:" and "@->file:") and the
+// log writer.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/messages.h"
+#include "http/session.h"
+#include "script/keywords.h"
+#include "script/script_engine.h"
+#include "text/file_handle.h"
+
+namespace {
+
+// The line buffer is allocated once per run; each read still takes at most
+// kLineReadLimit - 1 characters.
+const int32_t kLineCapacity = 2048;
+// Save slots "@push=" and "@pop=" address; other numbers mean slot 0.
+const int kSlotCount = 8;
+// "@->file:" reads the body in pieces of up to this size, written as soon as
+// each arrives, so memory does not grow with the download.
+const int32_t kDownloadPiece = 64 * 1024;
+// Progress figures are in kilobytes.
+const int64_t kKilobyte = 1024;
+// Verbose diagnostic that shows a line the runner has no step for.
+const int kUnsupportedLine = 601;
+
+// A decimal value as strtol reads it, held to the signed 32-bit range.
+int32_t scriptNumber(const char* text) {
+  long number = strtol(text, nullptr, 10);
+  if (number > INT32_MAX) return INT32_MAX;
+  if (number < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(number);
+}
+
+int slotNumber(const char* text) {
+  int32_t number = scriptNumber(text);
+  return number >= 0 && number < kSlotCount ? number : 0;
+}
+
+// The response's "Content-Length": true with its value in *length when the
+// header holds a non-negative decimal number.
+bool announcedLength(HttpSession& session, int64_t* length) {
+  TextBuffer text(session.headerValue("Content-Length", 0));
+  *length = 0;
+  if (text.data == nullptr) return false;
+  char* end = nullptr;
+  long long number = strtoll(text.data, &end, 10);
+  if (end == text.data || number < 0) return false;
+  *length = number;
+  return true;
+}
+
+// "@buffering:": receives the rest of the body into the session, printing a
+// slash, a dot for every piece that did not complete it, and a slash.
+void bufferBody(HttpSession& session) {
+  int64_t announced = 0;
+  announcedLength(session, &announced);
+  report(kPlainText, "/");
+  while (session.receive() == kOk) {
+    if (announced != 0 && session.body.length >= announced) break;
+    report(kPlainText, ".");
+  }
+  report(kPlainText, "/\n");
+}
+
+// Writes at most `limit` of the session body's bytes to `out` (all of them
+// when limit is negative) and empties the body. Returns the count written.
+int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
+  int64_t n = session.body.length;
+  if (limit >= 0 && n > limit) n = limit;
+  int64_t written = n > 0 ? out.write(session.body.data, static_cast<int32_t>(n)) : 0;
+  session.body.clear();
+  return written;
+}
+
+// "@->file:": streams the response body into the file at `outputPath`,
+// first the bytes the session already holds, then piece by piece, and never
+// more than an announced length. Returns 0, 608 (output not opened), 206
+// (the server went silent), 200 (closed before the announced length) or a
+// code 200 that the reception already recorded.
+int downloadBody(HttpSession& session, const char* outputPath) {
+  FileHandle out(outputPath, "wb");
+  if (out.stream == nullptr) return kOutputFileError;
+
+  int64_t total = 0;
+  bool announced = announcedLength(session, &total);
+  session.body.reserve(kDownloadPiece);
+  showProgress(0, total / kKilobyte);
+
+  int64_t count = writeBody(out, session, announced ? total : -1);
+  if (count > 0) showProgress(count / kKilobyte, total / kKilobyte);
+
+  int code = kOk;
+  while (!announced || count < total) {
+    code = session.receive();
+    if (code != kOk) break;
+    count += writeBody(out, session, announced ? total - count : -1);
+    showProgress(count / kKilobyte, total / kKilobyte);
+  }
+  report(kPlainText, "/\n");
+
+  if (code == kOk) return kOk;
+  switch (code) {
+    case kTimedOut:
+      return kTimedOut;
+    case kNoConnection:
+      return kOk;
+    case kUnknownError:
+      return kUnknownError;
+    default:
+      return announced ? failWith("download incomplete") : kOk;
+  }
+}
+
+// "@->log=": writes the text of `work` up to its NUL to `path`, replacing
+// the file; a path that cannot be opened is skipped.
+void writeLog(const char* path, const TextBuffer& work) {
+  FileHandle log(path, "wb");
+  if (log.stream == nullptr || work.data == nullptr) return;
+  log.write(work.data, static_cast<int32_t>(strlen(work.data)));
+}
+
+bool isRegularFile(FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+int ScriptEngine::runScript(const char* target, const char* outputPath) {
+  if (configDir.data == nullptr) return kNoRegistry;
+  TextBuffer path(configDir.length + pluginName.length);
+  path.append(configDir.data, pluginName.data);
+  FileHandle script(path.data, "r");
+  // A plugin that is missing, or a name that is a folder, cannot run.
+  if (script.stream == nullptr || !isRegularFile(script.stream)) return kNoRegistry;
+
+  TextBuffer line(kLineCapacity);
+  TextBuffer work;
+  work.assign(target);
+  TextBuffer slots[kSlotCount];
+  int result = kOk;
+
+  while (result == kOk && script.readLine(line.data, kLineReadLimit) != nullptr) {
+    char* value = nullptr;
+    char* secondValue = nullptr;
+    int code = classifyLine(line.data, &value, &secondValue);
+    switch (code) {
+      case kComment:
+        break;
+      case kTimeout:
+        session->timeoutSeconds = scriptNumber(value);
+        break;
+      case kPort:
+        session->port = scriptNumber(value);
+        break;
+      case kUserAgent:
+      case kProxy:
+      case kUser:
+      case kPass:
+        session->settings[code].assign(value);
+        break;
+      case kHttpInit:
+        session->resetRequest();
+        break;
+      case kAnalysis:
+        work.adopt(runAnalysis(script, work.data, value));
+        break;
+      case kReadTarget:
+        work.assign(target);
+        break;
+      case kReadValue:
+        work.assign(value);
+        break;
+      case kSetHost:
+        session->setTarget(work.data);
+        break;
+      case kSetBody:
+        session->body.assign(work.data);
+        break;
+      case kSetHeader:
+        session->addHeader(value, work.data);
+        break;
+      case kGetBody:
+        work.assign(session->body.data);
+        break;
+      case kGetHeader: {
+        TextBuffer header(session->headerValue(value, 0));
+        work.assign(header.data);
+        break;
+      }
+      case kUrlDecode:
+        work.urlDecode();
+        break;
+      case kUrlEncode:
+        work.urlEncode();
+        break;
+      case kConnect:
+        result = session->request(value);
+        break;
+      case kKeepConnect:
+        session->keepConnection();
+        break;
+      case kSum:
+        work.append(value);
+        work.append(slots[0].data);
+        break;
+      case kCookieClear:
+        session->setCookieMode(0);
+        break;
+      case kCookieOn:
+        session->setCookieMode(1);
+        break;
+      case kCookieOff:
+        session->setCookieMode(2);
+        break;
+      case kBuffering:
+        bufferBody(*session);
+        break;
+      case kPush:
+        slots[slotNumber(value)].assign(work.data);
+        break;
+      case kPop:
+        work.assign(slots[slotNumber(value)].data);
+        break;
+      case kReplace:
+        work.replaceAll(value, secondValue);
+        break;
+      case kLog:
+        writeLog(value, work);
+        break;
+      case kFile:
+        result = downloadBody(*session, outputPath);
+        break;
+      case kExit:
+        result = kScriptExit;
+        break;
+      default:
+        // No keyword, "@plugin=", "@analysis end", "@startcode" and
+        // "@<-host:" have no step here.
+        report(kUnsupportedLine, line.data);
+        result = kNotSupported;
+        break;
+    }
+  }
+  return result;
+}
