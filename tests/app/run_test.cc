@@ -1,0 +1,161 @@
+// The run sequence of one command line: banner, argument copies, display
+// mode, plugin selection, the script, the closing message and the code.
+#include "app/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "support/capture.h"
+
+namespace {
+
+const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n\n";
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = getenv("HOME");
+    hadHome_ = old != nullptr;
+    if (hadHome_) savedHome_ = old;
+    setenv("HOME", home.path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (hadHome_) {
+      setenv("HOME", savedHome_.c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+    setDisplayMode(nullptr);
+  }
+
+  // Runs the program with `args` (argv[0] included); output goes to *out.
+  static int run(std::vector<std::string> args, std::string* out) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    StdoutCapture capture;
+    int code = runProgram(static_cast<int>(args.size()), argv.data());
+    *out = capture.finish();
+    return code;
+  }
+
+  // A registry selecting plugin "site", whose script logs the target it was
+  // given to log.txt and then runs `rest`.
+  void writeSite(const std::string& rest = "") {
+    home.write(".tovelcnf/tovel.ini", "@plugin=site\n@plugin=other\n");
+    home.write(".tovelcnf/site", "@<-read:\n@->log=" + logPath() + "\n" + rest);
+  }
+  std::string logPath() const { return home.path() + "/log.txt"; }
+  std::string usage() const { return std::string("usage:\n") + kUsageLine + "\n"; }
+
+  TempDir home;
+
+ private:
+  bool hadHome_ = false;
+  std::string savedHome_;
+};
+
+TEST_F(RunTest, NoArgumentsShowsListAndUsage) {
+  writeSite();
+  std::string out;
+  EXPECT_EQ(4, run({}, &out));
+  EXPECT_EQ(std::string(kBanner) +
+                "============[Support Plugin]============\n>site\n>other\n"
+                "========================================\n" +
+                usage(),
+            out);
+  EXPECT_EQ(4, run({"quorvane"}, &out));
+}
+
+TEST_F(RunTest, MissingRegistryShowsOnlyTheUsage) {
+  std::string out;
+  EXPECT_EQ(4, run({"quorvane", "/S", "http://site/x", "f"}, &out));
+  EXPECT_EQ(std::string(kBanner) + usage(), out);
+}
+
+TEST_F(RunTest, ScriptRunToItsEndSaysDone) {
+  writeSite();
+  std::string out;
+  EXPECT_EQ(0, run({"quorvane", "/S", "http://site/x", "f", "extra", "more"}, &out));
+  EXPECT_EQ(std::string(kBanner) + "Done.\n", out);
+  EXPECT_EQ("http://site/x", readFile(logPath()));
+}
+
+TEST_F(RunTest, EmptyArgumentStopsTheCopying) {
+  writeSite();
+  std::string out;
+  EXPECT_EQ(4, run({"quorvane", "/S", "", "http://site/x"}, &out));
+  EXPECT_NE(std::string::npos, out.find(">site\n"));
+  // An empty switch leaves the target absent too.
+  EXPECT_EQ(4, run({"quorvane", "", "http://site/x", "f"}, &out));
+  EXPECT_EQ(0, run({"quorvane", "/S", "site"}, &out));
+}
+
+TEST_F(RunTest, OnePairOfSurroundingQuotesIsRemoved) {
+  writeSite();
+  std::string out;
+  EXPECT_EQ(0, run({"quorvane", "/S", "\"http://site/a b\"", "f"}, &out));
+  EXPECT_EQ("http://site/a b", readFile(logPath()));
+  EXPECT_EQ(0, run({"quorvane", "/S", "\"\"site\"\"", "f"}, &out));
+  EXPECT_EQ("\"site\"", readFile(logPath()));
+  EXPECT_EQ(0, run({"quorvane", "/S", "\"site", "f"}, &out));
+  EXPECT_EQ("\"site", readFile(logPath()));
+  EXPECT_EQ(0, run({"quorvane", "/S", "site\"", "f"}, &out));
+  EXPECT_EQ("site\"", readFile(logPath()));
+  // A lone quote stays; "" becomes the empty target, which no plugin
+  // pattern occurs in.
+  EXPECT_EQ(4, run({"quorvane", "/S", "\"", "f"}, &out));
+  EXPECT_EQ(4, run({"quorvane", "/S", "\"\"", "f"}, &out));
+  EXPECT_EQ(std::string(kBanner) +
+                "============[Support Plugin]============\n>site\n>other\n"
+                "========================================\n" +
+                usage(),
+            out);
+  // The switch is copied the same way.
+  EXPECT_EQ(0, run({"quorvane", "\"/D\"", "site", "f"}, &out));
+  EXPECT_NE(std::string::npos, out.find("@file open "));
+}
+
+TEST_F(RunTest, ClosingMessageFollowsTheCode) {
+  std::string out;
+  writeSite("@exit:\n");
+  EXPECT_EQ(7, run({"quorvane", "/S", "site"}, &out));
+  EXPECT_EQ(kBanner, out);
+  EXPECT_EQ(7, run({"quorvane", "/D", "site"}, &out));
+  EXPECT_EQ(std::string::npos, out.find("Done."));
+
+  writeSite("@->file:\n");
+  EXPECT_EQ(608, run({"quorvane", "/S", "site"}, &out));
+  EXPECT_EQ(kBanner, out);
+  EXPECT_EQ(608, run({"quorvane", "-D", "site"}, &out));
+  EXPECT_EQ("@file write error.\n", out.substr(out.size() - 19));
+
+  writeSite("#x\n");
+  EXPECT_EQ(208, run({"quorvane", "/S", "site"}, &out));
+  EXPECT_EQ(std::string(kBanner) + "* Not support url.\n", out);
+
+  home.write(".tovelcnf/tovel.ini", "@plugin=gone\n");
+  EXPECT_EQ(207, run({"quorvane", "/S", "gone"}, &out));
+  EXPECT_EQ(std::string(kBanner) + "* Ini file not found. please install inifiles.\n", out);
+}
+
+TEST_F(RunTest, VerboseSwitchAfterTheBanner) {
+  writeSite("#x\n");
+  std::string out;
+  EXPECT_EQ(208, run({"quorvane", "/D", "site"}, &out));
+  std::string tovel = home.path() + "/.tovelcnf/tovel.ini";
+  std::string script = home.path() + "/.tovelcnf/site";
+  EXPECT_EQ(std::string(kBanner) + "@file open " + tovel + ".\n@file close.\n@file open " + script +
+                ".\n@file open " + logPath() + ".\n@file close.\n" +
+                "* Not support script #x\n@file close.\n* Not support url.\n",
+            out);
+  // Three characters are no switch.
+  EXPECT_EQ(208, run({"quorvane", "/DD", "site"}, &out));
+  EXPECT_EQ(std::string(kBanner) + "* Not support url.\n", out);
+}
+
+}  // namespace
