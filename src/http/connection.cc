@@ -1,0 +1,99 @@
+// Connections of an HttpSession: opening the current connection (with TLS
+// on the TLS port), the two slots and their shared connection, and the
+// transport calls through which every request and response byte passes.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/messages.h"
+#include "http/session.h"
+#include "http/transport.h"
+
+namespace {
+
+// Ports are 16-bit; settings may hold larger numbers.
+const int kPortMask = 0xFFFF;
+
+// True when `target` is written as an IPv4 address (the forms the resolver
+// takes as an address rather than a name). Such targets send no server name.
+bool isDottedAddress(const char* target) {
+  in_addr parsed;
+  return inet_aton(target, &parsed) != 0;
+}
+
+}  // namespace
+
+int HttpSession::connectAndSend(const char* method) {
+  closeSlot(0);
+  if (!url.hasText()) return kNoAddress;
+  int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
+
+  int fd = transport->openSocket();
+  if (fd <= 0) return kNoSocket;
+
+  const char* target = settings[5].hasText() ? settings[5].data : host.data;
+  if (target == nullptr) target = "";
+  TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
+  snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
+  where.length = static_cast<int32_t>(strlen(where.data));
+  report(602, where.data);
+
+  int result = transport->connectSocket(fd, target, selectedPort);
+  if (result != 0) {
+    // The socket never reaches a slot; nothing else would close it.
+    transport->close(nullptr, fd);
+    return result;
+  }
+  if (selectedPort == (tlsPort & kPortMask)) {
+    startTls(*transport, &tls[0], fd, isDottedAddress(target) ? nullptr : target);
+  }
+  socket[0] = fd;
+  return sendRequest(method);
+}
+
+void HttpSession::closeSlot(int slot) {
+  status = 0;
+  if (slot != 0 && slot != 1) return;
+  int other = 1 - slot;
+  if (socket[slot] != 0 && socket[slot] == socket[other]) {
+    // The other slot still holds this connection: only this share goes.
+    socket[slot] = 0;
+    tls[slot] = nullptr;
+  } else {
+    closeLink(*transport, &tls[slot], &socket[slot]);
+  }
+}
+
+void HttpSession::keepConnection() {
+  closeSlot(1);
+  socket[1] = socket[0];
+  tls[1] = tls[0];
+}
+
+void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName) {
+  if (*linkSlot != nullptr) return;
+  *linkSlot = transport.startTls(socket, serverName);
+}
+
+void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {
+  if (*socketSlot == 0 && *linkSlot == nullptr) return;
+  transport.close(*linkSlot, *socketSlot);
+  *linkSlot = nullptr;
+  if (*socketSlot != 0) {
+    *socketSlot = 0;
+    report(603);
+  }
+}
+
+int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
+                  int flags, int* sent) {
+  int result = transport.send(link, socket, data, length, flags);
+  if (sent != nullptr) *sent = result > 0 ? result : 0;
+  return result > 0 ? kOk : kSendFailed;
+}
+
+int transportRecv(Transport& transport, TlsLink* link, int socket, char* buffer, int size,
+                  int flags) {
+  return transport.recv(link, socket, buffer, size, flags);
+}

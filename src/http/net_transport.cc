@@ -1,0 +1,197 @@
+// Sockets, name resolution, waits and TLS links for the program's sessions.
+#include "http/net_transport.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Rounds of extra seeding before a handshake goes ahead with whatever the
+// generator holds; the library seeds itself from the system, so this loop
+// only guards against a source that never reports success.
+const int kMaxSeedRounds = 4096;
+
+// TLS writes (SSL_write, the close-notify of SSL_shutdown) cannot ask for
+// MSG_NOSIGNAL, so a peer that has gone away would raise SIGPIPE and end the
+// process. Once per process, the default disposition is replaced by
+// "ignore"; a handler that someone installed deliberately is kept.
+void ignoreBrokenPipeOnce() {
+  static const bool done = [] {
+    struct sigaction current;
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGPIPE, SIG_IGN);
+    }
+    return true;
+  }();
+  (void)done;
+}
+
+void initTlsLibraryOnce() {
+  static const bool done = [] {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    return true;
+  }();
+  (void)done;
+}
+
+int64_t monotonicMicros() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// The wait for a descriptor that select() cannot hold (FD_SETSIZE or more):
+// poll() with the same contract, including the time left in *limit.
+int pollReadable(int socket, timeval* limit) {
+  pollfd entry;
+  entry.fd = socket;
+  entry.events = POLLIN;
+  entry.revents = 0;
+  if (limit == nullptr) return poll(&entry, 1, -1);
+  int64_t budget = static_cast<int64_t>(limit->tv_sec) * 1000000 + limit->tv_usec;
+  if (budget < 0) budget = 0;
+  int64_t start = monotonicMicros();
+  // Rounded up, so that a wait never ends before its limit.
+  int64_t millis = (budget + 999) / 1000;
+  if (millis > INT32_MAX) millis = INT32_MAX;
+  int result = poll(&entry, 1, static_cast<int>(millis));
+  int64_t left = budget - (monotonicMicros() - start);
+  if (left < 0 || result == 0) left = 0;
+  limit->tv_sec = static_cast<time_t>(left / 1000000);
+  limit->tv_usec = static_cast<suseconds_t>(left % 1000000);
+  return result;
+}
+
+}  // namespace
+
+int NetTransport::openSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd == 0) {
+    // Standard input was closed and the socket got its number; move it.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    ::close(fd);
+    fd = moved;
+  }
+  return fd < 0 ? -1 : fd;
+}
+
+int NetTransport::connectSocket(int socket, const char* target, int port) {
+  if (target == nullptr) return 203;
+  sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  in_addr_t dotted = inet_addr(target);
+  if (dotted != INADDR_NONE) {
+    address.sin_addr.s_addr = dotted;
+  } else {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(target, nullptr, &hints, &found) != 0 || found == nullptr) {
+      if (found != nullptr) freeaddrinfo(found);
+      return 203;
+    }
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+  }
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 204;
+  return 0;
+}
+
+TlsLink* NetTransport::startTls(int socket, const char* serverName) {
+  ignoreBrokenPipeOnce();
+  initTlsLibraryOnce();
+  TlsLink* link = new TlsLink{nullptr, nullptr};
+  link->ctx = SSL_CTX_new(TLS_client_method());
+  if (link->ctx == nullptr) return link;
+  link->ssl = SSL_new(link->ctx);
+  if (link->ssl == nullptr) return link;
+  SSL_set_fd(link->ssl, socket);
+  if (serverName != nullptr) SSL_set_tlsext_host_name(link->ssl, serverName);
+  RAND_poll();
+  for (int round = 0; round < kMaxSeedRounds && RAND_status() != 1; ++round) {
+    uint16_t noise = static_cast<uint16_t>(rand());
+    RAND_seed(&noise, sizeof noise);
+  }
+  // A failed handshake shows up at the first write or read.
+  SSL_connect(link->ssl);
+  return link;
+}
+
+int NetTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
+  if (link != nullptr) {
+    if (link->ssl == nullptr) return -1;
+    return SSL_write(link->ssl, data, length);
+  }
+  ssize_t sent;
+  do {
+    sent = ::send(socket, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return static_cast<int>(sent);
+}
+
+int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int flags) {
+  if (link != nullptr) {
+    if (link->ssl == nullptr) return -1;
+    return SSL_read(link->ssl, buffer, size);
+  }
+  ssize_t got;
+  do {
+    got = ::recv(socket, buffer, static_cast<size_t>(size), flags);
+  } while (got < 0 && errno == EINTR);
+  return static_cast<int>(got);
+}
+
+int NetTransport::pending(TlsLink* link) {
+  if (link == nullptr || link->ssl == nullptr) return 0;
+  return SSL_pending(link->ssl);
+}
+
+int NetTransport::waitReadable(int socket, timeval* limit) {
+  if (socket < 0) return -1;
+  if (socket >= FD_SETSIZE) return pollReadable(socket, limit);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  return select(socket + 1, &readable, nullptr, nullptr, limit);
+}
+
+void NetTransport::close(TlsLink* link, int socket) {
+  if (link != nullptr && link->ssl != nullptr && socket != 0) {
+    // One call: only the closing alert is sent, the peer's is not awaited.
+    SSL_shutdown(link->ssl);
+  }
+  if (socket > 0) ::close(socket);
+  if (link != nullptr) {
+    SSL_free(link->ssl);
+    SSL_CTX_free(link->ctx);
+    // Nothing reads the reasons of a failed handshake or shutdown.
+    ERR_clear_error();
+    delete link;
+  }
+}
+
+Transport& networkTransport() {
+  static NetTransport instance;
+  return instance;
+}

@@ -1,0 +1,38 @@
+// The real Transport: IPv4 stream sockets, the system resolver, select()
+// for the waits and OpenSSL for TLS client links.
+#ifndef QUORVANE_HTTP_NET_TRANSPORT_H_
+#define QUORVANE_HTTP_NET_TRANSPORT_H_
+
+#include <openssl/types.h>
+
+#include "http/transport.h"
+
+// One TLS client link, bound to one connected socket. Each link has a
+// context of its own; both OpenSSL objects are owned by the link and freed
+// by Transport::close.
+struct TlsLink {
+  SSL* ssl;
+  SSL_CTX* ctx;
+};
+
+class NetTransport : public Transport {
+ public:
+  NetTransport() = default;
+  ~NetTransport() override = default;
+  NetTransport(const NetTransport&) = delete;
+  NetTransport& operator=(const NetTransport&) = delete;
+
+  // Never returns descriptor 0: the session reads 0 as "no connection".
+  int openSocket() override;
+  int connectSocket(int socket, const char* target, int port) override;
+  // Certificates are not verified; the library's client defaults apply.
+  TlsLink* startTls(int socket, const char* serverName) override;
+  // A peer that has gone away gives a failed send, never SIGPIPE.
+  int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
+  int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
+  int pending(TlsLink* link) override;
+  int waitReadable(int socket, timeval* limit) override;
+  void close(TlsLink* link, int socket) override;
+};
+
+#endif  // QUORVANE_HTTP_NET_TRANSPORT_H_

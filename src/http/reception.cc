@@ -1,0 +1,240 @@
+// Reading responses: the header block and the body pieces of the current
+// connection, header lookup, and the request loop that follows redirects.
+#include <strings.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/messages.h"
+#include "http/session.h"
+#include "http/transport.h"
+
+namespace {
+
+// A TextBuffer counts its capacity in 32 bits; a receive buffer never grows
+// beyond this, and a body that would need more ends the reading.
+const int32_t kMaxReceiveCapacity = INT32_MAX - 1;
+
+const char kHeaderEnd[] = "\r\n\r\n";
+const size_t kHeaderEndLength = 4;
+const char kLineEnd[] = "\r\n";
+
+// Gives a full (or storage-less) receive buffer room for the next read: it
+// grows by its own capacity, at least kReceiveGrowth, so that keeping a long
+// body costs time in proportion to its size. Returns false when the buffer
+// cannot grow any further.
+bool makeRoom(TextBuffer& buffer) {
+  if (buffer.data != nullptr && buffer.length < buffer.capacity) return true;
+  int32_t growth = buffer.capacity > kReceiveGrowth ? buffer.capacity : kReceiveGrowth;
+  if (growth > kMaxReceiveCapacity - buffer.capacity)
+    growth = kMaxReceiveCapacity - buffer.capacity;
+  if (growth <= 0) return false;
+  buffer.reserve(buffer.capacity + growth);
+  return true;
+}
+
+// One header line whose name matched: its value (not NUL-terminated) and
+// where the search for a further line goes on.
+struct HeaderLine {
+  const char* value;
+  size_t valueLength;
+  const char* next;
+};
+
+// Finds the first header line at or after `from` (the start of a line) whose
+// name is `name` in any letter case, followed by ":" and optional blanks.
+// The value runs to the line's "\r\n" or to the end of the text.
+bool findHeaderLine(const char* from, const char* name, size_t nameLength, HeaderLine* line) {
+  const char* lineStart = from;
+  while (lineStart != nullptr && *lineStart != '\0') {
+    const char* lineEnd = strstr(lineStart, kLineEnd);
+    const char* next = lineEnd != nullptr ? lineEnd + 2 : nullptr;
+    if (lineEnd == nullptr) lineEnd = lineStart + strlen(lineStart);
+    if (static_cast<size_t>(lineEnd - lineStart) > nameLength &&
+        strncasecmp(lineStart, name, nameLength) == 0 && lineStart[nameLength] == ':') {
+      const char* value = lineStart + nameLength + 1;
+      while (value < lineEnd && (*value == ' ' || *value == '\t')) ++value;
+      line->value = value;
+      line->valueLength = static_cast<size_t>(lineEnd - value);
+      line->next = next;
+      return true;
+    }
+    lineStart = next;
+  }
+  return false;
+}
+
+// The first header line of a header text: the one after the status line.
+const char* firstHeaderLine(const char* headerText) {
+  const char* end = strstr(headerText, kLineEnd);
+  return end != nullptr ? end + 2 : nullptr;
+}
+
+// The verbose trace of one lookup of `name`, printed as an extraction
+// between "name: " and the line end would print its first line.
+void traceLookup(const char* name) {
+  TextBuffer key;
+  key.append(name);
+  key.append(": ");
+  report(kTrace, "key:");
+  report(kTrace, key.data);
+  report(kTrace, "...");
+  report(kTrace, kLineEnd);
+  report(kTrace, "\n");
+}
+
+char* copyOf(const char* text, size_t length) {
+  char* copy = new char[length + 1];
+  memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+// The status code from offsets 9 to 11 of the header text, read like
+// strtol with base 10; 0 when the text does not reach that far.
+int32_t parseStatus(const char* headerText) {
+  char digits[4] = {0, 0, 0, 0};
+  size_t reach = strnlen(headerText, 12);
+  for (size_t i = 9; i < reach; ++i) digits[i - 9] = headerText[i];
+  return static_cast<int32_t>(strtol(digits, nullptr, 10));
+}
+
+}  // namespace
+
+int HttpSession::receive() {
+  if (socket[0] == 0) return kNoConnection;
+  // One time limit for the whole call: each wait leaves the unused time in
+  // it. A negative setting waits without bound.
+  timeval limit;
+  limit.tv_sec = timeoutSeconds;
+  limit.tv_usec = 0;
+  timeval* waitLimit = timeoutSeconds < 0 ? nullptr : &limit;
+
+  // Bytes the TLS layer already holds are read at once: the socket may have
+  // nothing more to report for them.
+  auto waitForData = [&]() -> bool {
+    if (transport->pending(tls[0]) > 0) return true;
+    return transport->waitReadable(socket[0], waitLimit) != 0;
+  };
+
+  if (responseHeader.length != 0) {
+    // Body phase: one more piece.
+    if (!waitForData()) return kTimedOut;
+    if (!makeRoom(body)) return kRecvFailed;
+    int got = transportRecv(*transport, tls[0], socket[0], body.data + body.length,
+                            body.capacity - body.length, 0);
+    if (got <= 0) return kRecvFailed;
+    body.length += got;
+    body.data[body.length] = '\0';
+    return kOk;
+  }
+
+  // Header phase: read until the blank line that ends the header block.
+  const char* blankLine = nullptr;
+  while (blankLine == nullptr) {
+    makeRoom(responseHeader);
+    if (!waitForData()) return kTimedOut;
+    int32_t before = responseHeader.length;
+    int got = transportRecv(*transport, tls[0], socket[0], responseHeader.data + before,
+                            responseHeader.capacity - before, 0);
+    if (got <= 0) return kRecvFailed;
+    responseHeader.length += got;
+    responseHeader.data[responseHeader.length] = '\0';
+    // Only the new bytes and the three before them can complete the blank
+    // line, so a header that trickles in is not rescanned from its start.
+    int32_t from = before >= 3 ? before - 3 : 0;
+    blankLine = static_cast<const char*>(memmem(responseHeader.data + from,
+                                                static_cast<size_t>(responseHeader.length - from),
+                                                kHeaderEnd, kHeaderEndLength));
+    if (blankLine == nullptr && responseHeader.length > kMaxHeaderBytes) {
+      return failWith("response header too large");
+    }
+  }
+
+  int32_t received = responseHeader.length;
+  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data);
+  const char* extra = blankLine + kHeaderEndLength;
+  int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
+
+  // The body is exactly what followed the blank line, even when nothing did.
+  body.reserve(extraCount);
+  if (body.data != nullptr) {
+    memcpy(body.data, extra, static_cast<size_t>(extraCount));
+    body.data[extraCount] = '\0';
+  }
+  body.length = extraCount;
+
+  responseHeader.data[headerLength] = '\0';
+  responseHeader.length = headerLength;
+  status = parseStatus(responseHeader.data);
+
+  if (cookiesEnabled) {
+    const char* name = "Set-Cookie";
+    traceLookup(name);
+    const char* cursor = firstHeaderLine(responseHeader.data);
+    HeaderLine line;
+    bool first = true;
+    while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
+      if (!first) traceLookup(name);
+      first = false;
+      report(kTrace, "keystart foud.\n");
+      if (line.valueLength > 0) {
+        report(kTrace, "keyend foud.\n");
+        char* value = copyOf(line.value, line.valueLength);
+        jar.storeCookie(host.data != nullptr ? host.data : "", value);
+        delete[] value;
+      }
+      cursor = line.next;
+    }
+  }
+
+  report(kTraceBanner, "[Recv method]");
+  report(kTrace, responseHeader.data);
+  report(kTrace, "\n");
+  report(kTraceBanner, "[Recv method]");
+  return kOk;
+}
+
+char* HttpSession::headerValue(const char* name, int findLast) {
+  if (name == nullptr || !responseHeader.hasText()) return nullptr;
+  traceLookup(name);
+  size_t nameLength = strlen(name);
+  const char* cursor = firstHeaderLine(responseHeader.data);
+  HeaderLine line;
+  HeaderLine chosen;
+  bool found = false;
+  while (cursor != nullptr && findHeaderLine(cursor, name, nameLength, &line)) {
+    chosen = line;
+    found = true;
+    if (!findLast) break;
+    cursor = line.next;
+  }
+  if (!found) return nullptr;
+  report(kTrace, "keystart foud.\n");
+  if (chosen.valueLength == 0) return nullptr;
+  report(kTrace, "keyend foud.\n");
+  return copyOf(chosen.value, chosen.valueLength);
+}
+
+int HttpSession::request(const char* method) {
+  const char* nextMethod = method;
+  int redirects = 0;
+  for (;;) {
+    int result = connectAndSend(nextMethod);
+    if (result != kOk) return result;
+    result = receive();
+    if (result != kOk) return result;
+    if (status < 300) return kOk;
+    if (status >= 400) return kCannotConnect;
+    TextBuffer location(headerValue("Location", 0));
+    if (location.data == nullptr) return kOk;
+    if (++redirects > kMaxRedirects) return failWith("too many redirects");
+    // A location without a host leaves no target; the next connect says so.
+    setTarget(location.data);
+    responseHeader.clear();
+    body.clear();
+    nextMethod = "GET";
+  }
+}

@@ -1,0 +1,154 @@
+// HttpSession state: construction, the target address, the request
+// headers, the cookie switch, and the composition and sending of a request.
+#include "http/session.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/messages.h"
+#include "http/transport.h"
+#include "text/text_transforms.h"
+
+namespace {
+
+const char kPlainScheme[] = "http://";
+const char kTlsScheme[] = "https://";
+
+// Room in the request text for the fixed parts: request line words, header
+// names, line ends and the Content-Length digits.
+const int64_t kRequestOverhead = 300;
+
+size_t textLength(const char* text) {
+  return text != nullptr ? strlen(text) : 0;
+}
+
+}  // namespace
+
+HttpSession::HttpSession(const char* initialAddress) : transport(&networkTransport()) {
+  if (initialAddress != nullptr) setTarget(initialAddress);
+}
+
+HttpSession::~HttpSession() {
+  closeSlot(0);
+  closeSlot(1);
+}
+
+int HttpSession::setTarget(const char* text) {
+  if (text == nullptr) return 201;
+  url.assign(text);
+  targetIsTls = 0;
+  pathOffset = 0;
+  const char* address = url.data != nullptr ? url.data : "";
+
+  // The scheme that comes first in the address decides; one that appears
+  // later (in a query, say) is part of the path. Both schemes are looked up
+  // in the same order and with the same traces as a lookup of each would
+  // print, but a lookup may only find the earliest scheme: the other one is
+  // searched in an empty text.
+  const char* plainAt = strstr(address, kPlainScheme);
+  const char* tlsAt = strstr(address, kTlsScheme);
+  bool tls = tlsAt != nullptr && (plainAt == nullptr || tlsAt < plainAt);
+  const char* schemeAt = tls ? tlsAt : plainAt;
+
+  char* found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
+  if (found == nullptr) {
+    found = extractBetween(tls || plainAt == nullptr ? address : "", kTlsScheme, "/", 0);
+  }
+  host.adopt(found);
+  if (!host.hasText()) {
+    url.clear();
+    return 201;
+  }
+  targetIsTls = tls ? 1 : 0;
+  size_t schemeLength = tls ? strlen(kTlsScheme) : strlen(kPlainScheme);
+  pathOffset = static_cast<int32_t>(static_cast<size_t>(schemeAt - address) + schemeLength +
+                                    static_cast<size_t>(host.length));
+  return 0;
+}
+
+const char* HttpSession::requestPath() const {
+  if (url.data == nullptr || url.data[0] == '\0') return "";
+  if (settings[5].hasText()) return url.data;
+  if (pathOffset < 0 || pathOffset > url.length) return "";
+  return url.data + pathOffset;
+}
+
+void HttpSession::resetRequest() {
+  responseHeader.clear();
+  body.clear();
+  extraHeaders.clear();
+  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data);
+  extraHeaders.append("\r\n");
+}
+
+void HttpSession::addHeader(const char* name, const char* value) {
+  extraHeaders.append(name);
+  extraHeaders.append(": ");
+  extraHeaders.append(value);
+  extraHeaders.append("\r\n");
+}
+
+void HttpSession::setCookieMode(int mode) {
+  if (mode == 0) {
+    report(kTrace, "Cookie clear\n");
+    jar.clearCookies();
+  } else if (mode == 1) {
+    report(kTrace, "Cookie on\n");
+    cookiesEnabled = 1;
+  } else {
+    report(kTrace, "Cookie off\n");
+    cookiesEnabled = 0;
+  }
+}
+
+int HttpSession::sendRequest(const char* method) {
+  if (socket[0] == 0) return kNoConnection;
+  report(kPlainText, url.data);
+  report(kPlainText, "\n");
+
+  const char* target = requestPath();
+  TextBuffer cookies;
+  if (cookiesEnabled)
+    cookies.adopt(jar.cookieHeader(host.data != nullptr ? host.data : "", target));
+
+  size_t bodyLength = textLength(body.data);
+  int64_t size =
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data)) +
+      static_cast<int64_t>(textLength(host.data)) +
+      static_cast<int64_t>(textLength(extraHeaders.data)) + static_cast<int64_t>(bodyLength) +
+      static_cast<int64_t>(textLength(cookies.data)) + kRequestOverhead;
+  // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
+  if (size > INT32_MAX - 1) return kSendFailed;
+
+  TextBuffer request(static_cast<int32_t>(size));
+  request.append(method, " ");
+  request.append(target, " HTTP/1.0\r\n", extraHeaders.data);
+  if (cookies.hasText()) request.append("Cookie: ", cookies.data, "\r\n");
+  request.append("Host: ", host.data, "\r\n");
+  if (bodyLength > 0) {
+    char line[64];
+    snprintf(line, sizeof line, "Content-Length: %d\r\n", static_cast<int>(bodyLength));
+    request.append(line);
+  }
+  request.append("\r\n", body.data);
+
+  report(kTraceBanner, "[Send method]");
+  report(kTrace, request.data);
+  report(kTrace, "\n");
+  report(kTraceBanner, "[Send method]");
+
+  // A send may take only part of the text; the rest follows until all of
+  // it is out or a send fails.
+  const int total = request.length;
+  int done = 0;
+  while (done < total) {
+    int sent = 0;
+    if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
+        0) {
+      return kSendFailed;
+    }
+    done += sent < total - done ? sent : total - done;
+  }
+  return kOk;
+}

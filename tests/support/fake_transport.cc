@@ -1,0 +1,183 @@
+// The scripted transport: connections play their steps as the client waits
+// and reads, and keep a record of everything the client did.
+#include "support/fake_transport.h"
+
+#include <cstring>
+
+#include "http/net_transport.h"
+
+FakeConnection& FakeConnection::deliver(const std::string& bytes, int maxRead) {
+  steps.push_back(FakeStep{FakeStep::kDeliver, bytes, maxRead});
+  return *this;
+}
+
+FakeConnection& FakeConnection::stall() {
+  steps.push_back(FakeStep{FakeStep::kStall, std::string(), 0});
+  return *this;
+}
+
+FakeConnection& FakeConnection::close() {
+  steps.push_back(FakeStep{FakeStep::kClose, std::string(), 0});
+  return *this;
+}
+
+FakeConnection& FakeConnection::error() {
+  steps.push_back(FakeStep{FakeStep::kError, std::string(), 0});
+  return *this;
+}
+
+namespace {
+
+// The step the connection is at, after skipping deliveries already read;
+// null when the script has run out.
+FakeStep* currentStep(FakeConnection& c) {
+  while (c.step < c.steps.size()) {
+    FakeStep& s = c.steps[c.step];
+    if (s.kind != FakeStep::kDeliver || c.offset < s.bytes.size()) return &s;
+    ++c.step;
+    c.offset = 0;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+FakeTransport::~FakeTransport() {
+  for (LinkRecord& record : links_) {
+    if (!record.freed) delete record.link;
+  }
+}
+
+FakeConnection& FakeTransport::addConnection() {
+  connections.emplace_back();
+  return connections.back();
+}
+
+FakeConnection* FakeTransport::byDescriptor(int fd) {
+  if (fd < kFirstDescriptor) return nullptr;
+  size_t index = static_cast<size_t>(fd - kFirstDescriptor);
+  return index < opened ? &connections[index] : nullptr;
+}
+
+FakeConnection* FakeTransport::byLink(TlsLink* link, int fd) {
+  if (fd != 0) return byDescriptor(fd);
+  for (LinkRecord& record : links_) {
+    if (record.link == link && !record.freed) return byDescriptor(record.fd);
+  }
+  return nullptr;
+}
+
+int FakeTransport::openSocket() {
+  if (failOpenSocket) return -1;
+  if (opened >= connections.size()) connections.emplace_back();
+  FakeConnection& c = connections[opened];
+  c.fd = kFirstDescriptor + static_cast<int>(opened);
+  ++opened;
+  return c.fd;
+}
+
+int FakeTransport::connectSocket(int socket, const char* target, int port) {
+  FakeConnection* c = byDescriptor(socket);
+  if (c == nullptr) return 204;
+  c->target = target != nullptr ? target : "";
+  c->port = port;
+  c->connected = c->connectResult == 0;
+  return c->connectResult;
+}
+
+TlsLink* FakeTransport::startTls(int socket, const char* serverName) {
+  FakeConnection* c = byDescriptor(socket);
+  if (c != nullptr) {
+    c->tlsStarted = true;
+    ++c->tlsStarts;
+    c->serverNameGiven = serverName != nullptr;
+    c->serverName = serverName != nullptr ? serverName : "";
+  }
+  TlsLink* link = new TlsLink{nullptr, nullptr};
+  links_.push_back(LinkRecord{link, socket, false});
+  return link;
+}
+
+int FakeTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
+  (void)flags;
+  FakeConnection* c = byLink(link, socket);
+  if (c == nullptr || c->closes > 0) return -1;
+  int call = c->sendCalls++;
+  if (call == c->failSendAt) return c->sendFailResult;
+  int n = length;
+  if (c->maxSend > 0 && n > c->maxSend) n = c->maxSend;
+  if (n > 0) c->sent.append(data, static_cast<size_t>(n));
+  return n;
+}
+
+int FakeTransport::recv(TlsLink* link, int socket, char* buffer, int size, int flags) {
+  (void)flags;
+  FakeConnection* c = byLink(link, socket);
+  if (c == nullptr || c->closes > 0) return -1;
+  ++c->recvCalls;
+  FakeStep* s = currentStep(*c);
+  if (s == nullptr) return 0;
+  switch (s->kind) {
+    case FakeStep::kDeliver: {
+      size_t n = s->bytes.size() - c->offset;
+      if (size >= 0 && n > static_cast<size_t>(size)) n = static_cast<size_t>(size);
+      if (s->maxRead > 0 && n > static_cast<size_t>(s->maxRead))
+        n = static_cast<size_t>(s->maxRead);
+      memcpy(buffer, s->bytes.data() + c->offset, n);
+      c->offset += n;
+      return static_cast<int>(n);
+    }
+    case FakeStep::kStall:
+      // A real read would block here; the fake reports a failed read.
+      return -1;
+    case FakeStep::kClose:
+      return 0;
+    case FakeStep::kError:
+      ++c->step;
+      c->offset = 0;
+      return -1;
+  }
+  return -1;
+}
+
+int FakeTransport::pending(TlsLink* link) {
+  if (link == nullptr) return 0;
+  FakeConnection* c = byLink(link, 0);
+  if (c == nullptr || c->tlsPending <= 0) return 0;
+  FakeStep* s = currentStep(*c);
+  return s != nullptr && s->kind == FakeStep::kDeliver ? c->tlsPending : 0;
+}
+
+int FakeTransport::waitReadable(int socket, timeval* limit) {
+  FakeConnection* c = byDescriptor(socket);
+  if (c == nullptr) return -1;
+  ++c->waits;
+  c->lastWaitUnbounded = limit == nullptr;
+  if (limit != nullptr) c->lastWaitLimit = *limit;
+  FakeStep* s = currentStep(*c);
+  if (s != nullptr && s->kind == FakeStep::kStall) {
+    ++c->step;
+    c->offset = 0;
+    if (limit != nullptr) *limit = timeval{0, 0};
+    return 0;
+  }
+  return 1;
+}
+
+void FakeTransport::close(TlsLink* link, int socket) {
+  FakeConnection* c = byLink(link, socket);
+  if (c == nullptr || c->closes > 0) ++strayCloses;
+  if (c != nullptr) {
+    ++c->closes;
+    c->closedWithLink = link != nullptr;
+  }
+  if (link == nullptr) return;
+  for (LinkRecord& record : links_) {
+    if (record.link == link && !record.freed) {
+      delete record.link;
+      record.freed = true;
+      return;
+    }
+  }
+  ++strayCloses;
+}

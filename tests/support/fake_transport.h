@@ -1,0 +1,114 @@
+// FakeTransport: a scripted stand-in for the network, for unit tests and
+// fuzz targets. The test queues connections; each holds the steps the
+// server side performs as the client reads (deliver bytes, stall, close,
+// fail) and records what the client did on it (bytes sent, connect target
+// and port, TLS and server name, closes). Nothing here touches a real socket.
+#ifndef QUORVANE_TESTS_SUPPORT_FAKE_TRANSPORT_H_
+#define QUORVANE_TESTS_SUPPORT_FAKE_TRANSPORT_H_
+
+#include <sys/time.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "http/transport.h"
+
+// One thing the server side does when the client waits or reads.
+struct FakeStep {
+  enum Kind {
+    kDeliver,  // bytes become readable; maxRead > 0 caps each read
+    kStall,    // the next wait runs out (returns 0); a read here fails
+    kClose,    // the peer closes: every read from here on returns 0
+    kError,    // the next read fails with -1, then the script goes on
+  };
+  Kind kind;
+  std::string bytes;
+  int maxRead;
+};
+
+// One scripted connection and what the client did with it.
+struct FakeConnection {
+  // --- set by the test before the client connects ---
+  std::vector<FakeStep> steps;
+  int connectResult = 0;    // 0, or 203 / 204 for a failed connect
+  int maxSend = 0;          // > 0: each send takes at most this many bytes
+  int failSendAt = -1;      // >= 0: the send call with this index (from 0) fails
+  int sendFailResult = -1;  // what a failing send returns (0 or negative)
+  int tlsPending = 0;       // over TLS: what pending() reports while bytes wait
+
+  // Queues `bytes`; each read takes at most maxRead of them (0: no cap).
+  FakeConnection& deliver(const std::string& bytes, int maxRead = 0);
+  FakeConnection& stall();
+  FakeConnection& close();
+  FakeConnection& error();
+
+  // --- recorded ---
+  int fd = 0;
+  bool connected = false;
+  std::string target;
+  int port = 0;
+  bool tlsStarted = false;
+  int tlsStarts = 0;
+  bool serverNameGiven = false;
+  std::string serverName;
+  std::string sent;
+  int sendCalls = 0;
+  int recvCalls = 0;
+  int waits = 0;
+  bool lastWaitUnbounded = false;
+  timeval lastWaitLimit = {0, 0};
+  int closes = 0;
+  bool closedWithLink = false;
+
+  // Script progress.
+  size_t step = 0;
+  size_t offset = 0;
+};
+
+class FakeTransport : public Transport {
+ public:
+  FakeTransport() = default;
+  ~FakeTransport() override;
+  FakeTransport(const FakeTransport&) = delete;
+  FakeTransport& operator=(const FakeTransport&) = delete;
+
+  // Queues the next connection the client will open. References stay valid
+  // for the transport's life.
+  FakeConnection& addConnection();
+  // The connection that carries descriptor `fd`; null when none does.
+  FakeConnection* byDescriptor(int fd);
+
+  int openSocket() override;
+  int connectSocket(int socket, const char* target, int port) override;
+  TlsLink* startTls(int socket, const char* serverName) override;
+  int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
+  int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
+  int pending(TlsLink* link) override;
+  int waitReadable(int socket, timeval* limit) override;
+  void close(TlsLink* link, int socket) override;
+
+  // When true, openSocket fails with -1.
+  bool failOpenSocket = false;
+  // Descriptors handed out are kFirstDescriptor, kFirstDescriptor + 1, ...
+  static const int kFirstDescriptor = 1000;
+
+  std::deque<FakeConnection> connections;
+  // Connections opened so far; openSocket beyond the queued ones adds an
+  // empty connection (its reads see a closed peer).
+  size_t opened = 0;
+  // Calls of close() with a descriptor or link the transport did not hand
+  // out, or for a connection already closed.
+  int strayCloses = 0;
+
+ private:
+  struct LinkRecord {
+    TlsLink* link;
+    int fd;
+    bool freed;
+  };
+  FakeConnection* byLink(TlsLink* link, int fd);
+  std::vector<LinkRecord> links_;
+};
+
+#endif  // QUORVANE_TESTS_SUPPORT_FAKE_TRANSPORT_H_
