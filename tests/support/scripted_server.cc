@@ -1,0 +1,679 @@
+// The scripted loopback server: certificate set-up, the parser of the text
+// form of a connection's actions, and the server thread with its
+// connection handling.
+#include "support/scripted_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// send-repeat refuses counts above this: a case file asking for more is
+// surely mistaken, and the bytes are held in memory.
+const long kMaxRepeatCount = 256L * 1024 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+int millisUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a non-negative decimal number that makes up all of `text`.
+bool parseCount(const std::string& text, long limit, long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > limit) return false;
+  *out = value;
+  return true;
+}
+
+std::string sslErrorText() {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown TLS error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+// A server context with a fresh self-signed EC P-256 certificate for
+// 127.0.0.1; null and a reason in *error when the library refuses.
+SSL_CTX* makeServerContext(std::string* error) {
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_CTX* keyContext = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
+  X509* cert = nullptr;
+  SSL_CTX* context = nullptr;
+  bool ok = keyContext != nullptr && EVP_PKEY_keygen_init(keyContext) > 0 &&
+            EVP_PKEY_CTX_set_ec_paramgen_curve_nid(keyContext, NID_X9_62_prime256v1) > 0 &&
+            EVP_PKEY_keygen(keyContext, &key) > 0;
+  if (ok) {
+    cert = X509_new();
+    ok = cert != nullptr;
+  }
+  if (ok) {
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 7L * 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    ok = X509_sign(cert, key, EVP_sha256()) > 0;
+  }
+  if (ok) {
+    context = SSL_CTX_new(TLS_server_method());
+    ok = context != nullptr && SSL_CTX_use_certificate(context, cert) == 1 &&
+         SSL_CTX_use_PrivateKey(context, key) == 1 && SSL_CTX_check_private_key(context) == 1;
+  }
+  if (!ok) {
+    *error = "TLS set-up: " + sslErrorText();
+    SSL_CTX_free(context);
+    context = nullptr;
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  EVP_PKEY_CTX_free(keyContext);
+  return context;
+}
+
+// The length of the complete request at the start of `data` (header block
+// plus the body its Content-Length announces), or 0 while it is incomplete.
+size_t completeRequestLength(const std::string& data) {
+  size_t headerEnd = data.find("\r\n\r\n");
+  if (headerEnd == std::string::npos) return 0;
+  size_t total = headerEnd + 4;
+  static const char kName[] = "content-length:";
+  const size_t nameLength = sizeof kName - 1;
+  size_t line = 0;
+  while (line < headerEnd) {
+    size_t next = data.find("\r\n", line);
+    if (next - line > nameLength && strncasecmp(data.c_str() + line, kName, nameLength) == 0) {
+      size_t at = line + nameLength;
+      while (at < next && (data[at] == ' ' || data[at] == '\t')) ++at;
+      size_t announced = 0;
+      while (at < next && data[at] >= '0' && data[at] <= '9' &&
+             announced <= ScriptedServer::kMaxRequestBytes) {
+        announced = announced * 10 + static_cast<size_t>(data[at] - '0');
+        ++at;
+      }
+      total += announced;
+      break;
+    }
+    line = next + 2;
+  }
+  return data.size() >= total ? total : 0;
+}
+
+}  // namespace
+
+ServerAction sendAction(const std::string& bytes, int chunk, int gapMillis) {
+  ServerAction action;
+  action.kind = ServerAction::kSend;
+  action.bytes = bytes;
+  action.chunk = chunk;
+  action.millis = gapMillis;
+  return action;
+}
+
+ServerAction pauseAction(int millis) {
+  ServerAction action;
+  action.kind = ServerAction::kPause;
+  action.millis = millis;
+  return action;
+}
+
+ServerAction closeAction() {
+  ServerAction action;
+  action.kind = ServerAction::kClose;
+  return action;
+}
+
+ServerAction resetAction() {
+  ServerAction action;
+  action.kind = ServerAction::kReset;
+  return action;
+}
+
+ServerAction holdAction() {
+  ServerAction action;
+  action.kind = ServerAction::kHold;
+  return action;
+}
+
+bool unescapeText(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '\\') {
+      out->push_back(c);
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      case 'x': {
+        if (i + 2 >= text.size()) return false;
+        int high = hexDigit(text[i + 1]);
+        int low = hexDigit(text[i + 2]);
+        if (high < 0 || low < 0) return false;
+        out->push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+bool parseActions(const std::string& text, ConnectionScript* out, std::string* error,
+                  const std::string& baseFolder) {
+  out->clear();
+  int chunk = 0;
+  int gap = 0;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    size_t space = line.find(' ');
+    std::string word = line.substr(0, space);
+    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+    auto fail = [&](const std::string& why) {
+      *error = "line " + std::to_string(number) + ": " + why + ": " + line;
+      return false;
+    };
+    long value = 0;
+    if (word == "send") {
+      std::string bytes;
+      if (!unescapeText(rest, &bytes)) return fail("bad escape");
+      out->push_back(sendAction(bytes, chunk, gap));
+    } else if (word == "send-file") {
+      if (rest.empty()) return fail("no file named");
+      std::string path = rest;
+      if (!baseFolder.empty() && path[0] != '/') path = baseFolder + "/" + path;
+      std::ifstream in(path, std::ios::binary);
+      if (!in) return fail("cannot read " + path);
+      std::ostringstream all;
+      all << in.rdbuf();
+      out->push_back(sendAction(all.str(), chunk, gap));
+    } else if (word == "send-repeat") {
+      size_t split = rest.find(' ');
+      std::string character;
+      if (split == std::string::npos || !parseCount(rest.substr(0, split), kMaxRepeatCount, &value))
+        return fail("expected a count and a character");
+      if (!unescapeText(rest.substr(split + 1), &character) || character.size() != 1)
+        return fail("expected exactly one character");
+      out->push_back(sendAction(std::string(static_cast<size_t>(value), character[0]), chunk, gap));
+    } else if (word == "pause") {
+      if (!parseCount(rest, 3600 * 1000, &value)) return fail("expected milliseconds");
+      out->push_back(pauseAction(static_cast<int>(value)));
+    } else if (word == "chunk") {
+      size_t split = rest.find(' ');
+      long gapValue = 0;
+      if (!parseCount(rest.substr(0, split), 1 << 30, &value) ||
+          (split != std::string::npos &&
+           !parseCount(rest.substr(split + 1), 3600 * 1000, &gapValue)))
+        return fail("expected a size and an optional gap in milliseconds");
+      chunk = static_cast<int>(value);
+      gap = static_cast<int>(gapValue);
+    } else if (word == "close" && rest.empty()) {
+      out->push_back(closeAction());
+    } else if (word == "reset" && rest.empty()) {
+      out->push_back(resetAction());
+    } else if (word == "hold" && rest.empty()) {
+      out->push_back(holdAction());
+    } else {
+      return fail("unknown action");
+    }
+  }
+  return true;
+}
+
+// One accepted connection.
+struct ScriptedServer::Connection {
+  int fd = -1;
+  SSL* ssl = nullptr;
+  size_t index = 0;
+  bool broken = false;     // a fatal error: no TLS shutdown, no further I/O
+  bool lingering = false;  // background after a graceful close (else held)
+  Clock::time_point lingerEnd;
+};
+
+namespace {
+
+enum IoResult { kIoData, kIoWantRead, kIoWantWrite, kIoEnd, kIoFailed };
+
+// Reads what is there without blocking and appends it to *sink (unless
+// null). kIoEnd: the client closed (*closeNotify set for a TLS close-notify).
+IoResult readSome(SSL* ssl, int fd, std::string* sink, bool* closeNotify) {
+  char buffer[16384];
+  if (ssl == nullptr) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      if (sink != nullptr) sink->append(buffer, static_cast<size_t>(n));
+      return kIoData;
+    }
+    if (n == 0) return kIoEnd;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kIoWantRead;
+    return kIoFailed;
+  }
+  ERR_clear_error();
+  int n = SSL_read(ssl, buffer, sizeof buffer);
+  if (n > 0) {
+    if (sink != nullptr) sink->append(buffer, static_cast<size_t>(n));
+    return kIoData;
+  }
+  switch (SSL_get_error(ssl, n)) {
+    case SSL_ERROR_WANT_READ:
+      return kIoWantRead;
+    case SSL_ERROR_WANT_WRITE:
+      return kIoWantWrite;
+    case SSL_ERROR_ZERO_RETURN:
+      *closeNotify = true;
+      return kIoEnd;
+    default:
+      return kIoFailed;
+  }
+}
+
+}  // namespace
+
+ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port)
+    : tls_(tls), script_(std::move(script)) {
+  std::string where = "127.0.0.1:" + std::to_string(port);
+  if (tls_) {
+    sslContext_ = makeServerContext(&error_);
+    if (sslContext_ == nullptr) return;
+  }
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) {
+    error_ = std::string("socket: ") + strerror(errno);
+    return;
+  }
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    error_ = "bind " + where + ": " + strerror(errno);
+  } else if (listen(listenFd_, 64) != 0) {
+    error_ = "listen " + where + ": " + strerror(errno);
+  } else if (pipe2(wakePipe_, O_CLOEXEC) != 0) {
+    error_ = std::string("pipe: ") + strerror(errno);
+  }
+  if (!error_.empty()) {
+    close(listenFd_);
+    listenFd_ = -1;
+    return;
+  }
+  socklen_t length = sizeof address;
+  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread(&ScriptedServer::serve, this);
+}
+
+ScriptedServer::~ScriptedServer() {
+  stop();
+  for (int& fd : wakePipe_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  SSL_CTX_free(static_cast<SSL_CTX*>(sslContext_));
+}
+
+void ScriptedServer::stop() {
+  if (thread_.joinable()) {
+    stopping_ = true;
+    char wake = 1;
+    ssize_t ignored = write(wakePipe_[1], &wake, 1);
+    (void)ignored;
+    thread_.join();
+  }
+  if (listenFd_ >= 0) {
+    close(listenFd_);
+    listenFd_ = -1;
+  }
+}
+
+void ScriptedServer::addConnection(const ConnectionScript& actions) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(actions);
+}
+
+std::vector<std::string> ScriptedServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> result;
+  for (const ConnectionRecord& record : records_) result.push_back(record.request);
+  return result;
+}
+
+std::vector<ConnectionRecord> ScriptedServer::records() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+int ScriptedServer::connectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accepted_;
+}
+
+int ScriptedServer::unscriptedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unscripted_;
+}
+
+namespace {
+
+// Waits for `events` on `fd` (or, with fd < 0, just for the time) while
+// watching the wake pipe. Returns 1 when ready, 0 when the time ran out,
+// -1 when the server is stopping.
+int waitFor(int wakeFd, int fd, short events, int millis) {
+  pollfd watched[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+  int count = fd >= 0 ? 2 : 1;
+  for (;;) {
+    int n = poll(watched, count, millis);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (watched[0].revents & POLLIN)) return -1;
+    return n > 0 ? 1 : 0;
+  }
+}
+
+}  // namespace
+
+void ScriptedServer::serve() {
+  // Writes to a client that went away raise SIGPIPE in the writing thread;
+  // keep it pending here instead of letting it end the test program.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+  std::vector<Connection*> background;
+  while (!stopping_) {
+    std::vector<pollfd> watched;
+    watched.push_back({wakePipe_[0], POLLIN, 0});
+    watched.push_back({listenFd_, POLLIN, 0});
+    int timeout = -1;
+    for (Connection* connection : background) {
+      watched.push_back({connection->fd, POLLIN, 0});
+      if (connection->lingering) {
+        int left = millisUntil(connection->lingerEnd);
+        if (timeout < 0 || left < timeout) timeout = left;
+      }
+    }
+    int n = poll(watched.data(), watched.size(), timeout);
+    if (n < 0 && errno != EINTR) break;
+    if (watched[0].revents & POLLIN) break;
+
+    // Background connections: drop what they send; let go of those whose
+    // client closed and of those that lingered long enough.
+    std::vector<Connection*> kept;
+    for (size_t i = 0; i < background.size(); ++i) {
+      Connection* connection = background[i];
+      bool gone = false;
+      if (watched[i + 2].revents != 0) {
+        bool closeNotify = false;
+        IoResult result;
+        while ((result = readSome(connection->ssl, connection->fd, nullptr, &closeNotify)) ==
+               kIoData) {
+        }
+        if (result == kIoEnd || result == kIoFailed) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ConnectionRecord& record = records_[connection->index];
+          record.clientClosed = true;
+          if (closeNotify) ++record.closeNotifies;
+          gone = true;
+          if (result == kIoFailed) connection->broken = true;
+        }
+      }
+      if (gone || (connection->lingering && millisUntil(connection->lingerEnd) == 0)) {
+        releaseConnection(connection, gone);
+      } else {
+        kept.push_back(connection);
+      }
+    }
+    background.swap(kept);
+
+    if (watched[1].revents & POLLIN) {
+      for (;;) {
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        size_t index;
+        bool scripted;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ++accepted_;
+          index = records_.size();
+          scripted = index < script_.size();
+          if (scripted) {
+            records_.emplace_back();
+          } else {
+            ++unscripted_;
+          }
+        }
+        if (!scripted) {
+          close(fd);
+          continue;
+        }
+        Connection* connection = new Connection;
+        connection->fd = fd;
+        connection->index = index;
+        if (runConnection(connection, index)) background.push_back(connection);
+        if (stopping_) break;
+      }
+    }
+  }
+  for (Connection* connection : background) releaseConnection(connection, false);
+
+  // Forget any SIGPIPE our writes raised.
+  timespec zero = {0, 0};
+  while (sigtimedwait(&pipeSignal, nullptr, &zero) == SIGPIPE) {
+  }
+}
+
+void ScriptedServer::releaseConnection(Connection* connection, bool clientGone) {
+  if (connection->ssl != nullptr) {
+    if (!connection->broken && !clientGone) SSL_shutdown(connection->ssl);
+    SSL_free(connection->ssl);
+    connection->ssl = nullptr;
+  }
+  if (connection->fd >= 0) close(connection->fd);
+  connection->fd = -1;
+  delete connection;
+}
+
+bool ScriptedServer::runConnection(Connection* connection, size_t index) {
+  int fd = connection->fd;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
+  bool stopped = false;
+
+  // Handshake.
+  if (tls_) {
+    connection->ssl = SSL_new(static_cast<SSL_CTX*>(sslContext_));
+    SSL_set_fd(connection->ssl, fd);
+    for (;;) {
+      ERR_clear_error();
+      int result = SSL_accept(connection->ssl);
+      if (result == 1) break;
+      int reason = SSL_get_error(connection->ssl, result);
+      short events = reason == SSL_ERROR_WANT_READ    ? POLLIN
+                     : reason == SSL_ERROR_WANT_WRITE ? POLLOUT
+                                                      : 0;
+      int ready = events != 0 ? waitFor(wakePipe_[0], fd, events, millisUntil(deadline)) : 0;
+      if (ready <= 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_[index].handshakeOk = false;
+        connection->broken = true;
+        releaseConnection(connection, false);
+        return false;
+      }
+    }
+  }
+
+  // The request.
+  std::string request;
+  bool clientGone = false;
+  bool closeNotify = false;
+  while (completeRequestLength(request) == 0 && request.size() < kMaxRequestBytes) {
+    IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
+    if (result == kIoData) continue;
+    if (result == kIoEnd || result == kIoFailed) {
+      clientGone = true;
+      connection->broken = result == kIoFailed;
+      break;
+    }
+    int ready =
+        waitFor(wakePipe_[0], fd, result == kIoWantRead ? POLLIN : POLLOUT, millisUntil(deadline));
+    if (ready < 0) stopped = true;
+    if (ready <= 0) break;
+  }
+  if (request.size() > kMaxRequestBytes) request.resize(kMaxRequestBytes);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_[index].request = request;
+    records_[index].clientClosed = clientGone;
+    if (closeNotify) ++records_[index].closeNotifies;
+  }
+
+  ConnectionScript actions;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    actions = script_[index];
+  }
+  for (const ServerAction& action : actions) {
+    if (stopped || stopping_) break;
+    switch (action.kind) {
+      case ServerAction::kSend: {
+        size_t piece = action.chunk > 0 ? static_cast<size_t>(action.chunk) : action.bytes.size();
+        for (size_t at = 0; at < action.bytes.size() && !connection->broken && !stopped;) {
+          if (at > 0 && action.millis > 0 && waitFor(wakePipe_[0], -1, 0, action.millis) < 0) {
+            stopped = true;
+            break;
+          }
+          size_t length = std::min(piece, action.bytes.size() - at);
+          const char* data = action.bytes.data() + at;
+          Clock::time_point stallEnd = Clock::now() + std::chrono::milliseconds(kStallMillis);
+          // Write this piece completely, waiting while the client's window is full.
+          while (length > 0) {
+            short events = 0;
+            if (connection->ssl == nullptr) {
+              ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+              if (n > 0) {
+                data += n;
+                length -= static_cast<size_t>(n);
+                at += static_cast<size_t>(n);
+                stallEnd = Clock::now() + std::chrono::milliseconds(kStallMillis);
+                continue;
+              }
+              if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                events = POLLOUT;
+              }
+            } else {
+              ERR_clear_error();
+              int n = SSL_write(connection->ssl, data, static_cast<int>(length));
+              if (n > 0) {
+                at += length;
+                length = 0;
+                continue;
+              }
+              int reason = SSL_get_error(connection->ssl, n);
+              if (reason == SSL_ERROR_WANT_WRITE) events = POLLOUT;
+              if (reason == SSL_ERROR_WANT_READ) events = POLLIN;
+            }
+            int ready = events != 0 ? waitFor(wakePipe_[0], fd, events, millisUntil(stallEnd)) : 0;
+            if (ready < 0) stopped = true;
+            if (ready <= 0) {
+              connection->broken = true;  // failed, stalled or stopped mid-send
+              break;
+            }
+          }
+        }
+        break;
+      }
+      case ServerAction::kPause:
+        if (waitFor(wakePipe_[0], -1, 0, action.millis) < 0) stopped = true;
+        break;
+      case ServerAction::kClose:
+        break;
+      case ServerAction::kReset: {
+        linger abrupt = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+        connection->broken = true;  // no close-notify before a reset
+        releaseConnection(connection, false);
+        return false;
+      }
+      case ServerAction::kHold:
+        if (clientGone || connection->broken || stopped || stopping_) {
+          releaseConnection(connection, clientGone);
+          return false;
+        }
+        connection->lingering = false;
+        return true;  // the serve loop watches it from now on
+    }
+    if (action.kind == ServerAction::kClose || connection->broken) break;
+  }
+
+  if (connection->broken || clientGone || stopped || stopping_) {
+    releaseConnection(connection, clientGone);
+    return false;
+  }
+  // Graceful close: close-notify, end of our direction, then linger until
+  // the client closes its side.
+  if (connection->ssl != nullptr) SSL_shutdown(connection->ssl);
+  shutdown(fd, SHUT_WR);
+  connection->lingering = true;
+  connection->lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMillis);
+  return true;
+}

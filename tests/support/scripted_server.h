@@ -1,0 +1,145 @@
+// ScriptedServer: an in-process loopback HTTP peer for tests. It listens on
+// 127.0.0.1, plain or with TLS (a self-signed certificate made in memory),
+// and plays one scripted list of actions per accepted connection, in order:
+// it first records the client's request, then sends bytes, pauses, closes,
+// resets or holds the connection as the script says.
+//
+// The scripts are plain data, and a small text form of one connection's
+// actions (one action per line) lets case files store server replies:
+//
+//   # comment; blank lines are ignored
+//   chunk <n> [<gap ms>]     following sends go out in pieces of n bytes
+//                            (0: whole), waiting <gap ms> between pieces
+//   send <text>              text with \r \n \t \\ and \xHH escapes
+//   send-file <path>         a file's bytes (relative to the base folder)
+//   send-repeat <count> <c>  count copies of one (escaped) character
+//   pause <ms>
+//   close                    graceful: write side shut (TLS close-notify)
+//   reset                    abrupt: the peer sees a connection reset
+//   hold                     keep open until the client closes or stop()
+//
+// close, reset and hold end a connection's list; a list that ends without
+// one of them closes gracefully.
+#ifndef QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
+#define QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ServerAction {
+  enum Kind { kSend, kPause, kClose, kReset, kHold };
+  Kind kind = kSend;
+  std::string bytes;  // kSend: what to send
+  int chunk = 0;      // kSend: piece size; 0 sends everything in one piece
+  int millis = 0;     // kPause: the pause; kSend: the gap between pieces
+};
+
+// The actions of one connection.
+using ConnectionScript = std::vector<ServerAction>;
+
+// Shorthands for building scripts in code.
+ServerAction sendAction(const std::string& bytes, int chunk = 0, int gapMillis = 0);
+ServerAction pauseAction(int millis);
+ServerAction closeAction();
+ServerAction resetAction();
+ServerAction holdAction();
+
+// Replaces the escapes \r \n \t \\ and \xHH (two hex digits) in `text`.
+// Returns false, with *out unspecified, for any other or incomplete escape.
+bool unescapeText(const std::string& text, std::string* out);
+
+// Parses the text form above into *out (replacing its content). Relative
+// send-file paths are taken from `baseFolder` when it is not empty. Returns
+// false and a message naming the line in *error on the first bad line.
+bool parseActions(const std::string& text, ConnectionScript* out, std::string* error,
+                  const std::string& baseFolder = "");
+
+// What the server saw on one scripted connection.
+struct ConnectionRecord {
+  std::string request;        // raw bytes read before the actions ran
+  bool handshakeOk = true;    // TLS only: false when the handshake failed
+  bool clientClosed = false;  // the client closed or reset it before we let go
+  int closeNotifies = 0;      // TLS close-notify alerts received from the client
+};
+
+class ScriptedServer {
+ public:
+  // How long the server waits for a complete request (and for a TLS
+  // handshake) before it runs the actions anyway: a client that says
+  // nothing must not hang the test.
+  static constexpr int kRequestWaitMillis = 5000;
+  // A request larger than this is recorded only up to here.
+  static constexpr size_t kMaxRequestBytes = 4 * 1024 * 1024;
+  // A send that makes no progress for this long (the client neither reads
+  // nor closes) gives up on the connection.
+  static constexpr int kStallMillis = 20000;
+  // After a graceful close the server reads and drops what the client still
+  // sends, for at most this long, so that unread bytes do not turn the
+  // close into a reset before the client has read the reply.
+  static constexpr int kLingerMillis = 3000;
+
+  // Binds 127.0.0.1:`port` (0: an ephemeral port) and starts serving
+  // `script`, one entry per connection in accept order. Check ok().
+  ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port = 0);
+  // Stops the server.
+  virtual ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  // Whether the server is listening; when not, error() says why (for
+  // example "bind 127.0.0.1:443: Address already in use").
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  // The port listened on; 0 when binding failed.
+  int port() const { return port_; }
+  bool tls() const { return tls_; }
+
+  // Appends the script of one more connection.
+  void addConnection(const ConnectionScript& actions);
+
+  // Raw request bytes of each scripted connection accepted so far, in
+  // accept order (connections beyond the script are not read).
+  std::vector<std::string> requests() const;
+  std::vector<ConnectionRecord> records() const;
+  // Connections accepted so far, those beyond the script included.
+  int connectionCount() const;
+  // Connections accepted beyond the script (closed at once).
+  int unscriptedCount() const;
+
+  // Ends held and lingering connections, stops listening and joins the
+  // server thread. Safe to call more than once.
+  void stop();
+
+ private:
+  struct Connection;
+
+  void serve();
+  // Handles a freshly accepted connection up to its hold or graceful close.
+  // Returns true when it goes on in the background (held or lingering),
+  // false when it has been released.
+  bool runConnection(Connection* connection, size_t index);
+  // Closes (with a close-notify unless broken or the client is gone) and
+  // deletes the connection.
+  void releaseConnection(Connection* connection, bool clientGone);
+
+  bool tls_;
+  int port_ = 0;
+  std::string error_;
+  int listenFd_ = -1;
+  int wakePipe_[2] = {-1, -1};
+  void* sslContext_ = nullptr;  // SSL_CTX*, kept opaque to spare users the headers
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::vector<ConnectionScript> script_;
+  std::vector<ConnectionRecord> records_;
+  int accepted_ = 0;
+  int unscripted_ = 0;
+};
+
+#endif  // QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
