@@ -47,7 +47,8 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 
-target="http://127.0.0.1:$port/demotube/watch/clip42"
+# The address carries no port: the registry line above chooses it.
+target="http://127.0.0.1/demotube/watch/clip42"
 echo "== Running: quorvane /S $target clip42.bin"
 echo
 status=0
