@@ -34,6 +34,33 @@ test: build
 demo: build
 	bash examples/demo.sh $(BUILD_DIR)/quorvane
 
+# Installation, as packaging expects (`make install PREFIX=/usr DESTDIR=...`):
+# the program, its manual page and the example configuration. CMake lists the
+# files it installs in $(BUILD_DIR)/install_manifest.txt, without DESTDIR;
+# install keeps in $(INSTALLED) the destination on the first line and then
+# those files with DESTDIR. `make uninstall` removes exactly these files, and
+# the examples folder once it is empty; it refuses a list written for another
+# PREFIX or DESTDIR.
+INSTALL_ROOT := $(DESTDIR)$(patsubst %/,%,$(PREFIX))
+INSTALLED := $(BUILD_DIR)/installed-files.txt
+
+install: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)'
+	{ echo '$(INSTALL_ROOT)'; awk -v root='$(DESTDIR)' '{ print root $$0 }' \
+	  $(BUILD_DIR)/install_manifest.txt; } > '$(INSTALLED)'
+
+uninstall:
+	@test -f '$(INSTALLED)' || { echo "uninstall: no $(INSTALLED); nothing was installed from this build" >&2; exit 1; }
+	@IFS= read -r root < '$(INSTALLED)'; [ "$$root" = '$(INSTALL_ROOT)' ] || \
+	  { echo "uninstall: installed under $$root, not $(INSTALL_ROOT) (give the PREFIX and DESTDIR of the install)" >&2; exit 1; }
+	@tail -n +2 '$(INSTALLED)' | while IFS= read -r f; do \
+	  case "$$f" in '$(INSTALL_ROOT)'/*) ;; *) echo "uninstall: skipping $$f" >&2; continue;; esac; \
+	  echo "-- Removing: $$f"; rm -f "$$f" || exit 1; \
+	done
+	@rmdir '$(INSTALL_ROOT)/share/quorvane/examples' '$(INSTALL_ROOT)/share/quorvane' 2>/dev/null || true
+	@rm -f '$(INSTALLED)'
+
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
