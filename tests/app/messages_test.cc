@@ -1,0 +1,180 @@
+// Tests of the message catalogue: every message in the three display modes,
+// the switch that selects a mode, the progress line and the failure detail.
+#include "app/messages.h"
+
+#include <gtest/gtest.h>
+#include <stdio_ext.h>
+
+#include <cstdint>
+#include <string>
+
+#include "support/capture.h"
+
+namespace {
+
+// Sets a display mode for one scope and restores normal mode afterwards.
+class ModeScope {
+ public:
+  explicit ModeScope(const char* arg) { setDisplayMode(arg); }
+  ~ModeScope() { setDisplayMode(nullptr); }
+  ModeScope(const ModeScope&) = delete;
+  ModeScope& operator=(const ModeScope&) = delete;
+};
+
+// What report(code, text) prints in the current mode; checks that the code
+// comes back unchanged.
+std::string printed(int code, const char* text) {
+  StdoutCapture out;
+  int returned = report(code, text);
+  std::string result = out.finish();
+  EXPECT_EQ(returned, code) << "code " << code;
+  return result;
+}
+
+struct Message {
+  int code;
+  const char* text;
+  const char* normal;   // printed in normal and verbose mode
+  const char* verbose;  // printed in verbose mode only (after `normal`)
+};
+
+const char kUsageText[] =
+    "usage:\n"
+    "quorvane [/D] [/S] [URL ex:http://www.example.com/watch/********] [recive file name] \n";
+
+const Message kCatalogue[] = {
+    {0, nullptr, "Done.\n", ""},
+    {1, "Plugins", "============Plugins============\n", ""},
+    {1, nullptr, "========================\n", ""},
+    {2, nullptr, "Quorvane for zaurus [Version 0.2] \n\n", ""},
+    {3, "demosite", ">demosite\n", ""},
+    {4, nullptr, kUsageText, ""},
+    {6, "http://a.example/x?q=%s%d", "http://a.example/x?q=%s%d", ""},
+    {6, nullptr, "", ""},
+    {200, "too many redirects", "* Unknown error too many redirects.\n", ""},
+    {200, nullptr, "* Unknown error .\n", ""},
+    {201, nullptr, "* No suport url in target string.\n", ""},
+    {202, nullptr, "* Invalid Socket,  maybe connection lost.\n", ""},
+    {203, "ignored",
+     "* Host name not found in tagrget string. (invalid script or invalid target string)\n", ""},
+    {204, nullptr, "* Cannot connect.\n", ""},
+    {205, nullptr, "* Socket not Initialized, meibe invalid script.\n", ""},
+    {206, nullptr, "* Connect timeout.\n", ""},
+    {207, nullptr, "* Ini file not found. please install inifiles.\n", ""},
+    {208, nullptr, "* Not support url.\n", ""},
+    {601, "@bogus=1", "", "* Not support script @bogus=1\n"},
+    {602, "example.com:80", "", "@connect example.com:80.\n"},
+    {603, nullptr, "", "@closesocket.\n"},
+    {604, nullptr, "", "@cannot send.\n"},
+    {605, nullptr, "", "@cannot recv.\n"},
+    {606, "/tmp/out.flv", "", "@file open /tmp/out.flv.\n"},
+    {607, nullptr, "", "@file close.\n"},
+    {608, nullptr, "", "@file write error.\n"},
+    {609, "GET / HTTP/1.0\r\n100%\n", "", "GET / HTTP/1.0\r\n100%\n"},
+    {609, nullptr, "", ""},
+    {610, "[Send method]", "", "============[Send method]============\n"},
+    // Codes outside both tables print nothing.
+    {5, "x", "", ""},
+    {7, nullptr, "", ""},
+    {-1, "x", "", ""},
+    {100, "x", "", ""},
+    {209, "x", "", ""},
+    {600, "x", "", ""},
+    {611, "x", "", ""},
+    {800, "x", "", ""},
+};
+
+TEST(Messages, EveryMessageInNormalMode) {
+  ModeScope normal("/S");
+  ASSERT_EQ(displayMode(), kModeNormal);
+  for (const Message& m : kCatalogue) {
+    EXPECT_EQ(printed(m.code, m.text), m.normal) << "code " << m.code;
+  }
+}
+
+TEST(Messages, EveryMessageInVerboseMode) {
+  ModeScope verbose("/D");
+  ASSERT_EQ(displayMode(), kModeVerbose);
+  for (const Message& m : kCatalogue) {
+    EXPECT_EQ(printed(m.code, m.text), std::string(m.normal) + m.verbose) << "code " << m.code;
+  }
+}
+
+TEST(Messages, EveryMessageInTerseMode) {
+  ModeScope terse("/T");
+  ASSERT_EQ(displayMode(), kModeTerse);
+  for (const Message& m : kCatalogue) {
+    EXPECT_EQ(printed(m.code, m.text), "#" + std::to_string(m.code) + "\n") << "code " << m.code;
+  }
+}
+
+TEST(Messages, SwitchSelectsTheMode) {
+  struct Switch {
+    const char* arg;
+    int mode;
+  };
+  const Switch switches[] = {
+      {"/D", kModeVerbose}, {"-D", kModeVerbose}, {"xD", kModeVerbose},   {"/T", kModeTerse},
+      {"-T", kModeTerse},   {"/S", kModeNormal},  {"/DD", kModeNormal},   {"/TT", kModeNormal},
+      {"D", kModeNormal},   {"T", kModeNormal},   {"", kModeNormal},      {"/d", kModeNormal},
+      {"/t", kModeNormal},  {"D/", kModeNormal},  {nullptr, kModeNormal},
+  };
+  for (const Switch& s : switches) {
+    // Start from a different mode each time: the switch sets, not adds.
+    setDisplayMode("/D");
+    setDisplayMode(s.arg);
+    EXPECT_EQ(displayMode(), s.mode) << (s.arg ? s.arg : "(none)");
+    setDisplayMode("/T");
+    setDisplayMode(s.arg);
+    EXPECT_EQ(displayMode(), s.mode) << (s.arg ? s.arg : "(none)");
+  }
+  setDisplayMode(nullptr);
+  EXPECT_EQ(displayMode(), kModeNormal);
+}
+
+TEST(Messages, ProgressLineInEveryMode) {
+  const char* modes[] = {"/S", "/D", "/T"};
+  for (const char* mode : modes) {
+    ModeScope scope(mode);
+    StdoutCapture out;
+    EXPECT_EQ(showProgress(0, 0), 0);
+    EXPECT_EQ(showProgress(12, 345), 12);
+    // The space flag keeps a leading blank even when the field is full.
+    EXPECT_EQ(showProgress(12345678, 99999999), 12345678);
+    // Beyond 32 bits (downloads over 4 TiB in kilobytes) nothing wraps.
+    EXPECT_EQ(showProgress(INT64_C(5000000000), INT64_C(6000000000)), INT64_C(5000000000));
+    EXPECT_EQ(showProgress(2097152, 4194304), 2097152);
+    EXPECT_EQ(out.finish(),
+              "\r       0/       0[KB]"
+              "\r      12/     345[KB]"
+              "\r 12345678/ 99999999[KB]"
+              "\r 5000000000/ 6000000000[KB]"
+              "\r 2097152/ 4194304[KB]")
+        << mode;
+  }
+}
+
+TEST(Messages, ProgressAndPlainTextAreFlushedAtOnce) {
+  // With standard output redirected to a file, stdio buffers fully; a line
+  // that is flushed as it is printed leaves nothing pending.
+  StdoutCapture out;
+  showProgress(1, 2);
+  size_t pendingAfterProgress = __fpending(stdout);
+  report(6, ".");
+  size_t pendingAfterDot = __fpending(stdout);
+  EXPECT_EQ(out.finish(), "\r       1/       2[KB].");
+  EXPECT_EQ(pendingAfterProgress, 0u);
+  EXPECT_EQ(pendingAfterDot, 0u);
+}
+
+TEST(Messages, FailureDetailTravelsWithCode200) {
+  EXPECT_EQ(failWith("too many redirects"), kUnknownError);
+  EXPECT_STREQ(failureDetail(), "too many redirects");
+  EXPECT_EQ(failWith("download incomplete"), 200);
+  EXPECT_STREQ(failureDetail(), "download incomplete");
+  EXPECT_EQ(printed(kUnknownError, failureDetail()), "* Unknown error download incomplete.\n");
+  EXPECT_EQ(failWith(nullptr), 200);
+  EXPECT_STREQ(failureDetail(), "");
+}
+
+}  // namespace
