@@ -161,6 +161,13 @@ int FakeTransport::waitReadable(int socket, timeval* limit) {
     if (limit != nullptr) *limit = timeval{0, 0};
     return 0;
   }
+  if (limit != nullptr && c->waitCostSeconds > 0) {
+    if (limit->tv_sec < c->waitCostSeconds) {
+      *limit = timeval{0, 0};
+      return 0;
+    }
+    limit->tv_sec -= c->waitCostSeconds;
+  }
   return 1;
 }
 

@@ -36,6 +36,9 @@ struct FakeConnection {
   int failSendAt = -1;      // >= 0: the send call with this index (from 0) fails
   int sendFailResult = -1;  // what a failing send returns (0 or negative)
   int tlsPending = 0;       // over TLS: what pending() reports while bytes wait
+  // Seconds each wait that finds data takes off its limit, as a server that
+  // sends slowly would; a limit with less left than this runs out instead.
+  int waitCostSeconds = 0;
 
   // Queues `bytes`; each read takes at most maxRead of them (0: no cap).
   FakeConnection& deliver(const std::string& bytes, int maxRead = 0);

@@ -1,0 +1,213 @@
+// Connections: failures of connectAndSend, closing slots, and the kept
+// connection that two slots share.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/messages.h"
+#include "http/session.h"
+#include "http/transport.h"
+#include "support/capture.h"
+#include "support/fake_transport.h"
+
+namespace {
+
+// Counts the occurrences of `needle` in `text`.
+int countOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
+  FakeTransport net;
+  HttpSession s;
+  s.transport = &net;
+  StdoutCapture capture;
+
+  // No address: no socket at all.
+  EXPECT_EQ(201, s.connectAndSend("GET"));
+  EXPECT_EQ(0u, net.opened);
+  s.setTarget("http:/broken");
+  EXPECT_EQ(201, s.connectAndSend("GET"));
+  EXPECT_EQ(0u, net.opened);
+
+  s.setTarget("http://h.example/");
+  net.failOpenSocket = true;
+  EXPECT_EQ(202, s.connectAndSend("GET"));
+  net.failOpenSocket = false;
+
+  net.addConnection().connectResult = 203;
+  net.addConnection().connectResult = 204;
+  EXPECT_EQ(203, s.connectAndSend("GET"));
+  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(204, s.connectAndSend("GET"));
+  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(nullptr, s.tls[0]);
+  for (int i = 0; i < 2; ++i) {
+    const FakeConnection& c = net.connections[static_cast<size_t>(i)];
+    EXPECT_EQ(1, c.closes) << i;
+    EXPECT_FALSE(c.tlsStarted) << i;
+    EXPECT_EQ("", c.sent) << i;
+  }
+  EXPECT_EQ(0, net.strayCloses);
+  std::string out = capture.finish();
+  // Nothing is sent, so the address is never printed.
+  EXPECT_EQ("", out);
+}
+
+TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
+  FakeTransport net;
+  HttpSession s;
+  s.transport = &net;
+  s.resetRequest();
+  s.setTarget("http://h.example/");
+  {
+    StdoutCapture quiet;
+    ASSERT_EQ(0, s.connectAndSend("GET"));
+  }
+  s.status = 200;
+  setDisplayMode("/D");
+  StdoutCapture capture;
+  int result = s.connectAndSend("GET");
+  std::string out = capture.finish();
+  setDisplayMode(nullptr);
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(0u, out.find("@closesocket.\n@connect h.example:80.\n"));
+  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_EQ(0, net.connections[1].closes);
+  EXPECT_EQ(0, s.status);
+}
+
+TEST(ConnectionTest, ClosingAnEmptySlotIsSilentAndResetsStatus) {
+  FakeTransport net;
+  HttpSession s;
+  s.transport = &net;
+  s.status = 302;
+  setDisplayMode("/D");
+  StdoutCapture capture;
+  s.closeSlot(0);
+  s.closeSlot(1);
+  s.keepConnection();
+  std::string out = capture.finish();
+  setDisplayMode(nullptr);
+  EXPECT_EQ("", out);
+  EXPECT_EQ(0, s.status);
+  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(0, s.socket[1]);
+  EXPECT_EQ(0, net.strayCloses);
+}
+
+// The kept connection survives the next connect and is closed exactly once,
+// by whichever slot lets go of it last.
+TEST(ConnectionTest, KeptConnectionIsSharedAndClosedOnce) {
+  FakeTransport net;
+  std::string out;
+  {
+    HttpSession s;
+    s.transport = &net;
+    s.resetRequest();
+    s.setTarget("https://a.example/");
+    setDisplayMode("/D");
+    StdoutCapture capture;
+    ASSERT_EQ(0, s.connectAndSend("GET"));
+    const int first = s.socket[0];
+    TlsLink* firstLink = s.tls[0];
+    ASSERT_NE(nullptr, firstLink);
+    s.keepConnection();
+    EXPECT_EQ(first, s.socket[1]);
+    EXPECT_EQ(firstLink, s.tls[1]);
+    // Keeping again without a new connect keeps the same connection open.
+    s.keepConnection();
+    EXPECT_EQ(first, s.socket[1]);
+    EXPECT_EQ(0, net.connections[0].closes);
+
+    s.setTarget("http://b.example/");
+    ASSERT_EQ(0, s.connectAndSend("GET"));
+    EXPECT_EQ(0, net.connections[0].closes);
+    EXPECT_EQ(first, s.socket[1]);
+    EXPECT_NE(first, s.socket[0]);
+
+    // The kept connection is now replaced: it is closed, once.
+    s.keepConnection();
+    EXPECT_EQ(1, net.connections[0].closes);
+    EXPECT_TRUE(net.connections[0].closedWithLink);
+    EXPECT_EQ(s.socket[0], s.socket[1]);
+    EXPECT_EQ(0, net.connections[1].closes);
+    out = capture.finish();
+    setDisplayMode(nullptr);
+    EXPECT_EQ(1, countOf(out, "@closesocket."));
+  }
+  // The destructor drops both shares of the second connection: one close.
+  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_EQ(1, net.connections[1].closes);
+  EXPECT_EQ(0, net.strayCloses);
+}
+
+TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
+  FakeTransport net;
+  {
+    HttpSession s;
+    s.transport = &net;
+    s.resetRequest();
+    s.setTarget("http://a.example/");
+    StdoutCapture quiet;
+    ASSERT_EQ(0, s.connectAndSend("GET"));
+    s.keepConnection();
+    ASSERT_EQ(0, s.connectAndSend("GET"));
+    quiet.finish();
+    setDisplayMode("/D");
+    StdoutCapture capture;
+    s.closeSlot(0);
+    EXPECT_EQ(1, net.connections[1].closes);
+    EXPECT_EQ(0, net.connections[0].closes);
+    EXPECT_EQ("@closesocket.\n", capture.finish());
+    setDisplayMode(nullptr);
+  }
+  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_EQ(1, net.connections[1].closes);
+  EXPECT_EQ(0, net.strayCloses);
+}
+
+TEST(ConnectionTest, StartTlsOnALinkedSlotDoesNothing) {
+  FakeTransport net;
+  int fd = net.openSocket();
+  TlsLink* link = nullptr;
+  startTls(net, &link, fd, "h.example");
+  ASSERT_NE(nullptr, link);
+  TlsLink* before = link;
+  startTls(net, &link, fd, "h.example");
+  EXPECT_EQ(before, link);
+  EXPECT_EQ(1, net.connections[0].tlsStarts);
+
+  int32_t socketSlot = fd;
+  closeLink(net, &link, &socketSlot);
+  EXPECT_EQ(nullptr, link);
+  EXPECT_EQ(0, socketSlot);
+  EXPECT_EQ(1, net.connections[0].closes);
+  // An empty slot stays empty and closes nothing.
+  closeLink(net, &link, &socketSlot);
+  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_EQ(0, net.strayCloses);
+}
+
+TEST(ConnectionTest, TransportSendTellsFailureFromCount) {
+  FakeTransport net;
+  FakeConnection& c = net.addConnection();
+  c.failSendAt = 1;
+  int fd = net.openSocket();
+  std::string data(604, 'x');
+  int sent = -1;
+  // A complete send of 604 bytes is a success, not the failure code.
+  EXPECT_EQ(0, transportSend(net, nullptr, fd, data.data(), 604, 0, &sent));
+  EXPECT_EQ(604, sent);
+  EXPECT_EQ(604, transportSend(net, nullptr, fd, data.data(), 604, 0, &sent));
+  EXPECT_EQ(0, sent);
+
+  c.deliver("abc");
+  char buffer[8];
+  EXPECT_EQ(3, transportRecv(net, nullptr, fd, buffer, sizeof buffer, 0));
+  EXPECT_EQ(0, transportRecv(net, nullptr, fd, buffer, sizeof buffer, 0));
+}
+
+}  // namespace

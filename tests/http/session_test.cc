@@ -1,0 +1,360 @@
+// Session state and request composition: target rules, request headers,
+// the cookie switch and the exact request text, sent through a fake
+// transport.
+#include "http/session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/messages.h"
+#include "http/transport.h"
+#include "support/capture.h"
+#include "support/fake_transport.h"
+
+namespace {
+
+// A session wired to a fake transport. The transport is declared first so
+// that it outlives the session, whose destructor closes its slots.
+struct Wired {
+  FakeTransport net;
+  HttpSession session;
+  Wired() { session.transport = &net; }
+};
+
+// Sets the target and sends one request with `method` on a fresh fake
+// connection; returns the code and leaves the printed text in *printed.
+int sendOnce(Wired& w, const char* method, std::string* printed = nullptr) {
+  StdoutCapture capture;
+  int result = w.session.connectAndSend(method);
+  std::string out = capture.finish();
+  if (printed != nullptr) *printed = out;
+  return result;
+}
+
+TEST(SessionTest, NewSessionHasTheDefaults) {
+  HttpSession s;
+  EXPECT_EQ(&networkTransport(), s.transport);
+  EXPECT_EQ(30, s.timeoutSeconds);
+  EXPECT_EQ(80, s.port);
+  EXPECT_EQ(443, s.tlsPort);
+  EXPECT_EQ(0, s.cookiesEnabled);
+  EXPECT_EQ(0, s.status);
+  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(0, s.socket[1]);
+  EXPECT_EQ(nullptr, s.tls[0]);
+  EXPECT_EQ(nullptr, s.tls[1]);
+  EXPECT_EQ(nullptr, s.host.data);
+  EXPECT_EQ(nullptr, s.url.data);
+  EXPECT_EQ(nullptr, s.responseHeader.data);
+  EXPECT_EQ(nullptr, s.body.data);
+  EXPECT_EQ(nullptr, s.extraHeaders.data);
+  for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data);
+  EXPECT_EQ(0, s.jar.count);
+
+  HttpSession withAddress("http://a.example/x");
+  EXPECT_STREQ("a.example", withAddress.host.data);
+  EXPECT_STREQ("/x", withAddress.requestPath());
+}
+
+TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
+  HttpSession s;
+  EXPECT_EQ(0, s.setTarget("http://example.com/a?b=1"));
+  EXPECT_STREQ("example.com", s.host.data);
+  EXPECT_STREQ("http://example.com/a?b=1", s.url.data);
+  EXPECT_EQ(0, s.targetIsTls);
+  EXPECT_STREQ("/a?b=1", s.requestPath());
+
+  // An "http://" inside the query of an "https://" address is path text.
+  EXPECT_EQ(0, s.setTarget("https://h.example/p?u=http://x.example/y"));
+  EXPECT_STREQ("h.example", s.host.data);
+  EXPECT_EQ(1, s.targetIsTls);
+  EXPECT_STREQ("/p?u=http://x.example/y", s.requestPath());
+
+  EXPECT_EQ(0, s.setTarget("http://h.example/p?next=https://y.example/z"));
+  EXPECT_STREQ("h.example", s.host.data);
+  EXPECT_EQ(0, s.targetIsTls);
+  EXPECT_STREQ("/p?next=https://y.example/z", s.requestPath());
+
+  // Text before the scheme is kept in url but is no part of host or path.
+  EXPECT_EQ(0, s.setTarget("see https://h2.example/v"));
+  EXPECT_STREQ("h2.example", s.host.data);
+  EXPECT_STREQ("/v", s.requestPath());
+
+  // A port written into the address stays part of the host text.
+  EXPECT_EQ(0, s.setTarget("http://h.example:8080/x"));
+  EXPECT_STREQ("h.example:8080", s.host.data);
+  EXPECT_STREQ("/x", s.requestPath());
+}
+
+TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
+  HttpSession s;
+  const char* bad[] = {"http://no-slash.example",
+                       "https://no-slash.example",
+                       "/relative/path",
+                       "http:///empty-host",
+                       "plain words",
+                       ""};
+  for (const char* text : bad) {
+    ASSERT_EQ(0, s.setTarget("http://good.example/")) << text;
+    EXPECT_EQ(201, s.setTarget(text)) << text;
+    EXPECT_FALSE(s.url.hasText()) << text;
+    EXPECT_FALSE(s.host.hasText()) << text;
+    EXPECT_STREQ("", s.requestPath()) << text;
+  }
+
+  // No text at all changes nothing.
+  ASSERT_EQ(0, s.setTarget("http://keep.example/k"));
+  EXPECT_EQ(201, s.setTarget(nullptr));
+  EXPECT_STREQ("http://keep.example/k", s.url.data);
+  EXPECT_STREQ("keep.example", s.host.data);
+  EXPECT_STREQ("/k", s.requestPath());
+}
+
+TEST(SessionTest, TargetLookupTracesInVerboseMode) {
+  HttpSession s;
+  setDisplayMode("/D");
+  StdoutCapture capture;
+  s.setTarget("http://h/p");
+  s.setTarget("https://h/p");
+  s.setTarget("http://h");
+  std::string out = capture.finish();
+  setDisplayMode(nullptr);
+  EXPECT_EQ(
+      "key:http://.../\nkeystart foud.\nkeyend foud.\n"
+      "key:http://.../\nkey:https://.../\nkeystart foud.\nkeyend foud.\n"
+      "key:http://.../\nkeystart foud.\nkey:https://.../\n",
+      out);
+}
+
+TEST(SessionTest, ResetRequestAndAddHeader) {
+  HttpSession s;
+  s.responseHeader.assign("HTTP/1.0 200 OK");
+  s.body.assign("old body");
+  s.resetRequest();
+  s.resetRequest();
+  EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\n", s.extraHeaders.data);
+  EXPECT_EQ(0, s.responseHeader.length);
+  EXPECT_EQ(0, s.body.length);
+  EXPECT_STREQ("", s.body.data);
+
+  s.settings[4].assign("Agent/1.0");
+  s.resetRequest();
+  s.addHeader("X", "1");
+  s.addHeader("Y", "");
+  s.addHeader(nullptr, "v");
+  EXPECT_STREQ("Accept: */*\r\nUser-Agent: Agent/1.0\r\nX: 1\r\nY: \r\n: v\r\n",
+               s.extraHeaders.data);
+  EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders.data)), s.extraHeaders.length);
+}
+
+TEST(SessionTest, CookieModeSwitchesAndTraces) {
+  HttpSession s;
+  s.jar.storeCookie("h.example", "id=7");
+  ASSERT_EQ(1, s.jar.count);
+  setDisplayMode("/D");
+  StdoutCapture capture;
+  s.setCookieMode(1);
+  EXPECT_EQ(1, s.cookiesEnabled);
+  s.setCookieMode(0);
+  EXPECT_EQ(0, s.jar.count);
+  EXPECT_EQ(1, s.cookiesEnabled);
+  s.setCookieMode(5);
+  EXPECT_EQ(0, s.cookiesEnabled);
+  s.setCookieMode(1);
+  s.setCookieMode(2);
+  EXPECT_EQ(0, s.cookiesEnabled);
+  std::string out = capture.finish();
+  setDisplayMode(nullptr);
+  EXPECT_EQ("Cookie on\nCookie clear\nCookie off\nCookie on\nCookie off\n", out);
+}
+
+TEST(SessionTest, PlainRequestText) {
+  Wired w;
+  w.session.settings[4].assign("U");
+  w.session.resetRequest();
+  ASSERT_EQ(0, w.session.setTarget("http://H/a?b=1"));
+  std::string printed;
+  ASSERT_EQ(0, sendOnce(w, "GET", &printed));
+  EXPECT_EQ("http://H/a?b=1\n", printed);
+  ASSERT_EQ(1u, w.net.opened);
+  const FakeConnection& c = w.net.connections[0];
+  EXPECT_EQ("H", c.target);
+  EXPECT_EQ(80, c.port);
+  EXPECT_FALSE(c.tlsStarted);
+  EXPECT_EQ("GET /a?b=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\nHost: H\r\n\r\n", c.sent);
+  EXPECT_EQ(c.fd, w.session.socket[0]);
+}
+
+TEST(SessionTest, BodyGetsContentLengthAndFollowsTheBlankLine) {
+  Wired w;
+  w.session.settings[4].assign("U");
+  w.session.resetRequest();
+  w.session.addHeader("Content-Type", "application/x-www-form-urlencoded");
+  w.session.setTarget("http://H/form");
+  w.session.body.assign("x=1");
+  ASSERT_EQ(0, sendOnce(w, "POST"));
+  EXPECT_EQ(
+      "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n"
+      "Host: H\r\nContent-Length: 3\r\n\r\nx=1",
+      w.net.connections[0].sent);
+
+  // An empty body gives no Content-Length line and nothing after the blank line.
+  w.session.body.assign("");
+  ASSERT_EQ(0, sendOnce(w, "POST"));
+  EXPECT_EQ(
+      "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nHost: H\r\n\r\n",
+      w.net.connections[1].sent);
+}
+
+TEST(SessionTest, TlsTargetsUseTheTlsPortAndSendTheServerName) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.setTarget("https://secure.example/p?q=1");
+  w.session.port = 8080;  // not used for an https:// address
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  const FakeConnection& c = w.net.connections[0];
+  EXPECT_EQ("secure.example", c.target);
+  EXPECT_EQ(443, c.port);
+  EXPECT_TRUE(c.tlsStarted);
+  EXPECT_TRUE(c.serverNameGiven);
+  EXPECT_EQ("secure.example", c.serverName);
+  EXPECT_NE(nullptr, w.session.tls[0]);
+  EXPECT_EQ("GET /p?q=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: secure.example\r\n\r\n",
+            c.sent);
+
+  // A dotted address is no name: no server name is sent.
+  w.session.setTarget("https://127.0.0.1/x");
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_TRUE(w.net.connections[1].tlsStarted);
+  EXPECT_FALSE(w.net.connections[1].serverNameGiven);
+}
+
+TEST(SessionTest, PortSettingDecidesTlsAndThePathStaysWhole) {
+  Wired w;
+  w.session.resetRequest();
+  // The TLS port set for a plain address: TLS, and the path is still "/path".
+  w.session.port = 443;
+  w.session.setTarget("http://h.example/path");
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_EQ(443, w.net.connections[0].port);
+  EXPECT_TRUE(w.net.connections[0].tlsStarted);
+  EXPECT_EQ(0u, w.net.connections[0].sent.find("GET /path HTTP/1.0\r\n"));
+
+  // Only the low 16 bits of the port count.
+  w.session.port = 65536 + 80;
+  setDisplayMode("/D");
+  std::string printed;
+  ASSERT_EQ(0, sendOnce(w, "GET", &printed));
+  setDisplayMode(nullptr);
+  EXPECT_EQ(80, w.net.connections[1].port);
+  EXPECT_FALSE(w.net.connections[1].tlsStarted);
+  EXPECT_NE(std::string::npos, printed.find("@connect h.example:80.\n"));
+}
+
+TEST(SessionTest, ProxyGetsTheWholeAddress) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.settings[5].assign("proxy.local");
+  w.session.setTarget("http://H/a?b=1");
+  EXPECT_STREQ("http://H/a?b=1", w.session.requestPath());
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  const FakeConnection& c = w.net.connections[0];
+  EXPECT_EQ("proxy.local", c.target);
+  EXPECT_EQ(80, c.port);
+  EXPECT_EQ("GET http://H/a?b=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: H\r\n\r\n",
+            c.sent);
+}
+
+TEST(SessionTest, CookieLineOnlyWhenEnabledAndMatching) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.setTarget("http://H/a");
+  w.session.jar.storeCookie("H", "id=7; path=/");
+  w.session.jar.storeCookie("other.example", "no=1");
+
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_EQ(std::string::npos, w.net.connections[0].sent.find("Cookie"));
+
+  w.session.cookiesEnabled = 1;
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_EQ("GET /a HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nCookie: id=7\r\nHost: H\r\n\r\n",
+            w.net.connections[1].sent);
+
+  // A path the cookie does not cover gets no Cookie line.
+  w.session.jar.clearCookies();
+  w.session.jar.storeCookie("H", "id=8; path=/b");
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_EQ(std::string::npos, w.net.connections[2].sent.find("Cookie"));
+}
+
+TEST(SessionTest, ShortSendsAreRepeatedUntilTheWholeRequestIsOut) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.setTarget("http://H/some/longer/path");
+  w.session.body.assign("payload=0123456789");
+  w.net.addConnection().maxSend = 7;
+  ASSERT_EQ(0, sendOnce(w, "POST"));
+  const FakeConnection& c = w.net.connections[0];
+  EXPECT_EQ(
+      "POST /some/longer/path HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: H\r\n"
+      "Content-Length: 18\r\n\r\npayload=0123456789",
+      c.sent);
+  EXPECT_EQ(static_cast<int>((c.sent.size() + 6) / 7), c.sendCalls);
+}
+
+TEST(SessionTest, FailedSendGives604) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.setTarget("http://H/");
+  FakeConnection& first = w.net.addConnection();
+  first.failSendAt = 0;
+  EXPECT_EQ(604, sendOnce(w, "GET"));
+  EXPECT_EQ("", first.sent);
+  // The connection stays in its slot until the next connect.
+  EXPECT_EQ(first.fd, w.session.socket[0]);
+  EXPECT_EQ(0, first.closes);
+
+  // Failure after a partial send; a send that reports 0 bytes is a failure too.
+  FakeConnection& second = w.net.addConnection();
+  second.maxSend = 10;
+  second.failSendAt = 2;
+  EXPECT_EQ(604, sendOnce(w, "GET"));
+  EXPECT_EQ(20u, second.sent.size());
+  FakeConnection& third = w.net.addConnection();
+  third.failSendAt = 0;
+  third.sendFailResult = 0;
+  EXPECT_EQ(604, sendOnce(w, "GET"));
+}
+
+TEST(SessionTest, SendWithoutConnectionGives205AndPrintsNothing) {
+  HttpSession s;
+  s.setTarget("http://H/");
+  StdoutCapture capture;
+  EXPECT_EQ(205, s.sendRequest("GET"));
+  EXPECT_EQ("", capture.finish());
+}
+
+TEST(SessionTest, VerboseEchoOfTheRequest) {
+  Wired w;
+  w.session.resetRequest();
+  w.session.setTarget("http://127.0.0.1/index.html");
+  setDisplayMode("/D");
+  std::string printed;
+  int result = sendOnce(w, "GET", &printed);
+  setDisplayMode(nullptr);
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(
+      "@connect 127.0.0.1:80.\n"
+      "http://127.0.0.1/index.html\n"
+      "============[Send method]============\n"
+      "GET /index.html HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: 127.0.0.1\r\n\r\n"
+      "\n"
+      "============[Send method]============\n",
+      printed);
+}
+
+}  // namespace
