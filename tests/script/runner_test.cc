@@ -11,6 +11,7 @@
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
+#include "support/fake_transport.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ class RunnerTest : public ::testing::Test {
     setenv("HOME", home.path().c_str(), 1);
     home.write(".tovelcnf/tovel.ini", "@timeout=5\n@useragent=Registry/1\n@plugin=site\n");
     engine.reset(new ScriptEngine());
+    // No test here reaches a real network.
+    engine->session->transport = &fake;
     ASSERT_EQ(0, engine->selectPlugin("http://site/page"));
   }
   void TearDown() override {
@@ -63,6 +66,9 @@ class RunnerTest : public ::testing::Test {
   }
 
   TempDir home;
+  // Declared before the engine: the session closes its connections through
+  // it when the engine goes.
+  FakeTransport fake;
   std::unique_ptr<ScriptEngine> engine;
 
  private:
@@ -269,6 +275,191 @@ TEST_F(RunnerTest, BufferingWithoutConnectionOnlyPrintsItsSlashes) {
   std::string out;
   EXPECT_EQ(0, run("@buffering:\n", nullptr, &out));
   EXPECT_EQ("//\n", out);
+}
+
+// The lines that request the target.
+const char kRequest[] = "@httpinit:\n@<-read:\n@->host:\n@connect=GET\n";
+// What every request prints.
+const char kAddressLine[] = "http://site/page\n";
+
+std::string okHeader(const std::string& more = "") {
+  return "HTTP/1.0 200 OK\r\nContent-Type: video/x\r\n" + more + "\r\n";
+}
+
+TEST_F(RunnerTest, ConnectSendsTheRequestAndHeadersCanBeRead) {
+  fake.addConnection().deliver(okHeader("X-Id: 42\r\n")).close();
+  std::string out;
+  EXPECT_EQ("42|video/x|",
+            workAfter(std::string("@useragent=UA\n@<-read=1\n@->header=X-A\n") + kRequest +
+                      "@<-header=X-Id\n@push=1\n@<-header=Content-Type\n@sum=|\n@push=0\n"
+                      "@pop=1\n@sum=|\n"));
+  // The response header stays for later lines; a missing one gives "".
+  EXPECT_EQ("", workAfter("@<-read=x\n@<-header=None\n"));
+  EXPECT_EQ("42", workAfter("@<-header=x-id\n"));
+  ASSERT_EQ(1u, fake.opened);
+  // "@->header=" came before "@httpinit:", which starts the headers afresh.
+  EXPECT_EQ("GET /page HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA\r\nHost: site\r\n\r\n",
+            fake.connections[0].sent);
+  EXPECT_EQ("site", fake.connections[0].target);
+  EXPECT_EQ(80, fake.connections[0].port);
+}
+
+TEST_F(RunnerTest, FailedRequestStopsTheScript) {
+  fake.addConnection().deliver("HTTP/1.0 404 Not Found\r\n\r\n");
+  int code = 0;
+  EXPECT_EQ("<none>", workAfter(std::string(kRequest), &code));
+  EXPECT_EQ(204, code);
+  fake.addConnection().connectResult = 204;
+  EXPECT_EQ(204, run(std::string(kRequest) + "@exit:\n"));
+}
+
+TEST_F(RunnerTest, BufferingStopsAtContentLength) {
+  // Three body bytes come with the header; two more pieces complete it. A
+  // stall after the body must not be waited for.
+  fake.addConnection()
+      .deliver(okHeader("Content-Length: 10\r\n") + "abc")
+      .deliver("defg")
+      .deliver("hij")
+      .stall()
+      .deliver("more");
+  std::string out;
+  EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
+  EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
+  EXPECT_STREQ("abcdefghij", engine->session->body.data);
+  EXPECT_EQ("abcdefghij", workAfter("@<-body:\n"));
+}
+
+TEST_F(RunnerTest, BufferingWithoutContentLengthReadsUntilTheEnd) {
+  fake.addConnection().deliver(okHeader() + "ab").deliver("cd").deliver("ef").close();
+  std::string out;
+  EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
+  EXPECT_EQ(std::string(kAddressLine) + "/../\n", out);
+  EXPECT_STREQ("abcdef", engine->session->body.data);
+
+  // A time-out only ends the loop.
+  fake.addConnection().deliver(okHeader()).deliver("x").stall().deliver("late");
+  EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
+  EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
+  EXPECT_STREQ("x", engine->session->body.data);
+}
+
+class DownloadTest : public RunnerTest {
+ protected:
+  // Requests the target and streams it into out.bin; *printed gets what
+  // the run printed after the address line.
+  int download(std::string* printed = nullptr, const std::string& after = "") {
+    std::string out;
+    int code = run(std::string(kRequest) + "@->file:\n" + after, output().c_str(), &out);
+    if (printed != nullptr) {
+      *printed = out.compare(0, strlen(kAddressLine), kAddressLine) == 0
+                     ? out.substr(strlen(kAddressLine))
+                     : "<no address line>" + out;
+    }
+    return code;
+  }
+  std::string output() const { return home.path() + "/out.bin"; }
+};
+
+TEST_F(DownloadTest, HeldBytesFirstThenPiecesUpToContentLength) {
+  std::string body("\0ab\0c\0\0defghij", 14);
+  fake.addConnection()
+      .deliver(okHeader("Content-Length: 14\r\n") + body.substr(0, 5))
+      .deliver(body.substr(5, 4))
+      .deliver(body.substr(9))
+      .stall()
+      .deliver("extra");
+  std::string printed;
+  // The server keeps the connection open after the body: the step ends at
+  // the announced length and the script goes on.
+  EXPECT_EQ(7, download(&printed, "@exit:\n"));
+  EXPECT_EQ(body, readFile(output()));
+  const std::string zero = "\r       0/       0[KB]";
+  EXPECT_EQ(zero + zero + zero + zero + "/\n", printed);
+}
+
+TEST_F(DownloadTest, NeverWritesMoreThanAnnounced) {
+  fake.addConnection().deliver(okHeader("Content-Length: 5\r\n") + "abcdefgh").stall();
+  EXPECT_EQ(0, download());
+  EXPECT_EQ("abcde", readFile(output()));
+
+  fake.addConnection().deliver(okHeader("Content-Length: 5\r\n") + "ab").deliver("cdefgh");
+  EXPECT_EQ(0, download());
+  EXPECT_EQ("abcde", readFile(output()));
+
+  // Nothing announced to wait for.
+  fake.addConnection().deliver(okHeader("Content-Length: 0\r\n")).stall();
+  std::string printed;
+  EXPECT_EQ(0, download(&printed));
+  EXPECT_EQ("", readFile(output()));
+  EXPECT_EQ("\r       0/       0[KB]/\n", printed);
+}
+
+TEST_F(DownloadTest, ProgressInKilobytesAndPiecesOfUpTo64KiB) {
+  fake.addConnection()
+      .deliver(okHeader("Content-Length: 3072\r\n"))
+      .deliver(std::string(3072, 'k'), 1024);
+  std::string printed;
+  EXPECT_EQ(0, download(&printed));
+  EXPECT_EQ(std::string(3072, 'k'), readFile(output()));
+  EXPECT_EQ(
+      "\r       0/       3[KB]\r       1/       3[KB]\r       2/       3[KB]"
+      "\r       3/       3[KB]/\n",
+      printed);
+
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  FakeConnection& c = fake.addConnection();
+  c.deliver(okHeader() + big).close();
+  EXPECT_EQ(0, download(&printed));
+  EXPECT_EQ(big, readFile(output()));
+  const std::string last = "\r     292/       0[KB]/\n";
+  ASSERT_GE(printed.size(), last.size());
+  EXPECT_EQ(last, printed.substr(printed.size() - last.size()));
+  // The body buffer holds one piece of at most 64 KiB, whatever the size.
+  EXPECT_EQ(64 * 1024, engine->session->body.capacity);
+  EXPECT_LT(c.recvCalls, 10);
+}
+
+TEST_F(DownloadTest, WithoutContentLengthThePeersCloseIsTheEnd) {
+  fake.addConnection().deliver(okHeader() + "ab").deliver("cd").close();
+  EXPECT_EQ(0, download());
+  EXPECT_EQ("abcd", readFile(output()));
+  // A read error ends it the same way.
+  fake.addConnection().deliver(okHeader() + "ab").error();
+  EXPECT_EQ(0, download());
+  EXPECT_EQ("ab", readFile(output()));
+}
+
+TEST_F(DownloadTest, EndBeforeTheAnnouncedLengthIsAFailure) {
+  fake.addConnection().deliver(okHeader("Content-Length: 10\r\n") + "abc").close();
+  std::string printed;
+  EXPECT_EQ(200, download(&printed, "@exit:\n"));
+  EXPECT_STREQ("download incomplete", failureDetail());
+  EXPECT_EQ("abc", readFile(output()));
+  // The step itself prints no message: the entry point does, once.
+  EXPECT_EQ("\r       0/       0[KB]\r       0/       0[KB]/\n", printed);
+
+  fake.addConnection().deliver(okHeader("Content-Length: 10\r\n")).deliver("ab").error();
+  EXPECT_EQ(200, download());
+  EXPECT_EQ("ab", readFile(output()));
+}
+
+TEST_F(DownloadTest, TimeOutMidBodyGives206) {
+  fake.addConnection().deliver(okHeader("Content-Length: 10\r\n") + "abc").stall();
+  EXPECT_EQ(206, download(nullptr, "@exit:\n"));
+  EXPECT_EQ("abc", readFile(output()));
+  fake.addConnection().deliver(okHeader() + "abc").deliver("d").stall();
+  EXPECT_EQ(206, download());
+  EXPECT_EQ("abcd", readFile(output()));
+}
+
+TEST_F(DownloadTest, BodyKeptByBufferingIsWrittenWhole) {
+  fake.addConnection().deliver(okHeader("Content-Length: 6\r\n") + "abc").deliver("def").stall();
+  std::string out;
+  EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n@->file:\n", output().c_str(), &out));
+  EXPECT_EQ("abcdef", readFile(output()));
+  EXPECT_EQ(std::string(kAddressLine) + "//\n\r       0/       0[KB]\r       0/       0[KB]/\n",
+            out);
 }
 
 }  // namespace
