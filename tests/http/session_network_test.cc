@@ -1,0 +1,590 @@
+// The HttpSession over the real socket and TLS transport, against the
+// scripted loopback server: exact request texts, header and body reading,
+// redirects, status handling, time-outs, cookies and connection closing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "http/session.h"
+#include "support/capture.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One connection's actions from the text form.
+ConnectionScript script(const std::string& text) {
+  ConnectionScript actions;
+  std::string error;
+  EXPECT_TRUE(parseActions(text, &actions, &error)) << error;
+  return actions;
+}
+
+// Reads body pieces until receive() fails; returns that result.
+int receiveToEnd(HttpSession& session) {
+  int result;
+  while ((result = session.receive()) == 0) {
+  }
+  return result;
+}
+
+// Waits (at most 5 s) until the server has seen the client close
+// connection `index`.
+bool waitForClientClose(const ScriptedServer& server, size_t index) {
+  for (int i = 0; i < 250; ++i) {
+    std::vector<ConnectionRecord> records = server.records();
+    if (records.size() > index && records[index].clientClosed) return true;
+    usleep(20 * 1000);
+  }
+  return false;
+}
+
+std::string text(const TextBuffer& buffer) {
+  return buffer.data != nullptr ? std::string(buffer.data, static_cast<size_t>(buffer.length))
+                                : std::string();
+}
+
+std::string header(HttpSession& session, const char* name, int findLast = 0) {
+  TextBuffer value(session.headerValue(name, findLast));
+  return value.data != nullptr ? value.data : "<none>";
+}
+
+class SessionNetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setDisplayMode(nullptr); }
+  void TearDown() override { setDisplayMode(nullptr); }
+
+  // A session pointed at the servers given (either may be null), with the
+  // user agent "UA/1" and a fresh request.
+  std::unique_ptr<HttpSession> makeSession(const ScriptedServer* plain, const ScriptedServer* tls) {
+    std::unique_ptr<HttpSession> session(new HttpSession());
+    if (plain != nullptr) session->port = plain->port();
+    if (tls != nullptr) session->tlsPort = tls->port();
+    session->settings[4].assign("UA/1");
+    session->resetRequest();
+    return session;
+  }
+};
+
+const char kOkWithBody[] = "send HTTP/1.0 200 OK\\r\\nServer: loop\\r\\n\\r\\n0123456789\nclose\n";
+
+TEST_F(SessionNetworkTest, PlainRequestTextAndResponseInOneRead) {
+  ScriptedServer server(false, {script(kOkWithBody)});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto session = makeSession(&server, nullptr);
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/a?b=1"));
+  StdoutCapture capture;
+  int result = session->request("GET");
+  std::string printed = capture.finish();
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("http://127.0.0.1/a?b=1\n", printed);
+  EXPECT_EQ(200, session->status);
+  EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: loop", text(session->responseHeader));
+  EXPECT_EQ("0123456789", text(session->body));
+  // The server closed after the body: the body phase ends with 605 and
+  // leaves the body as it was.
+  EXPECT_EQ(605, session->receive());
+  EXPECT_EQ("0123456789", text(session->body));
+  session.reset();
+  server.stop();
+  ASSERT_EQ(1u, server.requests().size());
+  EXPECT_EQ("GET /a?b=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: 127.0.0.1\r\n\r\n",
+            server.requests()[0]);
+}
+
+TEST_F(SessionNetworkTest, TlsRequestTextAndResponse) {
+  ScriptedServer server(true, {script(kOkWithBody)});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto session = makeSession(nullptr, &server);
+  ASSERT_EQ(0, session->setTarget("https://127.0.0.1/secure/x?y=2"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_NE(nullptr, session->tls[0]);
+  EXPECT_EQ(200, session->status);
+  EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: loop", text(session->responseHeader));
+  EXPECT_EQ("0123456789", text(session->body));
+  EXPECT_EQ(605, session->receive());
+  session.reset();
+  server.stop();
+  ASSERT_EQ(1u, server.records().size());
+  EXPECT_TRUE(server.records()[0].handshakeOk);
+  EXPECT_EQ(
+      "GET /secure/x?y=2 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: 127.0.0.1\r\n\r\n",
+      server.requests()[0]);
+}
+
+TEST_F(SessionNetworkTest, ProxyGetsWholeAddressAndTargetHost) {
+  ScriptedServer proxy(false, {script(kOkWithBody)});
+  auto session = makeSession(&proxy, nullptr);
+  session->settings[5].assign("127.0.0.1");
+  ASSERT_EQ(0, session->setTarget("http://www.example.com/p?q=1"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_EQ("0123456789", text(session->body));
+  session.reset();
+  proxy.stop();
+  ASSERT_EQ(1u, proxy.requests().size());
+  EXPECT_EQ(
+      "GET http://www.example.com/p?q=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\n"
+      "Host: www.example.com\r\n\r\n",
+      proxy.requests()[0]);
+}
+
+TEST_F(SessionNetworkTest, RequestBodyAndExtraHeader) {
+  // The response has nothing after its blank line: the body must then be
+  // empty, not the request body that was sent.
+  ScriptedServer server(false, {script("send HTTP/1.0 200 OK\\r\\nX: 1\\r\\n\\r\\n\nclose\n")});
+  auto session = makeSession(&server, nullptr);
+  session->addHeader("Referer", "http://127.0.0.1/");
+  session->body.assign("x=1&y=22");
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/form"));
+  EXPECT_EQ(0, session->request("POST"));
+  EXPECT_EQ(0, session->body.length);
+  session.reset();
+  server.stop();
+  EXPECT_EQ(
+      "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nReferer: http://127.0.0.1/\r\n"
+      "Host: 127.0.0.1\r\nContent-Length: 8\r\n\r\nx=1&y=22",
+      server.requests()[0]);
+}
+
+TEST_F(SessionNetworkTest, HeaderOneBytePerReadOnBothTransports) {
+  const std::string reply = "HTTP/1.0 200 OK\r\nX-Long-Header: abcdefghij\r\n\r\n0123456789";
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "tls" : "plain");
+    ScriptedServer server(tls, {{sendAction(reply, 1, tls ? 0 : 2), closeAction()}});
+    auto session = makeSession(tls ? nullptr : &server, tls ? &server : nullptr);
+    ASSERT_EQ(0, session->setTarget(tls ? "https://127.0.0.1/one" : "http://127.0.0.1/one"));
+    EXPECT_EQ(0, session->request("GET"));
+    EXPECT_EQ(200, session->status);
+    EXPECT_EQ("HTTP/1.0 200 OK\r\nX-Long-Header: abcdefghij", text(session->responseHeader));
+    // The body bytes came one by one after the header: the header phase
+    // stops at the blank line and the body phase collects the rest.
+    EXPECT_EQ(605, receiveToEnd(*session));
+    EXPECT_EQ("0123456789", text(session->body));
+  }
+}
+
+TEST_F(SessionNetworkTest, BodyBytesArrivingWithHeaderAreKept) {
+  // Header and the start of the body in one piece, the rest later.
+  ScriptedServer server(
+      false, {script("send HTTP/1.0 200 OK\\r\\n\\r\\nfirst-\npause 100\nsend second\nclose\n")});
+  auto session = makeSession(&server, nullptr);
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/b"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_EQ("first-", text(session->body));
+  EXPECT_EQ(605, receiveToEnd(*session));
+  EXPECT_EQ("first-second", text(session->body));
+}
+
+TEST_F(SessionNetworkTest, PlainRedirectsAreFollowedWithGet) {
+  ScriptedServer server(
+      false,
+      {// Location in the middle of the header
+       script("send HTTP/1.0 302 Found\\r\\nLocation: http://127.0.0.1/second\\r\\n"
+              "Server: loop\\r\\n\\r\\n\nclose\n"),
+       // Location on the last line
+       script(
+           "send HTTP/1.0 301 Moved\\r\\nServer: loop\\r\\nLocation: http://127.0.0.1/third\\r\\n"
+           "\\r\\n\nclose\n"),
+       // Location in small letters
+       script("send HTTP/1.0 303 See Other\\r\\nlocation: http://127.0.0.1/fourth\\r\\n\\r\\n\n"
+              "close\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\ndone\nclose\n")});
+  auto session = makeSession(&server, nullptr);
+  session->body.assign("a=1");
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/first"));
+  StdoutCapture capture;
+  int result = session->request("POST");
+  std::string printed = capture.finish();
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(200, session->status);
+  EXPECT_EQ("done", text(session->body));
+  EXPECT_EQ(
+      "http://127.0.0.1/first\nhttp://127.0.0.1/second\nhttp://127.0.0.1/third\n"
+      "http://127.0.0.1/fourth\n",
+      printed);
+  session.reset();
+  server.stop();
+  std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(4u, requests.size());
+  EXPECT_EQ(
+      "POST /first HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: 127.0.0.1\r\n"
+      "Content-Length: 3\r\n\r\na=1",
+      requests[0]);
+  // Redirects carry no body.
+  EXPECT_EQ("GET /second HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: 127.0.0.1\r\n\r\n",
+            requests[1]);
+  EXPECT_EQ(0u, requests[2].find("GET /third HTTP/1.0\r\n"));
+  EXPECT_EQ(0u, requests[3].find("GET /fourth HTTP/1.0\r\n"));
+  EXPECT_EQ(0, server.unscriptedCount());
+}
+
+TEST_F(SessionNetworkTest, RedirectsBetweenPlainAndTls) {
+  ScriptedServer plain(
+      false,
+      {script(
+           "send HTTP/1.0 302 Found\\r\\nLocation: https://127.0.0.1/secure\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\nback on plain\nclose\n")});
+  // Over TLS a redirect is followed as well.
+  ScriptedServer tls(
+      true,
+      {script(
+          "send HTTP/1.0 302 Found\\r\\nLocation: http://127.0.0.1/plain\\r\\n\\r\\n\nclose\n")});
+  ASSERT_TRUE(plain.ok() && tls.ok());
+  auto session = makeSession(&plain, &tls);
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/start"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_EQ("back on plain", text(session->body));
+  EXPECT_EQ(nullptr, session->tls[0]);
+  session.reset();
+  plain.stop();
+  tls.stop();
+  ASSERT_EQ(2u, plain.requests().size());
+  ASSERT_EQ(1u, tls.requests().size());
+  EXPECT_EQ("GET /secure HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: 127.0.0.1\r\n\r\n",
+            tls.requests()[0]);
+  EXPECT_EQ(0u, plain.requests()[1].find("GET /plain HTTP/1.0\r\n"));
+}
+
+TEST_F(SessionNetworkTest, RelativeLocationGives201) {
+  ScriptedServer server(
+      false, {script("send HTTP/1.0 302 Found\\r\\nLocation: /elsewhere\\r\\n\\r\\n\nclose\n")});
+  auto session = makeSession(&server, nullptr);
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/r"));
+  EXPECT_EQ(201, session->request("GET"));
+  EXPECT_FALSE(session->url.hasText());
+  session.reset();
+  server.stop();
+  EXPECT_EQ(1, server.connectionCount());
+}
+
+TEST_F(SessionNetworkTest, RedirectCapOfTwenty) {
+  const std::string redirect =
+      "send HTTP/1.0 302 Found\\r\\nLocation: http://127.0.0.1/again\\r\\n\\r\\n\nclose\n";
+  {
+    // Twenty redirects are followed.
+    std::vector<ConnectionScript> scripts(20, script(redirect));
+    scripts.push_back(script("send HTTP/1.0 200 OK\\r\\n\\r\\nfinally\nclose\n"));
+    ScriptedServer server(false, scripts);
+    auto session = makeSession(&server, nullptr);
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/loop"));
+    StdoutCapture capture;
+    int result = session->request("GET");
+    capture.finish();
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("finally", text(session->body));
+    session.reset();
+    server.stop();
+    EXPECT_EQ(21, server.connectionCount());
+  }
+  {
+    // The twenty-first ends the request.
+    std::vector<ConnectionScript> scripts(22, script(redirect));
+    ScriptedServer server(false, scripts);
+    auto session = makeSession(&server, nullptr);
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/loop"));
+    failWith("");
+    StdoutCapture capture;
+    int result = session->request("GET");
+    capture.finish();
+    EXPECT_EQ(200, result);
+    EXPECT_STREQ("too many redirects", failureDetail());
+    session.reset();
+    server.stop();
+    EXPECT_EQ(21, server.connectionCount());
+  }
+}
+
+TEST_F(SessionNetworkTest, ErrorStatusGives204OnBothTransports) {
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "tls" : "plain");
+    ScriptedServer server(
+        tls, {script("send HTTP/1.0 404 Not Found\\r\\nX-Reason: gone\\r\\n\\r\\nmissing\nclose\n"),
+              script("send HTTP/1.0 304 Not Modified\\r\\nX: 1\\r\\n\\r\\n\nclose\n")});
+    auto session = makeSession(tls ? nullptr : &server, tls ? &server : nullptr);
+    ASSERT_EQ(0, session->setTarget(tls ? "https://127.0.0.1/x" : "http://127.0.0.1/x"));
+    EXPECT_EQ(204, session->request("GET"));
+    EXPECT_EQ(404, session->status);
+    // The header stays for lookups.
+    EXPECT_EQ("gone", header(*session, "X-Reason"));
+    // A 3xx without Location is a final answer.
+    session->resetRequest();
+    EXPECT_EQ(0, session->request("GET"));
+    EXPECT_EQ(304, session->status);
+  }
+}
+
+TEST_F(SessionNetworkTest, TimeOuts) {
+  // Nothing comes: 206 after about one second.
+  {
+    ScriptedServer server(false, {script("hold\n")});
+    auto session = makeSession(&server, nullptr);
+    session->timeoutSeconds = 1;
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/slow"));
+    auto started = Clock::now();
+    EXPECT_EQ(206, session->request("GET"));
+    auto elapsed = Clock::now() - started;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+  }
+  // The header trickles in over more than the limit: the limit holds for
+  // the whole header, so 206, and the partial header is kept.
+  {
+    ScriptedServer server(false, {script("send HTTP/1.0 200 OK\\r\\n\npause 700\n"
+                                         "send X: 1\\r\\n\npause 700\nsend \\r\\n\nhold\n")});
+    auto session = makeSession(&server, nullptr);
+    session->timeoutSeconds = 1;
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/trickle"));
+    EXPECT_EQ(206, session->request("GET"));
+    // All of it would be there after 1.4 s; at least the status line came.
+    EXPECT_EQ(0u, text(session->responseHeader).find("HTTP/1.0 200 OK\r\n"));
+  }
+  // A limit of 0 does not wait at all.
+  {
+    ScriptedServer server(false, {script("pause 1500\nsend HTTP/1.0 200 OK\\r\\n\\r\\n\n")});
+    auto session = makeSession(&server, nullptr);
+    session->timeoutSeconds = 0;
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/now"));
+    EXPECT_EQ(206, session->request("GET"));
+    EXPECT_EQ(0, session->responseHeader.length);
+  }
+}
+
+TEST_F(SessionNetworkTest, PeerClosingBeforeBlankLine) {
+  for (const char* ending : {"close\n", "reset\n"}) {
+    SCOPED_TRACE(ending);
+    ScriptedServer server(
+        false, {script(std::string("send HTTP/1.0 200 OK\\r\\nX-Partial: 1\\r\\n\n") + ending)});
+    auto session = makeSession(&server, nullptr);
+    ASSERT_EQ(0, session->setTarget("http://127.0.0.1/cut"));
+    EXPECT_EQ(605, session->request("GET"));
+    if (std::string(ending) == "close\n") {
+      EXPECT_EQ("HTTP/1.0 200 OK\r\nX-Partial: 1\r\n", text(session->responseHeader));
+    }
+    // The connection stays in its slot; the next call takes the body phase
+    // and fails at once.
+    EXPECT_NE(0, session->socket[0]);
+    EXPECT_EQ(605, session->receive());
+  }
+}
+
+TEST_F(SessionNetworkTest, LargeTlsBodyReadWithoutWaitingForTimeOut) {
+  // TLS records carry up to 16 KiB; the last one here carries 10000 bytes,
+  // more than one 4 KiB read takes, so its rest waits inside the TLS layer
+  // while the socket has nothing more to report.
+  const size_t size = 1024 * 1024 + 10000;
+  std::string payload(size, '\0');
+  for (size_t i = 0; i < size; ++i) payload[i] = static_cast<char>((i * 7 + i / 4096) % 251);
+  const std::string head =
+      "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
+  for (bool keepAll : {false, true}) {
+    SCOPED_TRACE(keepAll ? "body kept whole" : "body written out piece by piece");
+    // The server keeps the connection open after the body: only the bytes
+    // already received can end the loops below, never the server's close.
+    ScriptedServer server(true, {{sendAction(head), sendAction(payload), holdAction()}});
+    auto session = makeSession(nullptr, &server);
+    session->timeoutSeconds = 20;
+    ASSERT_EQ(0, session->setTarget("https://127.0.0.1/big"));
+    auto started = Clock::now();
+    ASSERT_EQ(0, session->request("GET"));
+    std::string received;
+    int result = 0;
+    if (keepAll) {
+      while (static_cast<size_t>(session->body.length) < size && result == 0) {
+        result = session->receive();
+      }
+      received = text(session->body);
+    } else {
+      // As the output file loop does: take each piece and empty the body.
+      received = text(session->body);
+      session->body.clear();
+      while (received.size() < size && result == 0) {
+        result = session->receive();
+        received += text(session->body);
+        session->body.clear();
+      }
+    }
+    auto elapsed = Clock::now() - started;
+    EXPECT_EQ(0, result);
+    ASSERT_EQ(size, received.size());
+    EXPECT_TRUE(received == payload);
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+  }
+}
+
+TEST_F(SessionNetworkTest, CookiesStoredAndSentInPathOrder) {
+  ScriptedServer server(
+      false,
+      {// Several Set-Cookie lines, the last one on the header's last line.
+       script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: a=1; path=/\\r\\n"
+              "Set-Cookie: b=2; path=/x\\r\\nSet-Cookie: c=3\\r\\n\\r\\n\nclose\n"),
+       // The same name, domain and path again: replaced in place.
+       script("send HTTP/1.0 200 OK\\r\\nset-cookie: a=9; path=/\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: d=4\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
+  auto session = makeSession(&server, nullptr);
+  session->setCookieMode(1);
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/start"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_EQ(3, session->jar.count);
+
+  session->resetRequest();
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/next"));
+  EXPECT_EQ(0, session->request("GET"));
+  session->resetRequest();
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/y"));
+  EXPECT_EQ(0, session->request("GET"));
+
+  // Cookies off: neither sent nor stored, but kept.
+  session->setCookieMode(2);
+  session->resetRequest();
+  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/off"));
+  EXPECT_EQ(0, session->request("GET"));
+  EXPECT_EQ(3, session->jar.count);
+  session->setCookieMode(1);
+  session->resetRequest();
+  EXPECT_EQ(0, session->request("GET"));
+
+  session.reset();
+  server.stop();
+  std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(5u, requests.size());
+  EXPECT_EQ(std::string::npos, requests[0].find("Cookie:"));
+  // Ascending by path, newest first among equal paths.
+  EXPECT_EQ(
+      "GET /x/next HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nCookie: c=3; a=1; b=2\r\n"
+      "Host: 127.0.0.1\r\n\r\n",
+      requests[1]);
+  EXPECT_NE(std::string::npos, requests[2].find("\r\nCookie: c=3; a=9\r\n"));
+  EXPECT_EQ(std::string::npos, requests[3].find("Cookie:"));
+  EXPECT_NE(std::string::npos, requests[4].find("\r\nCookie: c=3; a=9; b=2\r\n"));
+}
+
+TEST_F(SessionNetworkTest, CookieDomainRule) {
+  // A proxy lets the session talk to named hosts; the cookies' path covers
+  // the absolute request targets that go to a proxy.
+  ScriptedServer proxy(
+      false,
+      {script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: wide=1; domain=.a.com; path=http://\\r\\n"
+              "Set-Cookie: planted=1; domain=.b.com; path=http://\\r\\n"
+              "Set-Cookie: exact=1; path=http://\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
+  auto session = makeSession(&proxy, nullptr);
+  session->settings[5].assign("127.0.0.1");
+  session->setCookieMode(1);
+  const char* targets[] = {"http://x.a.com/set", "http://y.a.com/p", "http://a.com/p",
+                           "http://evila.com/p", "http://x.a.com/again"};
+  for (const char* target : targets) {
+    session->resetRequest();
+    ASSERT_EQ(0, session->setTarget(target));
+    EXPECT_EQ(0, session->request("GET")) << target;
+  }
+  // The cookie for another site was not stored.
+  EXPECT_EQ(2, session->jar.count);
+  session.reset();
+  proxy.stop();
+  std::vector<std::string> requests = proxy.requests();
+  ASSERT_EQ(5u, requests.size());
+  EXPECT_NE(std::string::npos, requests[1].find("\r\nCookie: wide=1\r\nHost: y.a.com\r\n"));
+  EXPECT_EQ(std::string::npos, requests[2].find("Cookie:"));  // a.com lacks the dot
+  EXPECT_EQ(std::string::npos, requests[3].find("Cookie:"));
+  EXPECT_NE(std::string::npos,
+            requests[4].find("\r\nCookie: exact=1; wide=1\r\nHost: x.a.com\r\n"));
+}
+
+// Keeps connection 0, opens connection 1, keeps that one too, then ends
+// the session: each connection must be closed once, at the right time.
+void checkKeptConnectionsClosedOnce(bool tls) {
+  ScriptedServer server(tls, {script("send HTTP/1.0 200 OK\\r\\n\\r\\nfirst\nhold\n"),
+                              script("send HTTP/1.0 200 OK\\r\\n\\r\\nsecond\nhold\n"),
+                              script("send HTTP/1.0 200 OK\\r\\n\\r\\nthird\nhold\n")});
+  ASSERT_TRUE(server.ok()) << server.error();
+  const char* address = tls ? "https://127.0.0.1/k" : "http://127.0.0.1/k";
+  {
+    HttpSession session;
+    (tls ? session.tlsPort : session.port) = server.port();
+    session.resetRequest();
+    ASSERT_EQ(0, session.setTarget(address));
+    ASSERT_EQ(0, session.request("GET"));
+    session.keepConnection();
+    EXPECT_EQ(session.socket[0], session.socket[1]);
+
+    // The next request drops the current slot's share only.
+    session.resetRequest();
+    ASSERT_EQ(0, session.request("GET"));
+    EXPECT_EQ("second", text(session.body));
+    EXPECT_NE(session.socket[0], session.socket[1]);
+    usleep(200 * 1000);
+    EXPECT_FALSE(server.records()[0].clientClosed);
+
+    // Keeping again closes the connection kept before, and only that one.
+    session.keepConnection();
+    EXPECT_TRUE(waitForClientClose(server, 0));
+    session.resetRequest();
+    ASSERT_EQ(0, session.request("GET"));
+    EXPECT_EQ("third", text(session.body));
+    usleep(200 * 1000);
+    EXPECT_FALSE(server.records()[1].clientClosed);
+  }
+  EXPECT_TRUE(waitForClientClose(server, 1));
+  EXPECT_TRUE(waitForClientClose(server, 2));
+  server.stop();
+  std::vector<ConnectionRecord> records = server.records();
+  ASSERT_EQ(3u, records.size());
+  for (const ConnectionRecord& record : records) {
+    EXPECT_TRUE(record.clientClosed);
+    EXPECT_EQ(tls ? 1 : 0, record.closeNotifies);
+  }
+  EXPECT_EQ(0, server.unscriptedCount());
+}
+
+TEST_F(SessionNetworkTest, KeptConnectionsClosedOnceWithoutDescriptorLeak) {
+  // A first TLS exchange, so that whatever the TLS library keeps open for
+  // good is open before counting.
+  {
+    ScriptedServer warm(true, {script(kOkWithBody)});
+    HttpSession session;
+    session.tlsPort = warm.port();
+    ASSERT_EQ(0, session.setTarget("https://127.0.0.1/warm"));
+    session.request("GET");
+  }
+  int before = openDescriptorCount();
+  checkKeptConnectionsClosedOnce(false);
+  checkKeptConnectionsClosedOnce(true);
+  EXPECT_EQ(before, openDescriptorCount());
+}
+
+TEST_F(SessionNetworkTest, FailedRequestsLeakNoDescriptor) {
+  int before = openDescriptorCount();
+  {
+    // Refused connect: the port is free again once the server has stopped.
+    ScriptedServer gone(false, {});
+    int port = gone.port();
+    gone.stop();
+    HttpSession session;
+    session.port = port;
+    ASSERT_EQ(0, session.setTarget("http://127.0.0.1/refused"));
+    EXPECT_EQ(204, session.request("GET"));
+    EXPECT_EQ(0, session.socket[0]);
+  }
+  {
+    ScriptedServer server(false, {script("reset\n"), script(kOkWithBody)});
+    HttpSession session;
+    session.port = server.port();
+    ASSERT_EQ(0, session.setTarget("http://127.0.0.1/again"));
+    EXPECT_EQ(605, session.request("GET"));
+    EXPECT_EQ(0, session.request("GET"));
+  }
+  EXPECT_EQ(before, openDescriptorCount());
+}
+
+}  // namespace
