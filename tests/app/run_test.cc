@@ -10,6 +10,7 @@
 
 #include "app/messages.h"
 #include "support/capture.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -156,6 +157,53 @@ TEST_F(RunTest, VerboseSwitchAfterTheBanner) {
   // Three characters are no switch.
   EXPECT_EQ(208, run({"quorvane", "/DD", "site"}, &out));
   EXPECT_EQ(std::string(kBanner) + "* Not support url.\n", out);
+}
+
+// A whole run against a loopback server: the registry points the session at
+// the server's port and the plugin downloads the target into `file`.
+class DownloadRunTest : public RunTest {
+ protected:
+  void writeDownloader(int port) {
+    home.write(".tovelcnf/tovel.ini",
+               "@timeout=20\n@port=" + std::to_string(port) + "\n@plugin=127.0.0.1\n");
+    home.write(".tovelcnf/127.0.0.1", "@httpinit:\n@<-read:\n@->host:\n@connect=GET\n@->file:\n");
+  }
+  std::string file() const { return home.path() + "/clip.bin"; }
+};
+
+TEST_F(DownloadRunTest, IncompleteDownloadClosesWithItsDetailOnce) {
+  ScriptedServer server(
+      false, {{sendAction("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc"), closeAction()}});
+  ASSERT_TRUE(server.ok()) << server.error();
+  writeDownloader(server.port());
+  std::string out;
+  EXPECT_EQ(200, run({"quorvane", "/S", "http://127.0.0.1/clip", file()}, &out));
+  const std::string closing = "/\n* Unknown error download incomplete.\n";
+  ASSERT_GE(out.size(), closing.size());
+  EXPECT_EQ(closing, out.substr(out.size() - closing.size()));
+  EXPECT_EQ(out.find("Unknown error"), out.rfind("Unknown error"));
+  EXPECT_EQ(0u, out.find(std::string(kBanner) + "http://127.0.0.1/clip\n"));
+  EXPECT_EQ("abc", readFile(file()));
+}
+
+TEST_F(DownloadRunTest, CompleteBodyEndsTheRunWhileTheServerHoldsOn) {
+  // The server neither closes nor sends more: the download must end at the
+  // announced length rather than wait for the time limit (which would give
+  // 206).
+  std::string body("clip\0data", 9);
+  ScriptedServer server(
+      false, {{sendAction("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\n" + body), holdAction()}});
+  ASSERT_TRUE(server.ok()) << server.error();
+  writeDownloader(server.port());
+  std::string out;
+  EXPECT_EQ(0, run({"quorvane", "/S", "http://127.0.0.1/clip", file()}, &out));
+  EXPECT_EQ(body, readFile(file()));
+  const std::string closing = "/\nDone.\n";
+  ASSERT_GE(out.size(), closing.size());
+  EXPECT_EQ(closing, out.substr(out.size() - closing.size()));
+  server.stop();
+  ASSERT_EQ(1u, server.requests().size());
+  EXPECT_EQ(0u, server.requests()[0].find("GET /clip HTTP/1.0\r\n"));
 }
 
 }  // namespace
