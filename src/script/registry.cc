@@ -9,20 +9,12 @@
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
+#include "script/settings.h"
 #include "text/file_handle.h"
 
 namespace {
 
 const char kRegistryName[] = "tovel.ini";
-
-// A decimal value as strtol reads it (leading blanks, a sign, digits up to
-// the first non-digit; none gives 0), held to the signed 32-bit range.
-int32_t registryNumber(const char* text) {
-  long number = strtol(text, nullptr, 10);
-  if (number > INT32_MAX) return INT32_MAX;
-  if (number < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(number);
-}
 
 }  // namespace
 
@@ -53,28 +45,14 @@ int ScriptEngine::selectPlugin(const char* target) {
     char* value = nullptr;
     int code = classifyLine(line.data, &value, nullptr);
     if (value == nullptr) continue;
-    switch (code) {
-      case kTimeout:
-        session->timeoutSeconds = registryNumber(value);
-        break;
-      case kPort:
-        session->port = registryNumber(value);
-        break;
-      case kUserAgent:
-      case kProxy:
-      case kUser:
-      case kPass:
-        session->settings[code].assign(value);
-        break;
-      case kPlugin:
-        // Reading goes on: the last matching pattern in the file wins.
-        if (target != nullptr && strstr(target, value) != nullptr) {
-          pluginName.assign(value);
-          result = kOk;
-        }
-        break;
-      default:
-        break;
+    if (code == kPlugin) {
+      // Reading goes on: the last matching pattern in the file wins.
+      if (target != nullptr && strstr(target, value) != nullptr) {
+        pluginName.assign(value);
+        result = kOk;
+      }
+    } else {
+      applySetting(*session, code, value);
     }
   }
   if (result == kOk) return kOk;

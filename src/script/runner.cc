@@ -12,6 +12,7 @@
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
+#include "script/settings.h"
 #include "text/file_handle.h"
 
 namespace {
@@ -29,16 +30,8 @@ const int64_t kKilobyte = 1024;
 // Verbose diagnostic that shows a line the runner has no step for.
 const int kUnsupportedLine = 601;
 
-// A decimal value as strtol reads it, held to the signed 32-bit range.
-int32_t scriptNumber(const char* text) {
-  long number = strtol(text, nullptr, 10);
-  if (number > INT32_MAX) return INT32_MAX;
-  if (number < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(number);
-}
-
 int slotNumber(const char* text) {
-  int32_t number = scriptNumber(text);
+  int32_t number = settingNumber(text);
   return number >= 0 && number < kSlotCount ? number : 0;
 }
 
@@ -154,16 +147,12 @@ int ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kComment:
         break;
       case kTimeout:
-        session->timeoutSeconds = scriptNumber(value);
-        break;
       case kPort:
-        session->port = scriptNumber(value);
-        break;
       case kUserAgent:
       case kProxy:
       case kUser:
       case kPass:
-        session->settings[code].assign(value);
+        applySetting(*session, code, value);
         break;
       case kHttpInit:
         session->resetRequest();

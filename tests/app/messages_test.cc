@@ -12,14 +12,6 @@
 
 namespace {
 
-// Sets a display mode for one scope and restores normal mode afterwards.
-class ModeScope {
- public:
-  explicit ModeScope(const char* arg) { setDisplayMode(arg); }
-  ~ModeScope() { setDisplayMode(nullptr); }
-  ModeScope(const ModeScope&) = delete;
-  ModeScope& operator=(const ModeScope&) = delete;
-};
 
 // What report(code, text) prints in the current mode; checks that the code
 // comes back unchanged.

@@ -19,17 +19,10 @@ const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n\n";
 class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("HOME");
-    hadHome_ = old != nullptr;
-    if (hadHome_) savedHome_ = old;
-    setenv("HOME", home.path().c_str(), 1);
+    homeVar.set("HOME", home.path().c_str());
   }
   void TearDown() override {
-    if (hadHome_) {
-      setenv("HOME", savedHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+    homeVar.restore();
     setDisplayMode(nullptr);
   }
 
@@ -56,8 +49,7 @@ class RunTest : public ::testing::Test {
   TempDir home;
 
  private:
-  bool hadHome_ = false;
-  std::string savedHome_;
+  ScopedEnv homeVar;
 };
 
 TEST_F(RunTest, NoArgumentsShowsListAndUsage) {

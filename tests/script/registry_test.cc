@@ -18,17 +18,10 @@ namespace {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("HOME");
-    hadHome_ = old != nullptr;
-    if (hadHome_) savedHome_ = old;
-    setenv("HOME", home.path().c_str(), 1);
+    homeVar.set("HOME", home.path().c_str());
   }
   void TearDown() override {
-    if (hadHome_) {
-      setenv("HOME", savedHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+    homeVar.restore();
     setDisplayMode(nullptr);
   }
 
@@ -45,8 +38,7 @@ class RegistryTest : public ::testing::Test {
   TempDir home;
 
  private:
-  bool hadHome_ = false;
-  std::string savedHome_;
+  ScopedEnv homeVar;
 };
 
 // `base` (ending in "/") extended by folder names to exactly `length`

@@ -20,10 +20,7 @@ namespace {
 class RunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = getenv("HOME");
-    hadHome_ = old != nullptr;
-    if (hadHome_) savedHome_ = old;
-    setenv("HOME", home.path().c_str(), 1);
+    homeVar.set("HOME", home.path().c_str());
     home.write(".tovelcnf/tovel.ini", "@timeout=5\n@useragent=Registry/1\n@plugin=site\n");
     engine.reset(new ScriptEngine());
     // No test here reaches a real network.
@@ -32,11 +29,7 @@ class RunnerTest : public ::testing::Test {
   }
   void TearDown() override {
     engine.reset();
-    if (hadHome_) {
-      setenv("HOME", savedHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+    homeVar.restore();
     setDisplayMode(nullptr);
   }
 
@@ -72,8 +65,7 @@ class RunnerTest : public ::testing::Test {
   std::unique_ptr<ScriptEngine> engine;
 
  private:
-  bool hadHome_ = false;
-  std::string savedHome_;
+  ScopedEnv homeVar;
 };
 
 TEST_F(RunnerTest, EmptyScriptRunsToItsEnd) {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/messages.h"
+
 StdoutCapture::StdoutCapture() {
   fflush(stdout);
   char name[] = "/tmp/quorvane-capture-XXXXXX";
@@ -19,7 +21,9 @@ StdoutCapture::StdoutCapture() {
   dup2(captureFd_, 1);
 }
 
-StdoutCapture::~StdoutCapture() { finish(); }
+StdoutCapture::~StdoutCapture() {
+  finish();
+}
 
 std::string StdoutCapture::finish() {
   if (savedFd_ < 0) return text_;
@@ -30,7 +34,8 @@ std::string StdoutCapture::finish() {
   lseek(captureFd_, 0, SEEK_SET);
   char chunk[4096];
   ssize_t n;
-  while ((n = read(captureFd_, chunk, sizeof chunk)) > 0) text_.append(chunk, static_cast<size_t>(n));
+  while ((n = read(captureFd_, chunk, sizeof chunk)) > 0)
+    text_.append(chunk, static_cast<size_t>(n));
   close(captureFd_);
   captureFd_ = -1;
   return text_;
@@ -73,4 +78,35 @@ int openDescriptorCount() {
   }
   closedir(dir);
   return count - 1;  // the directory stream's own descriptor
+}
+
+ModeScope::ModeScope(const char* arg) {
+  setDisplayMode(arg);
+}
+
+ModeScope::~ModeScope() {
+  setDisplayMode(nullptr);
+}
+
+void ScopedEnv::set(const char* name, const char* value) {
+  name_ = name;
+  const char* old = getenv(name);
+  hadValue_ = old != nullptr;
+  if (hadValue_) saved_ = old;
+  active_ = true;
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+void ScopedEnv::restore() {
+  if (!active_) return;
+  if (hadValue_) {
+    setenv(name_.c_str(), saved_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+  active_ = false;
 }

@@ -1,5 +1,6 @@
 // Test helpers: capture of everything written to standard output (by
-// printf, puts and fwrite alike), and temporary folders.
+// printf, puts and fwrite alike), temporary folders, and scoped changes of
+// the display mode and of environment variables.
 #ifndef QUORVANE_TESTS_SUPPORT_CAPTURE_H_
 #define QUORVANE_TESTS_SUPPORT_CAPTURE_H_
 
@@ -39,6 +40,35 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Sets a display mode for one scope and restores normal mode afterwards.
+class ModeScope {
+ public:
+  explicit ModeScope(const char* arg);
+  ~ModeScope();
+  ModeScope(const ModeScope&) = delete;
+  ModeScope& operator=(const ModeScope&) = delete;
+};
+
+// Sets an environment variable and puts back its earlier value (or its
+// absence) on restore() or destruction.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ~ScopedEnv() { restore(); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  // Sets `name` to `value`; a null value unsets it. REQUIRES: not set yet.
+  void set(const char* name, const char* value);
+  void restore();
+
+ private:
+  std::string name_;
+  std::string saved_;
+  bool active_ = false;
+  bool hadValue_ = false;
 };
 
 // Reads a whole file; "" when it cannot be opened.

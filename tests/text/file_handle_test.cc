@@ -13,14 +13,6 @@
 
 namespace {
 
-// Sets a display mode for one scope and restores normal mode afterwards.
-class ModeScope {
- public:
-  explicit ModeScope(const char* arg) { setDisplayMode(arg); }
-  ~ModeScope() { setDisplayMode(nullptr); }
-  ModeScope(const ModeScope&) = delete;
-  ModeScope& operator=(const ModeScope&) = delete;
-};
 
 TEST(FileHandle, TracesOpenAndCloseInVerboseModeOnly) {
   TempDir dir;
