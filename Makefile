@@ -61,6 +61,26 @@ uninstall:
 	@rmdir '$(INSTALL_ROOT)/share/quorvane/examples' '$(INSTALL_ROOT)/share/quorvane' 2>/dev/null || true
 	@rm -f '$(INSTALLED)'
 
+# Fuzzing: builds the libFuzzer targets with clang into build-fuzz (never
+# touching the normal build) and runs each for FUZZ_SECONDS, then prints
+# executions and coverage per target (fuzz/run.sh). Needs clang-14 and
+# libclang-rt-14-dev.
+FUZZ_SECONDS ?= 60
+
+fuzz:
+	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# The campaign of broken servers against this build's program
+# (build/quorvane, or build-san/quorvane with SANITIZE=1): CAMPAIGN_RUNS
+# exchanges, then a table of kinds of damage against exit statuses.
+CAMPAIGN_RUNS ?= 2000
+
+campaign: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
+	cmake -S tests/campaign -B build-campaign -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build-campaign -j $(JOBS)
+	build-campaign/campaign --binary $(BUILD_DIR)/quorvane --runs $(CAMPAIGN_RUNS)
+
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 

@@ -1,0 +1,472 @@
+// Plans of damaged exchanges, one builder per kind of damage.
+#include "damage.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+namespace {
+
+// Exit statuses: the low 8 bits of the program's result codes.
+const int kStatusOk = 0;
+const int kStatusUnknownError = 200;  // code 200, with a detail text
+const int kStatusNoAddress = 201;
+const int kStatusCannotConnect = 204;
+const int kStatusTimedOut = 206;
+const int kStatusSendFailed = 604 & 0xFF;
+const int kStatusRecvFailed = 605 & 0xFF;
+
+const char kIncomplete[] = "download incomplete";
+const char kTooManyRedirects[] = "too many redirects";
+const char kHeaderTooLarge[] = "response header too large";
+
+// Delays stay well inside the time-out, so only the kinds meant to time
+// out do.
+const int kMaxTotalDelayMillis = 400;
+// A send is cut into at most this many pieces, to keep exchanges short.
+const size_t kMaxPieces = 400;
+// The response header cap of the program, and the filler that exceeds it.
+const size_t kHeaderCap = 256 * 1024;
+
+using Random = std::mt19937;
+
+int between(Random& random, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(random);
+}
+
+bool chance(Random& random, int percent) {
+  return between(random, 1, 100) <= percent;
+}
+
+// Body sizes spread over orders of magnitude, from empty to 256 KiB.
+size_t bodySize(Random& random) {
+  switch (between(random, 0, 4)) {
+    case 0:
+      return static_cast<size_t>(between(random, 0, 16));
+    case 1:
+      return static_cast<size_t>(between(random, 17, 1024));
+    case 2:
+      return static_cast<size_t>(between(random, 1025, 16 * 1024));
+    case 3:
+      return static_cast<size_t>(between(random, 16 * 1024, 64 * 1024 + 17));
+    default:
+      return static_cast<size_t>(between(random, 64 * 1024, 256 * 1024));
+  }
+}
+
+// Any byte values, NUL and line ends included.
+std::string binaryBytes(Random& random, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(between(random, 0, 255));
+  return bytes;
+}
+
+std::string textBytes(Random& random, size_t size) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789 \r\n<>=\"/";
+  std::string bytes(size, ' ');
+  for (char& c : bytes) c = kLetters[between(random, 0, sizeof kLetters - 2)];
+  return bytes;
+}
+
+std::string body(Random& random) {
+  size_t size = bodySize(random);
+  return chance(random, 50) ? binaryBytes(random, size) : textBytes(random, size);
+}
+
+// Random bytes that hold no blank line, so no header block can end in them.
+std::string garbage(Random& random, size_t size) {
+  std::string bytes = binaryBytes(random, size);
+  for (size_t at = bytes.find("\r\n\r\n"); at != std::string::npos; at = bytes.find("\r\n\r\n")) {
+    bytes[at + 1] = 'x';
+  }
+  return bytes;
+}
+
+std::string statusLine(Random& random, int status, const char* reason) {
+  return std::string(chance(random, 50) ? "HTTP/1.0 " : "HTTP/1.1 ") + std::to_string(status) +
+         " " + reason + "\r\n";
+}
+
+// A few header lines a server might add, in random order around `lines`.
+std::string headerBlock(Random& random, int status, const char* reason,
+                        std::vector<std::string> lines) {
+  static const char* const kExtras[] = {"Server: broken/0.1", "Date: Mon, 01 Jan 2024 00:00:00 GMT",
+                                        "Content-Type: application/octet-stream",
+                                        "Connection: close",
+                                        "Content-Location: http://127.0.0.1/elsewhere"};
+  int extras = between(random, 0, 4);
+  for (int i = 0; i < extras; ++i) lines.push_back(kExtras[between(random, 0, 4)]);
+  std::shuffle(lines.begin(), lines.end(), random);
+  std::string block = statusLine(random, status, reason);
+  for (const std::string& line : lines) block += line + "\r\n";
+  return block + "\r\n";
+}
+
+std::string lengthLine(Random& random, size_t length) {
+  return std::string(chance(random, 80) ? "Content-Length: " : "content-length:") +
+         std::to_string(length);
+}
+
+// `bytes` as one send cut into random pieces, with small gaps between them
+// when there are few pieces.
+ServerAction piecewise(Random& random, const std::string& bytes) {
+  if (bytes.empty() || chance(random, 30)) return sendAction(bytes);
+  size_t smallest = bytes.size() / kMaxPieces + 1;
+  int chunk = between(random, static_cast<int>(smallest),
+                      static_cast<int>(std::max(smallest, bytes.size())));
+  size_t pieces = (bytes.size() + static_cast<size_t>(chunk) - 1) / static_cast<size_t>(chunk);
+  int gap = 0;
+  if (pieces > 1 && chance(random, 50)) {
+    gap = between(random, 0, static_cast<int>(kMaxTotalDelayMillis / 2 / pieces));
+  }
+  return sendAction(bytes, chunk, gap);
+}
+
+// `bytes` split at random points into separate sends with pauses between
+// them (under kMaxTotalDelayMillis in all).
+std::vector<ServerAction> splitAtRandom(Random& random, const std::string& bytes) {
+  std::vector<ServerAction> actions;
+  int cuts = between(random, 1, 6);
+  std::vector<size_t> points;
+  for (int i = 0; i < cuts; ++i) {
+    points.push_back(static_cast<size_t>(between(random, 0, static_cast<int>(bytes.size()))));
+  }
+  std::sort(points.begin(), points.end());
+  size_t from = 0;
+  for (size_t point : points) {
+    actions.push_back(sendAction(bytes.substr(from, point - from)));
+    actions.push_back(pauseAction(between(random, 0, kMaxTotalDelayMillis / 6)));
+    from = point;
+  }
+  actions.push_back(sendAction(bytes.substr(from)));
+  return actions;
+}
+
+std::string plainTarget(Random& random) {
+  return "http://127.0.0.1/files/" + std::to_string(between(random, 1, 99999)) + ".bin";
+}
+
+std::string tlsTarget(Random& random) {
+  return "https://127.0.0.1/files/" + std::to_string(between(random, 1, 99999)) + ".bin";
+}
+
+// Either a graceful close or a reset.
+ServerAction abruptEnd(Random& random) {
+  return chance(random, 50) ? closeAction() : resetAction();
+}
+
+// --- the kinds ---
+
+void clean(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections = {{piecewise(random, header + plan.body), closeAction()}};
+}
+
+void missingLength(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {});
+  plan.connections = {{piecewise(random, header + plan.body), closeAction()}};
+}
+
+void splitHeader(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  ConnectionScript script = splitAtRandom(random, header);
+  script.push_back(piecewise(random, plan.body));
+  script.push_back(closeAction());
+  plan.connections = {script};
+}
+
+void slowStart(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections = {{pauseAction(between(random, 100, kMaxTotalDelayMillis + 200)),
+                       sendAction(header + plan.body), closeAction()}};
+}
+
+void stallInHeader(Random& random, ExchangePlan& plan) {
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, 100)});
+  size_t cut = static_cast<size_t>(between(random, 0, static_cast<int>(header.size()) - 2));
+  plan.connections = {{sendAction(header.substr(0, cut)), holdAction()}};
+  plan.expectedStatus = kStatusTimedOut;
+}
+
+void stallInBody(Random& random, ExchangePlan& plan, bool announced) {
+  plan.body = body(random) + "tail";
+  size_t sent = static_cast<size_t>(between(random, 0, static_cast<int>(plan.body.size()) - 1));
+  std::vector<std::string> lines;
+  if (announced) lines.push_back(lengthLine(random, plan.body.size()));
+  std::string header = headerBlock(random, 200, "OK", lines);
+  plan.connections = {{piecewise(random, header + plan.body.substr(0, sent)), holdAction()}};
+  plan.expectedStatus = kStatusTimedOut;
+  plan.partialBody = true;
+}
+
+void closeInHeader(Random& random, ExchangePlan& plan) {
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, 10)});
+  size_t cut = static_cast<size_t>(between(random, 0, static_cast<int>(header.size()) - 2));
+  plan.connections = {{sendAction(header.substr(0, cut)), abruptEnd(random)}};
+  plan.expectedStatus = kStatusRecvFailed;
+}
+
+void closeAfterBlank(Random& random, ExchangePlan& plan) {
+  bool announced = chance(random, 70);
+  size_t length = static_cast<size_t>(between(random, 1, 5000));
+  std::string header = headerBlock(random, 200, "OK",
+                                   announced ? std::vector<std::string>{lengthLine(random, length)}
+                                             : std::vector<std::string>{});
+  plan.connections = {{sendAction(header), closeAction()}};
+  if (announced) {
+    plan.body = std::string(length, '?');
+    plan.expectedStatus = kStatusUnknownError;
+    plan.expectedDetail = kIncomplete;
+    plan.partialBody = true;
+  }
+}
+
+void lengthShorter(Random& random, ExchangePlan& plan) {
+  std::string sent =
+      body(random) + textBytes(random, static_cast<size_t>(between(random, 1, 3000)));
+  size_t announced = static_cast<size_t>(between(random, 0, static_cast<int>(sent.size()) - 1));
+  plan.body = sent.substr(0, announced);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, announced)});
+  plan.connections = {{piecewise(random, header + sent), closeAction()}};
+}
+
+void lengthLonger(Random& random, ExchangePlan& plan) {
+  std::string sent = body(random);
+  size_t announced = sent.size() + static_cast<size_t>(between(random, 1, 100000));
+  plan.body = sent + std::string(announced - sent.size(), '?');
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, announced)});
+  plan.connections = {{piecewise(random, header + sent), abruptEnd(random)}};
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kIncomplete;
+  plan.partialBody = true;
+}
+
+void lengthGarbage(Random& random, ExchangePlan& plan) {
+  static const char* const kValues[] = {"abc", "-5", "", "  ", "x12", "-1"};
+  plan.body = body(random);
+  std::string header = headerBlock(
+      random, 200, "OK", {std::string("Content-Length: ") + kValues[between(random, 0, 5)]});
+  plan.connections = {{piecewise(random, header + plan.body), closeAction()}};
+}
+
+void hugeHeader(Random& random, ExchangePlan& plan) {
+  std::string header = statusLine(random, 200, "OK");
+  while (header.size() <= kHeaderCap + 4096) {
+    header += "X-Filler-" + std::to_string(header.size()) + ": " +
+              textBytes(random, static_cast<size_t>(between(random, 10, 4000))) + "\r\n";
+    for (size_t at = header.find("\r\n\r\n"); at != std::string::npos;
+         at = header.find("\r\n\r\n")) {
+      header[at + 2] = 'y';
+    }
+  }
+  plan.connections = {
+      {piecewise(random, header), chance(random, 50) ? holdAction() : closeAction()}};
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kHeaderTooLarge;
+}
+
+void largeHeader(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::vector<std::string> lines = {lengthLine(random, plan.body.size())};
+  size_t size = 0;
+  size_t goal = static_cast<size_t>(between(random, 8 * 1024, 240 * 1024));
+  while (size < goal) {
+    std::string line = "X-Large-" + std::to_string(size) + ": " + std::string(1000, 'v');
+    size += line.size() + 2;
+    lines.push_back(line);
+  }
+  std::string header = headerBlock(random, 200, "OK", lines);
+  plan.connections = {{piecewise(random, header + plan.body), closeAction()}};
+}
+
+std::string redirectTo(Random& random, const std::string& location) {
+  const char* name = chance(random, 70) ? "Location: " : "location:";
+  return headerBlock(random, chance(random, 50) ? 302 : 301, "Moved", {name + location});
+}
+
+void redirectLoop(Random& random, ExchangePlan& plan) {
+  std::string location = plan.target;
+  // The 21st request is refused; a few more scripts catch a client that
+  // does not stop there.
+  for (int i = 0; i < 24; ++i)
+    plan.connections.push_back({sendAction(redirectTo(random, location)), closeAction()});
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kTooManyRedirects;
+}
+
+void redirectChain(Random& random, ExchangePlan& plan) {
+  int hops = chance(random, 25) ? 20 : between(random, 1, 20);
+  for (int i = 0; i < hops; ++i) {
+    std::string next = "http://127.0.0.1/hop/" + std::to_string(i + 1);
+    plan.connections.push_back({piecewise(random, redirectTo(random, next)), closeAction()});
+  }
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections.push_back({piecewise(random, header + plan.body), closeAction()});
+}
+
+void redirectRelative(Random& random, ExchangePlan& plan) {
+  plan.connections = {{sendAction(redirectTo(random, "/relative/path")), closeAction()}};
+  plan.expectedStatus = kStatusNoAddress;
+}
+
+void errorStatus(Random& random, ExchangePlan& plan) {
+  static const int kStatuses[] = {400, 403, 404, 410, 500, 502, 503};
+  std::string page = textBytes(random, static_cast<size_t>(between(random, 0, 2000)));
+  std::string header = headerBlock(random, kStatuses[between(random, 0, 6)], "Failed",
+                                   {lengthLine(random, page.size())});
+  plan.connections = {{piecewise(random, header + page), closeAction()}};
+  plan.expectedStatus = kStatusCannotConnect;
+}
+
+void binaryGarbage(Random& random, ExchangePlan& plan) {
+  std::string bytes = garbage(random, static_cast<size_t>(between(random, 1, 20000)));
+  bool hold = chance(random, 40);
+  plan.connections = {{piecewise(random, bytes), hold ? holdAction() : abruptEnd(random)}};
+  plan.expectedStatus = hold ? kStatusTimedOut : kStatusRecvFailed;
+}
+
+void binaryBody(Random& random, ExchangePlan& plan) {
+  plan.body = binaryBytes(random, bodySize(random)) + "\r\n\r\n" + std::string(3, '\0');
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections = {{piecewise(random, header + plan.body), closeAction()}};
+}
+
+void tlsClean(Random& random, ExchangePlan& plan) {
+  plan.listener = Listener::kTls;
+  plan.target = tlsTarget(random);
+  clean(random, plan);
+}
+
+void tlsStallInBody(Random& random, ExchangePlan& plan) {
+  plan.listener = Listener::kTls;
+  plan.target = tlsTarget(random);
+  stallInBody(random, plan, chance(random, 50));
+}
+
+void tlsCloseInBody(Random& random, ExchangePlan& plan) {
+  plan.listener = Listener::kTls;
+  plan.target = tlsTarget(random);
+  plan.body = body(random) + "tail";
+  size_t sent = static_cast<size_t>(between(random, 0, static_cast<int>(plan.body.size()) - 1));
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections = {{piecewise(random, header + plan.body.substr(0, sent)), abruptEnd(random)}};
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kIncomplete;
+  plan.partialBody = true;
+}
+
+// A handshake that never completes: the request cannot be sent.
+void brokenHandshake(Random& random, ExchangePlan& plan, RawPlan::Mode mode) {
+  plan.listener = Listener::kRaw;
+  plan.target = tlsTarget(random);
+  plan.raw.mode = mode;
+  if (mode == RawPlan::kGarbageAfterHello) {
+    plan.raw.garbage = chance(random, 30)
+                           ? "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi"
+                           : binaryBytes(random, static_cast<size_t>(between(random, 1, 3000)));
+  }
+  if (mode == RawPlan::kCutHandshake) {
+    plan.raw.cutFraction = std::uniform_real_distribution<double>(0.0, 1.0)(random);
+    // The TLS server behind the relay would answer like this.
+    clean(random, plan);
+    plan.body.clear();
+  }
+  plan.expectedStatus = kStatusSendFailed;
+}
+
+struct Kind {
+  std::string name;
+  std::function<void(Random&, ExchangePlan&)> build;
+};
+
+const std::vector<Kind>& kinds() {
+  static const std::vector<Kind> all = {
+      {"clean", clean},
+      {"missing-length", missingLength},
+      {"split-header", splitHeader},
+      {"slow-start", slowStart},
+      {"stall-in-header", stallInHeader},
+      {"stall-in-body", [](Random& r, ExchangePlan& p) { stallInBody(r, p, true); }},
+      {"stall-no-length", [](Random& r, ExchangePlan& p) { stallInBody(r, p, false); }},
+      {"close-in-header", closeInHeader},
+      {"close-after-blank", closeAfterBlank},
+      {"length-shorter", lengthShorter},
+      {"length-longer", lengthLonger},
+      {"length-garbage", lengthGarbage},
+      {"huge-header", hugeHeader},
+      {"large-header", largeHeader},
+      {"redirect-loop", redirectLoop},
+      {"redirect-chain", redirectChain},
+      {"redirect-relative", redirectRelative},
+      {"error-status", errorStatus},
+      {"binary-garbage", binaryGarbage},
+      {"binary-body", binaryBody},
+      {"tls-clean", tlsClean},
+      {"tls-stall-in-body", tlsStallInBody},
+      {"tls-close-in-body", tlsCloseInBody},
+      {"tls-close-at-accept",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kCloseAtAccept); }},
+      {"tls-close-after-hello",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kCloseAfterHello); }},
+      {"tls-reset-after-hello",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kResetAfterHello); }},
+      {"tls-garbage-reply",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kGarbageAfterHello); }},
+      {"tls-cut-handshake",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kCutHandshake); }},
+  };
+  return all;
+}
+
+// A server that accepts and then never answers the client's hello: the
+// handshake waits without the session time-out, until the server goes.
+const std::vector<Kind>& optionalKinds() {
+  static const std::vector<Kind> all = {
+      {"tls-stall-handshake",
+       [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kStallAfterHello); }},
+  };
+  return all;
+}
+
+}  // namespace
+
+const std::vector<std::string>& damageKinds() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> list;
+    for (const Kind& kind : kinds()) list.push_back(kind.name);
+    return list;
+  }();
+  return names;
+}
+
+const std::vector<std::string>& optionalDamageKinds() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> list;
+    for (const Kind& kind : optionalKinds()) list.push_back(kind.name);
+    return list;
+  }();
+  return names;
+}
+
+bool kindNeedsTlsPort(const std::string& kind) {
+  return kind.compare(0, 4, "tls-") == 0;
+}
+
+ExchangePlan planExchange(const std::string& kind, Random& random) {
+  ExchangePlan plan;
+  plan.kind = kind;
+  plan.target = plainTarget(random);
+  plan.expectedStatus = kStatusOk;
+  for (const Kind& candidate : kinds()) {
+    if (candidate.name == kind) candidate.build(random, plan);
+  }
+  for (const Kind& candidate : optionalKinds()) {
+    if (candidate.name == kind) candidate.build(random, plan);
+  }
+  return plan;
+}

@@ -1,0 +1,59 @@
+// The kinds of damage a broken server can do to a download, and the plan of
+// one exchange: what the server(s) send and what the program must then do.
+//
+// Every plan is drawn from a random generator, so a fixed seed gives the
+// same campaign again.
+#ifndef QUORVANE_TESTS_CAMPAIGN_DAMAGE_H_
+#define QUORVANE_TESTS_CAMPAIGN_DAMAGE_H_
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "raw_server.h"
+#include "support/scripted_server.h"
+
+// The time-out the registry sets for every exchange, in seconds.
+const int kExchangeTimeoutSeconds = 1;
+
+// Where the server of an exchange listens.
+enum class Listener {
+  kPlain,  // a ScriptedServer on an ephemeral port, named by "@port="
+  kTls,    // a TLS ScriptedServer on 127.0.0.1:443
+  kRaw,    // a RawServer on 127.0.0.1:443 (with a TLS ScriptedServer
+           // behind it when the plan relays)
+};
+
+struct ExchangePlan {
+  std::string kind;
+  Listener listener = Listener::kPlain;
+  // The address given to the program.
+  std::string target;
+  // One script per connection the ScriptedServer will accept.
+  std::vector<ConnectionScript> connections;
+  // For Listener::kRaw.
+  RawPlan raw;
+
+  // The exit status the program must end with (its code's low 8 bits).
+  int expectedStatus = 0;
+  // For code 200: the detail its closing message must name.
+  std::string expectedDetail;
+  // The body bytes the server sent for the download.
+  std::string body;
+  // With status 0 the output file must hold exactly `body`; otherwise, when
+  // `partialBody` is set, a prefix of it (what arrived before the damage).
+  bool partialBody = false;
+};
+
+// Names of the kinds a campaign runs by default, in a fixed order.
+const std::vector<std::string>& damageKinds();
+// Kinds that run only when asked for by name: they show behaviour the
+// program is not (yet) required to handle within its time-out.
+const std::vector<std::string>& optionalDamageKinds();
+// Whether a kind needs 127.0.0.1:443.
+bool kindNeedsTlsPort(const std::string& kind);
+
+// Draws the plan of one exchange of `kind`.
+ExchangePlan planExchange(const std::string& kind, std::mt19937& random);
+
+#endif  // QUORVANE_TESTS_CAMPAIGN_DAMAGE_H_
