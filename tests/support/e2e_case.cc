@@ -1,0 +1,868 @@
+// End-to-end case files: the parser of the case format and the runner that
+// sets up HOME, the working folder and the scripted servers, runs the
+// quorvane binary in a child process with a time limit and compares what it
+// produced with what the case expects.
+#include "support/e2e_case.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "support/capture.h"
+#include "support/scripted_server.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kSectionMark[] = "--- ";
+// Names another quorvane binary to run the cases against (an installed one,
+// say) instead of the one built with the tests.
+const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
+// The program connects "https://" addresses to this port.
+const int kTlsPort = 443;
+// Another test run may hold 127.0.0.1:443 for a moment; binding is retried
+// for this long before the case is skipped.
+const int kTlsBindRetryMillis = 3000;
+const int kTlsBindPauseMillis = 100;
+// Failure messages show at most this many bytes of a long text around the
+// first difference.
+const size_t kShownContext = 400;
+// A child that has not exited this long after its deadline kill is reported
+// as such (it cannot happen for SIGKILL, but a wait must not hang the suite).
+const int kKillGraceMillis = 5000;
+// send-repeat style limits for expected file patterns, which live in memory.
+const long kMaxPatternCount = 512L * 1024 * 1024;
+
+// --- small text helpers ---
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+bool parseNumber(const std::string& text, long limit, long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > limit) return false;
+  *out = value;
+  return true;
+}
+
+bool parseSeconds(const std::string& text, double* out) {
+  char* end = nullptr;
+  double value = strtod(text.c_str(), &end);
+  if (text.empty() || end == nullptr || *end != '\0' || !(value > 0) || value > 3600) return false;
+  *out = value;
+  return true;
+}
+
+void replaceAllIn(std::string* text, const std::string& pattern, const std::string& replacement) {
+  size_t at = 0;
+  while ((at = text->find(pattern, at)) != std::string::npos) {
+    text->replace(at, pattern.size(), replacement);
+    at += replacement.size();
+  }
+}
+
+// One section of a case file while it is being read.
+struct Section {
+  std::string name;
+  std::vector<std::string> args;
+  std::vector<std::string> lines;  // content, trailing empty lines dropped
+  int firstLine = 0;               // line number of the "--- " line
+};
+
+std::string joinTextLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+std::string joinByteLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  return text;
+}
+
+// Reads one case section into *out; false with *error on a malformed one.
+bool takeSection(const Section& section, CaseFile* out, std::string* error) {
+  const std::string& name = section.name;
+  const std::vector<std::string>& args = section.args;
+  auto fail = [&](const std::string& why) {
+    *error = "line " + std::to_string(section.firstLine) + " (--- " + name + "): " + why;
+    return false;
+  };
+  auto argCount = [&](size_t low, size_t high) {
+    return args.size() >= low && args.size() <= high;
+  };
+  auto noContent = [&]() { return section.lines.empty(); };
+  // A byte section must unescape; variables hold no backslash, so checking
+  // before substitution is enough.
+  auto validBytes = [&](const std::string& escaped) {
+    std::string ignored;
+    return unescapeText(escaped, &ignored);
+  };
+
+  if (name == "description") {
+    if (!args.empty()) return fail("takes no argument");
+    out->description = joinTextLines(section.lines);
+  } else if (name == "registry") {
+    if (!args.empty()) return fail("takes no argument");
+    if (out->hasRegistry) return fail("registry given twice");
+    out->hasRegistry = true;
+    out->registry = joinTextLines(section.lines);
+  } else if (name == "plugin") {
+    if (!argCount(1, 1)) return fail("expected a plugin name");
+    out->plugins.push_back({args[0], joinTextLines(section.lines)});
+  } else if (name == "plugin-file") {
+    if (!argCount(2, 2) || !noContent()) return fail("expected a plugin name and a path only");
+    out->pluginFiles.push_back({args[0], args[1]});
+  } else if (name == "home-file" || name == "work-file") {
+    if (!argCount(1, 1)) return fail("expected a path");
+    std::string bytes = joinByteLines(section.lines);
+    if (!validBytes(bytes)) return fail("bad escape");
+    (name == "home-file" ? out->homeFiles : out->workFiles).push_back({args[0], bytes});
+  } else if (name == "command") {
+    if (!args.empty() || section.lines.size() > 1) return fail("expected one line of arguments");
+    out->command.clear();
+    if (!section.lines.empty()) {
+      for (const std::string& word : splitWords(section.lines[0])) {
+        if (word != "''" && !validBytes(word)) return fail("bad escape in " + word);
+        out->command.push_back(word);
+      }
+    }
+  } else if (name == "connection") {
+    bool tls = false;
+    long times = 1;
+    for (const std::string& arg : args) {
+      if (arg == "tls") {
+        tls = true;
+      } else if (arg.size() > 1 && arg[0] == 'x' && parseNumber(arg.substr(1), 1000, &times) &&
+                 times > 0) {
+      } else {
+        return fail("unknown argument " + arg);
+      }
+    }
+    std::string actions = joinTextLines(section.lines);
+    for (long i = 0; i < times; ++i)
+      (tls ? out->tlsConnections : out->plainConnections).push_back(actions);
+  } else if (name == "expect-status") {
+    long status = 0;
+    if (!argCount(1, 1) || !noContent() || !parseNumber(args[0], 65535, &status))
+      return fail("expected the result code as argument");
+    out->hasStatus = true;
+    out->status = static_cast<int>(status);
+  } else if (name == "expect-stdout") {
+    if (!args.empty()) return fail("takes no argument");
+    if (out->hasStdout) return fail("expect-stdout given twice");
+    out->hasStdout = true;
+    out->stdoutBytes = joinByteLines(section.lines);
+    if (!validBytes(out->stdoutBytes)) return fail("bad escape");
+  } else if (name == "expect-request") {
+    ExpectedRequest request;
+    long number = 0;
+    request.tls = !args.empty() && args[0] == "tls";
+    size_t numberAt = request.tls ? 1 : 0;
+    if (args.size() != numberAt + 1 || !parseNumber(args[numberAt], 1000, &number) || number < 1)
+      return fail("expected [tls] and a connection number from 1");
+    request.connection = static_cast<int>(number);
+    request.bytes = joinByteLines(section.lines);
+    if (!validBytes(request.bytes)) return fail("bad escape");
+    out->requests.push_back(request);
+  } else if (name == "expect-file") {
+    if (!argCount(1, 1)) return fail("expected a path");
+    std::string bytes = joinByteLines(section.lines);
+    if (!validBytes(bytes)) return fail("bad escape");
+    out->files.push_back({args[0], bytes});
+  } else if (name == "expect-file-pattern") {
+    if (!argCount(1, 1) || section.lines.empty()) return fail("expected a path and runs");
+    ExpectedPattern pattern;
+    pattern.name = args[0];
+    for (const std::string& line : section.lines) {
+      size_t space = line.find(' ');
+      PatternRun run;
+      if (space == std::string::npos ||
+          !parseNumber(line.substr(0, space), kMaxPatternCount, &run.count)) {
+        return fail("expected \"<count> <text>\": " + line);
+      }
+      run.text = line.substr(space + 1);
+      if (run.text.empty() || !validBytes(run.text)) return fail("bad text: " + line);
+      pattern.runs.push_back(run);
+    }
+    out->patterns.push_back(pattern);
+  } else if (name == "expect-no-file") {
+    if (!argCount(1, 1) || !noContent()) return fail("expected a path only");
+    out->absentFiles.push_back(args[0]);
+  } else if (name == "expect-connections") {
+    bool tls = !args.empty() && args[0] == "tls";
+    size_t numberAt = tls ? 1 : 0;
+    long count = 0;
+    if (args.size() != numberAt + 1 || !noContent() || !parseNumber(args[numberAt], 1000, &count))
+      return fail("expected [tls] and a count");
+    (tls ? out->tlsConnectionCount : out->plainConnectionCount) = static_cast<int>(count);
+  } else if (name == "expect-max-seconds") {
+    if (!argCount(1, 1) || !noContent() || !parseSeconds(args[0], &out->maxSeconds))
+      return fail("expected seconds as argument");
+  } else if (name == "option") {
+    if (!noContent()) return fail("takes no content");
+    if (args.size() == 1 && args[0] == "collapse-progress") {
+      out->collapseProgress = true;
+    } else if (args.size() == 2 && args[0] == "time-limit" &&
+               parseSeconds(args[1], &out->timeLimitSeconds)) {
+    } else {
+      return fail("unknown option");
+    }
+  } else {
+    return fail("unknown section");
+  }
+  return true;
+}
+
+// --- running ---
+
+// Writes `content` to `path`, creating parent folders.
+bool writeWholeFile(const std::string& path, const std::string& content) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << content;
+  return static_cast<bool>(out);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool readWholeFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  *content = all.str();
+  return true;
+}
+
+std::string unescaped(const std::string& escaped) {
+  std::string bytes;
+  unescapeText(escaped, &bytes);
+  return bytes;
+}
+
+// Escaped bytes laid out for reading: a line break after every "\n".
+std::string shown(const std::string& bytes) {
+  std::string text = escapeBytes(bytes);
+  std::string laidOut = "    ";
+  for (size_t i = 0; i < text.size(); ++i) {
+    laidOut += text[i];
+    if (text[i] == 'n' && i > 0 && text[i - 1] == '\\' && (i < 2 || text[i - 2] != '\\') &&
+        i + 1 < text.size())
+      laidOut += "\n    ";
+  }
+  return laidOut;
+}
+
+// Adds a failure when `actual` is not `expected`, showing where they part.
+void compareBytes(const std::string& what, const std::string& expected, const std::string& actual,
+                  std::vector<std::string>* failures) {
+  if (expected == actual) return;
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  std::string message = what + " differs at byte " + std::to_string(at) + " (expected " +
+                        std::to_string(expected.size()) + " bytes, got " +
+                        std::to_string(actual.size()) + ")";
+  size_t from = 0;
+  if (expected.size() > kShownContext || actual.size() > kShownContext) {
+    from = at > kShownContext / 4 ? at - kShownContext / 4 : 0;
+    message += ", from byte " + std::to_string(from);
+  }
+  auto window = [&](const std::string& bytes) {
+    return from < bytes.size() ? bytes.substr(from, kShownContext) : std::string();
+  };
+  message += ":\n  expected:\n" + shown(window(expected)) + "\n  actual:\n" + shown(window(actual));
+  failures->push_back(message);
+}
+
+// The outcome of one child process.
+struct ChildRun {
+  std::string out;
+  std::string err;
+  int exitStatus = -1;  // -1 unless it exited normally
+  int signal = 0;
+  bool killed = false;  // ran past the time limit
+  double seconds = 0;
+  std::string problem;  // set when the child could not be started or waited for
+};
+
+void readAvailable(int* fd, std::string* sink) {
+  char buffer[65536];
+  ssize_t n = read(*fd, buffer, sizeof buffer);
+  if (n > 0) {
+    sink->append(buffer, static_cast<size_t>(n));
+  } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+// Runs `argv` in `folder` with `env`, standard input from /dev/null, and
+// collects standard output and standard error. Kills it after `limitSeconds`.
+ChildRun runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& folder, double limitSeconds) {
+  ChildRun run;
+  std::vector<char*> argvPointers;
+  for (const std::string& arg : argv) argvPointers.push_back(const_cast<char*>(arg.c_str()));
+  argvPointers.push_back(nullptr);
+  std::vector<char*> envPointers;
+  for (const std::string& entry : env) envPointers.push_back(const_cast<char*>(entry.c_str()));
+  envPointers.push_back(nullptr);
+
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    run.problem = std::string("pipe: ") + strerror(errno);
+    return run;
+  }
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    run.problem = std::string("pipe: ") + strerror(errno);
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return run;
+  }
+
+  Clock::time_point start = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
+        chdir(folder.c_str()) != 0) {
+      _exit(126);
+    }
+    execve(argvPointers[0], argvPointers.data(), envPointers.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (pid < 0) {
+    run.problem = std::string("fork: ") + strerror(errno);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return run;
+  }
+
+  Clock::time_point deadline =
+      start + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
+  int fds[2] = {outPipe[0], errPipe[0]};
+  int status = 0;
+  bool reaped = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    if (fds[0] < 0 && fds[1] < 0) {
+      // Output closed; wait for the exit itself.
+      pid_t done = waitpid(pid, &status, WNOHANG);
+      if (done == pid) {
+        reaped = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    pollfd watched[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    int n = poll(watched, 2, static_cast<int>(left.count()));
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    if (fds[0] >= 0 && watched[0].revents != 0) readAvailable(&fds[0], &run.out);
+    if (fds[1] >= 0 && watched[1].revents != 0) readAvailable(&fds[1], &run.err);
+  }
+  if (!reaped) {
+    run.killed = true;
+    kill(pid, SIGKILL);
+    Clock::time_point grace = Clock::now() + std::chrono::milliseconds(kKillGraceMillis);
+    while (!reaped && Clock::now() < grace) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        reaped = true;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    if (!reaped) run.problem = "the program did not end after SIGKILL";
+  }
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] < 0) continue;
+    // Whatever is still buffered in the pipe; a writer that lives on (there
+    // should be none) must not block us.
+    fcntl(fds[i], F_SETFL, O_NONBLOCK);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fds[i], buffer, sizeof buffer)) > 0)
+      (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
+    close(fds[i]);
+    fds[i] = -1;
+  }
+  if (reaped && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (reaped && WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
+
+// Starts the server for one kind of connection. TLS binds 127.0.0.1:443 and
+// retries a while when another run holds it; *skip explains a port that
+// stays unavailable.
+std::unique_ptr<ScriptedServer> startServer(bool tls, std::string* skip) {
+  if (!tls) return std::unique_ptr<ScriptedServer>(new ScriptedServer(false, {}));
+  // Once the port has stayed busy for a whole retry period, later cases of
+  // the same test program do not wait again.
+  static bool portStaysBusy = false;
+  Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(kTlsBindRetryMillis);
+  for (;;) {
+    std::unique_ptr<ScriptedServer> server(new ScriptedServer(true, {}, kTlsPort));
+    if (server->ok()) {
+      portStaysBusy = false;
+      return server;
+    }
+    bool busy = server->error().find("in use") != std::string::npos;
+    if (portStaysBusy || !busy || Clock::now() >= giveUp) {
+      portStaysBusy = busy;
+      *skip = "TLS cases need 127.0.0.1:" + std::to_string(kTlsPort) + ": " + server->error();
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kTlsBindPauseMillis));
+  }
+}
+
+// Whether binding 127.0.0.1:443 fails because another socket holds it.
+bool tlsPortInUse() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTlsPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool inUse =
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+  close(fd);
+  return inUse;
+}
+
+// Brings the loopback interface of the current network namespace up.
+bool loopbackUp() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq request{};
+  strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  if (ok) {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    ok = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+// Adds the connections of one server; false with *error for a bad script.
+bool scriptServer(ScriptedServer* server, const std::vector<std::string>& connections,
+                  const std::string& sourceRoot,
+                  const std::vector<std::pair<std::string, std::string>>& variables,
+                  std::string* error) {
+  for (size_t i = 0; i < connections.size(); ++i) {
+    std::string text = connections[i];
+    for (const auto& variable : variables) replaceAllIn(&text, variable.first, variable.second);
+    ConnectionScript actions;
+    std::string why;
+    if (!parseActions(text, &actions, &why, sourceRoot)) {
+      *error = std::string(server->tls() ? "TLS " : "") + "connection " + std::to_string(i + 1) +
+               ": " + why;
+      return false;
+    }
+    server->addConnection(actions);
+  }
+  return true;
+}
+
+std::string describeStatus(const ChildRun& run) {
+  if (run.killed) return "killed after the time limit";
+  if (run.signal != 0) return "ended by signal " + std::to_string(run.signal);
+  return "exit status " + std::to_string(run.exitStatus);
+}
+
+}  // namespace
+
+bool parseCase(const std::string& text, CaseFile* out, std::string* error) {
+  *out = CaseFile();
+  std::vector<std::string> lines = splitLines(text);
+  std::vector<Section> sections;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    int number = static_cast<int>(i + 1);
+    if (line.compare(0, strlen(kSectionMark), kSectionMark) == 0) {
+      std::vector<std::string> words = splitWords(line.substr(strlen(kSectionMark)));
+      if (words.empty()) {
+        *error = "line " + std::to_string(number) + ": section without a name";
+        return false;
+      }
+      Section section;
+      section.name = words[0];
+      section.args.assign(words.begin() + 1, words.end());
+      section.firstLine = number;
+      sections.push_back(section);
+    } else if (sections.empty()) {
+      if (!line.empty() && line[0] != '#') {
+        *error = "line " + std::to_string(number) + ": text before the first section";
+        return false;
+      }
+    } else {
+      sections.back().lines.push_back(line);
+    }
+  }
+  for (Section& section : sections) {
+    while (!section.lines.empty() && section.lines.back().empty()) section.lines.pop_back();
+    if (!takeSection(section, out, error)) return false;
+  }
+  if (!out->hasStatus || !out->hasStdout) {
+    *error = "a case states both expect-status and expect-stdout";
+    return false;
+  }
+  return true;
+}
+
+CaseEnvironment defaultCaseEnvironment() {
+  CaseEnvironment environment;
+  const char* other = getenv(kBinaryVariable);
+  environment.binary = other != nullptr && other[0] != '\0' ? other : QUORVANE_BINARY;
+  environment.sourceRoot = QUORVANE_SOURCE_DIR;
+  return environment;
+}
+
+CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment) {
+  CaseResult result;
+  std::vector<std::string>& failures = result.failures;
+
+  TempDir root;
+  if (root.path().empty()) {
+    failures.push_back("cannot make a temporary folder");
+    return result;
+  }
+  const std::string home = root.path() + "/home";
+  const std::string configDir = home + "/.tovelcnf";
+  const std::string work = root.path() + "/work";
+  std::error_code made;
+  std::filesystem::create_directories(configDir, made);
+  std::filesystem::create_directories(work, made);
+
+  // Servers first: the plain one's port is a variable of the case.
+  std::string skip;
+  std::unique_ptr<ScriptedServer> plain = startServer(false, &skip);
+  if (!plain->ok()) {
+    failures.push_back("plain server: " + plain->error());
+    return result;
+  }
+  std::unique_ptr<ScriptedServer> tls;
+  if (!caseFile.tlsConnections.empty()) {
+    tls = startServer(true, &skip);
+    if (tls == nullptr) {
+      result.skipped = true;
+      result.skipReason = skip;
+      return result;
+    }
+  }
+  const std::vector<std::pair<std::string, std::string>> variables = {
+      {"%PORT%", std::to_string(plain->port())}, {"%HOME%", home}, {"%DIR%", work}};
+  auto substituted = [&](std::string text) {
+    for (const auto& variable : variables) replaceAllIn(&text, variable.first, variable.second);
+    return text;
+  };
+  std::string error;
+  if (!scriptServer(plain.get(), caseFile.plainConnections, environment.sourceRoot, variables,
+                    &error) ||
+      (tls != nullptr && !scriptServer(tls.get(), caseFile.tlsConnections, environment.sourceRoot,
+                                       variables, &error))) {
+    failures.push_back("server script: " + error);
+    return result;
+  }
+
+  // HOME and the working folder.
+  auto place = [&](const std::string& path, const std::string& content) {
+    if (!writeWholeFile(path, content)) failures.push_back("cannot write " + path);
+  };
+  if (caseFile.hasRegistry) place(configDir + "/tovel.ini", substituted(caseFile.registry));
+  for (const CaseItem& plugin : caseFile.plugins)
+    place(configDir + "/" + plugin.name, substituted(plugin.text));
+  for (const CaseItem& plugin : caseFile.pluginFiles) {
+    std::string content;
+    std::string from = environment.sourceRoot + "/" + plugin.text;
+    if (!readWholeFile(from, &content)) {
+      failures.push_back("cannot read plugin file " + from);
+    } else {
+      place(configDir + "/" + plugin.name, content);
+    }
+  }
+  for (const CaseItem& file : caseFile.homeFiles)
+    place(home + "/" + file.name, unescaped(substituted(file.text)));
+  for (const CaseItem& file : caseFile.workFiles)
+    place(work + "/" + file.name, unescaped(substituted(file.text)));
+  if (!failures.empty()) return result;
+
+  // The command line and the environment: the test's own, with HOME replaced.
+  std::vector<std::string> argv = {environment.binary};
+  for (const std::string& word : caseFile.command)
+    argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (strncmp(*entry, "HOME=", 5) != 0) env.push_back(*entry);
+  }
+  env.push_back("HOME=" + home);
+
+  double limit =
+      caseFile.timeLimitSeconds > 0 ? caseFile.timeLimitSeconds : kDefaultTimeLimitSeconds;
+  ChildRun run = runChild(argv, env, work, limit);
+  // Stopping the servers ends held connections and settles the records.
+  plain->stop();
+  if (tls != nullptr) tls->stop();
+
+  result.stdoutBytes = run.out;
+  result.exitStatus = run.exitStatus;
+  result.seconds = run.seconds;
+  if (!run.problem.empty()) failures.push_back(run.problem);
+  if (run.killed) {
+    failures.push_back("the program ran past the time limit of " + std::to_string(limit) +
+                       " s and was killed");
+  }
+
+  // Standard output, standard error and the status.
+  std::string actualOut = caseFile.collapseProgress ? collapseProgressRuns(run.out) : run.out;
+  compareBytes("standard output", unescaped(substituted(caseFile.stdoutBytes)), actualOut,
+               &failures);
+  if (!run.err.empty()) {
+    failures.push_back("the program wrote to standard error:\n" + run.err);
+  }
+  int expectedExit = caseFile.status & 0xFF;
+  if (run.exitStatus != expectedExit) {
+    failures.push_back("expected exit status " + std::to_string(expectedExit) + " (result code " +
+                       std::to_string(caseFile.status) + "), got " + describeStatus(run));
+  }
+  if (caseFile.maxSeconds > 0 && run.seconds > caseFile.maxSeconds) {
+    failures.push_back("the run took " + std::to_string(run.seconds) + " s, more than " +
+                       std::to_string(caseFile.maxSeconds) + " s");
+  }
+
+  // Files in the working folder.
+  for (const CaseItem& file : caseFile.files) {
+    std::string path = work + "/" + file.name;
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+      failures.push_back("expected file " + file.name + " does not exist");
+      continue;
+    }
+    compareBytes("file " + file.name, unescaped(substituted(file.text)), content, &failures);
+  }
+  for (const ExpectedPattern& pattern : caseFile.patterns) {
+    std::string path = work + "/" + pattern.name;
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+      failures.push_back("expected file " + pattern.name + " does not exist");
+      continue;
+    }
+    std::string expected;
+    for (const PatternRun& run : pattern.runs) {
+      std::string piece = unescaped(substituted(run.text));
+      for (long i = 0; i < run.count; ++i) expected += piece;
+    }
+    compareBytes("file " + pattern.name, expected, content, &failures);
+  }
+  for (const std::string& name : caseFile.absentFiles) {
+    if (fileExists(work + "/" + name)) failures.push_back("file " + name + " should not exist");
+  }
+
+  // What the servers saw.
+  auto checkServer = [&](ScriptedServer* server, size_t scripted, int expectedCount) {
+    if (server == nullptr) return;
+    std::string kind = server->tls() ? "TLS server" : "plain server";
+    if (server->unscriptedCount() > 0) {
+      failures.push_back(kind + ": " + std::to_string(server->unscriptedCount()) +
+                         " connection(s) beyond the " + std::to_string(scripted) +
+                         " the case scripted");
+    }
+    if (expectedCount >= 0 && server->connectionCount() != expectedCount) {
+      failures.push_back(kind + ": expected " + std::to_string(expectedCount) +
+                         " connection(s), got " + std::to_string(server->connectionCount()));
+    }
+  };
+  checkServer(plain.get(), caseFile.plainConnections.size(), caseFile.plainConnectionCount);
+  checkServer(tls.get(), caseFile.tlsConnections.size(), caseFile.tlsConnectionCount);
+  for (const ExpectedRequest& request : caseFile.requests) {
+    ScriptedServer* server = request.tls ? tls.get() : plain.get();
+    std::string kind = request.tls ? "TLS connection " : "connection ";
+    std::string where = kind + std::to_string(request.connection);
+    std::vector<ConnectionRecord> records;
+    if (server != nullptr) records = server->records();
+    if (static_cast<size_t>(request.connection) > records.size()) {
+      failures.push_back(where + " was never made (" + std::to_string(records.size()) +
+                         " connection(s))");
+      continue;
+    }
+    const ConnectionRecord& record = records[static_cast<size_t>(request.connection) - 1];
+    if (!record.handshakeOk) failures.push_back(where + ": the TLS handshake failed");
+    compareBytes("request on " + where, unescaped(substituted(request.bytes)), record.request,
+                 &failures);
+  }
+  return result;
+}
+
+void verifyCaseText(const std::string& text, const std::string& name) {
+  CaseFile caseFile;
+  std::string error;
+  if (!parseCase(text, &caseFile, &error)) {
+    ADD_FAILURE() << name << ": " << error;
+    return;
+  }
+  CaseResult result = runCase(caseFile, defaultCaseEnvironment());
+  if (result.skipped) GTEST_SKIP() << name << ": " << result.skipReason;
+  for (const std::string& failure : result.failures) ADD_FAILURE() << name << ": " << failure;
+}
+
+bool usePrivateNetworkIfTlsPortBusy() {
+  if (!tlsPortInUse()) return false;
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  if (!loopbackUp()) {
+    fprintf(stderr,
+            "note: 127.0.0.1:%d is busy and the private network's loopback did not "
+            "come up; the end-to-end tests may fail to connect\n",
+            kTlsPort);
+    return true;
+  }
+  fprintf(stderr,
+          "note: 127.0.0.1:%d is held by another program; the end-to-end tests run "
+          "in a private network namespace\n",
+          kTlsPort);
+  return true;
+}
+
+bool readCaseFile(const std::string& path, std::string* text) {
+  return readWholeFile(path, text);
+}
+
+namespace {
+
+// The length of the number field of a progress line at `at` (right-aligned
+// in at least eight columns), or 0.
+size_t progressNumberAt(const std::string& text, size_t at) {
+  size_t end = at;
+  bool digit = false;
+  while (end < text.size() &&
+         (text[end] == ' ' || text[end] == '-' || (text[end] >= '0' && text[end] <= '9'))) {
+    digit = digit || (text[end] >= '0' && text[end] <= '9');
+    ++end;
+  }
+  return digit && end - at >= 8 ? end - at : 0;
+}
+
+// The length of a progress field "\r% 8d/% 8d[KB]" at `at`, or 0.
+size_t progressFieldAt(const std::string& text, size_t at) {
+  if (at >= text.size() || text[at] != '\r') return 0;
+  size_t first = progressNumberAt(text, at + 1);
+  if (first == 0) return 0;
+  size_t slash = at + 1 + first;
+  if (slash >= text.size() || text[slash] != '/') return 0;
+  size_t second = progressNumberAt(text, slash + 1);
+  if (second == 0) return 0;
+  size_t unit = slash + 1 + second;
+  if (text.compare(unit, 4, "[KB]") != 0) return 0;
+  return unit + 4 - at;
+}
+
+}  // namespace
+
+std::string collapseProgressRuns(const std::string& text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t length = progressFieldAt(text, at);
+    if (length == 0) {
+      out += text[at++];
+      continue;
+    }
+    // A run keeps its first field and, when it has more, its last one.
+    out += text.substr(at, length);
+    at += length;
+    size_t lastAt = 0;
+    size_t lastLength = 0;
+    while ((length = progressFieldAt(text, at)) != 0) {
+      lastAt = at;
+      lastLength = length;
+      at += length;
+    }
+    if (lastLength != 0) out += text.substr(lastAt, lastLength);
+  }
+  return out;
+}
+
+std::string escapeBytes(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\t') {
+      text += "\\t";
+    } else if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      text += "\\x";
+      text += kHex[c >> 4];
+      text += kHex[c & 0xF];
+    }
+  }
+  return text;
+}
