@@ -34,6 +34,13 @@ test: build
 demo: build
 	bash examples/demo.sh $(BUILD_DIR)/quorvane
 
+# Benchmark against curl and wget on loopback (bench/run.sh says what it
+# measures); never part of `make test`. BIN=path measures another build
+# instead of building this one; RUNS=, SIZE= and the other settings of
+# bench/run.sh pass through.
+bench: $(if $(BIN),,build)
+	BIN='$(or $(BIN),$(BUILD_DIR)/quorvane)' bash bench/run.sh
+
 # Installation, as packaging expects (`make install PREFIX=/usr DESTDIR=...`):
 # the program, its manual page and the example configuration. CMake lists the
 # files it installs in $(BUILD_DIR)/install_manifest.txt, without DESTDIR;

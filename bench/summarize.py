@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Turns the benchmark's result rows into one table of medians and ratios,
+followed by the goals and whether each one was met.
+
+usage: summarize.py RESULTS_TSV
+Each row: key, label, tool, run, status (ok or a failure text), wall seconds,
+user seconds, system seconds, max RSS in KiB, GNU time's wall seconds. Failed runs count in the
+"runs ok" column only.
+"""
+import statistics
+import sys
+
+TOOLS = ["quorvane", "curl", "wget"]
+
+
+def load(path):
+    order = []
+    labels = {}
+    runs = {}
+    with open(path) as f:
+        for raw in f:
+            cols = raw.rstrip("\n").split("\t")
+            if len(cols) != 10:
+                continue
+            key, label, tool, _run, status, wall, user, sys_, rss, _gnu_wall = cols
+            if key not in labels:
+                order.append(key)
+                labels[key] = label
+            entry = runs.setdefault((key, tool), {"ok": [], "n": 0})
+            entry["n"] += 1
+            if status == "ok":
+                entry["ok"].append((float(wall), float(user) + float(sys_), int(rss) / 1024.0))
+    return order, labels, runs
+
+
+def medians(entry):
+    if not entry or not entry["ok"]:
+        return None
+    return tuple(statistics.median(r[i] for r in entry["ok"]) for i in range(3))
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return None
+    return a / b
+
+
+def fmt(value, digits=3, suffix=""):
+    return "-" if value is None else "%.*f%s" % (digits, value, suffix)
+
+
+def main():
+    order, labels, runs = load(sys.argv[1])
+    med = {k: medians(v) for k, v in runs.items()}
+    rows = [("workload", "tool", "runs ok", "wall s", "CPU s", "max RSS MiB")]
+    for key in order:
+        tools = [t for t in TOOLS if (key, t) in runs]
+        for tool in tools:
+            entry = runs[(key, tool)]
+            m = med[(key, tool)]
+            rows.append((labels[key], tool, "%d/%d" % (len(entry["ok"]), entry["n"]),
+                         fmt(m and m[0]), fmt(m and m[1]), fmt(m and m[2], 1)))
+        q = med.get((key, "quorvane"))
+        for other in tools:
+            if other == "quorvane":
+                continue
+            o = med.get((key, other))
+            cells = [ratio(q and q[i], o and o[i]) for i in range(3)]
+            rows.append((labels[key], "quorvane/" + other, "",
+                         fmt(cells[0], 2, "x"), fmt(cells[1], 2, "x"), fmt(cells[2], 2, "x")))
+    big, small = med.get(("page-big", "quorvane")), med.get(("page-small", "quorvane"))
+    if "page-big" in labels and "page-small" in labels:
+        rows.append((labels["page-big"] + " / " + labels["page-small"], "quorvane", "",
+                     fmt(ratio(big and big[0], small and small[0]), 2, "x"),
+                     fmt(ratio(big and big[1], small and small[1]), 2, "x"),
+                     fmt(ratio(big and big[2], small and small[2]), 2, "x")))
+
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    def line(r):
+        return "| " + " | ".join(c.ljust(w) if i < 3 else c.rjust(w)
+                                 for i, (c, w) in enumerate(zip(r, widths))) + " |"
+    print(line(rows[0]))
+    print("|" + "|".join("-" * (w + 2) if i < 3 else "-" * (w + 1) + ":"
+                         for i, w in enumerate(widths)) + "|")
+    for r in rows[1:]:
+        print(line(r))
+
+    print()
+    print("Goals (medians):")
+    def goal(text, value, limit):
+        if value is None:
+            verdict = "no data"
+        else:
+            verdict = "met" if value <= limit else "MISSED"
+        print("  %-58s %8s  (goal <= %s)  %s" % (text, fmt(value, 2), limit, verdict))
+    def get(key, tool, i):
+        m = med.get((key, tool))
+        return m[i] if m else None
+    if "plain" in labels:
+        goal("plain: wall quorvane/curl", ratio(get("plain", "quorvane", 0), get("plain", "curl", 0)), 0.9)
+        goal("plain: CPU quorvane/curl", ratio(get("plain", "quorvane", 1), get("plain", "curl", 1)), 1.0)
+    if "tls" in labels:
+        goal("TLS: wall quorvane/curl", ratio(get("tls", "quorvane", 0), get("tls", "curl", 0)), 1.0)
+    for key in ("plain", "tls"):
+        if key in labels:
+            goal("%s: quorvane peak memory, MiB" % labels[key], get(key, "quorvane", 2), 5.0)
+    if "page-big" in labels and "page-small" in labels:
+        goal("buffering: wall %s / %s" % (labels["page-big"], labels["page-small"]),
+             ratio(get("page-big", "quorvane", 0), get("page-small", "quorvane", 0)), 10.0)
+    if "small" in labels:
+        goal("small files: wall quorvane/curl (whole loop)",
+             ratio(get("small", "quorvane", 0), get("small", "curl", 0)), 1.0)
+    failed = sum(v["n"] - len(v["ok"]) for v in runs.values())
+    if failed:
+        print()
+        print("%d run(s) FAILED and were left out of the figures." % failed)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
