@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
       std::seed_seq seeds{options.seed, static_cast<unsigned>(index)};
       std::mt19937 random(seeds);
       ExchangePlan plan = planExchange(kind, random);
+      if (options.only >= 0) printf("%s", describePlan(plan).c_str());
       ExchangeResult result;
       if (kindNeedsTlsPort(kind)) {
         std::lock_guard<std::mutex> lock(tlsPort);

@@ -53,6 +53,10 @@ const std::vector<std::string>& optionalDamageKinds();
 // Whether a kind needs 127.0.0.1:443.
 bool kindNeedsTlsPort(const std::string& kind);
 
+// A few lines saying what the servers of `plan` do and what is expected,
+// for replays of single exchanges.
+std::string describePlan(const ExchangePlan& plan);
+
 // Draws the plan of one exchange of `kind`.
 ExchangePlan planExchange(const std::string& kind, std::mt19937& random);
 
