@@ -45,6 +45,9 @@ int HttpSession::connectAndSend(const char* method) {
     transport->close(nullptr, fd);
     return result;
   }
+  // The waits for response data have their limit; the blocking calls get
+  // the same one.
+  if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
   if (selectedPort == (tlsPort & kPortMask)) {
     startTls(*transport, &tls[0], fd, isDottedAddress(target) ? nullptr : target);
   }

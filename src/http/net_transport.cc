@@ -28,6 +28,10 @@ namespace {
 // only guards against a source that never reports success.
 const int kMaxSeedRounds = 4096;
 
+// Bytes the TLS library takes from the socket at once: several records of up
+// to 16 KiB each, so a download needs a quarter of the reads.
+const long kTlsReadBuffer = 64 * 1024;
+
 // TLS writes (SSL_write, the close-notify of SSL_shutdown) cannot ask for
 // MSG_NOSIGNAL, so a peer that has gone away would raise SIGPIPE and end the
 // process. Once per process, the default disposition is replaced by
@@ -45,7 +49,9 @@ void ignoreBrokenPipeOnce() {
 
 void initTlsLibraryOnce() {
   static const bool done = [] {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    // Nothing reads the library's error texts, so they are not loaded.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_SSL_STRINGS | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
+                     nullptr);
     return true;
   }();
   (void)done;
@@ -124,6 +130,8 @@ TlsLink* NetTransport::startTls(int socket, const char* serverName) {
   TlsLink* link = new TlsLink{nullptr, nullptr};
   link->ctx = SSL_CTX_new(TLS_client_method());
   if (link->ctx == nullptr) return link;
+  SSL_CTX_set_read_ahead(link->ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(link->ctx, kTlsReadBuffer);
   link->ssl = SSL_new(link->ctx);
   if (link->ssl == nullptr) return link;
   SSL_set_fd(link->ssl, socket);
@@ -164,7 +172,11 @@ int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int fl
 
 int NetTransport::pending(TlsLink* link) {
   if (link == nullptr || link->ssl == nullptr) return 0;
-  return SSL_pending(link->ssl);
+  // With read-ahead, whole records may wait in the library unprocessed:
+  // SSL_pending does not count them, SSL_has_pending does.
+  int ready = SSL_pending(link->ssl);
+  if (ready > 0) return ready;
+  return SSL_has_pending(link->ssl);
 }
 
 int NetTransport::waitReadable(int socket, timeval* limit) {
@@ -174,6 +186,15 @@ int NetTransport::waitReadable(int socket, timeval* limit) {
   FD_ZERO(&readable);
   FD_SET(socket, &readable);
   return select(socket + 1, &readable, nullptr, nullptr, limit);
+}
+
+void NetTransport::limitBlocking(int socket, int seconds) {
+  if (socket <= 0 || seconds <= 0) return;
+  timeval limit;
+  limit.tv_sec = seconds;
+  limit.tv_usec = 0;
+  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 void NetTransport::close(TlsLink* link, int socket) {

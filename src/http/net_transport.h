@@ -32,6 +32,8 @@ class NetTransport : public Transport {
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
+  // Socket receive and send time-outs.
+  void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
 };
 

@@ -127,6 +127,14 @@ int HttpSession::receive() {
                             body.capacity - body.length, 0);
     if (got <= 0) return kRecvFailed;
     body.length += got;
+    // A TLS read hands out one record; the records the library already
+    // holds join the same piece, as far as the free space goes.
+    while (body.length < body.capacity && transport->pending(tls[0]) > 0) {
+      got = transportRecv(*transport, tls[0], socket[0], body.data + body.length,
+                          body.capacity - body.length, 0);
+      if (got <= 0) break;
+      body.length += got;
+    }
     body.data[body.length] = '\0';
     return kOk;
   }

@@ -34,6 +34,14 @@ class Transport {
   // when readable, 0 when `limit` ran out, < 0 on error, and leaves the unused
   // time in *limit. A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
+  // Bounds every later blocking call on `socket` (the TLS handshake, sends,
+  // a TLS read waiting for the rest of a record) to `seconds`, so a peer that
+  // stalls halfway cannot hold the program beyond its time-out. A call that
+  // runs out fails like any other failed send or read.
+  virtual void limitBlocking(int socket, int seconds) {
+    (void)socket;
+    (void)seconds;
+  }
   // Shuts the link down (one close-notify), closes the socket and frees the
   // link. Either may be absent (link null, socket 0).
   virtual void close(TlsLink* link, int socket) = 0;

@@ -22,9 +22,6 @@ namespace {
 const int32_t kLineCapacity = 2048;
 // Save slots "@push=" and "@pop=" address; other numbers mean slot 0.
 const int kSlotCount = 8;
-// "@->file:" reads the body in pieces of up to this size, written as soon as
-// each arrives, so memory does not grow with the download.
-const int32_t kDownloadPiece = 64 * 1024;
 // Progress figures are in kilobytes.
 const int64_t kKilobyte = 1024;
 // Verbose diagnostic that shows a line the runner has no step for.
@@ -79,6 +76,8 @@ int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
 int downloadBody(HttpSession& session, const char* outputPath) {
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) return kOutputFileError;
+  // Each piece goes out in one write; a stdio buffer would only split it.
+  setvbuf(out.stream, nullptr, _IONBF, 0);
 
   int64_t total = 0;
   bool announced = announcedLength(session, &total);

@@ -14,6 +14,12 @@ class HttpSession;
 // size; a longer one counts as a missing registry.
 const int kConfigPathLimit = 512;
 
+// "@->file:" reads the body in pieces of up to this size and writes each as
+// soon as it arrives, so memory does not grow with the download. Larger
+// pieces mean fewer system calls per byte; 256 KiB keeps the whole process
+// within a few MiB.
+const int32_t kDownloadPiece = 256 * 1024;
+
 class ScriptEngine {
  public:
   // Works out the configuration directory from HOME ("/home/root/.tovelcnf/"

@@ -355,6 +355,22 @@ TEST_F(SessionNetworkTest, TimeOuts) {
   }
 }
 
+TEST_F(SessionNetworkTest, StalledTlsHandshakeEndsWithinTheTimeOut) {
+  // A plain server that never answers the client's hello: the handshake,
+  // and the request send behind it, must give up by the session time-out
+  // instead of blocking for good.
+  ScriptedServer server(false, {script("hold\n")});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto session = makeSession(nullptr, &server);
+  session->timeoutSeconds = 1;
+  ASSERT_EQ(0, session->setTarget("https://127.0.0.1/stall"));
+  auto started = Clock::now();
+  int result = session->request("GET");
+  auto elapsed = Clock::now() - started;
+  EXPECT_TRUE(result == 604 || result == 605 || result == 206) << result;
+  EXPECT_LT(elapsed, std::chrono::seconds(8));
+}
+
 TEST_F(SessionNetworkTest, PeerClosingBeforeBlankLine) {
   for (const char* ending : {"close\n", "reset\n"}) {
     SCOPED_TRACE(ending);

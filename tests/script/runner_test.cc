@@ -407,8 +407,8 @@ TEST_F(DownloadTest, ProgressInKilobytesAndPiecesOfUpTo64KiB) {
   const std::string last = "\r     292/       0[KB]/\n";
   ASSERT_GE(printed.size(), last.size());
   EXPECT_EQ(last, printed.substr(printed.size() - last.size()));
-  // The body buffer holds one piece of at most 64 KiB, whatever the size.
-  EXPECT_EQ(64 * 1024, engine->session->body.capacity);
+  // The body buffer holds one piece, whatever the size of the download.
+  EXPECT_EQ(kDownloadPiece, engine->session->body.capacity);
   EXPECT_LT(c.recvCalls, 10);
 }
 
