@@ -92,4 +92,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-fuzz build-campaign

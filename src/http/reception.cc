@@ -163,6 +163,13 @@ int HttpSession::receive() {
 
   int32_t received = responseHeader.length;
   int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data);
+  if (headerLength == 0) {
+    // A response that begins with the blank line has no status line, and an
+    // empty header would make every later read a header read again, taking
+    // the body for one: refuse it instead of losing the body.
+    responseHeader.clear();
+    return failWith("empty response header");
+  }
   const char* extra = blankLine + kHeaderEndLength;
   int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
 

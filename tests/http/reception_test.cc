@@ -221,6 +221,16 @@ TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {
   EXPECT_STREQ("rest", big.session.body.data);
 }
 
+TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
+  // Without a header there is no telling header from body: the response is
+  // refused with its detail instead of its body being read as a header.
+  Wired w;
+  w.net.addConnection().deliver("\r\n\r\nbody bytes").close();
+  EXPECT_EQ(200, w.request());
+  EXPECT_STREQ("empty response header", failureDetail());
+  EXPECT_EQ(0, w.session.responseHeader.length);
+}
+
 TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
   struct Case {
     const char* statusLine;
