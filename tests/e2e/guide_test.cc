@@ -148,14 +148,7 @@ void readKeywordTable(const std::vector<std::string>& lines, size_t at, Guide* g
 Guide readGuide(const std::string& text) {
   Guide guide;
   guide.read = true;
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  std::vector<std::string> lines = splitLines(text);
 
   // Index of the example being read, or -1.
   int current = -1;

@@ -59,36 +59,12 @@ const long kMaxPatternCount = 512L * 1024 * 1024;
 
 // --- small text helpers ---
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
-}
-
 std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);
   std::string word;
   while (in >> word) words.push_back(word);
   return words;
-}
-
-bool parseNumber(const std::string& text, long limit, long* out) {
-  if (text.empty() || text.size() > 12) return false;
-  long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value > limit) return false;
-  *out = value;
-  return true;
 }
 
 bool parseSeconds(const std::string& text, double* out) {
@@ -180,7 +156,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     for (const std::string& arg : args) {
       if (arg == "tls") {
         tls = true;
-      } else if (arg.size() > 1 && arg[0] == 'x' && parseNumber(arg.substr(1), 1000, &times) &&
+      } else if (arg.size() > 1 && arg[0] == 'x' && parseCount(arg.substr(1), 1000, &times) &&
                  times > 0) {
       } else {
         return fail("unknown argument " + arg);
@@ -191,7 +167,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       (tls ? out->tlsConnections : out->plainConnections).push_back(actions);
   } else if (name == "expect-status") {
     long status = 0;
-    if (!argCount(1, 1) || !noContent() || !parseNumber(args[0], 65535, &status))
+    if (!argCount(1, 1) || !noContent() || !parseCount(args[0], 65535, &status))
       return fail("expected the result code as argument");
     out->hasStatus = true;
     out->status = static_cast<int>(status);
@@ -206,7 +182,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     long number = 0;
     request.tls = !args.empty() && args[0] == "tls";
     size_t numberAt = request.tls ? 1 : 0;
-    if (args.size() != numberAt + 1 || !parseNumber(args[numberAt], 1000, &number) || number < 1)
+    if (args.size() != numberAt + 1 || !parseCount(args[numberAt], 1000, &number) || number < 1)
       return fail("expected [tls] and a connection number from 1");
     request.connection = static_cast<int>(number);
     request.bytes = joinByteLines(section.lines);
@@ -225,7 +201,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       size_t space = line.find(' ');
       PatternRun run;
       if (space == std::string::npos ||
-          !parseNumber(line.substr(0, space), kMaxPatternCount, &run.count)) {
+          !parseCount(line.substr(0, space), kMaxPatternCount, &run.count)) {
         return fail("expected \"<count> <text>\": " + line);
       }
       run.text = line.substr(space + 1);
@@ -240,7 +216,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     bool tls = !args.empty() && args[0] == "tls";
     size_t numberAt = tls ? 1 : 0;
     long count = 0;
-    if (args.size() != numberAt + 1 || !noContent() || !parseNumber(args[numberAt], 1000, &count))
+    if (args.size() != numberAt + 1 || !noContent() || !parseCount(args[numberAt], 1000, &count))
       return fail("expected [tls] and a count");
     (tls ? out->tlsConnectionCount : out->plainConnectionCount) = static_cast<int>(count);
   } else if (name == "expect-max-seconds") {
@@ -534,6 +510,18 @@ std::string describeStatus(const ChildRun& run) {
 }
 
 }  // namespace
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
 
 bool parseCase(const std::string& text, CaseFile* out, std::string* error) {
   *out = CaseFile();

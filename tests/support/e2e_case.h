@@ -127,4 +127,7 @@ std::string collapseProgressRuns(const std::string& text);
 // Shows bytes with the escapes of the case format (printable ASCII as is).
 std::string escapeBytes(const std::string& bytes);
 
+// The lines of `text`, without their line feeds.
+std::vector<std::string> splitLines(const std::string& text);
+
 #endif  // QUORVANE_TESTS_SUPPORT_E2E_CASE_H_

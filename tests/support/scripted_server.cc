@@ -45,19 +45,6 @@ int hexDigit(char c) {
   return -1;
 }
 
-// Reads a non-negative decimal number that makes up all of `text`.
-bool parseCount(const std::string& text, long limit, long* out) {
-  if (text.empty() || text.size() > 12) return false;
-  long value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value > limit) return false;
-  *out = value;
-  return true;
-}
-
 std::string sslErrorText() {
   unsigned long code = ERR_get_error();
   ERR_clear_error();
@@ -138,6 +125,18 @@ size_t completeRequestLength(const std::string& data) {
 }
 
 }  // namespace
+
+bool parseCount(const std::string& text, long limit, long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > limit) return false;
+  *out = value;
+  return true;
+}
 
 ServerAction sendAction(const std::string& bytes, int chunk, int gapMillis) {
   ServerAction action;

@@ -48,6 +48,10 @@ ServerAction closeAction();
 ServerAction resetAction();
 ServerAction holdAction();
 
+// Reads a non-negative decimal number of at most `limit` that makes up all
+// of `text`; false for anything else.
+bool parseCount(const std::string& text, long limit, long* out);
+
 // Replaces the escapes \r \n \t \\ and \xHH (two hex digits) in `text`.
 // Returns false, with *out unspecified, for any other or incomplete escape.
 bool unescapeText(const std::string& text, std::string* out);
