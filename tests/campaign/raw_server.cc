@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "support/scripted_server.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -58,24 +60,8 @@ void resetAndClose(int fd) {
 }  // namespace
 
 RawServer::RawServer(const RawPlan& plan, int port) : plan_(plan) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) {
-    error_ = std::string("socket: ") + strerror(errno);
-    return;
-  }
-  int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listenFd_, 16) != 0) {
-    error_ = "bind 127.0.0.1:" + std::to_string(port) + ": " + strerror(errno);
-    close(listenFd_);
-    listenFd_ = -1;
-    return;
-  }
+  listenFd_ = listenOnLoopback(port, 0, &error_);
+  if (listenFd_ < 0) return;
   thread_ = std::thread(&RawServer::serve, this);
 }
 

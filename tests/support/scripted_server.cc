@@ -325,36 +325,45 @@ IoResult readSome(SSL* ssl, int fd, std::string* sink, bool* closeNotify) {
 
 }  // namespace
 
-ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port)
-    : tls_(tls), script_(std::move(script)) {
+int listenOnLoopback(int port, int typeFlags, std::string* error) {
   std::string where = "127.0.0.1:" + std::to_string(port);
-  if (tls_) {
-    sslContext_ = makeServerContext(&error_);
-    if (sslContext_ == nullptr) return;
-  }
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) {
-    error_ = std::string("socket: ") + strerror(errno);
-    return;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | typeFlags, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + strerror(errno);
+    return -1;
   }
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    error_ = "bind " + where + ": " + strerror(errno);
-  } else if (listen(listenFd_, 64) != 0) {
-    error_ = "listen " + where + ": " + strerror(errno);
-  } else if (pipe2(wakePipe_, O_CLOEXEC) != 0) {
-    error_ = std::string("pipe: ") + strerror(errno);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    *error = "bind " + where + ": " + strerror(errno);
+  } else if (listen(fd, 64) != 0) {
+    *error = "listen " + where + ": " + strerror(errno);
+  } else {
+    return fd;
   }
-  if (!error_.empty()) {
+  close(fd);
+  return -1;
+}
+
+ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port)
+    : tls_(tls), script_(std::move(script)) {
+  if (tls_) {
+    sslContext_ = makeServerContext(&error_);
+    if (sslContext_ == nullptr) return;
+  }
+  listenFd_ = listenOnLoopback(port, SOCK_NONBLOCK, &error_);
+  if (listenFd_ < 0) return;
+  if (pipe2(wakePipe_, O_CLOEXEC) != 0) {
+    error_ = std::string("pipe: ") + strerror(errno);
     close(listenFd_);
     listenFd_ = -1;
     return;
   }
+  sockaddr_in address{};
   socklen_t length = sizeof address;
   getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);

@@ -48,6 +48,11 @@ ServerAction closeAction();
 ServerAction resetAction();
 ServerAction holdAction();
 
+// A listening TCP socket on 127.0.0.1:port (0: an ephemeral port), with
+// SO_REUSEADDR and any extra socket type flags (e.g. SOCK_NONBLOCK). Returns
+// the descriptor, or -1 with a message naming the port in *error.
+int listenOnLoopback(int port, int typeFlags, std::string* error);
+
 // Reads a non-negative decimal number of at most `limit` that makes up all
 // of `text`; false for anything else.
 bool parseCount(const std::string& text, long limit, long* out);
