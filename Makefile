@@ -3,9 +3,13 @@
 #   make demo    build, then download from a small demo site on loopback
 #
 # SANITIZE=1 builds into build-san with AddressSanitizer and
-# UndefinedBehaviorSanitizer, e.g. `make test SANITIZE=1`.
+# UndefinedBehaviorSanitizer, e.g. `make test SANITIZE=1`. STATIC=1 builds
+# into build-static a program linked statically, C library and OpenSSL
+# included (smaller and quicker to start, but it takes no security fixes from
+# the system's libraries: see docs/performance.md).
 
 SANITIZE ?= 0
+STATIC ?= 0
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -13,6 +17,9 @@ DESTDIR ?=
 ifeq ($(SANITIZE),1)
 BUILD_DIR := build-san
 CMAKE_FLAGS := -DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+else ifeq ($(STATIC),1)
+BUILD_DIR := build-static
+CMAKE_FLAGS := -DQUORVANE_STATIC=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 else
 BUILD_DIR := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -92,4 +99,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf build build-san build-fuzz build-campaign
+	rm -rf build build-san build-static build-fuzz build-campaign
