@@ -37,6 +37,10 @@ QueuedStream queueConnections(FakeTransport& transport, const std::string& strea
         flush();
         connection->close();
         break;
+      case 'P':
+        flush();
+        connection->partRecord();
+        break;
       case 'N':
         flush();
         connection = &transport.addConnection();

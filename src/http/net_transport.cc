@@ -85,6 +85,37 @@ int pollReadable(int socket, timeval* limit) {
   return result;
 }
 
+// After a TLS write that returned `result` (<= 0) on the non-blocking
+// socket: waits until the socket can take the write again, as the library
+// asks, for at most the send time-out that limitBlocking set on the socket
+// (none: no limit). False when the write failed or the wait ran out.
+bool waitForTls(TlsLink* link, int socket, int result) {
+  int error = SSL_get_error(link->ssl, result);
+  pollfd entry;
+  entry.fd = socket;
+  entry.revents = 0;
+  if (error == SSL_ERROR_WANT_WRITE) {
+    entry.events = POLLOUT;
+  } else if (error == SSL_ERROR_WANT_READ) {
+    entry.events = POLLIN;
+  } else {
+    return false;
+  }
+  timeval limit = {0, 0};
+  socklen_t size = sizeof limit;
+  int millis = -1;
+  if (getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
+      (limit.tv_sec > 0 || limit.tv_usec > 0)) {
+    int64_t total = static_cast<int64_t>(limit.tv_sec) * 1000 + (limit.tv_usec + 999) / 1000;
+    millis = total > INT32_MAX ? INT32_MAX : static_cast<int>(total);
+  }
+  int ready;
+  do {
+    ready = poll(&entry, 1, millis);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+
 }  // namespace
 
 int NetTransport::openSocket() {
@@ -143,13 +174,22 @@ TlsLink* NetTransport::startTls(int socket, const char* serverName) {
   }
   // A failed handshake shows up at the first write or read.
   SSL_connect(link->ssl);
+  // From here on the TLS layer never waits on the socket itself: a read
+  // that finds only part of a record returns at once and the session's
+  // timed wait takes over; a write waits in waitForTls below.
+  int socketFlags = fcntl(socket, F_GETFL);
+  if (socketFlags >= 0) fcntl(socket, F_SETFL, socketFlags | O_NONBLOCK);
   return link;
 }
 
 int NetTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
   if (link != nullptr) {
     if (link->ssl == nullptr) return -1;
-    return SSL_write(link->ssl, data, length);
+    for (;;) {
+      int sent = SSL_write(link->ssl, data, length);
+      if (sent > 0) return sent;
+      if (!waitForTls(link, socket, sent)) return sent < 0 ? sent : -1;
+    }
   }
   ssize_t sent;
   do {
@@ -161,7 +201,14 @@ int NetTransport::send(TlsLink* link, int socket, const char* data, int length, 
 int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int flags) {
   if (link != nullptr) {
     if (link->ssl == nullptr) return -1;
-    return SSL_read(link->ssl, buffer, size);
+    // The socket does not block: when it holds only part of a record, or
+    // only handshake messages such as session tickets, there is nothing to
+    // hand out yet, and the caller waits for more within its time limit.
+    int got = SSL_read(link->ssl, buffer, size);
+    if (got > 0) return got;
+    int error = SSL_get_error(link->ssl, got);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return kReadWouldBlock;
+    return got;
   }
   ssize_t got;
   do {

@@ -112,19 +112,28 @@ int HttpSession::receive() {
   limit.tv_usec = 0;
   timeval* waitLimit = timeoutSeconds < 0 ? nullptr : &limit;
 
-  // Bytes the TLS layer already holds are read at once: the socket may have
-  // nothing more to report for them.
-  auto waitForData = [&]() -> bool {
-    if (transport->pending(tls[0]) > 0) return true;
-    return transport->waitReadable(socket[0], waitLimit) != 0;
+  // One read of at most `size` bytes into `into`, after the wait: bytes the
+  // TLS layer already holds are read at once, since the socket may have
+  // nothing more to report for them. A TLS read that finds only part of a
+  // record waits on the socket for the rest, within the same time limit.
+  // Returns the read's count, 0 or a failure, or kReadWouldBlock when the
+  // time ran out.
+  auto waitAndRead = [&](char* into, int size) -> int {
+    bool partRecord = false;
+    for (;;) {
+      bool ready = !partRecord && transport->pending(tls[0]) > 0;
+      if (!ready && transport->waitReadable(socket[0], waitLimit) == 0) return kReadWouldBlock;
+      int got = transportRecv(*transport, tls[0], socket[0], into, size, 0);
+      if (got != kReadWouldBlock) return got;
+      partRecord = true;
+    }
   };
 
   if (responseHeader.length != 0) {
     // Body phase: one more piece.
-    if (!waitForData()) return kTimedOut;
     if (!makeRoom(body)) return kRecvFailed;
-    int got = transportRecv(*transport, tls[0], socket[0], body.data + body.length,
-                            body.capacity - body.length, 0);
+    int got = waitAndRead(body.data + body.length, body.capacity - body.length);
+    if (got == kReadWouldBlock) return kTimedOut;
     if (got <= 0) return kRecvFailed;
     body.length += got;
     // A TLS read hands out one record; the records the library already
@@ -143,10 +152,9 @@ int HttpSession::receive() {
   const char* blankLine = nullptr;
   while (blankLine == nullptr) {
     makeRoom(responseHeader);
-    if (!waitForData()) return kTimedOut;
     int32_t before = responseHeader.length;
-    int got = transportRecv(*transport, tls[0], socket[0], responseHeader.data + before,
-                            responseHeader.capacity - before, 0);
+    int got = waitAndRead(responseHeader.data + before, responseHeader.capacity - before);
+    if (got == kReadWouldBlock) return kTimedOut;
     if (got <= 0) return kRecvFailed;
     responseHeader.length += got;
     responseHeader.data[responseHeader.length] = '\0';

@@ -8,6 +8,11 @@
 struct timeval;
 struct TlsLink;
 
+// What recv returns when a TLS read found no complete record to hand out:
+// the socket held only part of one, or only handshake messages such as
+// session tickets. Nothing failed; the caller waits on the socket again.
+const int kReadWouldBlock = -2;
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -25,7 +30,9 @@ class Transport {
   // the library's result: the count sent (> 0), or 0 / negative on failure.
   virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
   // Reads at most size bytes. Returns a positive count, 0 when the peer
-  // closed, or a negative value on error.
+  // closed, kReadWouldBlock when a TLS read has no complete record yet, or
+  // another negative value on error. A TLS read never waits for the rest of
+  // a record: that wait is the caller's, with its time limit.
   virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
   // Bytes the TLS layer already holds that the next recv returns without
   // touching the socket; 0 without a link.
@@ -34,10 +41,10 @@ class Transport {
   // when readable, 0 when `limit` ran out, < 0 on error, and leaves the unused
   // time in *limit. A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
-  // Bounds every later blocking call on `socket` (the TLS handshake, sends,
-  // a TLS read waiting for the rest of a record) to `seconds`, so a peer that
-  // stalls halfway cannot hold the program beyond its time-out. A call that
-  // runs out fails like any other failed send or read.
+  // Bounds every later blocking call on `socket` (the TLS handshake, sends)
+  // to `seconds`, so a peer that stalls halfway cannot hold the program
+  // beyond its time-out. A call that runs out fails like any other failed
+  // send.
   virtual void limitBlocking(int socket, int seconds) {
     (void)socket;
     (void)seconds;

@@ -179,6 +179,50 @@ TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
   EXPECT_EQ(1, c.waits);
 }
 
+// A TLS read that finds only part of a record hands nothing out: the rest is
+// waited for on the socket, within the call's one limit. When it never comes
+// that is a time-out, in the header and in the body, not a failed read.
+TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
+  Wired w("https://h.example/v");
+  w.session.timeoutSeconds = 5;
+  FakeConnection& c = w.net.addConnection();
+  c.tlsPending = 10;
+  c.waitCostSeconds = 2;
+  c.deliver("HTTP/1.0 200 OK\r\n").partRecord().deliver("\r\nhead").partRecord().deliver("tail");
+  c.partRecord().stall();
+  ASSERT_EQ(0, w.request());
+  EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader.data);
+  EXPECT_STREQ("head", w.session.body.data);
+  ASSERT_EQ(0, w.session.receive());
+  EXPECT_STREQ("headtail", w.session.body.data);
+  EXPECT_EQ(206, w.session.receive());
+  EXPECT_STREQ("headtail", w.session.body.data);
+  // Each part record cost one wait; the reads never ran ahead of the waits.
+  EXPECT_EQ(3, c.waits);
+  EXPECT_EQ(0, c.closes);
+
+  // The rest of the header never comes: the first call ends on its limit.
+  Wired header("https://h.example/v");
+  header.session.timeoutSeconds = 1;
+  FakeConnection& d = header.net.addConnection();
+  d.tlsPending = 3;
+  d.deliver("HTTP/1.0 200").partRecord().stall();
+  EXPECT_EQ(206, header.request());
+  EXPECT_STREQ("HTTP/1.0 200", header.session.responseHeader.data);
+
+  // With a limit of 0 nothing is waited for, part record or not.
+  Wired polling("https://h.example/v");
+  polling.session.timeoutSeconds = 0;
+  FakeConnection& e = polling.net.addConnection();
+  e.tlsPending = 5;
+  e.deliver("HTTP/1.0 200 OK\r\n\r\n").partRecord().stall();
+  ASSERT_EQ(0, polling.request());
+  EXPECT_EQ(206, polling.session.receive());
+  EXPECT_EQ(1, e.waits);
+  EXPECT_FALSE(e.lastWaitUnbounded);
+  EXPECT_EQ(0, e.lastWaitLimit.tv_sec);
+}
+
 TEST(ReceptionTest, ReceiveWithoutConnectionGives205) {
   HttpSession s;
   EXPECT_EQ(205, s.receive());

@@ -26,6 +26,11 @@ FakeConnection& FakeConnection::error() {
   return *this;
 }
 
+FakeConnection& FakeConnection::partRecord() {
+  steps.push_back(FakeStep{FakeStep::kPartRecord, std::string(), 0});
+  return *this;
+}
+
 namespace {
 
 // The step the connection is at, after skipping deliveries already read;
@@ -136,6 +141,9 @@ int FakeTransport::recv(TlsLink* link, int socket, char* buffer, int size, int f
       ++c->step;
       c->offset = 0;
       return -1;
+    case FakeStep::kPartRecord:
+      if (++c->readsWithoutWait > FakeConnection::kMaxReadsWithoutWait) return -1;
+      return kReadWouldBlock;
   }
   return -1;
 }
@@ -145,16 +153,24 @@ int FakeTransport::pending(TlsLink* link) {
   FakeConnection* c = byLink(link, 0);
   if (c == nullptr || c->tlsPending <= 0) return 0;
   FakeStep* s = currentStep(*c);
-  return s != nullptr && s->kind == FakeStep::kDeliver ? c->tlsPending : 0;
+  if (s == nullptr) return 0;
+  return s->kind == FakeStep::kDeliver || s->kind == FakeStep::kPartRecord ? c->tlsPending : 0;
 }
 
 int FakeTransport::waitReadable(int socket, timeval* limit) {
   FakeConnection* c = byDescriptor(socket);
   if (c == nullptr) return -1;
   ++c->waits;
+  c->readsWithoutWait = 0;
   c->lastWaitUnbounded = limit == nullptr;
   if (limit != nullptr) c->lastWaitLimit = *limit;
   FakeStep* s = currentStep(*c);
+  if (s != nullptr && s->kind == FakeStep::kPartRecord) {
+    // The rest of the record arrives while the client waits.
+    ++c->step;
+    c->offset = 0;
+    s = currentStep(*c);
+  }
   if (s != nullptr && s->kind == FakeStep::kStall) {
     ++c->step;
     c->offset = 0;

@@ -21,6 +21,9 @@ struct FakeStep {
     kStall,    // the next wait runs out (returns 0); a read here fails
     kClose,    // the peer closes: every read from here on returns 0
     kError,    // the next read fails with -1, then the script goes on
+    kPartRecord,  // TLS holds part of a record: reads give kReadWouldBlock
+                  // (and pending() reports tlsPending) until the client
+                  // waits on the socket, then the script goes on
   };
   Kind kind;
   std::string bytes;
@@ -45,6 +48,7 @@ struct FakeConnection {
   FakeConnection& stall();
   FakeConnection& close();
   FakeConnection& error();
+  FakeConnection& partRecord();
 
   // --- recorded ---
   int fd = 0;
@@ -59,6 +63,11 @@ struct FakeConnection {
   int sendCalls = 0;
   int recvCalls = 0;
   int waits = 0;
+  // Reads that gave kReadWouldBlock since the last wait. A client that reads
+  // again and again without waiting would spin for good; past
+  // kMaxReadsWithoutWait such reads fail with -1 instead.
+  int readsWithoutWait = 0;
+  static const int kMaxReadsWithoutWait = 100;
   bool lastWaitUnbounded = false;
   timeval lastWaitLimit = {0, 0};
   int closes = 0;
