@@ -162,6 +162,12 @@ TlsLink* NetTransport::startTls(int socket, const char* serverName) {
   link->ctx = SSL_CTX_new(TLS_client_method());
   if (link->ctx == nullptr) return link;
   SSL_CTX_set_read_ahead(link->ctx, 1);
+#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
+  // Many servers end a response by closing the connection without the TLS
+  // closing alert: that reads as a close (0) in every library version, not
+  // as a failed read.
+  SSL_CTX_set_options(link->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+#endif
   SSL_CTX_set_default_read_buffer_len(link->ctx, kTlsReadBuffer);
   link->ssl = SSL_new(link->ctx);
   if (link->ssl == nullptr) return link;

@@ -131,10 +131,16 @@ int HttpSession::receive() {
 
   if (responseHeader.length != 0) {
     // Body phase: one more piece.
-    if (!makeRoom(body)) return kRecvFailed;
+    if (!makeRoom(body)) {
+      closedByPeer = false;
+      return kRecvFailed;
+    }
     int got = waitAndRead(body.data + body.length, body.capacity - body.length);
     if (got == kReadWouldBlock) return kTimedOut;
-    if (got <= 0) return kRecvFailed;
+    if (got <= 0) {
+      closedByPeer = got == 0;
+      return kRecvFailed;
+    }
     body.length += got;
     // A TLS read hands out one record; the records the library already
     // holds join the same piece, as far as the free space goes.
@@ -155,7 +161,10 @@ int HttpSession::receive() {
     int32_t before = responseHeader.length;
     int got = waitAndRead(responseHeader.data + before, responseHeader.capacity - before);
     if (got == kReadWouldBlock) return kTimedOut;
-    if (got <= 0) return kRecvFailed;
+    if (got <= 0) {
+      closedByPeer = got == 0;
+      return kRecvFailed;
+    }
     responseHeader.length += got;
     responseHeader.data[responseHeader.length] = '\0';
     // Only the new bytes and the three before them can complete the blank

@@ -102,6 +102,10 @@ class HttpSession {
   // offset in url of the "/" that ends the host.
   int32_t targetIsTls = 0;
   int32_t pathOffset = 0;
+  // Set by each receive that ends with 605: whether the peer closed the
+  // connection in order (a read gave 0) rather than a read failing (a reset,
+  // a broken TLS record). Only a close ends a body without a length.
+  bool closedByPeer = false;
 };
 
 // Free-standing operations on one connection slot, through a transport.

@@ -84,7 +84,10 @@ int downloadBody(HttpSession& session, const char* outputPath) {
   session.body.reserve(kDownloadPiece);
   showProgress(0, total / kKilobyte);
 
-  int64_t count = writeBody(out, session, announced ? total : -1);
+  // The bytes held come from the current connection's response. Without a
+  // connection there is no response, and what the body holds (a request
+  // body set by "@->body:") stays out of the file.
+  int64_t count = session.socket[0] != 0 ? writeBody(out, session, announced ? total : -1) : 0;
   if (count > 0) showProgress(count / kKilobyte, total / kKilobyte);
 
   int code = kOk;
@@ -105,7 +108,9 @@ int downloadBody(HttpSession& session, const char* outputPath) {
     case kUnknownError:
       return kUnknownError;
     default:
-      return announced ? failWith("download incomplete") : kOk;
+      // Without a length, the server's close is the normal end; a read that
+      // failed (a reset, a broken TLS record) leaves the file incomplete.
+      return announced || !session.closedByPeer ? failWith("download incomplete") : kOk;
   }
 }
 

@@ -223,6 +223,30 @@ TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   EXPECT_EQ(0, e.lastWaitLimit.tv_sec);
 }
 
+// 605 stands for a close and for a failed read alike; the session tells
+// them apart, since only a close ends a body that has no length.
+TEST(ReceptionTest, FailedReadIsToldApartFromThePeersClose) {
+  Wired closed;
+  closed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").close();
+  ASSERT_EQ(0, closed.request());
+  EXPECT_EQ(605, closed.session.receive());
+  EXPECT_TRUE(closed.session.closedByPeer);
+
+  Wired failed;
+  failed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").error().close();
+  ASSERT_EQ(0, failed.request());
+  EXPECT_EQ(605, failed.session.receive());
+  EXPECT_FALSE(failed.session.closedByPeer);
+  // The flag follows the latest read.
+  EXPECT_EQ(605, failed.session.receive());
+  EXPECT_TRUE(failed.session.closedByPeer);
+
+  Wired header;
+  header.net.addConnection().deliver("HTTP/1.0 2").error();
+  EXPECT_EQ(605, header.request());
+  EXPECT_FALSE(header.session.closedByPeer);
+}
+
 TEST(ReceptionTest, ReceiveWithoutConnectionGives205) {
   HttpSession s;
   EXPECT_EQ(205, s.receive());
