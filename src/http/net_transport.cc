@@ -158,7 +158,7 @@ int NetTransport::connectSocket(int socket, const char* target, int port) {
 TlsLink* NetTransport::startTls(int socket, const char* serverName) {
   ignoreBrokenPipeOnce();
   initTlsLibraryOnce();
-  TlsLink* link = new TlsLink{nullptr, nullptr};
+  TlsLink* link = new TlsLink{nullptr, nullptr, false, 0};
   link->ctx = SSL_CTX_new(TLS_client_method());
   if (link->ctx == nullptr) return link;
   SSL_CTX_set_read_ahead(link->ctx, 1);
@@ -210,10 +210,13 @@ int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int fl
     // The socket does not block: when it holds only part of a record, or
     // only handshake messages such as session tickets, there is nothing to
     // hand out yet, and the caller waits for more within its time limit.
+    if (link->ended) return link->endResult;
     int got = SSL_read(link->ssl, buffer, size);
     if (got > 0) return got;
     int error = SSL_get_error(link->ssl, got);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return kReadWouldBlock;
+    link->ended = true;
+    link->endResult = got;
     return got;
   }
   ssize_t got;
@@ -225,6 +228,10 @@ int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int fl
 
 int NetTransport::pending(TlsLink* link) {
   if (link == nullptr || link->ssl == nullptr) return 0;
+  // An end already read (a closing alert that came with the last records,
+  // say) is reported by the next read without the socket, which may never
+  // become readable again.
+  if (link->ended) return 1;
   // With read-ahead, whole records may wait in the library unprocessed:
   // SSL_pending does not count them, SSL_has_pending does.
   int ready = SSL_pending(link->ssl);
@@ -234,11 +241,22 @@ int NetTransport::pending(TlsLink* link) {
 
 int NetTransport::waitReadable(int socket, timeval* limit) {
   if (socket < 0) return -1;
-  if (socket >= FD_SETSIZE) return pollReadable(socket, limit);
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket, &readable);
-  return select(socket + 1, &readable, nullptr, nullptr, limit);
+  int result;
+  if (socket >= FD_SETSIZE) {
+    do {
+      result = pollReadable(socket, limit);
+    } while (result < 0 && errno == EINTR);
+    return result;
+  }
+  do {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    // On Linux select leaves the time not used in *limit, also when a
+    // signal interrupts it, so the retry keeps the one limit.
+    result = select(socket + 1, &readable, nullptr, nullptr, limit);
+  } while (result < 0 && errno == EINTR);
+  return result;
 }
 
 void NetTransport::limitBlocking(int socket, int seconds) {

@@ -116,13 +116,17 @@ int HttpSession::receive() {
   // TLS layer already holds are read at once, since the socket may have
   // nothing more to report for them. A TLS read that finds only part of a
   // record waits on the socket for the rest, within the same time limit.
-  // Returns the read's count, 0 or a failure, or kReadWouldBlock when the
-  // time ran out.
+  // Returns the read's count, 0 or a failure (a failed wait included), or
+  // kReadWouldBlock when the time ran out.
   auto waitAndRead = [&](char* into, int size) -> int {
     bool partRecord = false;
     for (;;) {
       bool ready = !partRecord && transport->pending(tls[0]) > 0;
-      if (!ready && transport->waitReadable(socket[0], waitLimit) == 0) return kReadWouldBlock;
+      if (!ready) {
+        int waited = transport->waitReadable(socket[0], waitLimit);
+        if (waited == 0) return kReadWouldBlock;
+        if (waited < 0) return -1;
+      }
       int got = transportRecv(*transport, tls[0], socket[0], into, size, 0);
       if (got != kReadWouldBlock) return got;
       partRecord = true;

@@ -35,7 +35,8 @@ class Transport {
   // a record: that wait is the caller's, with its time limit.
   virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
   // Bytes the TLS layer already holds that the next recv returns without
-  // touching the socket; 0 without a link.
+  // touching the socket (> 0 also when that recv reports the end of the
+  // link: the peer's close or a failure already read); 0 without a link.
   virtual int pending(TlsLink* link) = 0;
   // Waits until `socket` is readable, as select() on Linux does: returns > 0
   // when readable, 0 when `limit` ran out, < 0 on error, and leaves the unused

@@ -62,24 +62,32 @@ std::string header(HttpSession& session, const char* name, int findLast = 0) {
   return value.data != nullptr ? value.data : "<none>";
 }
 
-// A loopback relay for one connection, between the client and a server.
-// It passes the server's bytes on until `threshold` bytes have come, then
-// always keeps back the last `withheld`: over TLS that leaves the client
-// holding the start of a record whose rest never comes, as from a server
-// that stalls in the middle of one. With `clientPauseMillis`, once 8 KiB
-// have come from the client (past the TLS handshake), it reads nothing more
-// from the client for that long, through a small receive buffer, so that
-// the client's writes find the socket full.
+// What a LoopbackRelay does to the bytes it passes between the client and
+// the server of one connection.
+struct RelayPlan {
+  // Once `withholdAfter` bytes have come from the server, the last
+  // `withheld` of them are always kept back: over TLS the client then holds
+  // the start of a record whose rest never comes, as from a server that
+  // stalls in the middle of one.
+  size_t withholdAfter = SIZE_MAX;
+  size_t withheld = 0;
+  // Once 8 KiB have come from the client (past the TLS handshake), nothing
+  // more is read from it for this long, through a small receive buffer, so
+  // that the client's writes find the socket full.
+  int clientPauseMillis = 0;
+  // The server's bytes are collected for this long before they are passed
+  // on, so that what it sent close together reaches the client in one piece.
+  int batchMillis = 0;
+  // The server's close is not passed on: the client's connection stays open.
+  bool hideServerClose = false;
+};
+
 class LoopbackRelay {
  public:
-  LoopbackRelay(int serverPort, size_t threshold, size_t withheld, int clientPauseMillis = 0)
-      : serverPort_(serverPort),
-        threshold_(threshold),
-        withheld_(withheld),
-        clientPauseMillis_(clientPauseMillis) {
+  LoopbackRelay(int serverPort, const RelayPlan& plan) : serverPort_(serverPort), plan_(plan) {
     std::string error;
     listener_ = listenOnLoopback(0, 0, &error);
-    if (listener_ >= 0 && clientPauseMillis > 0) {
+    if (listener_ >= 0 && plan.clientPauseMillis > 0) {
       // Inherited by the accepted socket.
       int small = 4096;
       setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -114,34 +122,48 @@ class LoopbackRelay {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool open = client >= 0 && server >= 0 &&
                 connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool serverOpen = true;
     std::string held;
-    size_t total = 0;
-    char buffer[65536];
+    size_t fromServer = 0;
     size_t fromClient = 0;
     bool paused = false;
+    char buffer[65536];
     while (!stop_ && open) {
-      pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      pollfd ends[2] = {{client, POLLIN, 0}, {serverOpen ? server : -1, POLLIN, 0}};
       if (poll(ends, 2, 50) <= 0) continue;
       if (ends[0].revents != 0) {
         ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
         if (got <= 0) break;
-        ::send(server, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        if (serverOpen) ::send(server, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
         fromClient += static_cast<size_t>(got);
-        if (clientPauseMillis_ > 0 && !paused && fromClient > 8192) {
+        if (plan_.clientPauseMillis > 0 && !paused && fromClient > 8192) {
           paused = true;
-          usleep(static_cast<useconds_t>(clientPauseMillis_) * 1000);
+          usleep(static_cast<useconds_t>(plan_.clientPauseMillis) * 1000);
         }
       }
-      if (ends[1].revents != 0) {
-        ssize_t got = ::recv(server, buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        held.append(buffer, static_cast<size_t>(got));
-        total += static_cast<size_t>(got);
-        size_t keep = total > threshold_ ? withheld_ : 0;
+      if (serverOpen && ends[1].revents != 0) {
+        auto until = Clock::now() + std::chrono::milliseconds(plan_.batchMillis);
+        for (;;) {
+          ssize_t got = ::recv(server, buffer, sizeof buffer, MSG_DONTWAIT);
+          if (got > 0) {
+            held.append(buffer, static_cast<size_t>(got));
+            fromServer += static_cast<size_t>(got);
+            continue;
+          }
+          if (got == 0) {
+            serverOpen = false;
+            break;
+          }
+          if (Clock::now() >= until) break;
+          pollfd one = {server, POLLIN, 0};
+          poll(&one, 1, 5);
+        }
+        size_t keep = fromServer > plan_.withholdAfter ? plan_.withheld : 0;
         if (held.size() > keep) {
           ::send(client, held.data(), held.size() - keep, MSG_NOSIGNAL);
           held.erase(0, held.size() - keep);
         }
+        if (!serverOpen && !plan_.hideServerClose) break;
       }
     }
     if (client >= 0) ::close(client);
@@ -149,9 +171,7 @@ class LoopbackRelay {
   }
 
   int serverPort_;
-  size_t threshold_;
-  size_t withheld_;
-  int clientPauseMillis_;
+  RelayPlan plan_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -262,7 +282,9 @@ TEST_F(SessionNetworkTest, LargeRequestBodyOverTlsIsSentWhole) {
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
   ScriptedServer server(true, {script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
   ASSERT_TRUE(server.ok()) << server.error();
-  LoopbackRelay relay(server.port(), SIZE_MAX, 0, 300);
+  RelayPlan pausing;
+  pausing.clientPauseMillis = 300;
+  LoopbackRelay relay(server.port(), pausing);
   ASSERT_NE(0, relay.port());
   auto session = makeSession(nullptr, nullptr);
   session->tlsPort = relay.port();
@@ -281,7 +303,9 @@ TEST_F(SessionNetworkTest, LargeRequestBodyOverTlsIsSentWhole) {
   // up by then (it would succeed once the relay resumes, after 2.5 s).
   ScriptedServer stalled(true, {script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
   ASSERT_TRUE(stalled.ok()) << stalled.error();
-  LoopbackRelay slowRelay(stalled.port(), SIZE_MAX, 0, 2500);
+  RelayPlan longPause;
+  longPause.clientPauseMillis = 2500;
+  LoopbackRelay slowRelay(stalled.port(), longPause);
   auto slow = makeSession(nullptr, nullptr);
   slow->tlsPort = slowRelay.port();
   slow->timeoutSeconds = 1;
@@ -543,7 +567,10 @@ TEST_F(SessionNetworkTest, PeerStallingInsideATlsRecordTimesOut) {
     SCOPED_TRACE(overTls ? "tls" : "plain");
     ScriptedServer server(overTls, {{sendAction("HTTP/1.0 200 OK\r\n\r\n" + body), holdAction()}});
     ASSERT_TRUE(server.ok()) << server.error();
-    LoopbackRelay relay(server.port(), 12000, 200);
+    RelayPlan withholding;
+    withholding.withholdAfter = 12000;
+    withholding.withheld = 200;
+    LoopbackRelay relay(server.port(), withholding);
     ASSERT_NE(0, relay.port());
     auto session = makeSession(nullptr, nullptr);
     (overTls ? session->tlsPort : session->port) = relay.port();
@@ -557,6 +584,31 @@ TEST_F(SessionNetworkTest, PeerStallingInsideATlsRecordTimesOut) {
     EXPECT_LT(session->body.length, 20000);
     server.stop();
   }
+}
+
+TEST_F(SessionNetworkTest, TlsCloseThatCameWithTheLastRecordsEndsTheBody) {
+  // The server sends its last piece and its closing alert together and
+  // keeps the TCP connection open. The alert is read with the last records;
+  // the next receive must report the close at once, not wait on a socket
+  // that has nothing more to say until the time-out.
+  ScriptedServer server(true, {script("send HTTP/1.0 200 OK\\r\\n\\r\\n\npause 400\nsend 0123456789\nclose\n")});
+  ASSERT_TRUE(server.ok()) << server.error();
+  RelayPlan batched;
+  batched.batchMillis = 150;
+  batched.hideServerClose = true;
+  LoopbackRelay relay(server.port(), batched);
+  auto session = makeSession(nullptr, nullptr);
+  session->tlsPort = relay.port();
+  session->timeoutSeconds = 3;
+  ASSERT_EQ(0, session->setTarget("https://127.0.0.1/end"));
+  ASSERT_EQ(0, session->request("GET"));
+  auto started = Clock::now();
+  EXPECT_EQ(605, receiveToEnd(*session));
+  EXPECT_TRUE(session->closedByPeer);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
+  EXPECT_EQ("0123456789", text(session->body));
+  session.reset();
+  server.stop();
 }
 
 TEST_F(SessionNetworkTest, PeerClosingBeforeBlankLine) {

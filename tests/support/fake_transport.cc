@@ -98,7 +98,7 @@ TlsLink* FakeTransport::startTls(int socket, const char* serverName) {
     c->serverNameGiven = serverName != nullptr;
     c->serverName = serverName != nullptr ? serverName : "";
   }
-  TlsLink* link = new TlsLink{nullptr, nullptr};
+  TlsLink* link = new TlsLink{nullptr, nullptr, false, 0};
   links_.push_back(LinkRecord{link, socket, false});
   return link;
 }
