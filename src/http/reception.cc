@@ -13,9 +13,9 @@
 
 namespace {
 
-// A TextBuffer counts its capacity in 32 bits; a receive buffer never grows
-// beyond this, and a body that would need more ends the reading.
-const int32_t kMaxReceiveCapacity = INT32_MAX - 1;
+// A receive buffer never grows beyond the longest text; a body that would
+// need more ends the reading.
+const int32_t kMaxReceiveCapacity = kMaxTextLength;
 
 const char kHeaderEnd[] = "\r\n\r\n";
 const size_t kHeaderEndLength = 4;

@@ -1,7 +1,16 @@
 // TextBuffer storage management: exact growth, adoption and release.
 #include "text/text_buffer.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+int32_t checkedTextLength(size_t n) {
+  if (n <= static_cast<size_t>(kMaxTextLength)) return static_cast<int32_t>(n);
+  fflush(nullptr);
+  fputs("quorvane: out of memory: a text would grow past 2 GiB\n", stderr);
+  abort();
+}
 
 TextBuffer::TextBuffer(int32_t n) { reserve(n); }
 
@@ -33,7 +42,7 @@ char* TextBuffer::assign(const char* text) {
   }
   if (text == data) return data;
   size_t k = strlen(text);
-  length = static_cast<int32_t>(k);
+  length = checkedTextLength(k);
   reserve(length);
   if (k > 0) {
     memcpy(data, text, k + 1);
@@ -47,7 +56,7 @@ char* TextBuffer::adopt(char* p) {
   if (p == data) return data;
   delete[] data;
   data = p;
-  capacity = length = p ? static_cast<int32_t>(strlen(p)) : 0;
+  capacity = length = p ? checkedTextLength(strlen(p)) : 0;
   return data;
 }
 
@@ -59,9 +68,10 @@ void TextBuffer::append(const char* first, const char* second, const char* third
     // The text may have been written by a direct writer without a terminator
     // at `length`; the copy goes to the first NUL as the text sees it.
     size_t end = data ? strlen(data) : 0;
-    reserve(static_cast<int32_t>(end + k));
+    int32_t total = checkedTextLength(end + k);
+    reserve(total);
     memcpy(data + end, piece, k + 1);
-    length = static_cast<int32_t>(end + k);
+    length = total;
   }
 }
 

@@ -14,7 +14,17 @@
 #ifndef QUORVANE_TEXT_TEXT_BUFFER_H_
 #define QUORVANE_TEXT_TEXT_BUFFER_H_
 
+#include <cstddef>
 #include <cstdint>
+
+// The longest text a buffer holds: its length and capacity are 32-bit, and
+// the storage has one byte more for the terminator.
+const int32_t kMaxTextLength = INT32_MAX - 1;
+
+// Returns `n` as a text length. A text that would grow past kMaxTextLength
+// cannot be kept: like an allocation that cannot be satisfied, it ends the
+// program (a message on standard error, open streams flushed, abort).
+int32_t checkedTextLength(size_t n);
 
 class TextBuffer {
  public:

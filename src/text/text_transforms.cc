@@ -77,6 +77,7 @@ void TextBuffer::urlEncode() {
   if (data == nullptr || data[0] == '\0') return;
   static const char kHex[] = "0123456789ABCDEF";
   size_t n = strlen(data);
+  int32_t encodedCapacity = checkedTextLength(3 * n);
   char* out = new char[3 * n + 1];
   size_t w = 0;
   for (size_t r = 0; r < n; ++r) {
@@ -95,7 +96,7 @@ void TextBuffer::urlEncode() {
   out[3 * n] = '\0';
   delete[] data;
   data = out;
-  capacity = static_cast<int32_t>(3 * n);
+  capacity = encodedCapacity;
   length = static_cast<int32_t>(w);
 }
 
@@ -148,14 +149,19 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   size_t a = strlen(data);
   size_t k = hits.size();
   size_t size = a + k * (r > p ? r - p : p - r);
-  if (static_cast<size_t>(capacity) < size) {
-    char* block = new char[size + 1];
-    block[0] = '\0';
-    block[size] = '\0';
-    memcpy(block, data, a + 1);
-    delete[] data;
-    data = block;
-    capacity = static_cast<int32_t>(size);
+  // A shorter replacement rewrites the text in place, so its room need not
+  // grow past what a text can hold; a longer one must fit.
+  if (r > p || size <= static_cast<size_t>(kMaxTextLength)) {
+    int32_t checkedSize = checkedTextLength(size);
+    if (capacity < checkedSize) {
+      char* block = new char[size + 1];
+      block[0] = '\0';
+      block[size] = '\0';
+      memcpy(block, data, a + 1);
+      delete[] data;
+      data = block;
+      capacity = checkedSize;
+    }
   }
 
   size_t result = a - k * p + k * r;

@@ -310,3 +310,13 @@ TEST(TextBuffer, ClearKeepsStorageAndRestoresTheFinalNul) {
 }
 
 }  // namespace
+
+// Lengths and capacities are 32-bit: a text that would grow past the longest
+// one ends the program with a message instead of wrapping to a negative
+// length and writing past its storage.
+TEST(TextBufferDeathTest, LengthPastTheLimitEndsTheProgram) {
+  EXPECT_EQ(0, checkedTextLength(0));
+  EXPECT_EQ(kMaxTextLength, checkedTextLength(static_cast<size_t>(kMaxTextLength)));
+  EXPECT_DEATH(checkedTextLength(static_cast<size_t>(kMaxTextLength) + 1), "past 2 GiB");
+  EXPECT_DEATH(checkedTextLength(static_cast<size_t>(3) * 1024 * 1024 * 1024), "past 2 GiB");
+}
