@@ -63,25 +63,41 @@ int64_t monotonicMicros() {
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// The wait for a descriptor that select() cannot hold (FD_SETSIZE or more):
-// poll() with the same contract, including the time left in *limit.
-int pollReadable(int socket, timeval* limit) {
+// Waits with poll() until `socket` has one of `events`: > 0 when it has, 0
+// when `limit` ran out, < 0 on error. A null limit waits without bound;
+// otherwise the time not used is left in *limit, as select() does on Linux.
+// A signal does not end the wait early. This is the wait for a descriptor
+// that select() cannot hold (FD_SETSIZE or more), and for TLS writes.
+int pollFor(int socket, short events, timeval* limit) {
   pollfd entry;
   entry.fd = socket;
-  entry.events = POLLIN;
+  entry.events = events;
   entry.revents = 0;
-  if (limit == nullptr) return poll(&entry, 1, -1);
+  int result;
+  if (limit == nullptr) {
+    do {
+      result = poll(&entry, 1, -1);
+    } while (result < 0 && errno == EINTR);
+    return result;
+  }
   int64_t budget = static_cast<int64_t>(limit->tv_sec) * 1000000 + limit->tv_usec;
   if (budget < 0) budget = 0;
   int64_t start = monotonicMicros();
-  // Rounded up, so that a wait never ends before its limit.
-  int64_t millis = (budget + 999) / 1000;
-  if (millis > INT32_MAX) millis = INT32_MAX;
-  int result = poll(&entry, 1, static_cast<int>(millis));
-  int64_t left = budget - (monotonicMicros() - start);
-  if (left < 0 || result == 0) left = 0;
+  int64_t left = budget;
+  int error;
+  do {
+    // Rounded up, so that a wait never ends before its limit.
+    int64_t millis = (left + 999) / 1000;
+    if (millis > INT32_MAX) millis = INT32_MAX;
+    result = poll(&entry, 1, static_cast<int>(millis));
+    error = errno;
+    left = budget - (monotonicMicros() - start);
+    if (left < 0) left = 0;
+  } while (result < 0 && error == EINTR);
+  if (result == 0) left = 0;
   limit->tv_sec = static_cast<time_t>(left / 1000000);
   limit->tv_usec = static_cast<suseconds_t>(left % 1000000);
+  errno = error;
   return result;
 }
 
@@ -91,29 +107,19 @@ int pollReadable(int socket, timeval* limit) {
 // (none: no limit). False when the write failed or the wait ran out.
 bool waitForTls(TlsLink* link, int socket, int result) {
   int error = SSL_get_error(link->ssl, result);
-  pollfd entry;
-  entry.fd = socket;
-  entry.revents = 0;
+  short events;
   if (error == SSL_ERROR_WANT_WRITE) {
-    entry.events = POLLOUT;
+    events = POLLOUT;
   } else if (error == SSL_ERROR_WANT_READ) {
-    entry.events = POLLIN;
+    events = POLLIN;
   } else {
     return false;
   }
   timeval limit = {0, 0};
   socklen_t size = sizeof limit;
-  int millis = -1;
-  if (getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
-      (limit.tv_sec > 0 || limit.tv_usec > 0)) {
-    int64_t total = static_cast<int64_t>(limit.tv_sec) * 1000 + (limit.tv_usec + 999) / 1000;
-    millis = total > INT32_MAX ? INT32_MAX : static_cast<int>(total);
-  }
-  int ready;
-  do {
-    ready = poll(&entry, 1, millis);
-  } while (ready < 0 && errno == EINTR);
-  return ready > 0;
+  bool limited = getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
+                 (limit.tv_sec > 0 || limit.tv_usec > 0);
+  return pollFor(socket, events, limited ? &limit : nullptr) > 0;
 }
 
 }  // namespace
@@ -241,13 +247,8 @@ int NetTransport::pending(TlsLink* link) {
 
 int NetTransport::waitReadable(int socket, timeval* limit) {
   if (socket < 0) return -1;
+  if (socket >= FD_SETSIZE) return pollFor(socket, POLLIN, limit);
   int result;
-  if (socket >= FD_SETSIZE) {
-    do {
-      result = pollReadable(socket, limit);
-    } while (result < 0 && errno == EINTR);
-    return result;
-  }
   do {
     fd_set readable;
     FD_ZERO(&readable);
