@@ -4,7 +4,8 @@
 //
 // Input: one operation per line.
 //   S<host>\t<Set-Cookie value>   storeCookie
-//   H<host>\t<request path>       cookieHeader
+//   H<host>\t<request path>       cookieHeader over a plain connection
+//   T<host>\t<request path>       cookieHeader over TLS
 //   C                             clearCookies
 // A line without a tab uses its whole text as the value / path and an
 // empty host.
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "http/cookie_jar.h"
@@ -33,20 +35,32 @@ bool hasText(const TextBuffer& buffer) {
   return buffer.data != nullptr && buffer.data[0] != '\0';
 }
 
+// True when a stored text holds a byte that would end a header line or
+// change the terminal: below 32 other than tab, or 127.
+bool holdsControlByte(const TextBuffer& buffer) {
+  for (const char* p = buffer.data; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if ((c < 32 && c != '\t') || c == 127) return true;
+  }
+  return false;
+}
+
 void checkJar(const CookieJar& jar) {
-  FUZZ_CHECK(jar.count >= 0 && jar.count <= CookieJar::kCapacity, "count out of range");
-  for (int i = 0; i < jar.count; ++i) {
-    const Cookie* cookie = jar.items[i];
-    FUZZ_CHECK(cookie != nullptr, "hole in the jar");
+  FUZZ_CHECK(jar.size() >= 0 && jar.size() <= CookieJar::kCapacity, "count out of range");
+  for (int i = 0; i < jar.size(); ++i) {
+    const Cookie* cookie = &jar.at(i);
     FUZZ_CHECK(hasText(cookie->domain) && hasText(cookie->path) && hasText(cookie->name) &&
                    hasText(cookie->pair),
                "cookie with an empty field");
+    FUZZ_CHECK(!holdsControlByte(cookie->domain) && !holdsControlByte(cookie->path) &&
+                   !holdsControlByte(cookie->pair),
+               "cookie holding a control byte");
     if (i > 0) {
-      FUZZ_CHECK(strcmp(jar.items[i - 1]->path.data, cookie->path.data) <= 0,
+      FUZZ_CHECK(strcmp(jar.at(i - 1).path.data, cookie->path.data) <= 0,
                  "cookies not in path order");
     }
     for (int j = 0; j < i; ++j) {
-      const Cookie* other = jar.items[j];
+      const Cookie* other = &jar.at(j);
       FUZZ_CHECK(strcmp(other->domain.data, cookie->domain.data) != 0 ||
                      strcmp(other->path.data, cookie->path.data) != 0 ||
                      strcmp(other->name.data, cookie->name.data) != 0,
@@ -56,20 +70,20 @@ void checkJar(const CookieJar& jar) {
 }
 
 void store(CookieJar& jar, const std::string& host, const std::string& value) {
-  int before = jar.count;
+  int before = jar.size();
   // Remember which cookies were there, to find the one added.
-  Cookie* previous[CookieJar::kCapacity];
-  memcpy(previous, jar.items, sizeof previous);
+  std::vector<const Cookie*> previous;
+  for (int i = 0; i < before; ++i) previous.push_back(&jar.at(i));
   jar.storeCookie(host.c_str(), value.c_str());
-  FUZZ_CHECK(jar.count == before || jar.count == before + 1, "store added more than one");
-  if (jar.count == before + 1) {
-    for (int i = 0; i < jar.count; ++i) {
+  FUZZ_CHECK(jar.size() == before || jar.size() == before + 1, "store added more than one");
+  if (jar.size() == before + 1) {
+    for (int i = 0; i < jar.size(); ++i) {
       bool old = false;
-      for (int j = 0; j < before && !old; ++j) old = previous[j] == jar.items[i];
+      for (int j = 0; j < before && !old; ++j) old = previous[j] == &jar.at(i);
       if (old) continue;
       // Without a domain attribute the domain is the host itself; with one,
       // the attribute (less one leading ".") must lie within the host.
-      std::string domain = jar.items[i]->domain.data;
+      std::string domain = jar.at(i).domain.data;
       std::string bare = domain[0] == '.' ? domain.substr(1) : domain;
       FUZZ_CHECK(domain == host || withinDomain(bare, host),
                  "a host set a cookie for another site");
@@ -77,13 +91,14 @@ void store(CookieJar& jar, const std::string& host, const std::string& value) {
   }
 }
 
-void compose(const CookieJar& jar, const std::string& host, const std::string& path) {
-  char* header = jar.cookieHeader(host.c_str(), path.c_str());
+void compose(const CookieJar& jar, const std::string& host, const std::string& path, bool overTls) {
+  char* header = jar.cookieHeader(host.c_str(), path.c_str(), overTls);
   // The pairs of the cookies that may go to this host and path, in jar
-  // order, with "; " between them.
+  // order, with "; " between them; secure ones over TLS only.
   std::string expected;
-  for (int i = 0; i < jar.count; ++i) {
-    const Cookie* cookie = jar.items[i];
+  for (int i = 0; i < jar.size(); ++i) {
+    const Cookie* cookie = &jar.at(i);
+    if (cookie->secure && !overTls) continue;
     if (!withinDomain(cookie->domain.data, host)) continue;
     if (path.compare(0, strlen(cookie->path.data), cookie->path.data) != 0) continue;
     if (!expected.empty()) expected += "; ";
@@ -120,11 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         store(jar, host, text);
         break;
       case 'H':
-        compose(jar, host, text);
+      case 'T':
+        compose(jar, host, text, line[0] == 'T');
         break;
       case 'C':
         jar.clearCookies();
-        FUZZ_CHECK(jar.count == 0, "clear left cookies");
+        FUZZ_CHECK(jar.size() == 0, "clear left cookies");
         break;
       default:
         break;

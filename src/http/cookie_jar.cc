@@ -3,6 +3,8 @@
 // composition of the "Cookie" request header.
 #include "http/cookie_jar.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "text/text_transforms.h"
@@ -16,6 +18,35 @@ char* attributeValue(const char* value, const char* marker) {
   char* found = extractBetween(value, marker, ";", 0);
   if (found == nullptr) found = extractBetween(value, marker, "", 0);
   return found;
+}
+
+// True when the value holds a byte below 32 other than tab, or 127.
+bool holdsControlByte(const char* value) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p != 0; ++p) {
+    if ((*p < 32 && *p != '\t') || *p == 127) return true;
+  }
+  return false;
+}
+
+// True when one of the attributes after the first ";" is "secure" in any
+// letter case, blanks around it aside.
+bool marksSecure(const char* value) {
+  static const char kSecure[] = "secure";
+  const size_t secureLength = sizeof kSecure - 1;
+  for (const char* at = strchr(value, ';'); at != nullptr; at = strchr(at, ';')) {
+    ++at;
+    const char* end = strchr(at, ';');
+    if (end == nullptr) end = at + strlen(at);
+    const char* first = at;
+    while (first < end && (*first == ' ' || *first == '\t')) ++first;
+    const char* last = end;
+    while (last > first && (last[-1] == ' ' || last[-1] == '\t')) --last;
+    if (static_cast<size_t>(last - first) == secureLength &&
+        strncasecmp(first, kSecure, secureLength) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // True when `text` begins with `prefix`.
@@ -39,21 +70,14 @@ bool domainMatches(const char* domain, const char* host) {
 // Definition for uses that bind the limit by reference.
 const int CookieJar::kCapacity;
 
-CookieJar::~CookieJar() {
-  clearCookies();
-}
-
 void CookieJar::clearCookies() {
-  for (int i = 0; i < count; ++i) {
-    delete items[i];
-    items[i] = nullptr;
-  }
-  count = 0;
+  items_.clear();
 }
 
 void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   // A full jar takes nothing more, not even a replacement.
-  if (count >= kCapacity) return;
+  if (size() >= kCapacity) return;
+  if (setCookieValue != nullptr && holdsControlByte(setCookieValue)) return;
 
   TextBuffer name(extractBetween(setCookieValue, "", "=", 0));
   if (name.data == nullptr) return;
@@ -77,37 +101,37 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
     domain.assign(host);
   }
 
-  for (int i = 0; i < count; ++i) {
-    Cookie* stored = items[i];
+  bool secure = marksSecure(setCookieValue);
+  for (const std::unique_ptr<Cookie>& stored : items_) {
     if (strcmp(stored->domain.data, domain.data) == 0 &&
         strcmp(stored->path.data, path.data) == 0 && strcmp(stored->name.data, name.data) == 0) {
       stored->pair.adopt(pair.release());
+      stored->secure = secure;
       return;
     }
   }
 
-  Cookie* cookie = new Cookie;
+  std::unique_ptr<Cookie> cookie(new Cookie);
   cookie->domain.adopt(domain.release());
   cookie->path.adopt(path.release());
   cookie->name.adopt(name.release());
   cookie->pair.adopt(pair.release());
+  cookie->secure = secure;
 
   // Before the first cookie whose path is not smaller: ascending by path,
   // newest first among equal paths.
-  int slot = 0;
-  while (slot < count && strcmp(items[slot]->path.data, cookie->path.data) < 0) ++slot;
-  memmove(&items[slot + 1], &items[slot], sizeof(items[0]) * static_cast<size_t>(count - slot));
-  items[slot] = cookie;
-  ++count;
+  auto slot = items_.begin();
+  while (slot != items_.end() && strcmp((*slot)->path.data, cookie->path.data) < 0) ++slot;
+  items_.insert(slot, std::move(cookie));
 }
 
-char* CookieJar::cookieHeader(const char* host, const char* requestPath) const {
-  if (host == nullptr || requestPath == nullptr) return nullptr;
+char* CookieJar::cookieHeader(const char* host, const char* addressPath, bool overTls) const {
+  if (host == nullptr || addressPath == nullptr) return nullptr;
   TextBuffer result;
-  for (int i = 0; i < count; ++i) {
-    const Cookie* cookie = items[i];
+  for (const std::unique_ptr<Cookie>& cookie : items_) {
+    if (cookie->secure && !overTls) continue;
     if (!domainMatches(cookie->domain.data, host)) continue;
-    if (!startsWith(requestPath, cookie->path.data)) continue;
+    if (!startsWith(addressPath, cookie->path.data)) continue;
     if (result.hasText()) result.append("; ");
     result.append(cookie->pair.data);
   }

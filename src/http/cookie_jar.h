@@ -4,14 +4,17 @@
 #define QUORVANE_HTTP_COOKIE_JAR_H_
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "text/text_buffer.h"
 
 struct Cookie {
-  TextBuffer domain;  // host suffix the cookie is sent to; never empty
-  TextBuffer path;    // request path prefix; "/" by default
-  TextBuffer name;    // text before the first "=" of the Set-Cookie value
-  TextBuffer pair;    // what is sent back: the value up to its first ";"
+  TextBuffer domain;    // host suffix the cookie is sent to; never empty
+  TextBuffer path;      // request path prefix; "/" by default
+  TextBuffer name;      // text before the first "=" of the Set-Cookie value
+  TextBuffer pair;      // what is sent back: the value up to its first ";"
+  bool secure = false;  // sent over TLS connections only
 };
 
 class CookieJar {
@@ -21,23 +24,30 @@ class CookieJar {
   static const int kCapacity = 256;
 
   CookieJar() = default;
-  virtual ~CookieJar();
   CookieJar(const CookieJar&) = delete;
   CookieJar& operator=(const CookieJar&) = delete;
 
   // Destroys every stored cookie.
   void clearCookies();
-  // Stores one Set-Cookie header value received from `host`. Values without a
-  // usable name, values for a domain that `host` may not set, and values
-  // arriving at a full jar are dropped silently.
+  // Stores one Set-Cookie header value received from `host` (the host name,
+  // without a port). Values without a usable name, values holding a control
+  // byte (below 32 other than tab, or 127: they would become request syntax
+  // when sent back), values for a domain that `host` may not set, and values
+  // arriving at a full jar are dropped silently. The attribute "secure" (any
+  // letter case) marks a cookie for TLS connections only.
   void storeCookie(const char* host, const char* setCookieValue);
-  // The "Cookie" header value for a request to `host` with `requestPath`, as
-  // a new[] string the caller owns; null when no cookie matches.
-  char* cookieHeader(const char* host, const char* requestPath) const;
+  // The "Cookie" header value for a request to `host` whose address has the
+  // path `addressPath` (never the absolute target a proxy is sent), over TLS
+  // or not, as a new[] string the caller owns; null when no cookie matches.
+  char* cookieHeader(const char* host, const char* addressPath, bool overTls) const;
 
-  // Ordered by path (strcmp), newest first among equal paths.
-  Cookie* items[kCapacity] = {};
-  int32_t count = 0;
+  // The stored cookies, ordered by path (strcmp), newest first among equal
+  // paths. REQUIRES: 0 <= index < size().
+  int32_t size() const { return static_cast<int32_t>(items_.size()); }
+  const Cookie& at(int32_t index) const { return *items_[static_cast<size_t>(index)]; }
+
+ private:
+  std::vector<std::unique_ptr<Cookie>> items_;
 };
 
 // True when a cookie for `domain` may be sent to `host`: equal, or `host`

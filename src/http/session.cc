@@ -67,11 +67,16 @@ int HttpSession::setTarget(const char* text) {
   return 0;
 }
 
+const char* HttpSession::addressPath() const {
+  if (url.data == nullptr || url.data[0] == '\0') return "";
+  if (pathOffset < 0 || pathOffset > url.length) return "";
+  return url.data + pathOffset;
+}
+
 const char* HttpSession::requestPath() const {
   if (url.data == nullptr || url.data[0] == '\0') return "";
   if (settings[5].hasText()) return url.data;
-  if (pathOffset < 0 || pathOffset > url.length) return "";
-  return url.data + pathOffset;
+  return addressPath();
 }
 
 void HttpSession::resetRequest() {
@@ -109,8 +114,11 @@ int HttpSession::sendRequest(const char* method) {
 
   const char* target = requestPath();
   TextBuffer cookies;
+  // Cookies follow the address's own path, also when a proxy is sent the
+  // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
-    cookies.adopt(jar.cookieHeader(host.data != nullptr ? host.data : "", target));
+    cookies.adopt(
+        jar.cookieHeader(host.data != nullptr ? host.data : "", addressPath(), tls[0] != nullptr));
 
   size_t bodyLength = textLength(body.data);
   int64_t size =

@@ -53,6 +53,9 @@ class HttpSession {
   // The request target: the address from the "/" that ends the host, or the
   // whole address when a proxy is set. "" when no target is set.
   const char* requestPath() const;
+  // The path of the address: from the "/" that ends the host, proxy or not.
+  // "" when no target is set.
+  const char* addressPath() const;
 
   // --- connections (connection.cc) ---
 

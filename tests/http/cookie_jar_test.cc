@@ -12,8 +12,8 @@
 namespace {
 
 // The header value for host/path as a string; "<none>" for a null result.
-std::string header(const CookieJar& jar, const char* host, const char* path) {
-  char* value = jar.cookieHeader(host, path);
+std::string header(const CookieJar& jar, const char* host, const char* path, bool overTls = false) {
+  char* value = jar.cookieHeader(host, path, overTls);
   if (value == nullptr) return "<none>";
   std::string text = value;
   delete[] value;
@@ -27,7 +27,7 @@ std::string field(const TextBuffer& buffer) {
 // The stored cookie as "domain|path|name|pair".
 std::string describe(const Cookie* cookie) {
   return field(cookie->domain) + "|" + field(cookie->path) + "|" + field(cookie->name) + "|" +
-         field(cookie->pair);
+         field(cookie->pair) + (cookie->secure ? "|secure" : "");
 }
 
 // Stores one value in an empty jar and describes the result; "<dropped>"
@@ -35,9 +35,9 @@ std::string describe(const Cookie* cookie) {
 std::string parseOne(const char* host, const char* value) {
   CookieJar jar;
   jar.storeCookie(host, value);
-  if (jar.count == 0) return "<dropped>";
-  EXPECT_EQ(1, jar.count);
-  return describe(jar.items[0]);
+  if (jar.size() == 0) return "<dropped>";
+  EXPECT_EQ(1, jar.size());
+  return describe((&jar.at(0)));
 }
 
 TEST(CookieJarTest, ParsesNamePairPathAndDomain) {
@@ -60,11 +60,44 @@ TEST(CookieJarTest, ParsesOddValuesLiterally) {
   // ... or at the end of a longer attribute name.
   EXPECT_EQ("a.com|/z|k|k=v", parseOne("a.com", "k=v; xpath=/z"));
   // An empty attribute followed by ";" takes the rest of the value.
-  EXPECT_EQ("a.com|; secure|k|k=v", parseOne("a.com", "k=v; path=; secure"));
+  EXPECT_EQ("a.com|; secure|k|k=v|secure", parseOne("a.com", "k=v; path=; secure"));
   // An empty attribute at the very end counts as absent.
   EXPECT_EQ("a.com|/|k|k=v", parseOne("a.com", "k=v; path="));
   // Nothing is trimmed.
   EXPECT_EQ("a.com|/|k |k =v", parseOne("a.com", "k =v"));
+}
+
+TEST(CookieJarTest, ReadsTheSecureAttributeAndDropsControlBytes) {
+  const struct {
+    const char* value;
+    const char* stored;
+  } cases[] = {
+      {"s=1; Secure", "a.com|/|s|s=1|secure"},
+      {"s=1;secure;path=/p", "a.com|/p|s|s=1|secure"},
+      {"s=1; path=/; \tSECURE\t", "a.com|/|s|s=1|secure"},
+      // Only an attribute of its own counts.
+      {"secure=1", "a.com|/|secure|secure=1"},
+      {"s=1; secure=no", "a.com|/|s|s=1"},
+      {"s=1; insecure", "a.com|/|s|s=1"},
+      // A control byte anywhere would become request syntax when sent back.
+      {"sid=1\nX-Evil: 1", "<dropped>"},
+      {"sid=1\r\nX-Evil: 1", "<dropped>"},
+      {"sid=1; path=/\x7f", "<dropped>"},
+      {"sid=\x1b[2K", "<dropped>"},
+      {"sid=a\tb", "a.com|/|sid|sid=a\tb"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.stored, parseOne("a.com", c.value)) << c.value;
+}
+
+TEST(CookieJarTest, SecureCookiesGoOverTlsOnly) {
+  CookieJar jar;
+  jar.storeCookie("a.com", "s=1; secure");
+  jar.storeCookie("a.com", "p=2");
+  EXPECT_EQ("p=2", header(jar, "a.com", "/", false));
+  EXPECT_EQ("p=2; s=1", header(jar, "a.com", "/", true));
+  // A plain response that sets the same cookie again makes it plain.
+  jar.storeCookie("a.com", "s=3");
+  EXPECT_EQ("p=2; s=3", header(jar, "a.com", "/", false));
 }
 
 TEST(CookieJarTest, DropsValuesWithoutUsableName) {
@@ -114,7 +147,7 @@ TEST(CookieJarTest, SendsDomainCookiesOnlyToMatchingHosts) {
   CookieJar jar;
   jar.storeCookie("x.a.com", "dot=1; domain=.a.com");
   jar.storeCookie("a.com", "plain=2; domain=a.com");
-  ASSERT_EQ(2, jar.count);
+  ASSERT_EQ(2, jar.size());
   EXPECT_EQ("plain=2; dot=1", header(jar, "y.a.com", "/"));
   EXPECT_EQ("plain=2", header(jar, "a.com", "/"));
   EXPECT_EQ("<none>", header(jar, "evila.com", "/"));
@@ -135,17 +168,17 @@ TEST(CookieJarTest, OrdersByPathNewestFirst) {
   jar.storeCookie("a.com", "root=1");
   jar.storeCookie("a.com", "new=1; path=/a");
   jar.storeCookie("a.com", "ab=1; path=/ab");
-  ASSERT_EQ(5, jar.count);
-  EXPECT_EQ("root", field(jar.items[0]->name));
-  EXPECT_EQ("new", field(jar.items[1]->name));
-  EXPECT_EQ("old", field(jar.items[2]->name));
-  EXPECT_EQ("ab", field(jar.items[3]->name));
-  EXPECT_EQ("b", field(jar.items[4]->name));
+  ASSERT_EQ(5, jar.size());
+  EXPECT_EQ("root", field((&jar.at(0))->name));
+  EXPECT_EQ("new", field((&jar.at(1))->name));
+  EXPECT_EQ("old", field((&jar.at(2))->name));
+  EXPECT_EQ("ab", field((&jar.at(3))->name));
+  EXPECT_EQ("b", field((&jar.at(4))->name));
   EXPECT_EQ("root=1; new=1; old=1; ab=1", header(jar, "a.com", "/ab/c"));
   // Byte order: "/B" sorts before "/a".
   jar.storeCookie("a.com", "upper=1; path=/B");
-  ASSERT_EQ(6, jar.count);
-  EXPECT_EQ("upper", field(jar.items[1]->name));
+  ASSERT_EQ(6, jar.size());
+  EXPECT_EQ("upper", field((&jar.at(1))->name));
 }
 
 TEST(CookieJarTest, ReplacesPairInPlace) {
@@ -153,17 +186,17 @@ TEST(CookieJarTest, ReplacesPairInPlace) {
   jar.storeCookie("a.com", "id=1; path=/a");
   jar.storeCookie("a.com", "x=1; path=/a");
   jar.storeCookie("a.com", "y=1; path=/");
-  ASSERT_EQ(3, jar.count);
-  ASSERT_EQ("id", field(jar.items[2]->name));
+  ASSERT_EQ(3, jar.size());
+  ASSERT_EQ("id", field((&jar.at(2))->name));
   jar.storeCookie("a.com", "id=2; path=/a; expires=later");
-  ASSERT_EQ(3, jar.count);
-  EXPECT_EQ("a.com|/a|id|id=2", describe(jar.items[2]));
+  ASSERT_EQ(3, jar.size());
+  EXPECT_EQ("a.com|/a|id|id=2", describe((&jar.at(2))));
   EXPECT_EQ("y=1; x=1; id=2", header(jar, "a.com", "/a"));
   // Same name, other path or other domain: a second cookie.
   jar.storeCookie("a.com", "id=3; path=/b");
   jar.storeCookie("x.a.com", "id=4; path=/a");
-  ASSERT_EQ(5, jar.count);
-  EXPECT_EQ("id=2", field(jar.items[3]->pair));
+  ASSERT_EQ(5, jar.size());
+  EXPECT_EQ("id=2", field((&jar.at(3))->pair));
   EXPECT_EQ("y=1; id=4; x=1; id=2", header(jar, "x.a.com", "/a"));
 }
 
@@ -173,20 +206,20 @@ TEST(CookieJarTest, FullJarDropsEverythingUntilCleared) {
     std::string value = "c" + std::to_string(i) + "=v";
     jar.storeCookie("a.com", value.c_str());
   }
-  ASSERT_EQ(CookieJar::kCapacity, jar.count);
+  ASSERT_EQ(CookieJar::kCapacity, jar.size());
   jar.storeCookie("a.com", "extra=1");
-  EXPECT_EQ(CookieJar::kCapacity, jar.count);
+  EXPECT_EQ(CookieJar::kCapacity, jar.size());
   // Not even a replacement gets in.
   jar.storeCookie("a.com", "c0=changed");
-  EXPECT_EQ(CookieJar::kCapacity, jar.count);
+  EXPECT_EQ(CookieJar::kCapacity, jar.size());
   // Equal paths, newest first: the first cookie stored is the last one.
-  EXPECT_EQ("a.com|/|c0|c0=v", describe(jar.items[CookieJar::kCapacity - 1]));
+  EXPECT_EQ("a.com|/|c0|c0=v", describe((&jar.at(CookieJar::kCapacity - 1))));
   std::string all = header(jar, "a.com", "/");
   EXPECT_EQ(std::string::npos, all.find("extra"));
   EXPECT_EQ(std::string::npos, all.find("changed"));
 
   jar.clearCookies();
-  EXPECT_EQ(0, jar.count);
+  EXPECT_EQ(0, jar.size());
   EXPECT_EQ("<none>", header(jar, "a.com", "/"));
   jar.storeCookie("a.com", "extra=1");
   EXPECT_EQ("extra=1", header(jar, "a.com", "/"));
@@ -194,9 +227,9 @@ TEST(CookieJarTest, FullJarDropsEverythingUntilCleared) {
     std::string value = "d" + std::to_string(i) + "=v";
     jar.storeCookie("a.com", value.c_str());
   }
-  EXPECT_EQ(CookieJar::kCapacity, jar.count);
+  EXPECT_EQ(CookieJar::kCapacity, jar.size());
   jar.storeCookie("a.com", "more=1");
-  EXPECT_EQ(CookieJar::kCapacity, jar.count);
+  EXPECT_EQ(CookieJar::kCapacity, jar.size());
 }
 
 TEST(CookieJarTest, ComposesHeaderFromMatchingCookies) {
@@ -206,7 +239,7 @@ TEST(CookieJarTest, ComposesHeaderFromMatchingCookies) {
   jar.storeCookie("a.com", "one=1; path=/a");
   jar.storeCookie("a.com", "two=2; path=/a");
   jar.storeCookie("a.com", "three=3; path=/c");
-  ASSERT_EQ(4, jar.count);
+  ASSERT_EQ(4, jar.size());
   // The first cookie in the jar is b.com's: no leading "; ".
   EXPECT_EQ("two=2; one=1", header(jar, "a.com", "/a"));
   EXPECT_EQ("two=2; one=1", header(jar, "a.com", "/ab?x=1"));
@@ -224,7 +257,7 @@ TEST(CookieJarTest, TracesExtractionsInOrderInVerboseMode) {
   CookieJar jar;
   StdoutCapture capture;
   jar.storeCookie("a.com", "id=7; path=/a");
-  char* value = jar.cookieHeader("a.com", "/a");
+  char* value = jar.cookieHeader("a.com", "/a", false);
   std::string trace = capture.finish();
   setDisplayMode(nullptr);
   ASSERT_NE(nullptr, value);
@@ -244,7 +277,7 @@ TEST(CookieJarTest, TracesExtractionsInOrderInVerboseMode) {
     std::string v = "n" + std::to_string(i) + "=1";
     jar.storeCookie("a.com", v.c_str());
   }
-  ASSERT_EQ(CookieJar::kCapacity, jar.count);
+  ASSERT_EQ(CookieJar::kCapacity, jar.size());
   setDisplayMode("/D");
   StdoutCapture full;
   jar.storeCookie("a.com", "late=1");

@@ -468,14 +468,14 @@ TEST(ReceptionTest, EverySetCookieIsStoredInOrder) {
       "Set-Cookie: c=4\r\n\r\n");
   ASSERT_EQ(0, w.request());
   // a=3 replaces a=1 in its place; newer cookies of the same path come first.
-  ASSERT_EQ(3, w.session.jar.count);
-  TextBuffer header(w.session.jar.cookieHeader("h.example", "/"));
+  ASSERT_EQ(3, w.session.jar.size());
+  TextBuffer header(w.session.jar.cookieHeader("h.example", "/", false));
   EXPECT_STREQ("c=4; b=2; a=3", header.data);
 
   Wired off;
   off.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: a=1\r\n\r\n");
   ASSERT_EQ(0, off.request());
-  EXPECT_EQ(0, off.session.jar.count);
+  EXPECT_EQ(0, off.session.jar.size());
 }
 
 TEST(ReceptionTest, CookiesOfARedirectBelongToTheHostThatSetThem) {
@@ -485,9 +485,9 @@ TEST(ReceptionTest, CookiesOfARedirectBelongToTheHostThatSetThem) {
       "HTTP/1.0 302 Found\r\nSet-Cookie: s=1\r\nLocation: http://b.example/x\r\n\r\n");
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: t=2\r\n\r\n");
   ASSERT_EQ(0, w.request());
-  TextBuffer first(w.session.jar.cookieHeader("h.example", "/"));
+  TextBuffer first(w.session.jar.cookieHeader("h.example", "/", false));
   EXPECT_STREQ("s=1", first.data);
-  TextBuffer second(w.session.jar.cookieHeader("b.example", "/"));
+  TextBuffer second(w.session.jar.cookieHeader("b.example", "/", false));
   EXPECT_STREQ("t=2", second.data);
   EXPECT_EQ(std::string::npos, w.net.connections[1].sent.find("Cookie:"));
 }

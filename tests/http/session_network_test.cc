@@ -688,7 +688,7 @@ TEST_F(SessionNetworkTest, CookiesStoredAndSentInPathOrder) {
   session->setCookieMode(1);
   ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/start"));
   EXPECT_EQ(0, session->request("GET"));
-  EXPECT_EQ(3, session->jar.count);
+  EXPECT_EQ(3, session->jar.size());
 
   session->resetRequest();
   ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/next"));
@@ -702,7 +702,7 @@ TEST_F(SessionNetworkTest, CookiesStoredAndSentInPathOrder) {
   session->resetRequest();
   ASSERT_EQ(0, session->setTarget("http://127.0.0.1/x/off"));
   EXPECT_EQ(0, session->request("GET"));
-  EXPECT_EQ(3, session->jar.count);
+  EXPECT_EQ(3, session->jar.size());
   session->setCookieMode(1);
   session->resetRequest();
   EXPECT_EQ(0, session->request("GET"));
@@ -723,13 +723,13 @@ TEST_F(SessionNetworkTest, CookiesStoredAndSentInPathOrder) {
 }
 
 TEST_F(SessionNetworkTest, CookieDomainRule) {
-  // A proxy lets the session talk to named hosts; the cookies' path covers
-  // the absolute request targets that go to a proxy.
+  // A proxy lets the session talk to named hosts; cookie paths are matched
+  // against the address's path, not the absolute target the proxy gets.
   ScriptedServer proxy(
       false,
-      {script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: wide=1; domain=.a.com; path=http://\\r\\n"
-              "Set-Cookie: planted=1; domain=.b.com; path=http://\\r\\n"
-              "Set-Cookie: exact=1; path=http://\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
+      {script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: wide=1; domain=.a.com; path=/\\r\\n"
+              "Set-Cookie: planted=1; domain=.b.com; path=/\\r\\n"
+              "Set-Cookie: exact=1; path=/\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
        script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
        script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
        script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
@@ -745,7 +745,7 @@ TEST_F(SessionNetworkTest, CookieDomainRule) {
     EXPECT_EQ(0, session->request("GET")) << target;
   }
   // The cookie for another site was not stored.
-  EXPECT_EQ(2, session->jar.count);
+  EXPECT_EQ(2, session->jar.size());
   session.reset();
   proxy.stop();
   std::vector<std::string> requests = proxy.requests();

@@ -51,7 +51,7 @@ TEST(SessionTest, NewSessionHasTheDefaults) {
   EXPECT_EQ(nullptr, s.body.data);
   EXPECT_EQ(nullptr, s.extraHeaders.data);
   for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data);
-  EXPECT_EQ(0, s.jar.count);
+  EXPECT_EQ(0, s.jar.size());
 
   HttpSession withAddress("http://a.example/x");
   EXPECT_STREQ("a.example", withAddress.host.data);
@@ -152,13 +152,13 @@ TEST(SessionTest, ResetRequestAndAddHeader) {
 TEST(SessionTest, CookieModeSwitchesAndTraces) {
   HttpSession s;
   s.jar.storeCookie("h.example", "id=7");
-  ASSERT_EQ(1, s.jar.count);
+  ASSERT_EQ(1, s.jar.size());
   setDisplayMode("/D");
   StdoutCapture capture;
   s.setCookieMode(1);
   EXPECT_EQ(1, s.cookiesEnabled);
   s.setCookieMode(0);
-  EXPECT_EQ(0, s.jar.count);
+  EXPECT_EQ(0, s.jar.size());
   EXPECT_EQ(1, s.cookiesEnabled);
   s.setCookieMode(5);
   EXPECT_EQ(0, s.cookiesEnabled);
