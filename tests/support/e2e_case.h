@@ -112,8 +112,8 @@ void verifyCaseText(const std::string& text, const std::string& name);
 // network namespace of its own (root only), with its loopback interface up,
 // so that the TLS cases can bind the port. Call it before any thread starts
 // (a static initializer of the test program): threads and child processes
-// created later share the namespace. Returns true when the process moved;
-// a note on standard error says so.
+// created later share the namespace. Returns true when the port was busy; a
+// note on standard error says whether the process moved.
 bool usePrivateNetworkIfTlsPortBusy();
 
 // Reads a case file from disk; false when it cannot be read.
