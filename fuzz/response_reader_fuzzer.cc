@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fake_stream.h"
 #include "fuzz_support.h"
 #include "http/session.h"

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fake_stream.h"
 #include "fuzz_support.h"
 #include "http/session.h"

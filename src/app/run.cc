@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "script/script_engine.h"
 #include "text/text_buffer.h"
 
@@ -30,7 +30,7 @@ void copyArgument(const char* arg, TextBuffer& copy) {
 }  // namespace
 
 int runProgram(int argc, char** argv) {
-  report(2);
+  report(kStartBanner);
 
   TextBuffer args[kArgumentCount];
   for (int i = 0; i < kArgumentCount && i < argc; ++i) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -37,10 +37,10 @@ int HttpSession::connectAndSend(const char* method) {
   TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
   snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
   where.length = static_cast<int32_t>(strlen(where.data));
-  report(602, where.data);
+  report(kConnectTrace, where.data);
 
   int result = transport->connectSocket(fd, target, selectedPort);
-  if (result != 0) {
+  if (result != kOk) {
     // The socket never reaches a slot; nothing else would close it.
     transport->close(nullptr, fd);
     return result;
@@ -85,7 +85,7 @@ void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {
   *linkSlot = nullptr;
   if (*socketSlot != 0) {
     *socketSlot = 0;
-    report(603);
+    report(kCloseTrace);
   }
 }
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 

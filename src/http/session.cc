@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/transport.h"
 #include "text/text_transforms.h"
 
@@ -35,7 +35,7 @@ HttpSession::~HttpSession() {
 }
 
 int HttpSession::setTarget(const char* text) {
-  if (text == nullptr) return 201;
+  if (text == nullptr) return kNoAddress;
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
@@ -58,13 +58,13 @@ int HttpSession::setTarget(const char* text) {
   host.adopt(found);
   if (!host.hasText()) {
     url.clear();
-    return 201;
+    return kNoAddress;
   }
   targetIsTls = tls ? 1 : 0;
   size_t schemeLength = tls ? strlen(kTlsScheme) : strlen(kPlainScheme);
   pathOffset = static_cast<int32_t>(static_cast<size_t>(schemeAt - address) + schemeLength +
                                     static_cast<size_t>(host.length));
-  return 0;
+  return kOk;
 }
 
 const char* HttpSession::requestPath() const {
@@ -145,7 +145,7 @@ int HttpSession::sendRequest(const char* method) {
   while (done < total) {
     int sent = 0;
     if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
-        0) {
+        kOk) {
       return kSendFailed;
     }
     done += sent < total - done ? sent : total - done;

@@ -16,10 +16,10 @@
 class Transport;
 struct TlsLink;
 
-// Redirects followed by one request before it gives up with code 200.
+// Redirects followed by one request before it gives up with kUnknownError.
 const int kMaxRedirects = 20;
 // A header block that grows past this without its blank line ends the
-// receive with code 200: no real server sends one this large.
+// receive with kUnknownError: no real server sends one this large.
 const int32_t kMaxHeaderBytes = 256 * 1024;
 // Receive buffers grow by at least this much when full.
 const int32_t kReceiveGrowth = 4096;
@@ -37,7 +37,7 @@ class HttpSession {
   // --- state and request composition (session.cc) ---
 
   // Stores `text` as the target and derives the host after the earliest
-  // "http://" or "https://" up to the next "/". Returns 0, or 201 (null text
+  // "http://" or "https://" up to the next "/". Returns kOk, or kNoAddress (null text
   // changes nothing; a text without host leaves url empty).
   int setTarget(const char* text);
   // Empties the response header, body and extra headers and sets the
@@ -48,7 +48,7 @@ class HttpSession {
   // 0 clears the jar, 1 enables cookies, anything else disables them.
   void setCookieMode(int mode);
   // Composes the request for the current target and sends all of it on the
-  // current connection. Returns 0, 205 (no connection) or 604.
+  // current connection. Returns kOk, kNoConnection or kSendFailed.
   int sendRequest(const char* method);
   // The request target: the address from the "/" that ends the host, or the
   // whole address when a proxy is set. "" when no target is set.
@@ -57,7 +57,8 @@ class HttpSession {
   // --- connections (connection.cc) ---
 
   // Closes the current slot, connects to the proxy or host, starts TLS on
-  // the TLS port and sends the request. Returns 0, 201..205 or 604.
+  // the TLS port and sends the request. Returns kOk, kNoAddress, kNoSocket,
+  // kHostNotFound, kCannotConnect, kNoConnection or kSendFailed.
   int connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
@@ -69,14 +70,16 @@ class HttpSession {
   // --- reception (reception.cc) ---
 
   // One reading step: the header block while responseHeader is empty,
-  // otherwise one more body piece. Returns 0, 205, 206, 605 or 200.
+  // otherwise one more body piece. Returns kOk, kNoConnection, kTimedOut,
+  // kRecvFailed or kUnknownError.
   int receive();
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence, as a new[] string; null when
   // absent or empty.
   char* headerValue(const char* name, int findLast);
-  // Connects, sends, reads the header and follows redirects. Returns 0, 204
-  // for a final status of 400 or more, 200 after too many redirects, or the
+  // Connects, sends, reads the header and follows redirects. Returns kOk,
+  // kCannotConnect for a final status of 400 or more, kUnknownError after too
+  // many redirects, or the
   // first failure of connectAndSend or receive.
   int request(const char* method);
 
@@ -102,7 +105,7 @@ class HttpSession {
   // offset in url of the "/" that ends the host.
   int32_t targetIsTls = 0;
   int32_t pathOffset = 0;
-  // Set by each receive that ends with 605: whether the peer closed the
+  // Set by each receive that ends with kRecvFailed: whether the peer closed the
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.
   bool closedByPeer = false;
@@ -116,7 +119,8 @@ void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* 
 // Shuts down and frees the link, closes the socket, traces "@closesocket."
 // and leaves both slots empty. An empty slot stays empty silently.
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);
-// Sends `length` bytes once. Returns 0 and the count in *sent, or 604.
+// Sends `length` bytes once. Returns kOk and the count in *sent, or
+// kSendFailed.
 int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
                   int flags, int* sent);
 // Reads at most `size` bytes; returns the library's result unchanged.

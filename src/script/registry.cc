@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
@@ -57,12 +57,12 @@ int ScriptEngine::selectPlugin(const char* target) {
   }
   if (result == kOk) return kOk;
 
-  report(1, "[Support Plugin]");
+  report(kSectionBanner, "[Support Plugin]");
   registry.rewind();
   while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(3, value);
+    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(kPluginEntry, value);
   }
-  report(1, "================");
+  report(kSectionBanner, "================");
   return kNotSupported;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
@@ -24,8 +24,6 @@ const int32_t kLineCapacity = 2048;
 const int kSlotCount = 8;
 // Progress figures are in kilobytes.
 const int64_t kKilobyte = 1024;
-// Verbose diagnostic that shows a line the runner has no step for.
-const int kUnsupportedLine = 601;
 
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
@@ -70,9 +68,9 @@ int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
 
 // "@->file:": streams the response body into the file at `outputPath`,
 // first the bytes the session already holds, then piece by piece, and never
-// more than an announced length. Returns 0, 608 (output not opened), 206
-// (the server went silent), 200 (closed before the announced length) or a
-// code 200 that the reception already recorded.
+// more than an announced length. Returns kOk, kOutputFileError (output not
+// opened), kTimedOut (the server went silent), kUnknownError (closed before
+// the announced length) or a kUnknownError that the reception returned.
 int downloadBody(HttpSession& session, const char* outputPath) {
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) return kOutputFileError;
@@ -236,7 +234,7 @@ int ScriptEngine::runScript(const char* target, const char* outputPath) {
       default:
         // No keyword, "@plugin=", "@analysis end", "@startcode" and
         // "@<-host:" have no step here.
-        report(kUnsupportedLine, line.data);
+        report(kUnsupportedTrace, line.data);
         result = kNotSupported;
         break;
     }

@@ -1,17 +1,17 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
-#include "app/messages.h"
+#include "base/messages.h"
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
-  report(606, path);
+  report(kFileOpenTrace, path);
   stream = fopen(path, mode);
 }
 
 FileHandle::~FileHandle() {
   if (stream == nullptr) return;
-  report(607);
+  report(kFileCloseTrace);
   fclose(stream);
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "support/capture.h"

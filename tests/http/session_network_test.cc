@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "support/capture.h"
 #include "support/scripted_server.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"

@@ -1,6 +1,6 @@
 // Tests of the message catalogue: every message in the three display modes,
 // the switch that selects a mode, the progress line and the failure detail.
-#include "app/messages.h"
+#include "base/messages.h"
 
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
