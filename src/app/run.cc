@@ -39,19 +39,23 @@ int runProgram(int argc, char** argv) {
   }
   setDisplayMode(args[1].data);
 
-  int code = kUsage;
+  Status status;
   {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
     ScriptEngine engine;
-    if (engine.selectPlugin(args[2].data) == kOk) {
-      code = engine.runScript(args[2].data, args[3].data);
-    }
-    if (code == kUnknownError) {
-      report(kUnknownError, failureDetail());
+    status = engine.selectPlugin(args[2].data);
+    if (status.ok()) {
+      status = engine.runScript(args[2].data, args[3].data);
     } else {
-      report(code);
+      // Without a registry or a plugin for the target, the usage text is the
+      // closing message.
+      status = Status(kUsage, status.message());
     }
+    // The closing message on standard output and, for a failed run, the
+    // line that says why on standard error.
+    report(status.code(), status.detail().c_str());
+    if (!status.ok()) reportFailure(status.message());
   }
-  return code;
+  return status.code();
 }

@@ -1,4 +1,5 @@
-// The message catalogue: fixed texts and formats by code, in three modes.
+// The message catalogue: fixed texts and formats by code, in three modes;
+// the escaping of text from the network; the lines on standard error.
 #include "base/messages.h"
 
 #include <cstdio>
@@ -7,9 +8,14 @@
 namespace {
 
 int gMode = kModeNormal;
-char gDetail[128] = "";
 
 const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n";
+const char kManualPointer[] = "The manual page tells more: man quorvane";
+const char kProgramPrefix[] = "quorvane: ";
+
+bool isControlByte(unsigned char c) {
+  return (c < 32 && c != '\t') || c == 127;
+}
 
 // Ordinary messages: printed in normal and verbose mode.
 void printOrdinary(int code, const char* text) {
@@ -121,11 +127,36 @@ int displayMode() {
   return gMode;
 }
 
-int report(int code, const char* text) {
+std::string escapeControlBytes(const char* text, size_t length, TextOrigin origin) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (origin == kOwnText || !isControlByte(c)) {
+      out += static_cast<char>(c);
+    } else if (origin == kNetworkHeaders && c == '\r' && i + 1 < length && text[i + 1] == '\n') {
+      out += "\r\n";
+      ++i;
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+int report(int code, const char* text, TextOrigin origin) {
   if (text == nullptr) text = "";
   if (gMode == kModeTerse) {
     printf("#%d\n", code);
     return code;
+  }
+  std::string escaped;
+  if (origin != kOwnText) {
+    escaped = escapeControlBytes(text, strlen(text), origin);
+    text = escaped.c_str();
   }
   printOrdinary(code, text);
   if (gMode == kModeVerbose) printDiagnostic(code, text);
@@ -139,11 +170,20 @@ int64_t showProgress(int64_t receivedKB, int64_t totalKB) {
   return receivedKB;
 }
 
-int failWith(const char* detail) {
-  snprintf(gDetail, sizeof gDetail, "%s", detail ? detail : "");
-  return kUnknownError;
+void showHelp() {
+  report(kUsage);
+  puts(kManualPointer);
 }
 
-const char* failureDetail() {
-  return gDetail;
+void reportFailure(const std::string& sentence) {
+  fflush(stdout);
+  std::string line = kProgramPrefix;
+  line += escapeControlBytes(sentence.data(), sentence.size(), kNetworkText);
+  line += '\n';
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
+}
+
+void verboseNote(const std::string& sentence) {
+  if (gMode == kModeVerbose) reportFailure(sentence);
 }

@@ -36,6 +36,7 @@ HttpSession::~HttpSession() {
 
 int HttpSession::setTarget(const char* text) {
   if (text == nullptr) return kNoAddress;
+  unusableAddress.adopt(nullptr);
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
@@ -57,6 +58,8 @@ int HttpSession::setTarget(const char* text) {
   }
   host.adopt(found);
   if (!host.hasText()) {
+    unusableAddress.reserve(url.length + 1);  // storage even for ""
+    unusableAddress.assign(url.data);
     url.clear();
     return kNoAddress;
   }
@@ -72,6 +75,11 @@ const char* HttpSession::requestPath() const {
   if (settings[5].hasText()) return url.data;
   if (pathOffset < 0 || pathOffset > url.length) return "";
   return url.data + pathOffset;
+}
+
+std::string HttpSession::describePeer() const {
+  return formatText("%s%s port %d", peerIsProxy ? "the proxy " : "",
+                    peerName.data != nullptr ? peerName.data : "", peerPort);
 }
 
 void HttpSession::resetRequest() {
@@ -102,8 +110,8 @@ void HttpSession::setCookieMode(int mode) {
   }
 }
 
-int HttpSession::sendRequest(const char* method) {
-  if (socket[0] == 0) return kNoConnection;
+Status HttpSession::sendRequest(const char* method) {
+  if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
   report(kPlainText, url.data);
   report(kPlainText, "\n");
 
@@ -119,7 +127,9 @@ int HttpSession::sendRequest(const char* method) {
       static_cast<int64_t>(textLength(extraHeaders.data)) + static_cast<int64_t>(bodyLength) +
       static_cast<int64_t>(textLength(cookies.data)) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
-  if (size > INT32_MAX - 1) return kSendFailed;
+  if (size > INT32_MAX - 1) {
+    return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
+  }
 
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
@@ -146,9 +156,9 @@ int HttpSession::sendRequest(const char* method) {
     int sent = 0;
     if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
         kOk) {
-      return kSendFailed;
+      return Status(kSendFailed, "cannot send the request to " + describePeer());
     }
     done += sent < total - done ? sent : total - done;
   }
-  return kOk;
+  return Status();
 }

@@ -9,7 +9,9 @@
 #define QUORVANE_HTTP_SESSION_H_
 
 #include <cstdint>
+#include <string>
 
+#include "base/status.h"
 #include "http/cookie_jar.h"
 #include "text/text_buffer.h"
 
@@ -37,8 +39,9 @@ class HttpSession {
   // --- state and request composition (session.cc) ---
 
   // Stores `text` as the target and derives the host after the earliest
-  // "http://" or "https://" up to the next "/". Returns kOk, or kNoAddress (null text
-  // changes nothing; a text without host leaves url empty).
+  // "http://" or "https://" up to the next "/". Returns kOk, or kNoAddress
+  // (null text changes nothing; a text without host leaves url empty and is
+  // kept in unusableAddress for the failure that follows).
   int setTarget(const char* text);
   // Empties the response header, body and extra headers and sets the
   // Accept and User-Agent lines.
@@ -49,17 +52,20 @@ class HttpSession {
   void setCookieMode(int mode);
   // Composes the request for the current target and sends all of it on the
   // current connection. Returns kOk, kNoConnection or kSendFailed.
-  int sendRequest(const char* method);
+  Status sendRequest(const char* method);
   // The request target: the address from the "/" that ends the host, or the
   // whole address when a proxy is set. "" when no target is set.
   const char* requestPath() const;
+  // The current connection's other end as failures name it:
+  // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128".
+  std::string describePeer() const;
 
   // --- connections (connection.cc) ---
 
   // Closes the current slot, connects to the proxy or host, starts TLS on
   // the TLS port and sends the request. Returns kOk, kNoAddress, kNoSocket,
   // kHostNotFound, kCannotConnect, kNoConnection or kSendFailed.
-  int connectAndSend(const char* method);
+  Status connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
   void closeSlot(int slot);
@@ -72,16 +78,15 @@ class HttpSession {
   // One reading step: the header block while responseHeader is empty,
   // otherwise one more body piece. Returns kOk, kNoConnection, kTimedOut,
   // kRecvFailed or kUnknownError.
-  int receive();
+  Status receive();
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence, as a new[] string; null when
   // absent or empty.
   char* headerValue(const char* name, int findLast);
   // Connects, sends, reads the header and follows redirects. Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
-  // many redirects, or the
-  // first failure of connectAndSend or receive.
-  int request(const char* method);
+  // many redirects, or the first failure of connectAndSend or receive.
+  Status request(const char* method);
 
   CookieJar jar;
   // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
@@ -105,6 +110,14 @@ class HttpSession {
   // offset in url of the "/" that ends the host.
   int32_t targetIsTls = 0;
   int32_t pathOffset = 0;
+  // The last text setTarget refused (storage-less when it accepted the
+  // last one): what a failure for want of an address names.
+  TextBuffer unusableAddress;
+  // Where the current connection goes (the host or the proxy) and on which
+  // port, as failures name it; set by connectAndSend.
+  TextBuffer peerName;
+  int32_t peerPort = 0;
+  bool peerIsProxy = false;
   // Set by each receive that ends with kRecvFailed: whether the peer closed the
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.
