@@ -12,6 +12,10 @@ namespace {
 // Program path, switch, target and output file; later arguments are ignored.
 const int kArgumentCount = 4;
 
+const char kHelpSwitch[] = "--help";
+const char kShortHelpSwitch[] = "-h";
+const char kVersionSwitch[] = "--version";
+
 // Copies `arg` into `copy`, without one pair of surrounding double quotes.
 void copyArgument(const char* arg, TextBuffer& copy) {
   size_t n = strlen(arg);
@@ -37,6 +41,13 @@ int runProgram(int argc, char** argv) {
     if (argv[i] == nullptr || argv[i][0] == '\0') break;
     copyArgument(argv[i], args[i]);
   }
+  // Help and version need no registry; the banner said the version.
+  const char* first = args[1].data != nullptr ? args[1].data : "";
+  if (strcmp(first, kHelpSwitch) == 0 || strcmp(first, kShortHelpSwitch) == 0) {
+    showHelp();
+    return kOk;
+  }
+  if (strcmp(first, kVersionSwitch) == 0) return kOk;
   setDisplayMode(args[1].data);
 
   Status status;
