@@ -58,7 +58,7 @@ Status HttpSession::connectAndSend(const char* method) {
   TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
   snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
   where.length = static_cast<int32_t>(strlen(where.data));
-  report(kConnectTrace, where.data);
+  report(kConnectTrace, where.data, kNetworkText);
 
   // The transport leaves the reason of a failed connect in errno.
   errno = 0;

@@ -242,7 +242,7 @@ Status HttpSession::receive() {
   }
 
   report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader.data);
+  report(kTrace, responseHeader.data, kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Recv method]");
   return Status();

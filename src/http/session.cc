@@ -112,7 +112,7 @@ void HttpSession::setCookieMode(int mode) {
 
 Status HttpSession::sendRequest(const char* method) {
   if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
-  report(kPlainText, url.data);
+  report(kPlainText, url.data, kNetworkText);
   report(kPlainText, "\n");
 
   const char* target = requestPath();
@@ -144,7 +144,7 @@ Status HttpSession::sendRequest(const char* method) {
   request.append("\r\n", body.data);
 
   report(kTraceBanner, "[Send method]");
-  report(kTrace, request.data);
+  report(kTrace, request.data, kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Send method]");
 
