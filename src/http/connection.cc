@@ -3,10 +3,11 @@
 // transport calls through which every request and response byte passes.
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -22,28 +23,51 @@ bool isDottedAddress(const char* target) {
   return inet_aton(target, &parsed) != 0;
 }
 
+// The failure of a connect attempt to `peer` (as describePeer says it) that
+// returned `result`, with the system's error number `error` (0: none known).
+Status connectFailure(int result, const std::string& peer, bool proxy, const char* name,
+                      int error) {
+  if (result == kHostNotFound) {
+    return Status(kHostNotFound,
+                  formatText("cannot resolve the %s name %s", proxy ? "proxy" : "host", name));
+  }
+  if (error == ECONNREFUSED) return Status(kCannotConnect, peer + " refused the connection");
+  std::string sentence = "cannot connect to " + peer;
+  if (error != 0) sentence += formatText(" (%s)", strerror(error));
+  return Status(kCannotConnect, sentence);
+}
+
 }  // namespace
 
-int HttpSession::connectAndSend(const char* method) {
+Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
-  if (!url.hasText()) return kNoAddress;
+  if (!url.hasText()) {
+    if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
+    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
+  }
   int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
+  peerIsProxy = settings[5].hasText();
+  const char* target = peerIsProxy ? settings[5].data : host.data;
+  if (target == nullptr) target = "";
+  peerName.assign(target);
+  peerPort = selectedPort;
 
   int fd = transport->openSocket();
-  if (fd <= 0) return kNoSocket;
+  if (fd <= 0) return Status(kNoSocket, "cannot create a socket to connect to " + describePeer());
 
-  const char* target = settings[5].hasText() ? settings[5].data : host.data;
-  if (target == nullptr) target = "";
   TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
   snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
   where.length = static_cast<int32_t>(strlen(where.data));
-  report(602, where.data);
+  report(kConnectTrace, where.data, kNetworkText);
 
+  // The transport leaves the reason of a failed connect in errno.
+  errno = 0;
   int result = transport->connectSocket(fd, target, selectedPort);
-  if (result != 0) {
+  int connectError = errno;
+  if (result != kOk) {
     // The socket never reaches a slot; nothing else would close it.
     transport->close(nullptr, fd);
-    return result;
+    return connectFailure(result, describePeer(), peerIsProxy, target, connectError);
   }
   // The waits for response data have their limit; the blocking calls get
   // the same one.
@@ -85,7 +109,7 @@ void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {
   *linkSlot = nullptr;
   if (*socketSlot != 0) {
     *socketSlot = 0;
-    report(603);
+    report(kCloseTrace);
   }
 }
 

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result.h"
+
 namespace {
 
 // Rounds of extra seeding before a handshake goes ahead with whatever the
@@ -136,7 +138,7 @@ int NetTransport::openSocket() {
 }
 
 int NetTransport::connectSocket(int socket, const char* target, int port) {
-  if (target == nullptr) return 203;
+  if (target == nullptr) return kHostNotFound;
   sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
@@ -152,13 +154,14 @@ int NetTransport::connectSocket(int socket, const char* target, int port) {
     addrinfo* found = nullptr;
     if (getaddrinfo(target, nullptr, &hints, &found) != 0 || found == nullptr) {
       if (found != nullptr) freeaddrinfo(found);
-      return 203;
+      return kHostNotFound;
     }
     address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
   }
-  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 204;
-  return 0;
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return kCannotConnect;
+  return kOk;
 }
 
 TlsLink* NetTransport::startTls(int socket, const char* serverName) {

@@ -20,7 +20,8 @@ class Transport {
   // Creates an IPv4 stream socket; returns its descriptor (> 0) or -1.
   virtual int openSocket() = 0;
   // Resolves `target` (dotted IPv4 address or name) and connects `socket`
-  // to it on `port`, blocking. Returns 0, 203 (not resolved) or 204.
+  // to it on `port`, blocking. Returns kOk, kHostNotFound or
+  // kCannotConnect.
   virtual int connectSocket(int socket, const char* target, int port) = 0;
   // Sets up TLS on the connected `socket` and performs the client handshake,
   // sending `serverName` (may be null) for name-based hosting. Returns the

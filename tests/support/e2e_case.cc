@@ -162,6 +162,12 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     out->hasStdout = true;
     out->stdoutBytes = joinByteLines(section.lines);
     if (!validBytes(out->stdoutBytes)) return fail("bad escape");
+  } else if (name == "expect-stderr") {
+    if (!args.empty()) return fail("takes no argument");
+    if (out->hasStderr) return fail("expect-stderr given twice");
+    out->hasStderr = true;
+    out->stderrBytes = joinByteLines(section.lines);
+    if (!validBytes(out->stderrBytes)) return fail("bad escape");
   } else if (name == "expect-request") {
     ExpectedRequest request;
     long number = 0;
@@ -496,8 +502,16 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   std::string actualOut = caseFile.collapseProgress ? collapseProgressRuns(run.out) : run.out;
   compareBytes("standard output", unescaped(substituted(caseFile.stdoutBytes)), actualOut,
                &failures);
-  if (!run.err.empty()) {
-    failures.push_back("the program wrote to standard error:\n" + run.err);
+  if (!caseFile.hasStderr) {
+    if (!run.err.empty()) failures.push_back("the program wrote to standard error:\n" + run.err);
+  } else {
+    std::string expectedErr = unescaped(substituted(caseFile.stderrBytes));
+    if (expectedErr.find(kAnyText) == std::string::npos) {
+      compareBytes("standard error", expectedErr, run.err, &failures);
+    } else if (!matchesWithAnyText(expectedErr, run.err)) {
+      failures.push_back("standard error does not match:\n  expected:\n" + shown(expectedErr) +
+                         "\n  actual:\n" + shown(run.err));
+    }
   }
   int expectedExit = caseFile.status & 0xFF;
   if (run.exitStatus != expectedExit) {
@@ -589,6 +603,37 @@ bool usePrivateNetworkIfTlsPortBusy() {
   if (note.empty()) return false;
   fprintf(stderr, "note: %s\n", note.c_str());
   return true;
+}
+
+const char kAnyText[] = "%ANY%";
+
+bool matchesWithAnyText(const std::string& pattern, const std::string& text) {
+  const std::string any = kAnyText;
+  size_t first = pattern.find(any);
+  if (first == std::string::npos) return pattern == text;
+  if (text.compare(0, first, pattern, 0, first) != 0) return false;
+  // Each later piece is taken at its earliest place after the text matched
+  // so far; the gap before it must stay within one line.
+  size_t at = first;
+  size_t piece = first + any.size();
+  for (;;) {
+    size_t next = pattern.find(any, piece);
+    bool last = next == std::string::npos;
+    std::string wanted = pattern.substr(piece, last ? std::string::npos : next - piece);
+    size_t found;
+    if (last) {
+      if (text.size() < at + wanted.size()) return false;
+      found = text.size() - wanted.size();
+      if (text.compare(found, wanted.size(), wanted) != 0) return false;
+    } else {
+      found = text.find(wanted, at);
+      if (found == std::string::npos) return false;
+    }
+    if (text.find('\n', at) < found) return false;
+    if (last) return true;
+    at = found + wanted.size();
+    piece = next + any.size();
+  }
 }
 
 bool readCaseFile(const std::string& path, std::string* text) {
