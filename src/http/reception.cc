@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,16 +24,14 @@ const char kLineEnd[] = "\r\n";
 
 // Gives a full (or storage-less) receive buffer room for the next read: it
 // grows by its own capacity, at least kReceiveGrowth, so that keeping a long
-// body costs time in proportion to its size. Returns false when the buffer
-// cannot grow any further.
-bool makeRoom(TextBuffer& buffer) {
-  if (buffer.data != nullptr && buffer.length < buffer.capacity) return true;
+// body costs time in proportion to its size.
+// REQUIRES: buffer.length < kMaxReceiveCapacity.
+void makeRoom(TextBuffer& buffer) {
+  if (buffer.data != nullptr && buffer.length < buffer.capacity) return;
   int32_t growth = buffer.capacity > kReceiveGrowth ? buffer.capacity : kReceiveGrowth;
   if (growth > kMaxReceiveCapacity - buffer.capacity)
     growth = kMaxReceiveCapacity - buffer.capacity;
-  if (growth <= 0) return false;
   buffer.reserve(buffer.capacity + growth);
-  return true;
 }
 
 // One header line whose name matched: its value (not NUL-terminated) and
@@ -134,12 +133,16 @@ Status HttpSession::receive() {
   };
 
   if (responseHeader.length != 0) {
-    // Body phase: one more piece.
-    if (!makeRoom(body)) {
-      closedByPeer = false;
-      return Status(kRecvFailed, "the body from " + describePeer() + " is too large to keep");
-    }
-    int got = waitAndRead(body.data + body.length, body.capacity - body.length);
+    // Body phase: one more piece, as far as the body may grow. A body that
+    // holds all it may keep reads one byte more: only the server's close
+    // (or silence) shows that nothing was cut off.
+    const bool full = body.length >= maxKeptBody;
+    if (!full) makeRoom(body);
+    // Where this piece must end: the free space, up to the limit.
+    const int32_t end = full ? body.length : std::min(body.capacity, maxKeptBody);
+    char probe = 0;
+    int got =
+        full ? waitAndRead(&probe, 1) : waitAndRead(body.data + body.length, end - body.length);
     if (got == kReadWouldBlock) {
       return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
                                           static_cast<int>(timeoutSeconds)));
@@ -149,12 +152,18 @@ Status HttpSession::receive() {
       return Status(kRecvFailed, closedByPeer ? describePeer() + " closed the connection"
                                               : "reading from " + describePeer() + " failed");
     }
+    if (full) {
+      return Status::unknownError(
+          "response body too large to keep",
+          formatText("%s sent a body of more than %d bytes", describePeer().c_str(),
+                     static_cast<int>(maxKeptBody)));
+    }
     body.length += got;
     // A TLS read hands out one record; the records the library already
     // holds join the same piece, as far as the free space goes.
-    while (body.length < body.capacity && transport->pending(tls[0]) > 0) {
-      got = transportRecv(*transport, tls[0], socket[0], body.data + body.length,
-                          body.capacity - body.length, 0);
+    while (body.length < end && transport->pending(tls[0]) > 0) {
+      got = transportRecv(*transport, tls[0], socket[0], body.data + body.length, end - body.length,
+                          0);
       if (got <= 0) break;
       body.length += got;
     }
@@ -270,6 +279,7 @@ char* HttpSession::headerValue(const char* name, int findLast) {
 }
 
 Status HttpSession::request(const char* method) {
+  if (!refusedHeader.ok()) return refusedHeader;
   const char* nextMethod = method;
   int redirects = 0;
   for (;;) {

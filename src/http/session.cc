@@ -88,6 +88,7 @@ std::string HttpSession::describePeer() const {
 }
 
 void HttpSession::resetRequest() {
+  refusedHeader = Status();
   responseHeader.clear();
   body.clear();
   extraHeaders.clear();
@@ -96,6 +97,20 @@ void HttpSession::resetRequest() {
 }
 
 void HttpSession::addHeader(const char* name, const char* value) {
+  // A value cut out of a page must not end the line and start another
+  // header, or a second request.
+  auto breaksLine = [](const char* text) {
+    return text != nullptr && strpbrk(text, "\r\n") != nullptr;
+  };
+  if (breaksLine(name) || breaksLine(value)) {
+    if (refusedHeader.ok()) {
+      refusedHeader = Status::unknownError(
+          "request header holds a line break",
+          formatText("the %s of the header %s; nothing was sent",
+                     breaksLine(name) ? "name" : "value", name != nullptr ? name : ""));
+    }
+    return;
+  }
   extraHeaders.append(name);
   extraHeaders.append(": ");
   extraHeaders.append(value);

@@ -25,6 +25,10 @@ const int kMaxRedirects = 20;
 const int32_t kMaxHeaderBytes = 256 * 1024;
 // Receive buffers grow by at least this much when full.
 const int32_t kReceiveGrowth = 4096;
+// A body kept in memory ("@buffering:") is one text, and a text holds at
+// most this much; a body that would grow past it ends the receive with
+// kUnknownError instead of being cut short.
+const int32_t kMaxKeptBodyBytes = kMaxTextLength;
 
 class HttpSession {
  public:
@@ -46,7 +50,10 @@ class HttpSession {
   // Empties the response header, body and extra headers and sets the
   // Accept and User-Agent lines.
   void resetRequest();
-  // Appends "name: value\r\n" to the extra headers (absent pieces are skipped).
+  // Appends "name: value\r\n" to the extra headers (absent pieces are
+  // skipped). A name or value holding a CR or LF would add request lines of
+  // its own: it is not appended, and the next request fails with the first
+  // such header (see refusedHeader) before it connects.
   void addHeader(const char* name, const char* value);
   // 0 clears the jar, 1 enables cookies, anything else disables them.
   void setCookieMode(int mode);
@@ -80,7 +87,8 @@ class HttpSession {
 
   // One reading step: the header block while responseHeader is empty,
   // otherwise one more body piece. Returns kOk, kNoConnection, kTimedOut,
-  // kRecvFailed or kUnknownError.
+  // kRecvFailed or kUnknownError (a header too large or empty, or a body
+  // that would grow past maxKeptBody).
   Status receive();
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence, as a new[] string; null when
@@ -88,7 +96,8 @@ class HttpSession {
   char* headerValue(const char* name, int findLast);
   // Connects, sends, reads the header and follows redirects. Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
-  // many redirects, or the first failure of connectAndSend or receive.
+  // many redirects or for a refused request header (then without
+  // connecting), or the first failure of connectAndSend or receive.
   Status request(const char* method);
 
   CookieJar jar;
@@ -125,6 +134,13 @@ class HttpSession {
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.
   bool closedByPeer = false;
+  // The first header that addHeader refused since the last resetRequest;
+  // ok() when there is none.
+  Status refusedHeader;
+  // The most bytes the body phase of receive lets the body grow to (the
+  // bytes that came with the header are bounded by kMaxHeaderBytes); tests
+  // lower it.
+  int32_t maxKeptBody = kMaxKeptBodyBytes;
 };
 
 // Free-standing operations on one connection slot, through a transport.

@@ -50,16 +50,23 @@ bool announcedLength(HttpSession& session, int64_t* length) {
 }
 
 // "@buffering:": receives the rest of the body into the session, printing a
-// slash, a dot for every piece that did not complete it, and a slash.
-void bufferBody(HttpSession& session) {
+// slash, a dot for every piece that did not complete it, and a slash. A
+// time-out, a close or a missing connection only ends the loop; the step
+// fails (kUnknownError) only when the body cannot be kept whole or the
+// response is unreadable.
+Status bufferBody(HttpSession& session) {
   int64_t announced = 0;
   announcedLength(session, &announced);
   report(kPlainText, "/");
-  while (session.receive().ok()) {
+  Status received;
+  for (;;) {
+    received = session.receive();
+    if (!received.ok()) break;
     if (announced != 0 && session.body.length >= announced) break;
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
+  return received.code() == kUnknownError ? received : Status();
 }
 
 // Writes at most `limit` of the session body's bytes to `out` (all of them
@@ -271,7 +278,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session->setCookieMode(2);
         break;
       case kBuffering:
-        bufferBody(*session);
+        result = bufferBody(*session);
         break;
       case kPush:
         slots[slotNumber(value)].assign(work.data);

@@ -40,7 +40,8 @@ class ScriptEngine {
   // its end, kScriptExit after "@exit:", kNoRegistry when the script cannot
   // be opened, kNotSupported for an unsupported line, kOutputFileError when
   // the output file cannot be opened, kUnknownError or kTimedOut for an
-  // incomplete download, or the failure of a "@connect=".
+  // incomplete download, kUnknownError for a body "@buffering:" cannot keep,
+  // or the failure of a "@connect=".
   // A failure of the script itself names the plugin and the line. In verbose
   // mode each step that cut a value out of a page or header notes the start
   // of the work register on standard error.

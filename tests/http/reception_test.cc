@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/messages.h"
 #include "http/session.h"
@@ -270,6 +271,40 @@ TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
     EXPECT_EQ(lengths[i], w.session.body.length) << i;
   }
   EXPECT_EQ(std::string(30000, 'b'), std::string(w.session.body.data, 30000));
+}
+
+TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
+  // With the limit lowered to 8 bytes: what each receive returns and the
+  // body it leaves, for pieces that reach the limit and for what follows.
+  struct Row {
+    const char* name;
+    std::vector<std::string> pieces;  // after the header; then the server closes
+    std::vector<int> codes;           // of the receives after request()
+    const char* body;                 // what the session keeps
+  };
+  const Row rows[] = {
+      {"one byte too many", {"abcde", "fgh", "i"}, {0, 0, 200}, "abcdefgh"},
+      {"a piece that crosses the limit", {"abcdefghij"}, {0, 200}, "abcdefgh"},
+      {"exactly the limit, then the close", {"abcd", "efgh"}, {0, 0, 605}, "abcdefgh"},
+      {"below the limit", {"abc"}, {0, 605}, "abc"},
+  };
+  for (const Row& row : rows) {
+    Wired w;
+    w.session.maxKeptBody = 8;
+    FakeConnection& c = w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n");
+    for (const std::string& piece : row.pieces) c.deliver(piece);
+    c.close();
+    ASSERT_EQ(0, w.request()) << row.name;
+    Status last;
+    for (size_t i = 0; i < row.codes.size(); ++i) {
+      last = w.session.receive();
+      EXPECT_EQ(row.codes[i], last.code()) << row.name << ", receive " << i;
+    }
+    if (last.code() == 200) {
+      EXPECT_EQ("response body too large to keep", last.detail()) << row.name;
+    }
+    EXPECT_EQ(row.body, std::string(w.session.body.data, w.session.body.length)) << row.name;
+  }
 }
 
 TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {

@@ -149,6 +149,46 @@ TEST(SessionTest, ResetRequestAndAddHeader) {
   EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders.data)), s.extraHeaders.length);
 }
 
+TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
+  // Each header is refused on its own; the request fails with the first.
+  const struct {
+    const char* name;
+    const char* value;
+    const char* sentence;
+  } refused[] = {
+      {"X-Token", "a\r\nX-Evil: 1", "the value of the header X-Token"},
+      {"X-Token", "a\nb", "the value of the header X-Token"},
+      {"X-Token", "a\r", "the value of the header X-Token"},
+      {"X-A\rB", "1", "the name of the header X-A\rB"},
+      {nullptr, "\n", "the value of the header "},
+  };
+  for (const auto& header : refused) {
+    Wired w;
+    w.session.resetRequest();
+    w.session.setTarget("http://h.example/a");
+    w.session.addHeader("X-Fine", "1");
+    w.session.addHeader(header.name, header.value);
+    w.session.addHeader("X-Other", "\n");
+    EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\nX-Fine: 1\r\n", w.session.extraHeaders.data);
+    StdoutCapture capture;
+    Status result = w.session.request("GET");
+    EXPECT_EQ("", capture.finish());
+    EXPECT_EQ(200, result.code()) << header.sentence;
+    EXPECT_EQ("request header holds a line break", result.detail());
+    EXPECT_EQ(
+        std::string("request header holds a line break: ") + header.sentence + "; nothing was sent",
+        result.message());
+    EXPECT_EQ(0u, w.net.opened);
+
+    // A new request starts without it.
+    w.session.resetRequest();
+    w.net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\n");
+    StdoutCapture again;
+    EXPECT_EQ(0, w.session.request("GET").code());
+    EXPECT_EQ(1u, w.net.opened);
+  }
+}
+
 TEST(SessionTest, CookieModeSwitchesAndTraces) {
   HttpSession s;
   s.jar.storeCookie("h.example", "id=7");

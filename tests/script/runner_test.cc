@@ -335,6 +335,15 @@ TEST_F(RunnerTest, BufferingWithoutContentLengthReadsUntilTheEnd) {
   EXPECT_STREQ("x", engine->session->body.data);
 }
 
+TEST_F(RunnerTest, BufferingABodyTooLargeToKeepEndsTheScript) {
+  engine->session->maxKeptBody = 4;
+  fake.addConnection().deliver(okHeader() + "ab").deliver("cd").deliver("e").close();
+  std::string out;
+  EXPECT_EQ(200, run(std::string(kRequest) + "@buffering:\n@exit:\n", nullptr, &out));
+  EXPECT_EQ("response body too large to keep", last.detail());
+  EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
+}
+
 class DownloadTest : public RunnerTest {
  protected:
   // Requests the target and streams it into out.bin; *printed gets what
