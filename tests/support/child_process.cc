@@ -133,6 +133,11 @@ ChildRun runChild(const ChildSpec& spec) {
   }
   if (spec.closeStdout) {
     posix_spawn_file_actions_addclose(actions.get(), 1);
+  } else if (spec.stdoutUnread) {
+    // The reader goes before the child starts, so not even its first write
+    // finds one.
+    out.closeRead();
+    posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
   } else {
     posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
   }

@@ -20,13 +20,17 @@ struct ChildSpec {
   // may find them.
   bool closeStdin = false;
   bool closeStdout = false;
+  // Standard output is a pipe whose reader has already gone, as after
+  // `| head -n 3` has exited: every write to it fails (EPIPE, and SIGPIPE
+  // unless the child ignores it). Nothing is captured.
+  bool stdoutUnread = false;
 };
 
 // What became of the child.
 struct ChildRun {
   bool started = false;  // false: it could not be started (see problem)
   std::string problem;   // why it could not be started or waited for
-  std::string out;       // its standard output (empty when closed)
+  std::string out;       // its standard output (empty when closed or unread)
   std::string err;       // its standard error
   int exitStatus = -1;   // -1 unless it exited normally
   int signal = 0;        // the signal that ended it, or 0

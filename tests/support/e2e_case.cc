@@ -217,6 +217,12 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     if (!noContent()) return fail("takes no content");
     if (args.size() == 1 && args[0] == "collapse-progress") {
       out->collapseProgress = true;
+    } else if (args.size() == 1 && args[0] == "close-stdin") {
+      out->closeStdin = true;
+    } else if (args.size() == 1 && args[0] == "close-stdout" && !out->stdoutUnread) {
+      out->closeStdout = true;
+    } else if (args.size() == 1 && args[0] == "stdout-unread" && !out->closeStdout) {
+      out->stdoutUnread = true;
     } else if (args.size() == 2 && args[0] == "time-limit" &&
                parseSeconds(args[1], &out->timeLimitSeconds)) {
     } else {
@@ -481,6 +487,9 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
     child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
   child.environment = environmentWith({"HOME=" + home});
   child.folder = work;
+  child.closeStdin = caseFile.closeStdin;
+  child.closeStdout = caseFile.closeStdout;
+  child.stdoutUnread = caseFile.stdoutUnread;
   double limit =
       caseFile.timeLimitSeconds > 0 ? caseFile.timeLimitSeconds : kDefaultTimeLimitSeconds;
   child.limitSeconds = limit;

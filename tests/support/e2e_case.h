@@ -68,6 +68,9 @@ struct CaseFile {
   double maxSeconds = -1;  // -1: not checked
 
   bool collapseProgress = false;
+  bool closeStdin = false;      // the program starts with descriptor 0 closed
+  bool closeStdout = false;     // ... with descriptor 1 closed
+  bool stdoutUnread = false;    // ... with a standard output nobody reads
   double timeLimitSeconds = 0;  // 0: kDefaultTimeLimitSeconds
 };
 
