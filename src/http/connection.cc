@@ -22,15 +22,24 @@ bool isDottedAddress(const char* target) {
   return inet_aton(target, &parsed) != 0;
 }
 
+// The result code of a connect that found no connection.
+int connectResult(const ConnectFailure& failure) {
+  switch (failure.kind) {
+    case ConnectFailure::kNoSocket:
+      return kNoSocket;
+    case ConnectFailure::kNotResolved:
+      return kHostNotFound;
+    default:
+      return kCannotConnect;
+  }
+}
+
 }  // namespace
 
 int HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   if (!url.hasText()) return kNoAddress;
   int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
-
-  int fd = transport->openSocket();
-  if (fd <= 0) return kNoSocket;
 
   const char* target = settings[5].hasText() ? settings[5].data : host.data;
   if (target == nullptr) target = "";
@@ -39,17 +48,18 @@ int HttpSession::connectAndSend(const char* method) {
   where.length = static_cast<int32_t>(strlen(where.data));
   report(602, where.data);
 
-  int result = transport->connectSocket(fd, target, selectedPort);
-  if (result != 0) {
-    // The socket never reaches a slot; nothing else would close it.
-    transport->close(nullptr, fd);
-    return result;
-  }
+  ConnectFailure failure;
+  int fd = transport->connectTo(target, selectedPort, 0, &failure);
+  if (fd < 0) return connectResult(failure);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
   if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
   if (selectedPort == (tlsPort & kPortMask)) {
-    startTls(*transport, &tls[0], fd, isDottedAddress(target) ? nullptr : target);
+    TlsPeer peer;
+    peer.name = target;
+    peer.ipLiteral = isDottedAddress(target);
+    peer.verify = false;
+    startTls(*transport, &tls[0], fd, peer);
   }
   socket[0] = fd;
   return sendRequest(method);
@@ -74,9 +84,11 @@ void HttpSession::keepConnection() {
   tls[1] = tls[0];
 }
 
-void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName) {
-  if (*linkSlot != nullptr) return;
-  *linkSlot = transport.startTls(socket, serverName);
+std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer) {
+  if (*linkSlot != nullptr) return std::string();
+  TlsStart started = transport.startTls(socket, peer);
+  *linkSlot = started.link;
+  return started.untrusted;
 }
 
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {

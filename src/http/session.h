@@ -9,12 +9,14 @@
 #define QUORVANE_HTTP_SESSION_H_
 
 #include <cstdint>
+#include <string>
 
 #include "http/cookie_jar.h"
 #include "text/text_buffer.h"
 
 class Transport;
 struct TlsLink;
+struct TlsPeer;
 
 // Redirects followed by one request before it gives up with code 200.
 const int kMaxRedirects = 20;
@@ -114,8 +116,9 @@ class HttpSession {
 // Free-standing operations on one connection slot, through a transport.
 
 // Creates a TLS link for the connected socket in *linkSlot and performs the
-// handshake; does nothing when the slot already holds a link.
-void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName);
+// handshake; does nothing when the slot already holds a link. Returns the
+// reason why the peer's certificate was not trusted, or "".
+std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer);
 // Shuts down and frees the link, closes the socket, traces "@closesocket."
 // and leaves both slots empty. An empty slot stays empty silently.
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);

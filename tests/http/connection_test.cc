@@ -46,7 +46,8 @@ TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   EXPECT_EQ(nullptr, s.tls[0]);
   for (int i = 0; i < 2; ++i) {
     const FakeConnection& c = net.connections[static_cast<size_t>(i)];
-    EXPECT_EQ(1, c.closes) << i;
+    EXPECT_FALSE(c.connected) << i;
+    EXPECT_EQ(0, c.closes) << i;
     EXPECT_FALSE(c.tlsStarted) << i;
     EXPECT_EQ("", c.sent) << i;
   }
@@ -171,12 +172,15 @@ TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
 
 TEST(ConnectionTest, StartTlsOnALinkedSlotDoesNothing) {
   FakeTransport net;
-  int fd = net.openSocket();
+  ConnectFailure failure;
+  int fd = net.connectTo("h.example", 443, 0, &failure);
   TlsLink* link = nullptr;
-  startTls(net, &link, fd, "h.example");
+  TlsPeer peer;
+  peer.name = "h.example";
+  startTls(net, &link, fd, peer);
   ASSERT_NE(nullptr, link);
   TlsLink* before = link;
-  startTls(net, &link, fd, "h.example");
+  startTls(net, &link, fd, peer);
   EXPECT_EQ(before, link);
   EXPECT_EQ(1, net.connections[0].tlsStarts);
 
@@ -195,7 +199,8 @@ TEST(ConnectionTest, TransportSendTellsFailureFromCount) {
   FakeTransport net;
   FakeConnection& c = net.addConnection();
   c.failSendAt = 1;
-  int fd = net.openSocket();
+  ConnectFailure failure;
+  int fd = net.connectTo("h.example", 80, 0, &failure);
   std::string data(604, 'x');
   int sent = -1;
   // A complete send of 604 bytes is a success, not the failure code.
