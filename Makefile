@@ -1,15 +1,19 @@
 # Thin wrapper around CMake so that a newcomer needs two commands:
 #   make test    build everything and run every test
-#   make demo    build, then download from a small demo site on loopback
+#   make demo    build the program only, then download from a small demo
+#                site on loopback
 #
 # SANITIZE=1 builds into build-san with AddressSanitizer and
 # UndefinedBehaviorSanitizer, e.g. `make test SANITIZE=1`. STATIC=1 builds
 # into build-static a program linked statically, C library and OpenSSL
 # included (smaller and quicker to start, but it takes no security fixes from
-# the system's libraries: see docs/performance.md).
+# the system's libraries: see docs/performance.md). WERROR=1 makes compiler
+# warnings errors (CI's first build); a later build without it switches the
+# same build folder back.
 
 SANITIZE ?= 0
 STATIC ?= 0
+WERROR ?= 0
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -25,20 +29,35 @@ BUILD_DIR := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 
-.PHONY: all build test demo bench fuzz campaign install uninstall format clean
+ifeq ($(WERROR),1)
+WERROR_SETTING := ON
+else
+WERROR_SETTING := OFF
+endif
+
+.PHONY: all configure build test demo bench fuzz campaign install uninstall format format-check clean
 
 all: build
 
 $(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DQUORVANE_WERROR=$(WERROR_SETTING) \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
-build: $(BUILD_DIR)/CMakeCache.txt
+# An existing build folder configured with the other WERROR setting is
+# configured again.
+configure: $(BUILD_DIR)/CMakeCache.txt
+	@grep -qx 'QUORVANE_WERROR:BOOL=$(WERROR_SETTING)' $(BUILD_DIR)/CMakeCache.txt || \
+	  cmake -S . -B $(BUILD_DIR) -DQUORVANE_WERROR=$(WERROR_SETTING)
+
+build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The program alone: the test programs are not built.
+demo: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
 	bash examples/demo.sh $(BUILD_DIR)/quorvane
 
 # Benchmark against curl and wget on loopback (bench/run.sh says what it
@@ -49,18 +68,20 @@ bench: $(if $(BIN),,build)
 	BIN='$(or $(BIN),$(BUILD_DIR)/quorvane)' bash bench/run.sh
 
 # Installation, as packaging expects (`make install PREFIX=/usr DESTDIR=...`):
-# the program, its manual page and the example configuration. CMake lists the
-# files it installs in $(BUILD_DIR)/install_manifest.txt, without DESTDIR;
-# install keeps in $(INSTALLED) the destination on the first line and then
-# those files with DESTDIR. `make uninstall` removes exactly these files, and
-# the examples folder once it is empty; it refuses a list written for another
+# the program stripped of its debugging symbols, its manual page, the plugin
+# authors' guide (share/doc/quorvane/) and the example configuration
+# (share/quorvane/examples/). CMake lists the files it installs in
+# $(BUILD_DIR)/install_manifest.txt, without DESTDIR; install keeps in
+# $(INSTALLED) the destination on the first line and then those files with
+# DESTDIR. `make uninstall` removes exactly these files, and the folders of
+# the project once they are empty; it refuses a list written for another
 # PREFIX or DESTDIR.
 INSTALL_ROOT := $(DESTDIR)$(patsubst %/,%,$(PREFIX))
 INSTALLED := $(BUILD_DIR)/installed-files.txt
 
-install: $(BUILD_DIR)/CMakeCache.txt
+install: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
-	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)'
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD_DIR) --prefix '$(PREFIX)' --strip
 	{ echo '$(INSTALL_ROOT)'; awk -v root='$(DESTDIR)' '{ print root $$0 }' \
 	  $(BUILD_DIR)/install_manifest.txt; } > '$(INSTALLED)'
 
@@ -72,7 +93,8 @@ uninstall:
 	  case "$$f" in '$(INSTALL_ROOT)'/*) ;; *) echo "uninstall: skipping $$f" >&2; continue;; esac; \
 	  echo "-- Removing: $$f"; rm -f "$$f" || exit 1; \
 	done
-	@rmdir '$(INSTALL_ROOT)/share/quorvane/examples' '$(INSTALL_ROOT)/share/quorvane' 2>/dev/null || true
+	@rmdir '$(INSTALL_ROOT)/share/quorvane/examples' '$(INSTALL_ROOT)/share/quorvane' \
+	  '$(INSTALL_ROOT)/share/doc/quorvane' 2>/dev/null || true
 	@rm -f '$(INSTALLED)'
 
 # Fuzzing: builds the libFuzzer targets with clang into build-fuzz (never
@@ -89,14 +111,31 @@ fuzz:
 # exchanges, then a table of kinds of damage against exit statuses.
 CAMPAIGN_RUNS ?= 2000
 
-campaign: $(BUILD_DIR)/CMakeCache.txt
+campaign: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
 	cmake -S tests/campaign -B build-campaign -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-campaign -j $(JOBS)
 	build-campaign/campaign --binary $(BUILD_DIR)/quorvane --runs $(CAMPAIGN_RUNS)
 
+# Formatting of the tracked C++ files with the repository's .clang-format.
+# format-check changes nothing and fails when a file differs from the
+# formatter's output. clang-format-14 when present: other versions format
+# some constructs differently.
+CLANG_FORMAT ?= $(shell command -v clang-format-14 || command -v clang-format)
+
 format:
-	clang-format -i $$(git ls-files '*.cc' '*.h')
+	@test -n '$(CLANG_FORMAT)' || { echo "format: neither clang-format-14 nor clang-format found" >&2; exit 2; }
+	'$(CLANG_FORMAT)' -i $$(git ls-files '*.cc' '*.h')
+
+format-check:
+	@test -n '$(CLANG_FORMAT)' || { echo "format-check: neither clang-format-14 nor clang-format found" >&2; exit 2; }
+	@files=$$(git ls-files '*.cc' '*.h') || exit 2; status=0; \
+	for f in $$files; do \
+	  '$(CLANG_FORMAT)' --style=file "$$f" | cmp -s - "$$f" || \
+	    { echo "format-check: $$f differs from $(CLANG_FORMAT)'s output" >&2; status=1; }; \
+	done; \
+	[ $$status -eq 0 ] || echo "format-check: \`make format\` rewrites them" >&2; \
+	exit $$status
 
 clean:
 	rm -rf build build-san build-static build-fuzz build-campaign

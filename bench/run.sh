@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmark: quorvane against curl and wget, downloading from a private
-# nginx on loopback (plain HTTP on a free port, TLS on 127.0.0.1:443).
+# nginx on loopback (plain HTTP and TLS, each on a free port).
 #
 # Workloads, each timed RUNS times with the tools interleaved:
 #   plain   one large file of random bytes over plain HTTP into a file
@@ -9,6 +9,9 @@
 #           analysis block that cuts the media address out of the page's end
 #           (quorvane alone, with the plugin bench/benchpage)
 #   small   SMALL_COUNT downloads of a small file, one process each
+#   growth  two plugins that grow one text line by line (HEADER_LINES
+#           "@->header=" lines; SUM_LINES "@sum=" lines of 1000 bytes),
+#           quorvane alone, no network
 # Every run's bytes are compared with the served ones; a run that differs or
 # fails is reported as a failure and left out of the figures.
 #
@@ -18,6 +21,7 @@
 #   SIZE=1G                the large file (K, M, G suffixes are powers of 1024)
 #   PAGE_BIG=64M PAGE_SMALL=8M     the two pages
 #   SMALL_COUNT=200 SMALL_SIZE=10K the small-file loop
+#   HEADER_LINES=80000 SUM_LINES=8000  the growth plugins
 #   RESULTS=file           also keep the raw result rows there
 set -euo pipefail
 
@@ -30,9 +34,9 @@ PAGE_BIG=${PAGE_BIG:-64M}
 PAGE_SMALL=${PAGE_SMALL:-8M}
 SMALL_COUNT=${SMALL_COUNT:-200}
 SMALL_SIZE=${SMALL_SIZE:-10K}
+HEADER_LINES=${HEADER_LINES:-80000}
+SUM_LINES=${SUM_LINES:-8000}
 RESULTS=${RESULTS:-}
-# quorvane always connects "https://" addresses to this port.
-TLS_PORT=443
 
 die() { echo "bench: $*" >&2; exit 1; }
 
@@ -110,7 +114,12 @@ python3 "$here/make_page.py" "$page_small_bytes" "$data/benchpage/page-small.htm
 chmod -R a+rX "$data"
 
 # --- server ----------------------------------------------------------------
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+port=$(free_port)
+TLS_PORT=$(free_port)
+while [ "$TLS_PORT" = "$port" ]; do TLS_PORT=$(free_port); done
 ngx=$work/nginx
 mkdir -p "$ngx/tmp"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
@@ -165,17 +174,31 @@ if [ -z "$ready" ]; then
   die "nginx did not start (is 127.0.0.1:$TLS_PORT or $port taken?)"
 fi
 
-# quorvane's configuration: the example registry and plugins, the server's
-# port (quorvane connects to the registry's port, not to one in the
-# address), and the bench plugin.
+# quorvane's configuration: the example registry and plugins, the bench
+# plugin and the two growth plugins. The server's certificate is the one
+# authority quorvane trusts here, as curl and wget are told to skip the
+# check; both ways cost the same handshake.
 home=$work/home
 mkdir -p "$home"
 cp -r "$repo/examples/tovelcnf" "$home/.tovelcnf"
 cp "$here/benchpage" "$home/.tovelcnf/benchpage"
+echo "@plugin=benchpage" >>"$home/.tovelcnf/tovel.ini"
+export SSL_CERT_FILE=$ngx/cert.pem
 {
-  echo "@port=$port"
-  echo "@plugin=benchpage"
+  echo "@plugin=growth-header"
+  echo "@plugin=growth-sum"
 } >>"$home/.tovelcnf/tovel.ini"
+python3 - "$home/.tovelcnf" "$HEADER_LINES" "$SUM_LINES" <<'PY'
+import sys
+folder, headers, sums = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(folder + "/growth-header", "w") as f:
+    f.write("@httpinit:\n@<-read=value\n")
+    f.writelines("@->header=X-Line-%d\n" % i for i in range(headers))
+with open(folder + "/growth-sum", "w") as f:
+    f.write("@<-read=\n@push=0\n")
+    f.writelines("@sum=" + "x" * 1000 + "\n" for _ in range(sums))
+    f.write("@->log=sum.out\n")
+PY
 
 # --- measuring -------------------------------------------------------------
 results=$work/results.tsv
@@ -187,8 +210,8 @@ failures=0
 client() {
   local tool=$1 scheme=$2 path=$3 out=$4
   case "$tool:$scheme" in
-    quorvane:http) CMD=("$BIN" /S "http://127.0.0.1$path" "$out") ;;
-    quorvane:https) CMD=("$BIN" /S "https://127.0.0.1$path" "$out") ;;
+    quorvane:http) CMD=("$BIN" /S "http://127.0.0.1:$port$path" "$out") ;;
+    quorvane:https) CMD=("$BIN" /S "https://127.0.0.1:$TLS_PORT$path" "$out") ;;
     curl:http) CMD=(curl --http1.0 -s -o "$out" "http://127.0.0.1:$port$path") ;;
     curl:https) CMD=(curl --http1.0 -s -k -o "$out" "https://127.0.0.1:$TLS_PORT$path") ;;
     wget:http) CMD=(wget -q -O "$out" "http://127.0.0.1:$port$path") ;;
@@ -281,10 +304,10 @@ page_small_label="page $(size_label "$page_small_bytes")"
 echo "== @buffering: of a page and cutting its media address out (quorvane)"
 for ((run = 1; run <= RUNS; run++)); do
   fresh_rundir
-  CMD=("$BIN" /S "http://127.0.0.1/benchpage/page-big.html")
+  CMD=("$BIN" /S "http://127.0.0.1:$port/benchpage/page-big.html")
   measure page-big "$page_big_label" quorvane "$run" check_page_big
   fresh_rundir
-  CMD=("$BIN" /S "http://127.0.0.1/benchpage/page-small.html")
+  CMD=("$BIN" /S "http://127.0.0.1:$port/benchpage/page-small.html")
   measure page-small "$page_small_label" quorvane "$run" check_page_small
 done
 
@@ -299,6 +322,21 @@ for ((run = 1; run <= RUNS; run++)); do
   done
 done
 
+check_none() { :; }
+check_sum() {
+  local want=$((SUM_LINES * 1000))
+  [ "$(stat -c %s "$rundir/sum.out" 2>/dev/null || echo 0)" = "$want" ] || echo "sum.out is not $want bytes"
+}
+echo "== growing one text line by line (quorvane)"
+for ((run = 1; run <= RUNS; run++)); do
+  fresh_rundir
+  CMD=("$BIN" /S growth-header)
+  measure growth-header "$HEADER_LINES @->header= lines" quorvane "$run" check_none
+  fresh_rundir
+  CMD=("$BIN" /S growth-sum)
+  measure growth-sum "$SUM_LINES @sum= lines" quorvane "$run" check_sum
+done
+
 if [ -n "$RESULTS" ]; then cp "$results" "$RESULTS"; fi
 
 echo
@@ -308,5 +346,5 @@ echo "== $(curl --version | head -n 1 | cut -d' ' -f1-2), $(wget --version | hea
   "$("$NGINX" -v 2>&1 | sed 's/^nginx version: //'), $(openssl version | cut -d' ' -f1-2)"
 echo "== Medians of $RUNS runs; CPU is user + system time; the loop's memory is the largest of the shell and the clients."
 echo
-python3 "$here/summarize.py" "$results" || failures=$((failures + 1))
+python3 "$here/summarize.py" "$results" "$page_big_bytes" || failures=$((failures + 1))
 [ "$failures" -eq 0 ]

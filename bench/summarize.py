@@ -2,7 +2,7 @@
 """Turns the benchmark's result rows into one table of medians and ratios,
 followed by the goals and whether each one was met.
 
-usage: summarize.py RESULTS_TSV
+usage: summarize.py RESULTS_TSV [BIG_PAGE_BYTES]
 Each row: key, label, tool, run, status (ok or a failure text), wall seconds,
 user seconds, system seconds, max RSS in KiB, GNU time's wall seconds. Failed runs count in the
 "runs ok" column only.
@@ -97,16 +97,25 @@ def main():
         m = med.get((key, tool))
         return m[i] if m else None
     if "plain" in labels:
-        goal("plain: wall quorvane/curl", ratio(get("plain", "quorvane", 0), get("plain", "curl", 0)), 0.9)
+        goal("plain: wall quorvane/curl", ratio(get("plain", "quorvane", 0), get("plain", "curl", 0)), 0.6)
         goal("plain: CPU quorvane/curl", ratio(get("plain", "quorvane", 1), get("plain", "curl", 1)), 1.0)
     if "tls" in labels:
-        goal("TLS: wall quorvane/curl", ratio(get("tls", "quorvane", 0), get("tls", "curl", 0)), 1.0)
-    for key in ("plain", "tls"):
+        goal("TLS: wall quorvane/curl", ratio(get("tls", "quorvane", 0), get("tls", "curl", 0)), 0.8)
+    # With the system's shared OpenSSL, its start-up alone keeps about 3 MiB
+    # more resident than a plain download needs (docs/performance.md).
+    for key, limit in (("plain", 4.0), ("tls", 7.0)):
         if key in labels:
-            goal("%s: quorvane peak memory, MiB" % labels[key], get(key, "quorvane", 2), 5.0)
+            goal("%s: quorvane peak memory, MiB" % labels[key], get(key, "quorvane", 2), limit)
     if "page-big" in labels and "page-small" in labels:
         goal("buffering: wall %s / %s" % (labels["page-big"], labels["page-small"]),
              ratio(get("page-big", "quorvane", 0), get("page-small", "quorvane", 0)), 10.0)
+    if "page-big" in labels and len(sys.argv) > 2:
+        page_mib = int(sys.argv[2]) / 1048576.0
+        goal("buffering: peak memory of %s, MiB" % labels["page-big"], get("page-big", "quorvane", 2),
+             round(1.5 * page_mib + 4, 1))
+    for key in ("growth-header", "growth-sum"):
+        if key in labels:
+            goal("%s: wall seconds" % labels[key], get(key, "quorvane", 0), 1.0)
     if "small" in labels:
         goal("small files: wall quorvane/curl (whole loop)",
              ratio(get("small", "quorvane", 0), get("small", "curl", 0)), 1.0)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fuzz_support.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fake_stream.h"
 #include "fuzz_support.h"
 #include "http/session.h"
@@ -86,9 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.setTarget((flags & 2) ? "https://fuzz.example/a/b?c=d" : "http://fuzz.example/a/b");
     session.resetRequest();
 
-    result = session.request("GET");
+    result = session.request("GET").code();
     int code = 0;
-    for (int i = 0; i < kMaxReceives && code == 0; ++i) code = session.receive();
+    for (int i = 0; i < kMaxReceives && code == 0; ++i) code = session.receive().code();
     FUZZ_CHECK(code != 0, "receive never gave up");
 
     checkBuffer(session.responseHeader, "response header buffer broken");

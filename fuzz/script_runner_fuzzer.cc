@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fake_stream.h"
 #include "fuzz_support.h"
 #include "http/session.h"
@@ -94,9 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     ScriptEngine engine;
     engine.session->transport = &fake;
-    int selected = engine.selectPlugin(kTarget);
+    int selected = engine.selectPlugin(kTarget).code();
     FUZZ_CHECK(selected == 0, "the scratch registry did not select the plugin");
-    int result = engine.runScript(kTarget, gOutputPath.c_str());
+    int result = engine.runScript(kTarget, gOutputPath.c_str()).code();
     FUZZ_CHECK(knownResult(result), "run ended with a code no step gives");
   }
   FUZZ_CHECK(fake.strayCloses == 0, "a connection was closed twice or never opened");

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "fuzz_support.h"
 #include "text/text_buffer.h"
 #include "text/text_transforms.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "script/script_engine.h"
 #include "text/text_buffer.h"
 
@@ -11,6 +11,10 @@ namespace {
 
 // Program path, switch, target and output file; later arguments are ignored.
 const int kArgumentCount = 4;
+
+const char kHelpSwitch[] = "--help";
+const char kShortHelpSwitch[] = "-h";
+const char kVersionSwitch[] = "--version";
 
 // Copies `arg` into `copy`, without one pair of surrounding double quotes.
 void copyArgument(const char* arg, TextBuffer& copy) {
@@ -30,28 +34,39 @@ void copyArgument(const char* arg, TextBuffer& copy) {
 }  // namespace
 
 int runProgram(int argc, char** argv) {
-  report(2);
+  report(kStartBanner);
 
   TextBuffer args[kArgumentCount];
   for (int i = 0; i < kArgumentCount && i < argc; ++i) {
     if (argv[i] == nullptr || argv[i][0] == '\0') break;
     copyArgument(argv[i], args[i]);
   }
+  // Help and version need no registry; the banner said the version.
+  const char* first = args[1].data != nullptr ? args[1].data : "";
+  if (strcmp(first, kHelpSwitch) == 0 || strcmp(first, kShortHelpSwitch) == 0) {
+    showHelp();
+    return kOk;
+  }
+  if (strcmp(first, kVersionSwitch) == 0) return kOk;
   setDisplayMode(args[1].data);
 
-  int code = kUsage;
+  Status status;
   {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
     ScriptEngine engine;
-    if (engine.selectPlugin(args[2].data) == kOk) {
-      code = engine.runScript(args[2].data, args[3].data);
-    }
-    if (code == kUnknownError) {
-      report(kUnknownError, failureDetail());
+    status = engine.selectPlugin(args[2].data);
+    if (status.ok()) {
+      status = engine.runScript(args[2].data, args[3].data);
     } else {
-      report(code);
+      // Without a registry or a plugin for the target, the usage text is the
+      // closing message.
+      status = Status(kUsage, status.message());
     }
+    // The closing message on standard output and, for a failed run, the
+    // line that says why on standard error.
+    report(status.code(), status.detail().c_str());
+    if (!status.ok()) reportFailure(status.message());
   }
-  return code;
+  return status.code();
 }

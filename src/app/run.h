@@ -4,7 +4,9 @@
 #define QUORVANE_APP_RUN_H_
 
 // Runs the program for `argc`/`argv` as given to main (argv[0] the program
-// path, then SWITCH, TARGET and FILE; further arguments are ignored).
+// path, then SWITCH, TARGET and FILE; further arguments are ignored). A
+// SWITCH of "--help" or "-h" shows the usage and "--version" only the
+// banner; both succeed.
 // Returns the run's result code, which is the process exit status.
 int runProgram(int argc, char** argv);
 

@@ -3,10 +3,11 @@
 // transport calls through which every request and response byte passes.
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -22,35 +23,55 @@ bool isDottedAddress(const char* target) {
   return inet_aton(target, &parsed) != 0;
 }
 
-// The result code of a connect that found no connection.
-int connectResult(const ConnectFailure& failure) {
+// The failure of a connect to `peer` (as describePeer says it), the
+// host or proxy `name`, as the transport reported it.
+Status connectFailure(const ConnectFailure& failure, const std::string& peer, bool proxy,
+                      const char* name) {
   switch (failure.kind) {
     case ConnectFailure::kNoSocket:
-      return kNoSocket;
+      return Status(kNoSocket, "cannot create a socket to connect to " + peer);
     case ConnectFailure::kNotResolved:
-      return kHostNotFound;
+      return Status(kHostNotFound,
+                    formatText("cannot resolve the %s name %s", proxy ? "proxy" : "host", name));
+    case ConnectFailure::kRefused:
+      return Status(kCannotConnect, peer + " refused the connection");
+    case ConnectFailure::kTimedOut:
+      if (failure.seconds > 0) {
+        return Status(kCannotConnect, formatText("%s did not accept the connection within %d s",
+                                                 peer.c_str(), failure.seconds));
+      }
+      break;
     default:
-      return kCannotConnect;
+      break;
   }
+  std::string sentence = "cannot connect to " + peer;
+  if (failure.error != 0) sentence += formatText(" (%s)", strerror(failure.error));
+  return Status(kCannotConnect, sentence);
 }
 
 }  // namespace
 
-int HttpSession::connectAndSend(const char* method) {
+Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
-  if (!url.hasText()) return kNoAddress;
+  if (!url.hasText()) {
+    if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
+    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
+  }
   int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
-
-  const char* target = settings[5].hasText() ? settings[5].data : host.data;
+  peerIsProxy = settings[5].hasText();
+  const char* target = peerIsProxy ? settings[5].data : host.data;
   if (target == nullptr) target = "";
+  peerName.assign(target);
+  peerPort = selectedPort;
+
   TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
   snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
   where.length = static_cast<int32_t>(strlen(where.data));
-  report(602, where.data);
+  report(kConnectTrace, where.data, kNetworkText);
 
   ConnectFailure failure;
   int fd = transport->connectTo(target, selectedPort, 0, &failure);
-  if (fd < 0) return connectResult(failure);
+  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, target);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
   if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
@@ -97,7 +118,7 @@ void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {
   *linkSlot = nullptr;
   if (*socketSlot != 0) {
     *socketSlot = 0;
-    report(603);
+    report(kCloseTrace);
   }
 }
 

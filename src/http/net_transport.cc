@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/result.h"
+
 namespace {
 
 // Rounds of extra seeding before a handshake goes ahead with whatever the

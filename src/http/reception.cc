@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -103,8 +103,8 @@ int32_t parseStatus(const char* headerText) {
 
 }  // namespace
 
-int HttpSession::receive() {
-  if (socket[0] == 0) return kNoConnection;
+Status HttpSession::receive() {
+  if (socket[0] == 0) return Status(kNoConnection, "no connection to read from");
   // One time limit for the whole call: each wait leaves the unused time in
   // it. A negative setting waits without bound.
   timeval limit;
@@ -137,13 +137,17 @@ int HttpSession::receive() {
     // Body phase: one more piece.
     if (!makeRoom(body)) {
       closedByPeer = false;
-      return kRecvFailed;
+      return Status(kRecvFailed, "the body from " + describePeer() + " is too large to keep");
     }
     int got = waitAndRead(body.data + body.length, body.capacity - body.length);
-    if (got == kReadWouldBlock) return kTimedOut;
+    if (got == kReadWouldBlock) {
+      return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
+                                          static_cast<int>(timeoutSeconds)));
+    }
     if (got <= 0) {
       closedByPeer = got == 0;
-      return kRecvFailed;
+      return Status(kRecvFailed, closedByPeer ? describePeer() + " closed the connection"
+                                              : "reading from " + describePeer() + " failed");
     }
     body.length += got;
     // A TLS read hands out one record; the records the library already
@@ -155,7 +159,7 @@ int HttpSession::receive() {
       body.length += got;
     }
     body.data[body.length] = '\0';
-    return kOk;
+    return Status();
   }
 
   // Header phase: read until the blank line that ends the header block.
@@ -164,10 +168,17 @@ int HttpSession::receive() {
     makeRoom(responseHeader);
     int32_t before = responseHeader.length;
     int got = waitAndRead(responseHeader.data + before, responseHeader.capacity - before);
-    if (got == kReadWouldBlock) return kTimedOut;
+    if (got == kReadWouldBlock) {
+      return Status(kTimedOut, formatText("%s did not answer within %d s", describePeer().c_str(),
+                                          static_cast<int>(timeoutSeconds)));
+    }
     if (got <= 0) {
       closedByPeer = got == 0;
-      return kRecvFailed;
+      const char* when = before == 0 ? "without an answer" : "in the middle of the response header";
+      return Status(kRecvFailed,
+                    closedByPeer
+                        ? formatText("%s closed the connection %s", describePeer().c_str(), when)
+                        : formatText("reading the answer of %s failed", describePeer().c_str()));
     }
     responseHeader.length += got;
     responseHeader.data[responseHeader.length] = '\0';
@@ -178,7 +189,10 @@ int HttpSession::receive() {
                                                 static_cast<size_t>(responseHeader.length - from),
                                                 kHeaderEnd, kHeaderEndLength));
     if (blankLine == nullptr && responseHeader.length > kMaxHeaderBytes) {
-      return failWith("response header too large");
+      return Status::unknownError(
+          "response header too large",
+          formatText("%s sent more than %d bytes without the blank line that ends it",
+                     describePeer().c_str(), static_cast<int>(kMaxHeaderBytes)));
     }
   }
 
@@ -189,7 +203,8 @@ int HttpSession::receive() {
     // empty header would make every later read a header read again, taking
     // the body for one: refuse it instead of losing the body.
     responseHeader.clear();
-    return failWith("empty response header");
+    return Status::unknownError("empty response header",
+                                describePeer() + " answered with a blank line");
   }
   const char* extra = blankLine + kHeaderEndLength;
   int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
@@ -227,10 +242,10 @@ int HttpSession::receive() {
   }
 
   report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader.data);
+  report(kTrace, responseHeader.data, kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Recv method]");
-  return kOk;
+  return Status();
 }
 
 char* HttpSession::headerValue(const char* name, int findLast) {
@@ -254,19 +269,27 @@ char* HttpSession::headerValue(const char* name, int findLast) {
   return copyOf(chosen.value, chosen.valueLength);
 }
 
-int HttpSession::request(const char* method) {
+Status HttpSession::request(const char* method) {
   const char* nextMethod = method;
   int redirects = 0;
   for (;;) {
-    int result = connectAndSend(nextMethod);
-    if (result != kOk) return result;
+    Status result = connectAndSend(nextMethod);
+    if (!result.ok()) return result;
     result = receive();
-    if (result != kOk) return result;
-    if (status < 300) return kOk;
-    if (status >= 400) return kCannotConnect;
+    if (!result.ok()) return result;
+    if (status < 300) return Status();
+    if (status >= 400) {
+      const char* line = responseHeader.data;
+      std::string statusLine(line, strcspn(line, "\r\n"));
+      return Status(kCannotConnect, formatText("%s answered %s for %s", host.data,
+                                               statusLine.c_str(), requestPath()));
+    }
     TextBuffer location(headerValue("Location", 0));
-    if (location.data == nullptr) return kOk;
-    if (++redirects > kMaxRedirects) return failWith("too many redirects");
+    if (location.data == nullptr) return Status();
+    if (++redirects > kMaxRedirects) {
+      return Status::unknownError("too many redirects", formatText("more than %d, the last to %s",
+                                                                   kMaxRedirects, location.data));
+    }
     // A location without a host leaves no target; the next connect says so.
     setTarget(location.data);
     responseHeader.clear();

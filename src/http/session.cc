@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/transport.h"
 #include "text/text_transforms.h"
 
@@ -35,7 +35,8 @@ HttpSession::~HttpSession() {
 }
 
 int HttpSession::setTarget(const char* text) {
-  if (text == nullptr) return 201;
+  if (text == nullptr) return kNoAddress;
+  unusableAddress.adopt(nullptr);
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
@@ -57,14 +58,16 @@ int HttpSession::setTarget(const char* text) {
   }
   host.adopt(found);
   if (!host.hasText()) {
+    unusableAddress.reserve(url.length + 1);  // storage even for ""
+    unusableAddress.assign(url.data);
     url.clear();
-    return 201;
+    return kNoAddress;
   }
   targetIsTls = tls ? 1 : 0;
   size_t schemeLength = tls ? strlen(kTlsScheme) : strlen(kPlainScheme);
   pathOffset = static_cast<int32_t>(static_cast<size_t>(schemeAt - address) + schemeLength +
                                     static_cast<size_t>(host.length));
-  return 0;
+  return kOk;
 }
 
 const char* HttpSession::addressPath() const {
@@ -77,6 +80,11 @@ const char* HttpSession::requestPath() const {
   if (url.data == nullptr || url.data[0] == '\0') return "";
   if (settings[5].hasText()) return url.data;
   return addressPath();
+}
+
+std::string HttpSession::describePeer() const {
+  return formatText("%s%s port %d", peerIsProxy ? "the proxy " : "",
+                    peerName.data != nullptr ? peerName.data : "", peerPort);
 }
 
 void HttpSession::resetRequest() {
@@ -107,9 +115,9 @@ void HttpSession::setCookieMode(int mode) {
   }
 }
 
-int HttpSession::sendRequest(const char* method) {
-  if (socket[0] == 0) return kNoConnection;
-  report(kPlainText, url.data);
+Status HttpSession::sendRequest(const char* method) {
+  if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
+  report(kPlainText, url.data, kNetworkText);
   report(kPlainText, "\n");
 
   const char* target = requestPath();
@@ -127,7 +135,9 @@ int HttpSession::sendRequest(const char* method) {
       static_cast<int64_t>(textLength(extraHeaders.data)) + static_cast<int64_t>(bodyLength) +
       static_cast<int64_t>(textLength(cookies.data)) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
-  if (size > INT32_MAX - 1) return kSendFailed;
+  if (size > INT32_MAX - 1) {
+    return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
+  }
 
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
@@ -142,7 +152,7 @@ int HttpSession::sendRequest(const char* method) {
   request.append("\r\n", body.data);
 
   report(kTraceBanner, "[Send method]");
-  report(kTrace, request.data);
+  report(kTrace, request.data, kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Send method]");
 
@@ -153,10 +163,10 @@ int HttpSession::sendRequest(const char* method) {
   while (done < total) {
     int sent = 0;
     if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
-        0) {
-      return kSendFailed;
+        kOk) {
+      return Status(kSendFailed, "cannot send the request to " + describePeer());
     }
     done += sent < total - done ? sent : total - done;
   }
-  return kOk;
+  return Status();
 }

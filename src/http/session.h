@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/status.h"
 #include "http/cookie_jar.h"
 #include "text/text_buffer.h"
 
@@ -18,10 +19,10 @@ class Transport;
 struct TlsLink;
 struct TlsPeer;
 
-// Redirects followed by one request before it gives up with code 200.
+// Redirects followed by one request before it gives up with kUnknownError.
 const int kMaxRedirects = 20;
 // A header block that grows past this without its blank line ends the
-// receive with code 200: no real server sends one this large.
+// receive with kUnknownError: no real server sends one this large.
 const int32_t kMaxHeaderBytes = 256 * 1024;
 // Receive buffers grow by at least this much when full.
 const int32_t kReceiveGrowth = 4096;
@@ -39,8 +40,9 @@ class HttpSession {
   // --- state and request composition (session.cc) ---
 
   // Stores `text` as the target and derives the host after the earliest
-  // "http://" or "https://" up to the next "/". Returns 0, or 201 (null text
-  // changes nothing; a text without host leaves url empty).
+  // "http://" or "https://" up to the next "/". Returns kOk, or kNoAddress
+  // (null text changes nothing; a text without host leaves url empty and is
+  // kept in unusableAddress for the failure that follows).
   int setTarget(const char* text);
   // Empties the response header, body and extra headers and sets the
   // Accept and User-Agent lines.
@@ -50,20 +52,24 @@ class HttpSession {
   // 0 clears the jar, 1 enables cookies, anything else disables them.
   void setCookieMode(int mode);
   // Composes the request for the current target and sends all of it on the
-  // current connection. Returns 0, 205 (no connection) or 604.
-  int sendRequest(const char* method);
+  // current connection. Returns kOk, kNoConnection or kSendFailed.
+  Status sendRequest(const char* method);
   // The request target: the address from the "/" that ends the host, or the
   // whole address when a proxy is set. "" when no target is set.
   const char* requestPath() const;
   // The path of the address: from the "/" that ends the host, proxy or not.
   // "" when no target is set.
   const char* addressPath() const;
+  // The current connection's other end as failures name it:
+  // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128".
+  std::string describePeer() const;
 
   // --- connections (connection.cc) ---
 
   // Closes the current slot, connects to the proxy or host, starts TLS on
-  // the TLS port and sends the request. Returns 0, 201..205 or 604.
-  int connectAndSend(const char* method);
+  // the TLS port and sends the request. Returns kOk, kNoAddress, kNoSocket,
+  // kHostNotFound, kCannotConnect, kNoConnection or kSendFailed.
+  Status connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
   void closeSlot(int slot);
@@ -74,16 +80,17 @@ class HttpSession {
   // --- reception (reception.cc) ---
 
   // One reading step: the header block while responseHeader is empty,
-  // otherwise one more body piece. Returns 0, 205, 206, 605 or 200.
-  int receive();
+  // otherwise one more body piece. Returns kOk, kNoConnection, kTimedOut,
+  // kRecvFailed or kUnknownError.
+  Status receive();
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence, as a new[] string; null when
   // absent or empty.
   char* headerValue(const char* name, int findLast);
-  // Connects, sends, reads the header and follows redirects. Returns 0, 204
-  // for a final status of 400 or more, 200 after too many redirects, or the
-  // first failure of connectAndSend or receive.
-  int request(const char* method);
+  // Connects, sends, reads the header and follows redirects. Returns kOk,
+  // kCannotConnect for a final status of 400 or more, kUnknownError after too
+  // many redirects, or the first failure of connectAndSend or receive.
+  Status request(const char* method);
 
   CookieJar jar;
   // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
@@ -107,7 +114,15 @@ class HttpSession {
   // offset in url of the "/" that ends the host.
   int32_t targetIsTls = 0;
   int32_t pathOffset = 0;
-  // Set by each receive that ends with 605: whether the peer closed the
+  // The last text setTarget refused (storage-less when it accepted the
+  // last one): what a failure for want of an address names.
+  TextBuffer unusableAddress;
+  // Where the current connection goes (the host or the proxy) and on which
+  // port, as failures name it; set by connectAndSend.
+  TextBuffer peerName;
+  int32_t peerPort = 0;
+  bool peerIsProxy = false;
+  // Set by each receive that ends with kRecvFailed: whether the peer closed the
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.
   bool closedByPeer = false;
@@ -122,7 +137,8 @@ std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const
 // Shuts down and frees the link, closes the socket, traces "@closesocket."
 // and leaves both slots empty. An empty slot stays empty silently.
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);
-// Sends `length` bytes once. Returns 0 and the count in *sent, or 604.
+// Sends `length` bytes once. Returns kOk and the count in *sent, or
+// kSendFailed.
 int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
                   int flags, int* sent);
 // Reads at most `size` bytes; returns the library's result unchanged.

@@ -3,7 +3,7 @@
 // "@analysis end") are read here from the runner's open script file.
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
 #include "text/file_handle.h"

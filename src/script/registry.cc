@@ -1,11 +1,12 @@
 // The script engine's configuration directory, its session, and the site
 // registry "tovel.ini": session defaults and the pattern that picks a plugin.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
@@ -15,6 +16,17 @@
 namespace {
 
 const char kRegistryName[] = "tovel.ini";
+// Where an installation keeps the example registry and plugins, relative to
+// its prefix.
+const char kExamplesFolder[] = "share/quorvane/examples";
+
+Status registryNotOpened(const char* path, int error) {
+  if (error == ENOENT) {
+    return Status(kNoRegistry, formatText("no registry at %s (the example configuration is in %s)",
+                                          path, kExamplesFolder));
+  }
+  return Status(kNoRegistry, formatText("cannot open the registry %s (%s)", path, strerror(error)));
+}
 
 }  // namespace
 
@@ -32,12 +44,17 @@ ScriptEngine::~ScriptEngine() {
   delete session;
 }
 
-int ScriptEngine::selectPlugin(const char* target) {
-  if (configDir.data == nullptr) return kNoRegistry;
+Status ScriptEngine::selectPlugin(const char* target) {
+  if (configDir.data == nullptr) {
+    return Status(kNoRegistry,
+                  formatText("no registry: the configuration folder's path is longer than %d "
+                             "characters",
+                             kConfigPathLimit - 1));
+  }
   TextBuffer path;
   path.append(configDir.data, kRegistryName);
   FileHandle registry(path.data, "r");
-  if (registry.stream == nullptr) return kNoRegistry;
+  if (registry.stream == nullptr) return registryNotOpened(path.data, registry.openError);
 
   int result = kNoRegistry;
   TextBuffer line(kLineReadLimit);
@@ -55,14 +72,29 @@ int ScriptEngine::selectPlugin(const char* target) {
       applySetting(*session, code, value);
     }
   }
-  if (result == kOk) return kOk;
+  if (result == kOk) {
+    verboseNote(formatText("plugin %s chosen: the target holds its pattern \"%s\"", pluginName.data,
+                           pluginName.data));
+    return Status();
+  }
+  // A registry that is a folder opens but cannot be read.
+  int readError = ferror(registry.stream) ? errno : 0;
 
-  report(1, "[Support Plugin]");
+  report(kSectionBanner, "[Support Plugin]");
   registry.rewind();
   while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(3, value);
+    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(kPluginEntry, value);
   }
-  report(1, "================");
-  return kNotSupported;
+  report(kSectionBanner, "================");
+  if (readError != 0) {
+    return Status(kNotSupported,
+                  formatText("cannot read the registry %s (%s)", path.data, strerror(readError)));
+  }
+  if (target == nullptr || target[0] == '\0') {
+    return Status(kNotSupported, "no target given (see quorvane --help)");
+  }
+  return Status(
+      kNotSupported,
+      formatText("no plugin in %s matches the target %s (see quorvane --help)", path.data, target));
 }

@@ -4,11 +4,13 @@
 // log writer.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
@@ -24,8 +26,10 @@ const int32_t kLineCapacity = 2048;
 const int kSlotCount = 8;
 // Progress figures are in kilobytes.
 const int64_t kKilobyte = 1024;
-// Verbose diagnostic that shows a line the runner has no step for.
-const int kUnsupportedLine = 601;
+// A verbose note shows this much of the work register: enough to recognise
+// a value or the start of a page, short enough for one line of a terminal
+// log.
+const size_t kNotedValueBytes = 200;
 
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
@@ -51,7 +55,7 @@ void bufferBody(HttpSession& session) {
   int64_t announced = 0;
   announcedLength(session, &announced);
   report(kPlainText, "/");
-  while (session.receive() == kOk) {
+  while (session.receive().ok()) {
     if (announced != 0 && session.body.length >= announced) break;
     report(kPlainText, ".");
   }
@@ -70,12 +74,18 @@ int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
 
 // "@->file:": streams the response body into the file at `outputPath`,
 // first the bytes the session already holds, then piece by piece, and never
-// more than an announced length. Returns 0, 608 (output not opened), 206
-// (the server went silent), 200 (closed before the announced length) or a
-// code 200 that the reception already recorded.
-int downloadBody(HttpSession& session, const char* outputPath) {
+// more than an announced length. Returns kOk, kOutputFileError (output not
+// opened), kTimedOut (the server went silent), kUnknownError (closed before
+// the announced length) or a kUnknownError that the reception returned.
+Status downloadBody(HttpSession& session, const char* outputPath) {
   FileHandle out(outputPath, "wb");
-  if (out.stream == nullptr) return kOutputFileError;
+  if (out.stream == nullptr) {
+    if (outputPath == nullptr) {
+      return Status(kOutputFileError, "no output file was named (see quorvane --help)");
+    }
+    return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
+                                               strerror(out.openError)));
+  }
   // Each piece goes out in one write; a stdio buffer would only split it.
   setvbuf(out.stream, nullptr, _IONBF, 0);
 
@@ -90,27 +100,37 @@ int downloadBody(HttpSession& session, const char* outputPath) {
   int64_t count = session.socket[0] != 0 ? writeBody(out, session, announced ? total : -1) : 0;
   if (count > 0) showProgress(count / kKilobyte, total / kKilobyte);
 
-  int code = kOk;
+  Status received;
   while (!announced || count < total) {
-    code = session.receive();
-    if (code != kOk) break;
+    received = session.receive();
+    if (!received.ok()) break;
     count += writeBody(out, session, announced ? total - count : -1);
     showProgress(count / kKilobyte, total / kKilobyte);
   }
   report(kPlainText, "/\n");
 
-  if (code == kOk) return kOk;
-  switch (code) {
-    case kTimedOut:
-      return kTimedOut;
+  // How far the file got, for the failures below.
+  auto written = [&]() {
+    if (!announced) {
+      return formatText("%lld bytes written to %s", static_cast<long long>(count), outputPath);
+    }
+    return formatText("%lld of %lld bytes written to %s", static_cast<long long>(count),
+                      static_cast<long long>(total), outputPath);
+  };
+  switch (received.code()) {
+    case kOk:
     case kNoConnection:
-      return kOk;
+      return Status();
+    case kTimedOut:
+      return Status(kTimedOut, received.message() + "; " + written());
     case kUnknownError:
-      return kUnknownError;
+      return received;
     default:
       // Without a length, the server's close is the normal end; a read that
       // failed (a reset, a broken TLS record) leaves the file incomplete.
-      return announced || !session.closedByPeer ? failWith("download incomplete") : kOk;
+      if (!announced && session.closedByPeer) return Status();
+      return Status::unknownError("download incomplete",
+                                  written() + ", then " + received.message());
   }
 }
 
@@ -122,28 +142,63 @@ void writeLog(const char* path, const TextBuffer& work) {
   log.write(work.data, static_cast<int32_t>(strlen(work.data)));
 }
 
-bool isRegularFile(FILE* stream) {
+// Why the plugin script at `path` cannot run, or kOk when `script` is open
+// on a regular file.
+Status scriptNotOpened(const FileHandle& script, const char* path) {
+  if (script.stream == nullptr) {
+    return Status(kNoRegistry,
+                  formatText("cannot open the plugin %s (%s)", path, strerror(script.openError)));
+  }
   struct stat info;
-  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+  if (fstat(fileno(script.stream), &info) != 0) {
+    return Status(kNoRegistry, formatText("cannot read the plugin %s (%s)", path, strerror(errno)));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return Status(kNoRegistry, formatText("cannot run the plugin %s (%s)", path, strerror(EISDIR)));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return Status(kNoRegistry, formatText("the plugin %s is not a regular file", path));
+  }
+  return Status();
+}
+
+// In verbose mode, after a step that cut a value out of a page or header:
+// a note with the start of what the step left in the work register.
+void noteWorkRegister(const std::string& where, const char* step, const TextBuffer& work) {
+  if (displayMode() != kModeVerbose) return;
+  std::string note = where + " (" + step + "): the work register ";
+  // A step that found nothing leaves the register empty (never absent).
+  size_t length = work.data != nullptr ? strlen(work.data) : 0;
+  if (length == 0) {
+    note += "is empty";
+  } else if (length <= kNotedValueBytes) {
+    note += "holds \"" + std::string(work.data, length) + "\"";
+  } else {
+    note += formatText("holds %zu bytes, the first %zu: \"", length, kNotedValueBytes);
+    note += std::string(work.data, kNotedValueBytes) + "\"";
+  }
+  verboseNote(note);
 }
 
 }  // namespace
 
-int ScriptEngine::runScript(const char* target, const char* outputPath) {
-  if (configDir.data == nullptr) return kNoRegistry;
+Status ScriptEngine::runScript(const char* target, const char* outputPath) {
+  if (configDir.data == nullptr) return Status(kNoRegistry, "no configuration folder");
   TextBuffer path(configDir.length + pluginName.length);
   path.append(configDir.data, pluginName.data);
   FileHandle script(path.data, "r");
   // A plugin that is missing, or a name that is a folder, cannot run.
-  if (script.stream == nullptr || !isRegularFile(script.stream)) return kNoRegistry;
+  Status result = scriptNotOpened(script, path.data);
 
   TextBuffer line(kLineCapacity);
   TextBuffer work;
   work.assign(target);
   TextBuffer slots[kSlotCount];
-  int result = kOk;
 
-  while (result == kOk && script.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (result.ok() && script.readLine(line.data, kLineReadLimit) != nullptr) {
+    // Where a failure or a note of this step says it happened.
+    std::string where =
+        formatText("plugin %s, line %d", pluginName.data, static_cast<int>(script.lineNumber()));
     char* value = nullptr;
     char* secondValue = nullptr;
     int code = classifyLine(line.data, &value, &secondValue);
@@ -163,6 +218,7 @@ int ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kAnalysis:
         work.adopt(runAnalysis(script, work.data, value));
+        noteWorkRegister(where, line.data, work);
         break;
       case kReadTarget:
         work.assign(target);
@@ -181,10 +237,12 @@ int ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kGetBody:
         work.assign(session->body.data);
+        noteWorkRegister(where, line.data, work);
         break;
       case kGetHeader: {
         TextBuffer header(session->headerValue(value, 0));
         work.assign(header.data);
+        noteWorkRegister(where, line.data, work);
         break;
       }
       case kUrlDecode:
@@ -231,15 +289,22 @@ int ScriptEngine::runScript(const char* target, const char* outputPath) {
         result = downloadBody(*session, outputPath);
         break;
       case kExit:
-        result = kScriptExit;
+        result = Status(kScriptExit, where + ": stopped by @exit:");
         break;
       default:
         // No keyword, "@plugin=", "@analysis end", "@startcode" and
         // "@<-host:" have no step here.
-        report(kUnsupportedLine, line.data);
-        result = kNotSupported;
+        report(kUnsupportedTrace, line.data);
+        // The line as read, without its line end: classification cut it at
+        // "@=>".
+        if (secondValue != nullptr) memcpy(secondValue - strlen("@=>"), "@=>", strlen("@=>"));
+        line.data[strcspn(line.data, "\r\n")] = '\0';
+        result =
+            Status(kNotSupported, line.data[0] == '\0' ? where + ": unsupported empty line"
+                                                       : where + ": unsupported line " + line.data);
         break;
     }
+    if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
   return result;
 }

@@ -5,6 +5,7 @@
 #ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
+#include "base/status.h"
 #include "text/text_buffer.h"
 
 class FileHandle;
@@ -31,14 +32,19 @@ class ScriptEngine {
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 
   // Reads "tovel.ini": applies its defaults to the session and chooses the
-  // last plugin whose pattern occurs in `target` (may be null). Returns 0,
-  // 207 (no registry) or 208 (no match; the plugin list was printed).
-  int selectPlugin(const char* target);
-  // Runs the chosen plugin script line by line. Returns 0 when it ran to its
-  // end, 7 after "@exit:", 207 when the script cannot be opened, 208 for an
-  // unsupported line, 608 when the output file cannot be opened, 200/206 for
-  // an incomplete download, or the failure of a "@connect=".
-  int runScript(const char* target, const char* outputPath);
+  // last plugin whose pattern occurs in `target` (may be null). Returns kOk,
+  // kNoRegistry or kNotSupported (no match; the plugin list was printed).
+  // In verbose mode it notes the choice on standard error.
+  Status selectPlugin(const char* target);
+  // Runs the chosen plugin script line by line. Returns kOk when it ran to
+  // its end, kScriptExit after "@exit:", kNoRegistry when the script cannot
+  // be opened, kNotSupported for an unsupported line, kOutputFileError when
+  // the output file cannot be opened, kUnknownError or kTimedOut for an
+  // incomplete download, or the failure of a "@connect=".
+  // A failure of the script itself names the plugin and the line. In verbose
+  // mode each step that cut a value out of a page or header notes the start
+  // of the work register on standard error.
+  Status runScript(const char* target, const char* outputPath);
   // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
   // end of file) and returns the filled template as a new[] string, never
   // null. `workText` may be null and must outlive the call.

@@ -1,17 +1,21 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
-#include "app/messages.h"
+#include <cerrno>
+#include <cstring>
+
+#include "base/messages.h"
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
-  report(606, path);
+  report(kFileOpenTrace, path);
   stream = fopen(path, mode);
+  if (stream == nullptr) openError = errno;
 }
 
 FileHandle::~FileHandle() {
   if (stream == nullptr) return;
-  report(607);
+  report(kFileCloseTrace);
   fclose(stream);
 }
 
@@ -22,9 +26,19 @@ int32_t FileHandle::write(const char* bytes, int32_t count) {
 
 char* FileHandle::readLine(char* buffer, int32_t size) {
   if (size <= 0) return nullptr;
-  return fgets(buffer, size, stream);
+  char* line = fgets(buffer, size, stream);
+  if (line == nullptr) return nullptr;
+  if (atLineStart_) ++lineNumber_;
+  // A NUL byte inside a line hides its line feed from this test, and the
+  // count of the lines after it stays one behind.
+  size_t n = strlen(line);
+  atLineStart_ = n > 0 && line[n - 1] == '\n';
+  return line;
 }
 
 void FileHandle::rewind() {
-  if (stream != nullptr) fseek(stream, 0, SEEK_SET);
+  if (stream == nullptr) return;
+  fseek(stream, 0, SEEK_SET);
+  lineNumber_ = 0;
+  atLineStart_ = true;
 }

@@ -1,5 +1,6 @@
 // FileHandle: owns one stdio stream for the lifetime of a scope.
-// Construction opens, destruction closes; verbose mode traces both.
+// Construction opens, destruction closes; verbose mode traces both. Reading
+// counts lines, so that a failure can name the line it happened on.
 #ifndef QUORVANE_TEXT_FILE_HANDLE_H_
 #define QUORVANE_TEXT_FILE_HANDLE_H_
 
@@ -10,7 +11,8 @@ class FileHandle {
  public:
   // Opens `path` with the fopen `mode`. A null path opens nothing and prints
   // nothing; otherwise "@file open <path>." is traced before the attempt.
-  // `stream` stays null when the open fails.
+  // `stream` stays null when the open fails, and openError holds the
+  // system's error number.
   FileHandle(const char* path, const char* mode);
   // Closes the stream if one is open (tracing "@file close.").
   virtual ~FileHandle();
@@ -25,10 +27,20 @@ class FileHandle {
   // returns buffer, or null at end of file, on error or when size <= 0.
   // REQUIRES: stream != nullptr.
   char* readLine(char* buffer, int32_t size);
-  // Moves back to the first byte; a handle without a stream is left alone.
+  // The number (from 1) of the file's line on which the last successful
+  // readLine began: a line longer than one read keeps its number for the
+  // reads of its rest. 0 before the first read.
+  int32_t lineNumber() const { return lineNumber_; }
+  // Moves back to the first byte (and line); a handle without a stream is
+  // left alone.
   void rewind();
 
   FILE* stream = nullptr;
+  int openError = 0;
+
+ private:
+  int32_t lineNumber_ = 0;
+  bool atLineStart_ = true;
 };
 
 #endif  // QUORVANE_TEXT_FILE_HANDLE_H_

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "text/text_buffer.h"
 
 namespace {
@@ -36,11 +36,11 @@ int hexValue(char c) {
 char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
                      int findLast) {
   if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return nullptr;
-  report(609, "key:");
-  report(609, startMarker);
-  report(609, "...");
-  report(609, endMarker);
-  report(609, "\n");
+  report(kTrace, "key:");
+  report(kTrace, startMarker);
+  report(kTrace, "...");
+  report(kTrace, endMarker);
+  report(kTrace, "\n");
 
   const char* valueStart = text;
   if (startMarker[0] != '\0') {
@@ -54,7 +54,7 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
     }
     valueStart = hit + strlen(startMarker);
   }
-  report(609, "keystart foud.\n");
+  report(kTrace, "keystart foud.\n");
 
   const char* valueEnd;
   if (endMarker[0] == '\0') {
@@ -64,7 +64,7 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
     if (valueEnd == nullptr) return nullptr;
   }
   if (valueEnd == valueStart) return nullptr;
-  report(609, "keyend foud.\n");
+  report(kTrace, "keyend foud.\n");
 
   size_t n = static_cast<size_t>(valueEnd - valueStart);
   char* value = new char[n + 1];

@@ -9,7 +9,7 @@
 // the value is empty. An empty start marker means the beginning of the text,
 // an empty end marker its end. With findLast non-zero the rightmost
 // (possibly overlapping) occurrence of the start marker is used. Traces its
-// progress with diagnostic code 609 (verbose mode only).
+// progress with the diagnostic kTrace (verbose mode only).
 char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
                      int findLast);
 

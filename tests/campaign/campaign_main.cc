@@ -31,7 +31,7 @@
 
 #include "damage.h"
 #include "exchange.h"
-#include "private_network.h"
+#include "support/private_network.h"
 
 namespace {
 
@@ -142,14 +142,9 @@ int main(int argc, char** argv) {
   bool needsTlsPort = false;
   for (const std::string& kind : options.kinds)
     needsTlsPort = needsTlsPort || kindNeedsTlsPort(kind);
-  std::string busy;
-  if (needsTlsPort && !portFree(443, &busy)) {
-    std::string why;
-    if (enterPrivateNetwork(&why)) {
-      printf("campaign: %s; running in a private network namespace\n", busy.c_str());
-    } else {
-      printf("campaign: %s, and no private network (%s)\n", busy.c_str(), why.c_str());
-    }
+  if (needsTlsPort) {
+    std::string note = usePrivateNetworkIfPortBusy(443);
+    if (!note.empty()) printf("campaign: %s\n", note.c_str());
   }
 
   std::vector<int> indexes;

@@ -10,8 +10,8 @@
 #include <memory>
 #include <sstream>
 
-#include "child_process.h"
 #include "raw_server.h"
+#include "support/child_process.h"
 #include "support/scripted_server.h"
 
 const char kPlainFilePlugin[] =
@@ -178,21 +178,24 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
                                         "\n@plugin=http\n");
   home.write(".tovelcnf/http", kPlainFilePlugin);
 
-  ChildOutcome run =
-      runChild({binary, "/S", plan.target, kOutputName}, {"HOME=" + home.path()}, home.path(),
-               home.path() + "/stdout.txt", home.path() + "/stderr.txt", kKillAfterSeconds * 1000);
+  ChildSpec child;
+  child.argv = {binary, "/S", plan.target, kOutputName};
+  child.environment = environmentWith({"HOME=" + home.path()});
+  child.folder = home.path();
+  child.limitSeconds = kKillAfterSeconds;
+  ChildRun run = runChild(child);
   if (scripted) scripted->stop();
   if (raw) raw->stop();
 
   if (!run.started) {
-    result.reason = run.error;
+    result.reason = run.problem;
     return result;
   }
   result.status = run.exitStatus;
   result.killed = run.killed;
   result.seconds = run.seconds;
-  std::string out = readFile(home.path() + "/stdout.txt");
-  std::string err = readFile(home.path() + "/stderr.txt");
+  const std::string& out = run.out;
+  const std::string& err = run.err;
   std::string file = readFile(home.path() + "/" + kOutputName);
 
   std::ostringstream why;

@@ -200,7 +200,9 @@ TEST(CaseRunner, ReportsEveryKindOfMismatch) {
                                     "1 x\n"
                                     "--- expect-no-file target.txt\n"
                                     "--- expect-request 1\n"
-                                    "GET / HTTP/1.0\\r\\n\\r\\n\n"),
+                                    "GET / HTTP/1.0\\r\\n\\r\\n\n"
+                                    "--- expect-stderr\n"
+                                    "quorvane: %ANY%\\n\n"),
                         &caseFile, &error))
       << error;
   CaseResult result = runCase(caseFile, defaultCaseEnvironment());
@@ -213,7 +215,34 @@ TEST(CaseRunner, ReportsEveryKindOfMismatch) {
   EXPECT_NE(std::string::npos, all.find("missing.bin does not exist")) << all;
   EXPECT_NE(std::string::npos, all.find("target.txt should not exist")) << all;
   EXPECT_NE(std::string::npos, all.find("connection 1 was never made")) << all;
-  EXPECT_EQ(6u, result.failures.size()) << all;
+  EXPECT_NE(std::string::npos, all.find("standard error does not match")) << all;
+  EXPECT_EQ(7u, result.failures.size()) << all;
+}
+
+TEST(CaseRunner, AnyTextStandsForPartOfOneLine) {
+  struct Match {
+    const char* pattern;
+    const char* text;
+    bool matches;
+  };
+  const Match kMatches[] = {
+      {"a (%ANY%)\n", "a (No such file or directory)\n", true},
+      {"a (%ANY%)\n", "a ()\n", true},
+      {"a (%ANY%)\n", "a (x)\nb (y)\n", false},
+      {"%ANY%\n", "one line\n", true},
+      {"%ANY%\n", "\n\n", false},
+      {"x%ANY%y%ANY%z", "x1y2y3z", true},
+      {"x%ANY%y%ANY%z", "x1y2\n3z", false},
+      {"x%ANY%yz", "xyz", true},
+      {"x%ANY%yz", "xz", false},
+      {"x%ANY%", "y", false},
+      {"plain\n", "plain\n", true},
+      {"plain\n", "plain", false},
+  };
+  for (const Match& m : kMatches) {
+    EXPECT_EQ(m.matches, matchesWithAnyText(m.pattern, m.text))
+        << escapeBytes(m.pattern) << " against " << escapeBytes(m.text);
+  }
 }
 
 TEST(CaseRunner, KillsAHangingProgram) {

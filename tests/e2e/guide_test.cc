@@ -21,6 +21,8 @@
 //                      the first empty line end in CR LF, the body lines in LF
 //   ```run             "$ quorvane ARGS", the output without the banner and
 //                      its empty line, then "$ echo $?" and the exit status
+//   ```stderr          what the run wrote on standard error, one line per
+//                      line (without it, the run writes nothing there)
 //   ```file NAME       a file of the working folder: each line ends in LF
 //   ```file NAME -n    the same without a line feed after the last line
 //   ```request N       the N-th request the server received, its lines
@@ -107,8 +109,8 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 bool isCaseKind(const std::string& kind) {
-  static const std::set<std::string> kKinds = {"registry", "plugin", "reply",
-                                               "run",      "file",   "request"};
+  static const std::set<std::string> kKinds = {"registry", "plugin",  "reply", "run",
+                                               "stderr",   "request", "file"};
   return kKinds.count(kind) != 0;
 }
 
@@ -283,6 +285,8 @@ bool caseText(const GuideExample& example, std::string* out, std::string* error)
       text += "--- expect-stdout\n" + std::string(kBannerEscaped) + joined(output, "\\n") + "\n";
       text += "--- expect-status " + lines.back() + "\n";
       ++runs;
+    } else if (block.kind == "stderr") {
+      text += "--- expect-stderr\n" + joined(block.lines, "\\n") + "\n";
     } else if (block.kind == "file") {
       bool noFinalLineFeed = block.args.size() == 2 && block.args[1] == "-n";
       if (block.args.empty() || (block.args.size() == 2 && !noFinalLineFeed) ||

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "support/capture.h"
@@ -26,22 +26,24 @@ TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   StdoutCapture capture;
 
   // No address: no socket at all.
-  EXPECT_EQ(201, s.connectAndSend("GET"));
+  EXPECT_EQ(201, s.connectAndSend("GET").code());
   EXPECT_EQ(0u, net.opened);
   s.setTarget("http:/broken");
-  EXPECT_EQ(201, s.connectAndSend("GET"));
+  EXPECT_EQ(201, s.connectAndSend("GET").code());
   EXPECT_EQ(0u, net.opened);
 
   s.setTarget("http://h.example/");
   net.failOpenSocket = true;
-  EXPECT_EQ(202, s.connectAndSend("GET"));
+  Status noSocket = s.connectAndSend("GET");
+  EXPECT_EQ(202, noSocket.code());
+  EXPECT_EQ("cannot create a socket to connect to h.example port 80", noSocket.message());
   net.failOpenSocket = false;
 
   net.addConnection().connectResult = 203;
   net.addConnection().connectResult = 204;
-  EXPECT_EQ(203, s.connectAndSend("GET"));
+  EXPECT_EQ(203, s.connectAndSend("GET").code());
   EXPECT_EQ(0, s.socket[0]);
-  EXPECT_EQ(204, s.connectAndSend("GET"));
+  EXPECT_EQ(204, s.connectAndSend("GET").code());
   EXPECT_EQ(0, s.socket[0]);
   EXPECT_EQ(nullptr, s.tls[0]);
   for (int i = 0; i < 2; ++i) {
@@ -65,12 +67,12 @@ TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
   s.setTarget("http://h.example/");
   {
     StdoutCapture quiet;
-    ASSERT_EQ(0, s.connectAndSend("GET"));
+    ASSERT_EQ(0, s.connectAndSend("GET").code());
   }
   s.status = 200;
   setDisplayMode("/D");
   StdoutCapture capture;
-  int result = s.connectAndSend("GET");
+  int result = s.connectAndSend("GET").code();
   std::string out = capture.finish();
   setDisplayMode(nullptr);
   ASSERT_EQ(0, result);
@@ -111,7 +113,7 @@ TEST(ConnectionTest, KeptConnectionIsSharedAndClosedOnce) {
     s.setTarget("https://a.example/");
     setDisplayMode("/D");
     StdoutCapture capture;
-    ASSERT_EQ(0, s.connectAndSend("GET"));
+    ASSERT_EQ(0, s.connectAndSend("GET").code());
     const int first = s.socket[0];
     TlsLink* firstLink = s.tls[0];
     ASSERT_NE(nullptr, firstLink);
@@ -124,7 +126,7 @@ TEST(ConnectionTest, KeptConnectionIsSharedAndClosedOnce) {
     EXPECT_EQ(0, net.connections[0].closes);
 
     s.setTarget("http://b.example/");
-    ASSERT_EQ(0, s.connectAndSend("GET"));
+    ASSERT_EQ(0, s.connectAndSend("GET").code());
     EXPECT_EQ(0, net.connections[0].closes);
     EXPECT_EQ(first, s.socket[1]);
     EXPECT_NE(first, s.socket[0]);
@@ -153,9 +155,9 @@ TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
     s.resetRequest();
     s.setTarget("http://a.example/");
     StdoutCapture quiet;
-    ASSERT_EQ(0, s.connectAndSend("GET"));
+    ASSERT_EQ(0, s.connectAndSend("GET").code());
     s.keepConnection();
-    ASSERT_EQ(0, s.connectAndSend("GET"));
+    ASSERT_EQ(0, s.connectAndSend("GET").code());
     quiet.finish();
     setDisplayMode("/D");
     StdoutCapture capture;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "support/capture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "support/capture.h"
@@ -20,23 +20,24 @@ const char kOkHeader[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain";
 struct Wired {
   FakeTransport net;
   HttpSession session;
+  Status last;
   explicit Wired(const char* address = "http://h.example/index.html") {
     session.transport = &net;
     session.resetRequest();
     session.setTarget(address);
   }
-  // request() with standard output captured.
+  // request() with standard output captured; its status stays in `last`.
   int request(const char* method = "GET", std::string* printed = nullptr) {
     StdoutCapture capture;
-    int result = session.request(method);
+    last = session.request(method);
     std::string out = capture.finish();
     if (printed != nullptr) *printed = out;
-    return result;
+    return last.code();
   }
   // Connects (sending the request) without reading anything.
   int connect() {
     StdoutCapture capture;
-    return session.connectAndSend("GET");
+    return session.connectAndSend("GET").code();
   }
 };
 
@@ -66,9 +67,9 @@ TEST(ReceptionTest, HeaderOneBytePerRead) {
   EXPECT_EQ(static_cast<int>(response.size()), w.net.connections[0].recvCalls);
   EXPECT_EQ(0, w.session.body.length);
   // Then each receive adds one body piece.
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(0, w.session.receive());
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(0, w.session.receive().code());
   EXPECT_STREQ("body", w.session.body.data);
-  EXPECT_EQ(605, w.session.receive());
+  EXPECT_EQ(605, w.session.receive().code());
   EXPECT_STREQ("body", w.session.body.data);
 }
 
@@ -88,7 +89,7 @@ TEST(ReceptionTest, BodyIsExactlyWhatFollowedTheBlankLine) {
   ASSERT_EQ(0, binary.request());
   ASSERT_EQ(5, binary.session.body.length);
   EXPECT_EQ(payload, std::string(binary.session.body.data, 5));
-  EXPECT_EQ(605, binary.session.receive());
+  EXPECT_EQ(605, binary.session.receive().code());
   EXPECT_EQ(5, binary.session.body.length);
 }
 
@@ -96,12 +97,12 @@ TEST(ReceptionTest, PartialHeaderThenFailureKeepsItAndMovesToTheBodyPhase) {
   Wired w;
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nX-Par").error().deliver("tial: 1\r\n\r\n");
   ASSERT_EQ(0, w.connect());
-  EXPECT_EQ(605, w.session.receive());
+  EXPECT_EQ(605, w.session.receive().code());
   EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data);
   EXPECT_EQ(0, w.session.status);
   // The connection stays, and the next call reads body bytes.
   EXPECT_EQ(0, w.net.connections[0].closes);
-  EXPECT_EQ(0, w.session.receive());
+  EXPECT_EQ(0, w.session.receive().code());
   EXPECT_STREQ("tial: 1\r\n\r\n", w.session.body.data);
   EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data);
 
@@ -116,17 +117,17 @@ TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
   w.session.timeoutSeconds = 7;
   w.net.addConnection().deliver("HTTP/1.0 200").stall().deliver(" OK\r\n\r\n").stall();
   ASSERT_EQ(0, w.connect());
-  EXPECT_EQ(206, w.session.receive());
+  EXPECT_EQ(206, w.session.receive().code());
   const FakeConnection& c = w.net.connections[0];
   EXPECT_FALSE(c.lastWaitUnbounded);
   EXPECT_EQ(7, c.lastWaitLimit.tv_sec);
   EXPECT_EQ(0, c.lastWaitLimit.tv_usec);
   EXPECT_STREQ("HTTP/1.0 200", w.session.responseHeader.data);
   // The partial header is kept, so this call is a body piece...
-  EXPECT_EQ(0, w.session.receive());
+  EXPECT_EQ(0, w.session.receive().code());
   EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data);
   // ...and a body piece can time out too, leaving the body as it was.
-  EXPECT_EQ(206, w.session.receive());
+  EXPECT_EQ(206, w.session.receive().code());
   EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data);
 
   // A negative setting waits without a limit; 0 polls.
@@ -171,11 +172,11 @@ TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
   c.deliver(std::string(kOkHeader) + "\r\n\r\n").deliver("piece").stall();
   ASSERT_EQ(0, w.request());
   ASSERT_TRUE(c.tlsStarted);
-  ASSERT_EQ(0, w.session.receive());
+  ASSERT_EQ(0, w.session.receive().code());
   EXPECT_STREQ("piece", w.session.body.data);
   EXPECT_EQ(0, c.waits);
   // Nothing buffered any more: the socket is waited on.
-  EXPECT_EQ(206, w.session.receive());
+  EXPECT_EQ(206, w.session.receive().code());
   EXPECT_EQ(1, c.waits);
 }
 
@@ -193,9 +194,9 @@ TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   ASSERT_EQ(0, w.request());
   EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader.data);
   EXPECT_STREQ("head", w.session.body.data);
-  ASSERT_EQ(0, w.session.receive());
+  ASSERT_EQ(0, w.session.receive().code());
   EXPECT_STREQ("headtail", w.session.body.data);
-  EXPECT_EQ(206, w.session.receive());
+  EXPECT_EQ(206, w.session.receive().code());
   EXPECT_STREQ("headtail", w.session.body.data);
   // Each part record cost one wait; the reads never ran ahead of the waits.
   EXPECT_EQ(3, c.waits);
@@ -217,7 +218,7 @@ TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   e.tlsPending = 5;
   e.deliver("HTTP/1.0 200 OK\r\n\r\n").partRecord().stall();
   ASSERT_EQ(0, polling.request());
-  EXPECT_EQ(206, polling.session.receive());
+  EXPECT_EQ(206, polling.session.receive().code());
   EXPECT_EQ(1, e.waits);
   EXPECT_FALSE(e.lastWaitUnbounded);
   EXPECT_EQ(0, e.lastWaitLimit.tv_sec);
@@ -229,16 +230,16 @@ TEST(ReceptionTest, FailedReadIsToldApartFromThePeersClose) {
   Wired closed;
   closed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").close();
   ASSERT_EQ(0, closed.request());
-  EXPECT_EQ(605, closed.session.receive());
+  EXPECT_EQ(605, closed.session.receive().code());
   EXPECT_TRUE(closed.session.closedByPeer);
 
   Wired failed;
   failed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").error().close();
   ASSERT_EQ(0, failed.request());
-  EXPECT_EQ(605, failed.session.receive());
+  EXPECT_EQ(605, failed.session.receive().code());
   EXPECT_FALSE(failed.session.closedByPeer);
   // The flag follows the latest read.
-  EXPECT_EQ(605, failed.session.receive());
+  EXPECT_EQ(605, failed.session.receive().code());
   EXPECT_TRUE(failed.session.closedByPeer);
 
   Wired header;
@@ -249,9 +250,9 @@ TEST(ReceptionTest, FailedReadIsToldApartFromThePeersClose) {
 
 TEST(ReceptionTest, ReceiveWithoutConnectionGives205) {
   HttpSession s;
-  EXPECT_EQ(205, s.receive());
+  EXPECT_EQ(205, s.receive().code());
   s.responseHeader.assign("HTTP/1.0 200 OK");
-  EXPECT_EQ(205, s.receive());
+  EXPECT_EQ(205, s.receive().code());
 }
 
 TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
@@ -264,7 +265,7 @@ TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
   int32_t capacities[] = {4096, 8192, 16384, 32768};
   int32_t lengths[] = {4096, 8192, 16384, 30000};
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(0, w.session.receive()) << i;
+    ASSERT_EQ(0, w.session.receive().code()) << i;
     EXPECT_EQ(capacities[i], w.session.body.capacity) << i;
     EXPECT_EQ(lengths[i], w.session.body.length) << i;
   }
@@ -276,7 +277,7 @@ TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {
   std::string endless = "HTTP/1.0 200 OK\r\nX-Filler: " + std::string(300 * 1024, 'a');
   w.net.addConnection().deliver(endless, 8192);
   EXPECT_EQ(200, w.request());
-  EXPECT_STREQ("response header too large", failureDetail());
+  EXPECT_EQ("response header too large", w.last.detail());
   EXPECT_GT(w.session.responseHeader.length, kMaxHeaderBytes);
   EXPECT_LT(w.session.responseHeader.length, kMaxHeaderBytes + 8192 + 1);
 
@@ -295,7 +296,7 @@ TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
   Wired w;
   w.net.addConnection().deliver("\r\n\r\nbody bytes").close();
   EXPECT_EQ(200, w.request());
-  EXPECT_STREQ("empty response header", failureDetail());
+  EXPECT_EQ("empty response header", w.last.detail());
   EXPECT_EQ(0, w.session.responseHeader.length);
 }
 
@@ -312,7 +313,7 @@ TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
     Wired w;
     w.net.addConnection().deliver(std::string(k.statusLine) + "\r\n\r\n");
     ASSERT_EQ(0, w.connect());
-    EXPECT_EQ(0, w.session.receive()) << k.statusLine;
+    EXPECT_EQ(0, w.session.receive().code()) << k.statusLine;
     EXPECT_EQ(k.status, w.session.status) << k.statusLine;
   }
 }
@@ -443,7 +444,7 @@ TEST(ReceptionTest, RedirectChainsAreCapped) {
     loop.net.addConnection().deliver(redirectTo("http://h.example/again"));
   }
   EXPECT_EQ(200, loop.request());
-  EXPECT_STREQ("too many redirects", failureDetail());
+  EXPECT_EQ("too many redirects", loop.last.detail());
   EXPECT_EQ(static_cast<size_t>(kMaxRedirects + 1), loop.net.opened);
 }
 
@@ -503,7 +504,7 @@ TEST(ReceptionTest, VerboseOutputOfOneExchange) {
     net.addConnection().deliver("HTTP/1.0 200 OK\r\nServer: t\r\n\r\nhello");
     setDisplayMode("/D");
     StdoutCapture capture;
-    EXPECT_EQ(0, s.request("GET"));
+    EXPECT_EQ(0, s.request("GET").code());
     s.closeSlot(0);
     out = capture.finish();
     setDisplayMode(nullptr);

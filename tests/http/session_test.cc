@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/transport.h"
 #include "support/capture.h"
 #include "support/fake_transport.h"
@@ -27,7 +27,7 @@ struct Wired {
 // connection; returns the code and leaves the printed text in *printed.
 int sendOnce(Wired& w, const char* method, std::string* printed = nullptr) {
   StdoutCapture capture;
-  int result = w.session.connectAndSend(method);
+  int result = w.session.connectAndSend(method).code();
   std::string out = capture.finish();
   if (printed != nullptr) *printed = out;
   return result;
@@ -334,7 +334,7 @@ TEST(SessionTest, SendWithoutConnectionGives205AndPrintsNothing) {
   HttpSession s;
   s.setTarget("http://H/");
   StdoutCapture capture;
-  EXPECT_EQ(205, s.sendRequest("GET"));
+  EXPECT_EQ(205, s.sendRequest("GET").code());
   EXPECT_EQ("", capture.finish());
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
 #include "text/file_handle.h"

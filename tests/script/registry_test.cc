@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
@@ -30,7 +30,7 @@ class RegistryTest : public ::testing::Test {
   // selectPlugin(target) with standard output captured into *out.
   static int select(ScriptEngine& engine, const char* target, std::string* out) {
     StdoutCapture capture;
-    int code = engine.selectPlugin(target);
+    int code = engine.selectPlugin(target).code();
     *out = capture.finish();
     return code;
   }
@@ -212,7 +212,7 @@ TEST_F(RegistryTest, ConfigPathOf511CharactersIsTheLimit) {
   std::string out;
   EXPECT_EQ(207, select(engine, "site", &out));
   EXPECT_EQ("", out);
-  EXPECT_EQ(207, engine.runScript("site", nullptr));
+  EXPECT_EQ(207, engine.runScript("site", nullptr).code());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
@@ -25,7 +25,7 @@ class RunnerTest : public ::testing::Test {
     engine.reset(new ScriptEngine());
     // No test here reaches a real network.
     engine->session->transport = &fake;
-    ASSERT_EQ(0, engine->selectPlugin("http://site/page"));
+    ASSERT_EQ(0, engine->selectPlugin("http://site/page").code());
   }
   void TearDown() override {
     engine.reset();
@@ -35,16 +35,18 @@ class RunnerTest : public ::testing::Test {
 
   std::string scriptPath() const { return home.path() + "/.tovelcnf/site"; }
 
+  Status last;
+
   // Writes `script` as the plugin and runs it; standard output goes to *out
-  // when given.
+  // when given, the status stays in `last`.
   int run(const std::string& script, const char* output = nullptr, std::string* out = nullptr,
           const char* target = "http://site/page") {
     home.write(".tovelcnf/site", script);
     StdoutCapture capture;
-    int code = engine->runScript(target, output);
+    last = engine->runScript(target, output);
     std::string text = capture.finish();
     if (out != nullptr) *out = text;
-    return code;
+    return last.code();
   }
 
   // Runs `script` followed by a line that logs the work register, and
@@ -78,14 +80,14 @@ TEST_F(RunnerTest, EmptyScriptRunsToItsEnd) {
 
 TEST_F(RunnerTest, ScriptThatCannotRunGives207) {
   remove(scriptPath().c_str());
-  EXPECT_EQ(207, engine->runScript("http://site/page", nullptr));
+  EXPECT_EQ(207, engine->runScript("http://site/page", nullptr).code());
 
   // An empty pattern names the configuration folder itself.
   home.write(".tovelcnf/tovel.ini", "@plugin=\n");
   ScriptEngine other;
-  ASSERT_EQ(0, other.selectPlugin("x"));
+  ASSERT_EQ(0, other.selectPlugin("x").code());
   StdoutCapture capture;
-  EXPECT_EQ(207, other.runScript("x", nullptr));
+  EXPECT_EQ(207, other.runScript("x", nullptr).code());
   EXPECT_EQ("", capture.finish());
 }
 
@@ -417,7 +419,7 @@ TEST_F(DownloadTest, WithoutContentLengthThePeersCloseIsTheEnd) {
   // A failed read (a reset) is no end: the file is incomplete.
   fake.addConnection().deliver(okHeader() + "ab").error();
   EXPECT_EQ(200, download());
-  EXPECT_STREQ("download incomplete", failureDetail());
+  EXPECT_EQ("download incomplete", last.detail());
   EXPECT_EQ("ab", readFile(output()));
 }
 
@@ -425,7 +427,7 @@ TEST_F(DownloadTest, EndBeforeTheAnnouncedLengthIsAFailure) {
   fake.addConnection().deliver(okHeader("Content-Length: 10\r\n") + "abc").close();
   std::string printed;
   EXPECT_EQ(200, download(&printed, "@exit:\n"));
-  EXPECT_STREQ("download incomplete", failureDetail());
+  EXPECT_EQ("download incomplete", last.detail());
   EXPECT_EQ("abc", readFile(output()));
   // The step itself prints no message: the entry point does, once.
   EXPECT_EQ("\r       0/       0[KB]\r       0/       0[KB]/\n", printed);

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/messages.h"
+#include "base/messages.h"
 
 StdoutCapture::StdoutCapture() {
   fflush(stdout);

@@ -4,21 +4,9 @@
 // produced with what the case expects.
 #include "support/e2e_case.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,9 +18,9 @@
 #include <thread>
 
 #include "support/capture.h"
+#include "support/child_process.h"
+#include "support/private_network.h"
 #include "support/scripted_server.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,9 +44,6 @@ const int kTlsBindPauseMillis = 100;
 // Failure messages show at most this many bytes of a long text around the
 // first difference.
 const size_t kShownContext = 400;
-// A child that has not exited this long after its deadline kill is reported
-// as such (it cannot happen for SIGKILL, but a wait must not hang the suite).
-const int kKillGraceMillis = 5000;
 // send-repeat style limits for expected file patterns, which live in memory.
 const long kMaxPatternCount = 512L * 1024 * 1024;
 
@@ -182,6 +167,12 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     out->hasStdout = true;
     out->stdoutBytes = joinByteLines(section.lines);
     if (!validBytes(out->stdoutBytes)) return fail("bad escape");
+  } else if (name == "expect-stderr") {
+    if (!args.empty()) return fail("takes no argument");
+    if (out->hasStderr) return fail("expect-stderr given twice");
+    out->hasStderr = true;
+    out->stderrBytes = joinByteLines(section.lines);
+    if (!validBytes(out->stderrBytes)) return fail("bad escape");
   } else if (name == "expect-request") {
     ExpectedRequest request;
     long number = 0;
@@ -316,130 +307,6 @@ void compareBytes(const std::string& what, const std::string& expected, const st
   failures->push_back(message);
 }
 
-// The outcome of one child process.
-struct ChildRun {
-  std::string out;
-  std::string err;
-  int exitStatus = -1;  // -1 unless it exited normally
-  int signal = 0;
-  bool killed = false;  // ran past the time limit
-  double seconds = 0;
-  std::string problem;  // set when the child could not be started or waited for
-};
-
-void readAvailable(int* fd, std::string* sink) {
-  char buffer[65536];
-  ssize_t n = read(*fd, buffer, sizeof buffer);
-  if (n > 0) {
-    sink->append(buffer, static_cast<size_t>(n));
-  } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-    close(*fd);
-    *fd = -1;
-  }
-}
-
-// Runs `argv` in `folder` with `env`, standard input from /dev/null, and
-// collects standard output and standard error. Kills it after `limitSeconds`.
-ChildRun runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  const std::string& folder, double limitSeconds) {
-  ChildRun run;
-  std::vector<char*> argvPointers;
-  for (const std::string& arg : argv) argvPointers.push_back(const_cast<char*>(arg.c_str()));
-  argvPointers.push_back(nullptr);
-  std::vector<char*> envPointers;
-  for (const std::string& entry : env) envPointers.push_back(const_cast<char*>(entry.c_str()));
-  envPointers.push_back(nullptr);
-
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    run.problem = std::string("pipe: ") + strerror(errno);
-    return run;
-  }
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    run.problem = std::string("pipe: ") + strerror(errno);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return run;
-  }
-
-  Clock::time_point start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    int in = open("/dev/null", O_RDONLY);
-    if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0 ||
-        chdir(folder.c_str()) != 0) {
-      _exit(126);
-    }
-    execve(argvPointers[0], argvPointers.data(), envPointers.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (pid < 0) {
-    run.problem = std::string("fork: ") + strerror(errno);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return run;
-  }
-
-  Clock::time_point deadline =
-      start + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
-  int fds[2] = {outPipe[0], errPipe[0]};
-  int status = 0;
-  bool reaped = false;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    if (fds[0] < 0 && fds[1] < 0) {
-      // Output closed; wait for the exit itself.
-      pid_t done = waitpid(pid, &status, WNOHANG);
-      if (done == pid) {
-        reaped = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
-    }
-    pollfd watched[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    int n = poll(watched, 2, static_cast<int>(left.count()));
-    if (n < 0 && errno != EINTR) break;
-    if (n <= 0) continue;
-    if (fds[0] >= 0 && watched[0].revents != 0) readAvailable(&fds[0], &run.out);
-    if (fds[1] >= 0 && watched[1].revents != 0) readAvailable(&fds[1], &run.err);
-  }
-  if (!reaped) {
-    run.killed = true;
-    kill(pid, SIGKILL);
-    Clock::time_point grace = Clock::now() + std::chrono::milliseconds(kKillGraceMillis);
-    while (!reaped && Clock::now() < grace) {
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        reaped = true;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-    if (!reaped) run.problem = "the program did not end after SIGKILL";
-  }
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] < 0) continue;
-    // Whatever is still buffered in the pipe; a writer that lives on (there
-    // should be none) must not block us.
-    fcntl(fds[i], F_SETFL, O_NONBLOCK);
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fds[i], buffer, sizeof buffer)) > 0)
-      (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
-    close(fds[i]);
-    fds[i] = -1;
-  }
-  if (reaped && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  if (reaped && WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  return run;
-}
-
 // Starts the server for one kind of connection as the case asks: on
 // 127.0.0.1 or [::1] (option ipv6), on an ephemeral port or, for TLS with
 // option tls-default-port, on 127.0.0.1:443, retrying a while when another
@@ -474,37 +341,6 @@ std::unique_ptr<ScriptedServer> startServer(bool tls, const CaseFile& caseFile, 
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kTlsBindPauseMillis));
   }
-}
-
-// Whether binding 127.0.0.1:443 fails because another socket holds it.
-bool tlsPortInUse() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kTlsPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool inUse =
-      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
-  close(fd);
-  return inUse;
-}
-
-// Brings the loopback interface of the current network namespace up.
-bool loopbackUp() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ifreq request{};
-  strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  if (ok) {
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-    ok = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  }
-  close(fd);
-  return ok;
 }
 
 // Adds the connections of one server; false with *error for a bad script.
@@ -681,22 +517,17 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
 
   // The command line and the environment: the test's own, with HOME and
   // the file of trusted certificates replaced.
-  std::vector<std::string> argv = {environment.binary};
+  ChildSpec child;
+  child.argv = {environment.binary};
   for (const std::string& word : caseFile.command)
-    argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
-  const std::string certFileEntry = std::string(kCertFileVariable) + "=";
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (strncmp(*entry, "HOME=", 5) != 0 &&
-        strncmp(*entry, certFileEntry.c_str(), certFileEntry.size()) != 0)
-      env.push_back(*entry);
-  }
-  env.push_back("HOME=" + home);
-  env.push_back(certFileEntry + authorityFile);
-
+    child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
+  child.environment =
+      environmentWith({"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile});
+  child.folder = work;
   double limit =
       caseFile.timeLimitSeconds > 0 ? caseFile.timeLimitSeconds : kDefaultTimeLimitSeconds;
-  ChildRun run = runChild(argv, env, work, limit);
+  child.limitSeconds = limit;
+  ChildRun run = runChild(child);
   // Stopping the servers ends held connections and settles the records.
   plain->stop();
   if (tls != nullptr) tls->stop();
@@ -714,8 +545,16 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   std::string actualOut = caseFile.collapseProgress ? collapseProgressRuns(run.out) : run.out;
   compareBytes("standard output", unescaped(substituted(caseFile.stdoutBytes)), actualOut,
                &failures);
-  if (!run.err.empty()) {
-    failures.push_back("the program wrote to standard error:\n" + run.err);
+  if (!caseFile.hasStderr) {
+    if (!run.err.empty()) failures.push_back("the program wrote to standard error:\n" + run.err);
+  } else {
+    std::string expectedErr = unescaped(substituted(caseFile.stderrBytes));
+    if (expectedErr.find(kAnyText) == std::string::npos) {
+      compareBytes("standard error", expectedErr, run.err, &failures);
+    } else if (!matchesWithAnyText(expectedErr, run.err)) {
+      failures.push_back("standard error does not match:\n  expected:\n" + shown(expectedErr) +
+                         "\n  actual:\n" + shown(run.err));
+    }
   }
   int expectedExit = caseFile.status & 0xFF;
   if (run.exitStatus != expectedExit) {
@@ -803,20 +642,41 @@ void verifyCaseText(const std::string& text, const std::string& name) {
 }
 
 bool usePrivateNetworkIfTlsPortBusy() {
-  if (!tlsPortInUse()) return false;
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  if (!loopbackUp()) {
-    fprintf(stderr,
-            "note: 127.0.0.1:%d is busy and the private network's loopback did not "
-            "come up; the end-to-end tests may fail to connect\n",
-            kTlsPort);
-    return true;
-  }
-  fprintf(stderr,
-          "note: 127.0.0.1:%d is held by another program; the end-to-end tests run "
-          "in a private network namespace\n",
-          kTlsPort);
+  std::string note = usePrivateNetworkIfPortBusy(kTlsPort);
+  if (note.empty()) return false;
+  fprintf(stderr, "note: %s\n", note.c_str());
   return true;
+}
+
+const char kAnyText[] = "%ANY%";
+
+bool matchesWithAnyText(const std::string& pattern, const std::string& text) {
+  const std::string any = kAnyText;
+  size_t first = pattern.find(any);
+  if (first == std::string::npos) return pattern == text;
+  if (text.compare(0, first, pattern, 0, first) != 0) return false;
+  // Each later piece is taken at its earliest place after the text matched
+  // so far; the gap before it must stay within one line.
+  size_t at = first;
+  size_t piece = first + any.size();
+  for (;;) {
+    size_t next = pattern.find(any, piece);
+    bool last = next == std::string::npos;
+    std::string wanted = pattern.substr(piece, last ? std::string::npos : next - piece);
+    size_t found;
+    if (last) {
+      if (text.size() < at + wanted.size()) return false;
+      found = text.size() - wanted.size();
+      if (text.compare(found, wanted.size(), wanted) != 0) return false;
+    } else {
+      found = text.find(wanted, at);
+      if (found == std::string::npos) return false;
+    }
+    if (text.find('\n', at) < found) return false;
+    if (last) return true;
+    at = found + wanted.size();
+    piece = next + any.size();
+  }
 }
 
 bool readCaseFile(const std::string& path, std::string* text) {

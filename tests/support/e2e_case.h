@@ -59,6 +59,8 @@ struct CaseFile {
   int status = 0;  // the run's result code; the exit status is its low eight bits
   bool hasStdout = false;
   std::string stdoutBytes;
+  bool hasStderr = false;   // without it, standard error must stay empty
+  std::string stderrBytes;  // may hold kAnyText
   std::vector<ExpectedRequest> requests;
   std::vector<CaseItem> files;  // path relative to the working folder, escaped bytes
   std::vector<ExpectedPattern> patterns;
@@ -118,9 +120,17 @@ void verifyCaseText(const std::string& text, const std::string& name);
 // network namespace of its own (root only), with its loopback interface up,
 // so that the TLS cases can bind the port. Call it before any thread starts
 // (a static initializer of the test program): threads and child processes
-// created later share the namespace. Returns true when the process moved;
-// a note on standard error says so.
+// created later share the namespace. Returns true when the port was busy; a
+// note on standard error says whether the process moved.
 bool usePrivateNetworkIfTlsPortBusy();
+
+// In an expected standard error, stands for any text within one line (the
+// system's wording of an error, say).
+extern const char kAnyText[];
+
+// Whether `text` is `pattern`, each kAnyText of the pattern standing for any
+// run of bytes without a line feed.
+bool matchesWithAnyText(const std::string& pattern, const std::string& text);
 
 // Reads a case file from disk; false when it cannot be read.
 bool readCaseFile(const std::string& path, std::string* text);

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "support/capture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "support/capture.h"
 #include "text/text_buffer.h"
 

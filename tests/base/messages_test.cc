@@ -1,6 +1,6 @@
 // Tests of the message catalogue: every message in the three display modes,
 // the switch that selects a mode, the progress line and the failure detail.
-#include "app/messages.h"
+#include "base/messages.h"
 
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "base/status.h"
 #include "support/capture.h"
 
 namespace {
-
 
 // What report(code, text) prints in the current mode; checks that the code
 // comes back unchanged.
@@ -160,13 +160,20 @@ TEST(Messages, ProgressAndPlainTextAreFlushedAtOnce) {
 }
 
 TEST(Messages, FailureDetailTravelsWithCode200) {
-  EXPECT_EQ(failWith("too many redirects"), kUnknownError);
-  EXPECT_STREQ(failureDetail(), "too many redirects");
-  EXPECT_EQ(failWith("download incomplete"), 200);
-  EXPECT_STREQ(failureDetail(), "download incomplete");
-  EXPECT_EQ(printed(kUnknownError, failureDetail()), "* Unknown error download incomplete.\n");
-  EXPECT_EQ(failWith(nullptr), 200);
-  EXPECT_STREQ(failureDetail(), "");
+  Status redirects = Status::unknownError("too many redirects", "more than 20, the last to /a");
+  EXPECT_EQ(kUnknownError, redirects.code());
+  EXPECT_EQ("too many redirects", redirects.detail());
+  EXPECT_EQ("too many redirects: more than 20, the last to /a", redirects.message());
+  EXPECT_EQ(printed(redirects.code(), redirects.detail().c_str()),
+            "* Unknown error too many redirects.\n");
+  EXPECT_EQ("empty response header", Status::unknownError("empty response header", "").message());
+  // Other codes carry their sentence but no detail.
+  Status refused(kCannotConnect, "127.0.0.1 port 8 refused the connection");
+  refused.addContext("plugin p, line 3: ");
+  EXPECT_EQ("", refused.detail());
+  EXPECT_EQ("plugin p, line 3: 127.0.0.1 port 8 refused the connection", refused.message());
+  EXPECT_TRUE(Status().ok());
+  EXPECT_EQ("", Status().message());
 }
 
 }  // namespace

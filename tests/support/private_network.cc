@@ -1,5 +1,5 @@
-// Network namespace set-up for the campaign.
-#include "private_network.h"
+// Network namespace set-up for tests that bind a fixed loopback port.
+#include "support/private_network.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-bool portFree(int port, std::string* why) {
+bool loopbackPortFree(int port, std::string* why) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *why = std::string("socket: ") + strerror(errno);
@@ -47,7 +47,15 @@ bool enterPrivateNetwork(std::string* why) {
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
     up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
   }
-  if (!up) *why = std::string("loopback up: ") + strerror(errno);
+  if (!up) *why = std::string("the new namespace's loopback stays down: ") + strerror(errno);
   close(fd);
   return up;
+}
+
+std::string usePrivateNetworkIfPortBusy(int port) {
+  std::string busy;
+  if (loopbackPortFree(port, &busy)) return "";
+  std::string why;
+  if (!enterPrivateNetwork(&why)) return busy + ", and no private network (" + why + ")";
+  return busy + "; running in a private network namespace";
 }
