@@ -1,13 +1,14 @@
-// Connections of an HttpSession: opening the current connection (with TLS
-// on the TLS port), the two slots and their shared connection, and the
-// transport calls through which every request and response byte passes.
-#include <arpa/inet.h>
-
+// Connections of an HttpSession: opening the current connection (to the
+// host or the proxy, on the port of the address or the settings, with TLS
+// when they ask for it and the certificate checked), the two slots and their
+// shared connection, and the transport calls through which every request
+// and response byte passes.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
+#include "http/address.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -16,11 +17,18 @@ namespace {
 // Ports are 16-bit; settings may hold larger numbers.
 const int kPortMask = 0xFFFF;
 
-// True when `target` is written as an IPv4 address (the forms the resolver
-// takes as an address rather than a name). Such targets send no server name.
-bool isDottedAddress(const char* target) {
-  in_addr parsed;
-  return inet_aton(target, &parsed) != 0;
+// Where the current connection goes and how.
+struct Peer {
+  std::string name;  // looked up, sent as the TLS server name and checked
+  bool ipLiteral = false;
+  int port = 0;
+  bool tls = false;
+};
+
+// "name:port", an IPv6 address in brackets, for the verbose connect trace.
+std::string hostAndPort(const Peer& peer) {
+  bool bracketed = peer.name.find(':') != std::string::npos;
+  return formatText(bracketed ? "[%s]:%d" : "%s:%d", peer.name.c_str(), peer.port);
 }
 
 // The failure of a connect to `peer` (as describePeer says it), the
@@ -57,30 +65,59 @@ Status HttpSession::connectAndSend(const char* method) {
     if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
   }
-  int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
+  Peer peer;
   peerIsProxy = settings[5].hasText();
-  const char* target = peerIsProxy ? settings[5].data : host.data;
-  if (target == nullptr) target = "";
-  peerName.assign(target);
-  peerPort = selectedPort;
+  if (peerIsProxy) {
+    // The proxy is reached on its own port, else on the port setting; a
+    // port in the address stays part of the request target only. The proxy
+    // has no scheme, so TLS follows the port.
+    HostPart proxy;
+    if (!parseHostPart(settings[5].data, &proxy)) {
+      return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data));
+    }
+    peer.name = proxy.name;
+    peer.ipLiteral = proxy.ipLiteral;
+    peer.port = proxy.port != 0 ? proxy.port : port & kPortMask;
+    peer.tls = peer.port == (tlsPort & kPortMask);
+  } else {
+    peer.name = hostName.data != nullptr ? hostName.data : "";
+    peer.ipLiteral = targetIsIp;
+    if (targetPort != 0) {
+      // A port written in the address: the scheme alone chooses TLS.
+      peer.port = targetPort;
+      peer.tls = targetIsTls != 0;
+    } else {
+      peer.port = (targetIsTls ? tlsPort : port) & kPortMask;
+      peer.tls = peer.port == (tlsPort & kPortMask);
+    }
+  }
+  peerName.assign(peer.name.c_str());
+  peerPort = peer.port;
+  report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
-  TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
-  snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
-  where.length = static_cast<int32_t>(strlen(where.data));
-  report(kConnectTrace, where.data, kNetworkText);
-
+  // Each address of the name gets the time-out; without one (0 or less)
+  // the system's own limit applies.
   ConnectFailure failure;
-  int fd = transport->connectTo(target, selectedPort, 0, &failure);
-  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, target);
+  int fd = transport->connectTo(peer.name.c_str(), peer.port,
+                                timeoutSeconds > 0 ? timeoutSeconds : 0, &failure);
+  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, peer.name.c_str());
   // The waits for response data have their limit; the blocking calls get
   // the same one.
   if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
-  if (selectedPort == (tlsPort & kPortMask)) {
-    TlsPeer peer;
-    peer.name = target;
-    peer.ipLiteral = isDottedAddress(target);
-    peer.verify = false;
-    startTls(*transport, &tls[0], fd, peer);
+  if (peer.tls) {
+    TlsPeer tlsPeer;
+    tlsPeer.name = peer.name.c_str();
+    tlsPeer.ipLiteral = peer.ipLiteral;
+    tlsPeer.verify = tlsVerify;
+    if (!tlsVerify) verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
+    std::string untrusted = startTls(*transport, &tls[0], fd, tlsPeer);
+    if (!untrusted.empty()) {
+      int32_t unusable = fd;
+      closeLink(*transport, &tls[0], &unusable);
+      std::string detail =
+          formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
+      return Status::unknownError(detail.c_str(), std::string());
+    }
   }
   socket[0] = fd;
   return sendRequest(method);
