@@ -43,7 +43,7 @@ TEST(Keywords, TableHoldsThe36KeywordsInOrder) {
       "@<-read:", "@<-read=",      "@->host:",    "@->body:",    "@->header=",    "@<-host:",
       "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
       "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
-      "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",      "@tlsverify=",
+      "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
   };
   ASSERT_EQ(sizeof expected / sizeof expected[0], static_cast<size_t>(kKeywordCount));
   for (int i = 0; i < kKeywordCount; ++i) {
