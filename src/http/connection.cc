@@ -25,6 +25,35 @@ struct Peer {
   bool tls = false;
 };
 
+// Where `session` connects for its target: the proxy, on its own port or
+// else on the port setting (a port in the address then stays part of the
+// request target only; the proxy has no scheme, so TLS follows the port);
+// or the host, on the address's own port (TLS exactly when the scheme is
+// "https://") or else on the port setting or the TLS port (TLS exactly on
+// the TLS port). False when the proxy setting is no host and port.
+bool choosePeer(const HttpSession& session, Peer* peer) {
+  const int tlsPort = session.tlsPort & kPortMask;
+  if (session.settings[5].hasText()) {
+    HostPart proxy;
+    if (!parseHostPart(session.settings[5].data, &proxy)) return false;
+    peer->name = proxy.name;
+    peer->ipLiteral = proxy.ipLiteral;
+    peer->port = proxy.port != 0 ? proxy.port : session.port & kPortMask;
+    peer->tls = peer->port == tlsPort;
+    return true;
+  }
+  peer->name = session.hostName.data != nullptr ? session.hostName.data : "";
+  peer->ipLiteral = session.targetIsIp;
+  if (session.targetPort != 0) {
+    peer->port = session.targetPort;
+    peer->tls = session.targetIsTls != 0;
+  } else {
+    peer->port = (session.targetIsTls ? session.tlsPort : session.port) & kPortMask;
+    peer->tls = peer->port == tlsPort;
+  }
+  return true;
+}
+
 // "name:port", an IPv6 address in brackets, for the verbose connect trace.
 std::string hostAndPort(const Peer& peer) {
   bool bracketed = peer.name.find(':') != std::string::npos;
@@ -67,29 +96,8 @@ Status HttpSession::connectAndSend(const char* method) {
   }
   Peer peer;
   peerIsProxy = settings[5].hasText();
-  if (peerIsProxy) {
-    // The proxy is reached on its own port, else on the port setting; a
-    // port in the address stays part of the request target only. The proxy
-    // has no scheme, so TLS follows the port.
-    HostPart proxy;
-    if (!parseHostPart(settings[5].data, &proxy)) {
-      return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data));
-    }
-    peer.name = proxy.name;
-    peer.ipLiteral = proxy.ipLiteral;
-    peer.port = proxy.port != 0 ? proxy.port : port & kPortMask;
-    peer.tls = peer.port == (tlsPort & kPortMask);
-  } else {
-    peer.name = hostName.data != nullptr ? hostName.data : "";
-    peer.ipLiteral = targetIsIp;
-    if (targetPort != 0) {
-      // A port written in the address: the scheme alone chooses TLS.
-      peer.port = targetPort;
-      peer.tls = targetIsTls != 0;
-    } else {
-      peer.port = (targetIsTls ? tlsPort : port) & kPortMask;
-      peer.tls = peer.port == (tlsPort & kPortMask);
-    }
+  if (!choosePeer(*this, &peer)) {
+    return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data));
   }
   peerName.assign(peer.name.c_str());
   peerPort = peer.port;

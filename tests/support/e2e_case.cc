@@ -317,7 +317,10 @@ std::unique_ptr<ScriptedServer> startServer(bool tls, const CaseFile& caseFile, 
   if (!tls || !caseFile.tlsDefaultPort) {
     LoopbackFamily family = caseFile.ipv6 ? LoopbackFamily::kIPv6 : LoopbackFamily::kIPv4;
     std::unique_ptr<ScriptedServer> server(new ScriptedServer(tls, {}, 0, certificate, family));
-    if (!server->ok() && caseFile.ipv6 && server->error().compare(0, 5, "bind ") == 0) {
+    const std::string& error = server->error();
+    bool noLoopback = error.compare(0, 8, "socket: ") == 0 || error.compare(0, 5, "bind ") == 0 ||
+                      error.compare(0, 7, "listen ") == 0;
+    if (!server->ok() && caseFile.ipv6 && noLoopback) {
       *skip = "the case needs an IPv6 loopback: " + server->error();
       return nullptr;
     }
