@@ -1,13 +1,14 @@
-// Connections of an HttpSession: opening the current connection (with TLS
-// on the TLS port), the two slots and their shared connection, and the
-// transport calls through which every request and response byte passes.
-#include <arpa/inet.h>
-
+// Connections of an HttpSession: opening the current connection (to the
+// host or the proxy, on the port of the address or the settings, with TLS
+// when they ask for it and the certificate checked), the two slots and their
+// shared connection, and the transport calls through which every request
+// and response byte passes.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
+#include "http/address.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -16,24 +17,72 @@ namespace {
 // Ports are 16-bit; settings may hold larger numbers.
 const int kPortMask = 0xFFFF;
 
-// True when `target` is written as an IPv4 address (the forms the resolver
-// takes as an address rather than a name). Such targets send no server name.
-bool isDottedAddress(const char* target) {
-  in_addr parsed;
-  return inet_aton(target, &parsed) != 0;
+// Where the current connection goes and how.
+struct Peer {
+  std::string name;  // looked up, sent as the TLS server name and checked
+  bool ipLiteral = false;
+  int port = 0;
+  bool tls = false;
+};
+
+// Where `session` connects for its target: the proxy, on its own port or
+// else on the port setting (a port in the address then stays part of the
+// request target only; the proxy has no scheme, so TLS follows the port);
+// or the host, on the address's own port (TLS exactly when the scheme is
+// "https://") or else on the port setting or the TLS port (TLS exactly on
+// the TLS port). False when the proxy setting is no host and port.
+bool choosePeer(const HttpSession& session, Peer* peer) {
+  const int tlsPort = session.tlsPort & kPortMask;
+  if (session.settings[5].hasText()) {
+    HostPart proxy;
+    if (!parseHostPart(session.settings[5].data, &proxy)) return false;
+    peer->name = proxy.name;
+    peer->ipLiteral = proxy.ipLiteral;
+    peer->port = proxy.port != 0 ? proxy.port : session.port & kPortMask;
+    peer->tls = peer->port == tlsPort;
+    return true;
+  }
+  peer->name = session.hostName.data != nullptr ? session.hostName.data : "";
+  peer->ipLiteral = session.targetIsIp;
+  if (session.targetPort != 0) {
+    peer->port = session.targetPort;
+    peer->tls = session.targetIsTls != 0;
+  } else {
+    peer->port = (session.targetIsTls ? session.tlsPort : session.port) & kPortMask;
+    peer->tls = peer->port == tlsPort;
+  }
+  return true;
 }
 
-// The failure of a connect attempt to `peer` (as describePeer says it) that
-// returned `result`, with the system's error number `error` (0: none known).
-Status connectFailure(int result, const std::string& peer, bool proxy, const char* name,
-                      int error) {
-  if (result == kHostNotFound) {
-    return Status(kHostNotFound,
-                  formatText("cannot resolve the %s name %s", proxy ? "proxy" : "host", name));
+// "name:port", an IPv6 address in brackets, for the verbose connect trace.
+std::string hostAndPort(const Peer& peer) {
+  bool bracketed = peer.name.find(':') != std::string::npos;
+  return formatText(bracketed ? "[%s]:%d" : "%s:%d", peer.name.c_str(), peer.port);
+}
+
+// The failure of a connect to `peer` (as describePeer says it), the
+// host or proxy `name`, as the transport reported it.
+Status connectFailure(const ConnectFailure& failure, const std::string& peer, bool proxy,
+                      const char* name) {
+  switch (failure.kind) {
+    case ConnectFailure::kNoSocket:
+      return Status(kNoSocket, "cannot create a socket to connect to " + peer);
+    case ConnectFailure::kNotResolved:
+      return Status(kHostNotFound,
+                    formatText("cannot resolve the %s name %s", proxy ? "proxy" : "host", name));
+    case ConnectFailure::kRefused:
+      return Status(kCannotConnect, peer + " refused the connection");
+    case ConnectFailure::kTimedOut:
+      if (failure.seconds > 0) {
+        return Status(kCannotConnect, formatText("%s did not accept the connection within %d s",
+                                                 peer.c_str(), failure.seconds));
+      }
+      break;
+    default:
+      break;
   }
-  if (error == ECONNREFUSED) return Status(kCannotConnect, peer + " refused the connection");
   std::string sentence = "cannot connect to " + peer;
-  if (error != 0) sentence += formatText(" (%s)", strerror(error));
+  if (failure.error != 0) sentence += formatText(" (%s)", strerror(failure.error));
   return Status(kCannotConnect, sentence);
 }
 
@@ -45,35 +94,38 @@ Status HttpSession::connectAndSend(const char* method) {
     if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
   }
-  int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
+  Peer peer;
   peerIsProxy = settings[5].hasText();
-  const char* target = peerIsProxy ? settings[5].data : host.data;
-  if (target == nullptr) target = "";
-  peerName.assign(target);
-  peerPort = selectedPort;
-
-  int fd = transport->openSocket();
-  if (fd <= 0) return Status(kNoSocket, "cannot create a socket to connect to " + describePeer());
-
-  TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
-  snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
-  where.length = static_cast<int32_t>(strlen(where.data));
-  report(kConnectTrace, where.data, kNetworkText);
-
-  // The transport leaves the reason of a failed connect in errno.
-  errno = 0;
-  int result = transport->connectSocket(fd, target, selectedPort);
-  int connectError = errno;
-  if (result != kOk) {
-    // The socket never reaches a slot; nothing else would close it.
-    transport->close(nullptr, fd);
-    return connectFailure(result, describePeer(), peerIsProxy, target, connectError);
+  if (!choosePeer(*this, &peer)) {
+    return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data));
   }
+  peerName.assign(peer.name.c_str());
+  peerPort = peer.port;
+  report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
+
+  // Each address of the name gets the time-out; without one (0 or less)
+  // the system's own limit applies.
+  ConnectFailure failure;
+  int fd = transport->connectTo(peer.name.c_str(), peer.port,
+                                timeoutSeconds > 0 ? timeoutSeconds : 0, &failure);
+  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, peer.name.c_str());
   // The waits for response data have their limit; the blocking calls get
   // the same one.
   if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
-  if (selectedPort == (tlsPort & kPortMask)) {
-    startTls(*transport, &tls[0], fd, isDottedAddress(target) ? nullptr : target);
+  if (peer.tls) {
+    TlsPeer tlsPeer;
+    tlsPeer.name = peer.name.c_str();
+    tlsPeer.ipLiteral = peer.ipLiteral;
+    tlsPeer.verify = tlsVerify;
+    if (!tlsVerify) verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
+    std::string untrusted = startTls(*transport, &tls[0], fd, tlsPeer);
+    if (!untrusted.empty()) {
+      int32_t unusable = fd;
+      closeLink(*transport, &tls[0], &unusable);
+      std::string detail =
+          formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
+      return Status::unknownError(detail.c_str(), std::string());
+    }
   }
   socket[0] = fd;
   return sendRequest(method);
@@ -98,9 +150,11 @@ void HttpSession::keepConnection() {
   tls[1] = tls[0];
 }
 
-void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName) {
-  if (*linkSlot != nullptr) return;
-  *linkSlot = transport.startTls(socket, serverName);
+std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer) {
+  if (*linkSlot != nullptr) return std::string();
+  TlsStart started = transport.startTls(socket, peer);
+  *linkSlot = started.link;
+  return started.untrusted;
 }
 
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {

@@ -9,15 +9,16 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,11 +66,11 @@ int64_t monotonicMicros() {
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// Waits with poll() until `socket` has one of `events`: > 0 when it has, 0
-// when `limit` ran out, < 0 on error. A null limit waits without bound;
-// otherwise the time not used is left in *limit, as select() does on Linux.
-// A signal does not end the wait early. This is the wait for a descriptor
-// that select() cannot hold (FD_SETSIZE or more), and for TLS writes.
+// Waits with poll() until `socket` has one of `events` (or an error or
+// hang-up): > 0 when it has, 0 when `limit` ran out, < 0 on error. A null
+// limit waits without bound; otherwise the time not used is left in *limit.
+// A signal does not end the wait early. Every wait of the transport is one
+// of these: for data, for a connect, for a TLS write.
 int pollFor(int socket, short events, timeval* limit) {
   pollfd entry;
   entry.fd = socket;
@@ -124,52 +125,136 @@ bool waitForTls(TlsLink* link, int socket, int result) {
   return pollFor(socket, events, limited ? &limit : nullptr) > 0;
 }
 
-}  // namespace
-
-int NetTransport::openSocket() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd == 0) {
-    // Standard input was closed and the socket got its number; move it.
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+// A stream socket of `family` whose descriptor is none of 0, 1 and 2, so
+// that nothing meant for a standard stream ever reaches the network; -1
+// with errno set when the system gives none.
+int openSocket(int family) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
     ::close(fd);
+    errno = error;
     fd = moved;
   }
-  return fd < 0 ? -1 : fd;
+  return fd;
 }
 
-int NetTransport::connectSocket(int socket, const char* target, int port) {
-  if (target == nullptr) return kHostNotFound;
-  sockaddr_in address;
-  memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  in_addr_t dotted = inet_addr(target);
-  if (dotted != INADDR_NONE) {
-    address.sin_addr.s_addr = dotted;
-  } else {
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(target, nullptr, &hints, &found) != 0 || found == nullptr) {
-      if (found != nullptr) freeaddrinfo(found);
-      return kHostNotFound;
+// Connects `fd` to `address`, giving up after `limitSeconds` when that is
+// above 0 (the socket does not block meanwhile and blocks again after).
+// Returns 0 or the errno of the failure; ETIMEDOUT when the limit ran out.
+int connectWithin(int fd, const sockaddr* address, socklen_t length, int limitSeconds) {
+  int flags = fcntl(fd, F_GETFL);
+  bool bounded = limitSeconds > 0 && flags >= 0;
+  if (bounded) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int error = ::connect(fd, address, length) == 0 ? 0 : errno;
+  // In progress (bounded), or interrupted by a signal and going on without
+  // us: its end shows as the socket becoming writable.
+  if (error == EINPROGRESS || error == EINTR) {
+    timeval limit = {static_cast<time_t>(limitSeconds), 0};
+    int ready = pollFor(fd, POLLOUT, bounded ? &limit : nullptr);
+    if (ready == 0) {
+      error = ETIMEDOUT;
+    } else if (ready < 0) {
+      error = errno;
+    } else {
+      int pendingError = 0;
+      socklen_t size = sizeof pendingError;
+      error =
+          getsockopt(fd, SOL_SOCKET, SO_ERROR, &pendingError, &size) == 0 ? pendingError : errno;
     }
-    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
   }
-  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return kCannotConnect;
-  return kOk;
+  if (bounded) fcntl(fd, F_SETFL, flags);
+  return error;
 }
 
-TlsLink* NetTransport::startTls(int socket, const char* serverName) {
+}  // namespace
+
+int NetTransport::connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) {
+  *failure = ConnectFailure();
+  if (name == nullptr) {
+    failure->kind = ConnectFailure::kNotResolved;
+    failure->error = EAI_NONAME;
+    return -1;
+  }
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  // An address written as one is taken as exactly that address (all of the
+  // text), never handed to the name look-up.
+  in_addr v4;
+  in6_addr v6;
+  if (inet_pton(AF_INET, name, &v4) == 1 || inet_pton(AF_INET6, name, &v6) == 1) {
+    hints.ai_flags |= AI_NUMERICHOST;
+  }
+  char service[8];
+  snprintf(service, sizeof service, "%d", port);
+  addrinfo* found = nullptr;
+  int looked = getaddrinfo(name, service, &hints, &found);
+  if (looked != 0 || found == nullptr) {
+    if (found != nullptr) freeaddrinfo(found);
+    failure->kind = ConnectFailure::kNotResolved;
+    failure->error = looked != 0 ? looked : EAI_NONAME;
+    return -1;
+  }
+  int connected = connectInOrder(found, limitSeconds, failure);
+  freeaddrinfo(found);
+  return connected;
+}
+
+int connectInOrder(const addrinfo* addresses, int limitSeconds, ConnectFailure* failure) {
+  *failure = ConnectFailure();
+  bool anySocket = false;
+  for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+    ++failure->attempts;
+    int fd = openSocket(entry->ai_family);
+    if (fd < 0) {
+      // This family may be missing on this machine; the next one may do.
+      if (!anySocket) {
+        failure->kind = ConnectFailure::kNoSocket;
+        failure->error = errno;
+      }
+      continue;
+    }
+    anySocket = true;
+    int error = connectWithin(fd, entry->ai_addr, entry->ai_addrlen, limitSeconds);
+    if (error == 0) {
+      int attempts = failure->attempts;
+      *failure = ConnectFailure();
+      failure->attempts = attempts;
+      return fd;
+    }
+    ::close(fd);
+    failure->error = error;
+    failure->seconds = 0;
+    if (error == ECONNREFUSED) {
+      failure->kind = ConnectFailure::kRefused;
+    } else if (error == ETIMEDOUT) {
+      failure->kind = ConnectFailure::kTimedOut;
+      failure->seconds = limitSeconds > 0 ? limitSeconds : 0;
+    } else {
+      failure->kind = ConnectFailure::kFailed;
+    }
+  }
+  if (failure->attempts == 0) {
+    failure->kind = ConnectFailure::kNotResolved;
+    failure->error = EAI_NONAME;
+  }
+  return -1;
+}
+
+TlsStart NetTransport::startTls(int socket, const TlsPeer& peer) {
   ignoreBrokenPipeOnce();
   initTlsLibraryOnce();
+  TlsStart started;
   TlsLink* link = new TlsLink{nullptr, nullptr, false, 0};
+  started.link = link;
   link->ctx = SSL_CTX_new(TLS_client_method());
-  if (link->ctx == nullptr) return link;
+  if (link->ctx == nullptr) return started;
+  SSL_CTX_set_min_proto_version(link->ctx, TLS1_2_VERSION);
   SSL_CTX_set_read_ahead(link->ctx, 1);
 #ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
   // Many servers end a response by closing the connection without the TLS
@@ -178,23 +263,43 @@ TlsLink* NetTransport::startTls(int socket, const char* serverName) {
   SSL_CTX_set_options(link->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
 #endif
   SSL_CTX_set_default_read_buffer_len(link->ctx, kTlsReadBuffer);
+  if (peer.verify) {
+    // The system's trusted certificates, from the places that the
+    // environment variables SSL_CERT_FILE and SSL_CERT_DIR may name.
+    SSL_CTX_set_default_verify_paths(link->ctx);
+    SSL_CTX_set_verify(link->ctx, SSL_VERIFY_PEER, nullptr);
+  }
   link->ssl = SSL_new(link->ctx);
-  if (link->ssl == nullptr) return link;
+  if (link->ssl == nullptr) return started;
   SSL_set_fd(link->ssl, socket);
-  if (serverName != nullptr) SSL_set_tlsext_host_name(link->ssl, serverName);
+  const char* name = peer.name != nullptr ? peer.name : "";
+  // Name-based hosting needs the name; an address is never sent as one.
+  if (!peer.ipLiteral && name[0] != '\0') SSL_set_tlsext_host_name(link->ssl, name);
+  if (peer.verify) {
+    if (peer.ipLiteral) {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(link->ssl), name);
+    } else {
+      SSL_set_hostflags(link->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      SSL_set1_host(link->ssl, name);
+    }
+  }
   RAND_poll();
   for (int round = 0; round < kMaxSeedRounds && RAND_status() != 1; ++round) {
     uint16_t noise = static_cast<uint16_t>(rand());
     RAND_seed(&noise, sizeof noise);
   }
-  // A failed handshake shows up at the first write or read.
-  SSL_connect(link->ssl);
+  // A failed handshake shows up at the first write or read, unless the
+  // certificate was the reason: that the caller hears now.
+  if (SSL_connect(link->ssl) != 1 && peer.verify) {
+    long verified = SSL_get_verify_result(link->ssl);
+    if (verified != X509_V_OK) started.untrusted = X509_verify_cert_error_string(verified);
+  }
   // From here on the TLS layer never waits on the socket itself: a read
   // that finds only part of a record returns at once and the session's
   // timed wait takes over; a write waits in waitForTls below.
   int socketFlags = fcntl(socket, F_GETFL);
   if (socketFlags >= 0) fcntl(socket, F_SETFL, socketFlags | O_NONBLOCK);
-  return link;
+  return started;
 }
 
 int NetTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
@@ -250,17 +355,7 @@ int NetTransport::pending(TlsLink* link) {
 
 int NetTransport::waitReadable(int socket, timeval* limit) {
   if (socket < 0) return -1;
-  if (socket >= FD_SETSIZE) return pollFor(socket, POLLIN, limit);
-  int result;
-  do {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    // On Linux select leaves the time not used in *limit, also when a
-    // signal interrupts it, so the retry keeps the one limit.
-    result = select(socket + 1, &readable, nullptr, nullptr, limit);
-  } while (result < 0 && errno == EINTR);
-  return result;
+  return pollFor(socket, POLLIN, limit);
 }
 
 void NetTransport::limitBlocking(int socket, int seconds) {

@@ -1,8 +1,9 @@
-// The real Transport: IPv4 stream sockets, the system resolver, select()
-// for the waits and OpenSSL for TLS client links.
+// The real Transport: IPv6 and IPv4 stream sockets, the system resolver,
+// poll() for every wait and OpenSSL for TLS client links.
 #ifndef QUORVANE_HTTP_NET_TRANSPORT_H_
 #define QUORVANE_HTTP_NET_TRANSPORT_H_
 
+#include <netdb.h>
 #include <openssl/types.h>
 
 #include "http/transport.h"
@@ -28,11 +29,14 @@ class NetTransport : public Transport {
   NetTransport(const NetTransport&) = delete;
   NetTransport& operator=(const NetTransport&) = delete;
 
-  // Never returns descriptor 0: the session reads 0 as "no connection".
-  int openSocket() override;
-  int connectSocket(int socket, const char* target, int port) override;
-  // Certificates are not verified; the library's client defaults apply.
-  TlsLink* startTls(int socket, const char* serverName) override;
+  // Never returns descriptors 0 to 2: the session reads 0 as "no
+  // connection", and the standard streams must not reach a server.
+  int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
+  // With peer.verify, the chain is checked against OpenSSL's default
+  // locations of trusted certificates (which follow SSL_CERT_FILE and
+  // SSL_CERT_DIR) and the certificate against the host name (no partial
+  // wildcards) or IP address.
+  TlsStart startTls(int socket, const TlsPeer& peer) override;
   // A peer that has gone away gives a failed send, never SIGPIPE.
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
@@ -42,5 +46,11 @@ class NetTransport : public Transport {
   void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
 };
+
+// The attempts of NetTransport::connectTo for addresses already looked up:
+// each address in list order, with a new socket each, until one connects
+// (see Transport::connectTo for `limitSeconds` and the result). An empty
+// list fails as a name without address.
+int connectInOrder(const addrinfo* addresses, int limitSeconds, ConnectFailure* failure);
 
 #endif  // QUORVANE_HTTP_NET_TRANSPORT_H_

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "http/address.h"
 #include "http/session.h"
 #include "http/transport.h"
 
@@ -243,7 +244,7 @@ Status HttpSession::receive() {
       if (line.valueLength > 0) {
         report(kTrace, "keyend foud.\n");
         char* value = copyOf(line.value, line.valueLength);
-        jar.storeCookie(host.data != nullptr ? host.data : "", value);
+        jar.storeCookie(hostName.data != nullptr ? hostName.data : "", value);
         delete[] value;
       }
       cursor = line.next;
@@ -291,7 +292,7 @@ Status HttpSession::request(const char* method) {
     if (status >= 400) {
       const char* line = responseHeader.data;
       std::string statusLine(line, strcspn(line, "\r\n"));
-      return Status(kCannotConnect, formatText("%s answered %s for %s", host.data,
+      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName.data,
                                                statusLine.c_str(), requestPath()));
     }
     TextBuffer location(headerValue("Location", 0));
@@ -300,8 +301,14 @@ Status HttpSession::request(const char* method) {
       return Status::unknownError("too many redirects", formatText("more than %d, the last to %s",
                                                                    kMaxRedirects, location.data));
     }
-    // A location without a host leaves no target; the next connect says so.
-    setTarget(location.data);
+    // A relative Location is resolved against the address it answers. One
+    // without a usable address leaves no target; the next connect says so.
+    std::string resolved;
+    if (resolveLocation(url.data != nullptr ? url.data : "", location.data, &resolved)) {
+      setTarget(resolved.c_str());
+    } else {
+      refuseTarget(location.data);
+    }
     responseHeader.clear();
     body.clear();
     nextMethod = "GET";

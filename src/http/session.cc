@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
+#include "http/address.h"
 #include "http/transport.h"
 #include "text/text_transforms.h"
 
@@ -40,6 +42,9 @@ int HttpSession::setTarget(const char* text) {
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
+  targetIsIp = false;
+  targetPort = 0;
+  hostName.clear();
   const char* address = url.data != nullptr ? url.data : "";
 
   // The scheme that comes first in the address decides; one that appears
@@ -50,24 +55,33 @@ int HttpSession::setTarget(const char* text) {
   const char* plainAt = strstr(address, kPlainScheme);
   const char* tlsAt = strstr(address, kTlsScheme);
   bool tls = tlsAt != nullptr && (plainAt == nullptr || tlsAt < plainAt);
-  const char* schemeAt = tls ? tlsAt : plainAt;
-
   char* found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
   if (found == nullptr) {
     found = extractBetween(tls || plainAt == nullptr ? address : "", kTlsScheme, "/", 0);
   }
   host.adopt(found);
-  if (!host.hasText()) {
-    unusableAddress.reserve(url.length + 1);  // storage even for ""
-    unusableAddress.assign(url.data);
-    url.clear();
-    return kNoAddress;
+
+  // The host the traces showed is the one the parser reads; the parser
+  // also judges it (port, brackets, blanks, line breaks).
+  Address parsed;
+  if (!host.hasText() || !parseAddress(address, &parsed)) {
+    host.adopt(nullptr);
+    return refuseTarget(url.data);
   }
-  targetIsTls = tls ? 1 : 0;
-  size_t schemeLength = tls ? strlen(kTlsScheme) : strlen(kPlainScheme);
-  pathOffset = static_cast<int32_t>(static_cast<size_t>(schemeAt - address) + schemeLength +
-                                    static_cast<size_t>(host.length));
+  targetIsTls = parsed.tls ? 1 : 0;
+  pathOffset = static_cast<int32_t>(parsed.targetAt);
+  hostName.assign(parsed.host.name.c_str());
+  targetIsIp = parsed.host.ipLiteral;
+  targetPort = parsed.host.port;
   return kOk;
+}
+
+int HttpSession::refuseTarget(const char* text) {
+  std::string refused = text != nullptr ? text : "";
+  unusableAddress.reserve(static_cast<int32_t>(refused.size()) + 1);  // storage even for ""
+  unusableAddress.assign(refused.c_str());
+  url.clear();
+  return kNoAddress;
 }
 
 const char* HttpSession::addressPath() const {
@@ -140,8 +154,8 @@ Status HttpSession::sendRequest(const char* method) {
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
-    cookies.adopt(
-        jar.cookieHeader(host.data != nullptr ? host.data : "", addressPath(), tls[0] != nullptr));
+    cookies.adopt(jar.cookieHeader(hostName.data != nullptr ? hostName.data : "", addressPath(),
+                                   tls[0] != nullptr));
 
   size_t bodyLength = textLength(body.data);
   int64_t size =

@@ -17,6 +17,7 @@
 
 class Transport;
 struct TlsLink;
+struct TlsPeer;
 
 // Redirects followed by one request before it gives up with kUnknownError.
 const int kMaxRedirects = 20;
@@ -42,11 +43,15 @@ class HttpSession {
 
   // --- state and request composition (session.cc) ---
 
-  // Stores `text` as the target and derives the host after the earliest
-  // "http://" or "https://" up to the next "/". Returns kOk, or kNoAddress
-  // (null text changes nothing; a text without host leaves url empty and is
-  // kept in unusableAddress for the failure that follows).
+  // Stores `text` as the target when it holds a usable address (see
+  // parseAddress in http/address.h): the host as written, the name to
+  // connect to, the port and the scheme. Returns kOk, or kNoAddress (null
+  // text changes nothing; an unusable one leaves url empty and is kept in
+  // unusableAddress for the failure that follows).
   int setTarget(const char* text);
+  // Forgets the target (url empty) and keeps `text` as the address that
+  // could not be used. Returns kNoAddress.
+  int refuseTarget(const char* text);
   // Empties the response header, body and extra headers and sets the
   // Accept and User-Agent lines.
   void resetRequest();
@@ -72,9 +77,10 @@ class HttpSession {
 
   // --- connections (connection.cc) ---
 
-  // Closes the current slot, connects to the proxy or host, starts TLS on
-  // the TLS port and sends the request. Returns kOk, kNoAddress, kNoSocket,
-  // kHostNotFound, kCannotConnect, kNoConnection or kSendFailed.
+  // Closes the current slot, connects to the proxy or host, starts TLS when
+  // the address or the port asks for it and sends the request. Returns
+  // kOk, kNoAddress, kNoSocket, kHostNotFound, kCannotConnect,
+  // kUnknownError (a certificate not trusted), kNoConnection or kSendFailed.
   Status connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
@@ -94,7 +100,8 @@ class HttpSession {
   // letter case), first or last occurrence, as a new[] string; null when
   // absent or empty.
   char* headerValue(const char* name, int findLast);
-  // Connects, sends, reads the header and follows redirects. Returns kOk,
+  // Connects, sends, reads the header and follows redirects (a relative
+  // Location is resolved against the address it answers). Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
   // many redirects or for a refused request header (then without
   // connecting), or the first failure of connectAndSend or receive.
@@ -103,6 +110,8 @@ class HttpSession {
   CookieJar jar;
   // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
   TextBuffer settings[9];
+  // The host as the address writes it, port and brackets included: what the
+  // "Host:" line names.
   TextBuffer host;
   TextBuffer url;
   TextBuffer responseHeader;
@@ -112,16 +121,23 @@ class HttpSession {
   int32_t port = 80;
   int32_t tlsPort = 443;
   int32_t cookiesEnabled = 0;
+  // Whether TLS connections check the server's certificate ("@tlsverify=").
+  bool tlsVerify = true;
   int32_t socket[2] = {0, 0};
   TlsLink* tls[2] = {nullptr, nullptr};
   int32_t status = 0;
 
   // Where the network is; the program's sessions use networkTransport().
   Transport* transport;
-  // Set by setTarget: whether the address's scheme is "https://", and the
-  // offset in url of the "/" that ends the host.
+  // Set by setTarget: whether the address's scheme is "https://", the
+  // offset in url of the "/" that ends the host, the name to look up (the
+  // host without port and brackets; cookies belong to it), whether that is
+  // an IP address, and the address's own port (0: none written).
   int32_t targetIsTls = 0;
   int32_t pathOffset = 0;
+  TextBuffer hostName;
+  bool targetIsIp = false;
+  int32_t targetPort = 0;
   // The last text setTarget refused (storage-less when it accepted the
   // last one): what a failure for want of an address names.
   TextBuffer unusableAddress;
@@ -146,8 +162,9 @@ class HttpSession {
 // Free-standing operations on one connection slot, through a transport.
 
 // Creates a TLS link for the connected socket in *linkSlot and performs the
-// handshake; does nothing when the slot already holds a link.
-void startTls(Transport& transport, TlsLink** linkSlot, int socket, const char* serverName);
+// handshake; does nothing when the slot already holds a link. Returns the
+// reason why the peer's certificate was not trusted, or "".
+std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer);
 // Shuts down and frees the link, closes the socket, traces "@closesocket."
 // and leaves both slots empty. An empty slot stays empty silently.
 void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);

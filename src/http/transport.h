@@ -5,6 +5,8 @@
 #ifndef QUORVANE_HTTP_TRANSPORT_H_
 #define QUORVANE_HTTP_TRANSPORT_H_
 
+#include <string>
+
 struct timeval;
 struct TlsLink;
 
@@ -13,20 +15,63 @@ struct TlsLink;
 // session tickets. Nothing failed; the caller waits on the socket again.
 const int kReadWouldBlock = -2;
 
+// Why connectTo() found no connection, with what the caller needs to say
+// so: the kind of the last failure, its system error and the time limit.
+struct ConnectFailure {
+  enum Kind {
+    kNone,
+    kNoSocket,     // no socket could be created for any address
+    kNotResolved,  // the name has no address (error: the resolver's code)
+    kRefused,      // the last address refused the connection
+    kTimedOut,     // the last address did not answer within `seconds`
+    kFailed,       // the last attempt failed otherwise (error: errno)
+  };
+  Kind kind = kNone;
+  // errno of the last attempt; for kNotResolved the getaddrinfo() code.
+  int error = 0;
+  // kTimedOut: the limit of each attempt; 0 when the system's own limit ran
+  // out (no limit was set).
+  int seconds = 0;
+  // Addresses tried.
+  int attempts = 0;
+};
+
+// The peer a TLS link is for, and how far it is checked.
+struct TlsPeer {
+  // The host name or IP address connected to (no port, no brackets).
+  const char* name = nullptr;
+  // `name` is an IP address: it is checked against the certificate's
+  // addresses and not sent as the server name.
+  bool ipLiteral = false;
+  // Check the certificate chain against the system's trusted certificates
+  // and the certificate against `name`.
+  bool verify = true;
+};
+
+// What startTls() gives back: the link (never null; a handshake that failed
+// for another reason shows up at the first send or receive) and, when the
+// peer's certificate did not pass the check, the library's reason.
+struct TlsStart {
+  TlsLink* link = nullptr;
+  // Empty unless the certificate failed verification, e.g.
+  // "self-signed certificate"; the link is then unusable.
+  std::string untrusted;
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
 
-  // Creates an IPv4 stream socket; returns its descriptor (> 0) or -1.
-  virtual int openSocket() = 0;
-  // Resolves `target` (dotted IPv4 address or name) and connects `socket`
-  // to it on `port`, blocking. Returns kOk, kHostNotFound or
-  // kCannotConnect.
-  virtual int connectSocket(int socket, const char* target, int port) = 0;
-  // Sets up TLS on the connected `socket` and performs the client handshake,
-  // sending `serverName` (may be null) for name-based hosting. Returns the
-  // new link; a failed handshake shows up at the first send or receive.
-  virtual TlsLink* startTls(int socket, const char* serverName) = 0;
+  // Looks `name` up (IPv6 and IPv4, in the resolver's order; an IP
+  // address is read as one, whole) and connects to `port` on each address
+  // in turn until one answers. When `limitSeconds` is above 0 each attempt
+  // gives up after that long; otherwise the system's own limit applies.
+  // Returns the connected descriptor, never 0, 1 or 2, or -1 with the last
+  // failure in *failure.
+  virtual int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) = 0;
+  // Sets up TLS on the connected `socket` for `peer` and performs the client
+  // handshake (TLS 1.2 at least). The link is the caller's, freed by close().
+  virtual TlsStart startTls(int socket, const TlsPeer& peer) = 0;
   // Sends through the link when there is one, else on the socket. Returns
   // the library's result: the count sent (> 0), or 0 / negative on failure.
   virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
@@ -39,9 +84,9 @@ class Transport {
   // touching the socket (> 0 also when that recv reports the end of the
   // link: the peer's close or a failure already read); 0 without a link.
   virtual int pending(TlsLink* link) = 0;
-  // Waits until `socket` is readable, as select() on Linux does: returns > 0
-  // when readable, 0 when `limit` ran out, < 0 on error, and leaves the unused
-  // time in *limit. A null limit waits without bound.
+  // Waits until `socket` is readable: returns > 0 when readable, 0 when
+  // `limit` ran out, < 0 on error, and leaves the unused time in *limit (a
+  // signal does not end the wait early). A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
   // Bounds every later blocking call on `socket` (the TLS handshake, sends)
   // to `seconds`, so a peer that stalls halfway cannot hold the program

@@ -4,13 +4,12 @@
 #include <cstring>
 
 const char kKeywords[kKeywordCount][kKeywordField] = {
-    "#=",          "@timeout=",     "@port=",       "@useragent=", "@proxy=",
-    "@user=",      "@pass=",        "@plugin=",     "@httpinit:",  "@analysis=",
-    "@analysis end", "@startcode",  "@<-read:",     "@<-read=",    "@->host:",
-    "@->body:",    "@->header=",    "@<-host:",     "@<-body:",    "@<-header=",
-    "@urldecode:", "@urlencode:",   "@connect=",    "@keepconnect:", "@sum=",
-    "@cookieclear:", "@cookieon:",  "@cookieoff:",  "@buffering:", "@push=",
-    "@pop=",       "@replace=",     "@->log=",      "@->file:",    "@exit:",
+    "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
+    "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
+    "@<-read:", "@<-read=",      "@->host:",    "@->body:",    "@->header=",    "@<-host:",
+    "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
+    "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
+    "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
 };
 
 int classifyLine(char* line, char** value, char** secondValue) {

@@ -214,6 +214,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kTimeout:
       case kPort:
+      case kTlsVerify:
       case kUserAgent:
       case kProxy:
       case kUser:

@@ -11,7 +11,6 @@ namespace {
 // Exit statuses: the low 8 bits of the program's result codes.
 const int kStatusOk = 0;
 const int kStatusUnknownError = 200;  // code 200, with a detail text
-const int kStatusNoAddress = 201;
 const int kStatusCannotConnect = 204;
 const int kStatusTimedOut = 206;
 const int kStatusSendFailed = 604 & 0xFF;
@@ -328,9 +327,16 @@ void redirectChain(Random& random, ExchangePlan& plan) {
   plan.connections.push_back({piecewise(random, header + plan.body), closeAction()});
 }
 
+// A relative Location is resolved against the address it answers and
+// followed; a fragment goes.
 void redirectRelative(Random& random, ExchangePlan& plan) {
-  plan.connections = {{sendAction(redirectTo(random, "/relative/path")), closeAction()}};
-  plan.expectedStatus = kStatusNoAddress;
+  static const char* const kLocations[] = {"/relative/path", "relative/path", "../up/path#part",
+                                           "?query=1", "//127.0.0.1/other/path"};
+  const char* location = kLocations[between(random, 0, 4)];
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  plan.connections = {{sendAction(redirectTo(random, location)), closeAction()},
+                      {piecewise(random, header + plan.body), closeAction()}};
 }
 
 void errorStatus(Random& random, ExchangePlan& plan) {

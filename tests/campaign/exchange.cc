@@ -178,9 +178,14 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
                                         "\n@plugin=http\n");
   home.write(".tovelcnf/http", kPlainFilePlugin);
 
+  // The program trusts the test authority that issued the TLS servers'
+  // certificates, and nothing else.
+  const std::string authority = home.path() + "/test-authority.pem";
+  home.write("test-authority.pem", testAuthorityPem());
+
   ChildSpec child;
   child.argv = {binary, "/S", plan.target, kOutputName};
-  child.environment = environmentWith({"HOME=" + home.path()});
+  child.environment = environmentWith({"HOME=" + home.path(), "SSL_CERT_FILE=" + authority});
   child.folder = home.path();
   child.limitSeconds = kKillAfterSeconds;
   ChildRun run = runChild(child);

@@ -48,7 +48,8 @@ TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   EXPECT_EQ(nullptr, s.tls[0]);
   for (int i = 0; i < 2; ++i) {
     const FakeConnection& c = net.connections[static_cast<size_t>(i)];
-    EXPECT_EQ(1, c.closes) << i;
+    EXPECT_FALSE(c.connected) << i;
+    EXPECT_EQ(0, c.closes) << i;
     EXPECT_FALSE(c.tlsStarted) << i;
     EXPECT_EQ("", c.sent) << i;
   }
@@ -56,6 +57,86 @@ TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   std::string out = capture.finish();
   // Nothing is sent, so the address is never printed.
   EXPECT_EQ("", out);
+}
+
+// A name with several addresses: each is tried in the resolver's order
+// with the time-out as its limit, and a failure names the last one's fate.
+TEST(ConnectionTest, EveryAddressOfANameIsTriedInOrder) {
+  FakeTransport net;
+  net.addName("multi.example", {{"2001:db8::1", FakeAddress::kSilent},
+                                {"192.0.2.1", FakeAddress::kRefuses},
+                                {"192.0.2.2", FakeAddress::kAnswers}});
+  net.addName("down.example",
+              {{"2001:db8::1", FakeAddress::kRefuses}, {"192.0.2.1", FakeAddress::kSilent}});
+  net.addName("gone.example",
+              {{"192.0.2.1", FakeAddress::kSilent}, {"192.0.2.2", FakeAddress::kUnreachable}});
+  net.addName("none.example", {});
+  HttpSession s;
+  s.transport = &net;
+  s.timeoutSeconds = 7;
+  s.resetRequest();
+  StdoutCapture capture;
+
+  s.setTarget("http://multi.example/a");
+  ASSERT_TRUE(s.connectAndSend("GET").ok());
+  ASSERT_EQ(3u, net.attempts.size());
+  const char* order[] = {"2001:db8::1", "192.0.2.1", "192.0.2.2"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(order[i], net.attempts[i].address);
+    EXPECT_EQ(7, net.attempts[i].limitSeconds);
+    EXPECT_EQ(80, net.attempts[i].port);
+  }
+  EXPECT_EQ("192.0.2.2", net.connections[0].address);
+  EXPECT_EQ(0u, net.connections[0].sent.find("GET /a HTTP/1.0\r\n"));
+
+  s.setTarget("http://down.example/a");
+  Status failed = s.connectAndSend("GET");
+  EXPECT_EQ(204, failed.code());
+  EXPECT_EQ("down.example port 80 did not accept the connection within 7 s", failed.message());
+
+  s.setTarget("http://gone.example:8080/a");
+  failed = s.connectAndSend("GET");
+  EXPECT_EQ(204, failed.code());
+  EXPECT_EQ("cannot connect to gone.example port 8080 (Network is unreachable)", failed.message());
+
+  s.setTarget("http://none.example/a");
+  failed = s.connectAndSend("GET");
+  EXPECT_EQ(203, failed.code());
+  EXPECT_EQ("cannot resolve the host name none.example", failed.message());
+
+  // No time-out set: the system's own limit for each attempt.
+  s.timeoutSeconds = 0;
+  s.setTarget("http://multi.example/a");
+  ASSERT_TRUE(s.connectAndSend("GET").ok());
+  EXPECT_EQ(0, net.attempts.back().limitSeconds);
+  capture.finish();
+}
+
+// Certificates are checked unless "@tlsverify=0" turned that off; one that
+// fails ends the request before anything is sent, naming the host.
+TEST(ConnectionTest, UntrustedCertificateEndsTheRequest) {
+  FakeTransport net;
+  net.untrustedNames = {"bad.example"};
+  HttpSession s;
+  s.transport = &net;
+  s.resetRequest();
+  s.setTarget("https://bad.example:8443/");
+  StdoutCapture capture;
+  Status failed = s.connectAndSend("GET");
+  EXPECT_EQ(200, failed.code());
+  EXPECT_EQ("certificate of bad.example not trusted (self-signed certificate)", failed.detail());
+  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(nullptr, s.tls[0]);
+  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_TRUE(net.connections[0].closedWithLink);
+  EXPECT_EQ("", net.connections[0].sent);
+
+  s.tlsVerify = false;
+  ASSERT_TRUE(s.connectAndSend("GET").ok());
+  EXPECT_FALSE(net.connections[1].tlsVerified);
+  EXPECT_NE("", net.connections[1].sent);
+  capture.finish();
+  EXPECT_EQ(0, net.strayCloses);
 }
 
 TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
@@ -173,12 +254,15 @@ TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
 
 TEST(ConnectionTest, StartTlsOnALinkedSlotDoesNothing) {
   FakeTransport net;
-  int fd = net.openSocket();
+  ConnectFailure failure;
+  int fd = net.connectTo("h.example", 443, 0, &failure);
   TlsLink* link = nullptr;
-  startTls(net, &link, fd, "h.example");
+  TlsPeer peer;
+  peer.name = "h.example";
+  startTls(net, &link, fd, peer);
   ASSERT_NE(nullptr, link);
   TlsLink* before = link;
-  startTls(net, &link, fd, "h.example");
+  startTls(net, &link, fd, peer);
   EXPECT_EQ(before, link);
   EXPECT_EQ(1, net.connections[0].tlsStarts);
 
@@ -197,7 +281,8 @@ TEST(ConnectionTest, TransportSendTellsFailureFromCount) {
   FakeTransport net;
   FakeConnection& c = net.addConnection();
   c.failSendAt = 1;
-  int fd = net.openSocket();
+  ConnectFailure failure;
+  int fd = net.connectTo("h.example", 80, 0, &failure);
   std::string data(604, 'x');
   int sent = -1;
   // A complete send of 604 bytes is a success, not the failure code.

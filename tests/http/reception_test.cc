@@ -440,10 +440,20 @@ TEST(ReceptionTest, RedirectsOverTlsAndToTls) {
 }
 
 TEST(ReceptionTest, RedirectEdgeCases) {
-  Wired relative;
-  relative.net.addConnection().deliver(redirectTo("/elsewhere"));
-  EXPECT_EQ(201, relative.request());
+  // A relative Location is followed as the address it resolves to, printed
+  // like any other; one of another scheme leaves no target.
+  Wired relative("http://h.example:8080/dir/page");
+  relative.net.addConnection().deliver(redirectTo("../elsewhere?x#part"));
+  relative.net.addConnection().deliver(redirectTo("ftp://h.example/file"));
+  std::string printed;
+  EXPECT_EQ(201, relative.request("GET", &printed));
+  EXPECT_EQ("http://h.example:8080/dir/page\nhttp://h.example:8080/elsewhere?x\n", printed);
+  EXPECT_EQ(0u, relative.net.connections[1].sent.find(
+                    "GET /elsewhere?x HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\n"
+                    "Host: h.example:8080\r\n\r\n"));
+  EXPECT_EQ(8080, relative.net.connections[1].port);
   EXPECT_FALSE(relative.session.url.hasText());
+  EXPECT_EQ("no usable address in \"ftp://h.example/file\"", relative.last.message());
 
   Wired empty;
   empty.net.addConnection().deliver("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1\r\n\r\n");

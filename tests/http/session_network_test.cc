@@ -25,6 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Before any thread: the TLS servers' certificates are checked against the
+// test authority.
+const std::string kAuthorityFile = trustTestAuthority();
+
 // One connection's actions from the text form.
 ConnectionScript script(const std::string& text) {
   ConnectionScript actions;
@@ -415,16 +419,24 @@ TEST_F(SessionNetworkTest, RedirectsBetweenPlainAndTls) {
   EXPECT_EQ(0u, plain.requests()[1].find("GET /plain HTTP/1.0\r\n"));
 }
 
-TEST_F(SessionNetworkTest, RelativeLocationGives201) {
+// A relative Location goes back to the host and port of the address it
+// answers, which need not be the port setting.
+TEST_F(SessionNetworkTest, RelativeLocationKeepsTheAddressPort) {
   ScriptedServer server(
-      false, {script("send HTTP/1.0 302 Found\\r\\nLocation: /elsewhere\\r\\n\\r\\n\nclose\n")});
-  auto session = makeSession(&server, nullptr);
-  ASSERT_EQ(0, session->setTarget("http://127.0.0.1/r"));
-  EXPECT_EQ(201, session->request("GET").code());
-  EXPECT_FALSE(session->url.hasText());
+      false, {script("send HTTP/1.0 302 Found\\r\\nLocation: /elsewhere\\r\\n\\r\\n\nclose\n"),
+              script(kOkWithBody)});
+  auto session = makeSession(nullptr, nullptr);
+  session->port = 1;
+  const std::string at = "127.0.0.1:" + std::to_string(server.port());
+  ASSERT_EQ(0, session->setTarget(("http://" + at + "/r").c_str()));
+  EXPECT_TRUE(session->request("GET").ok());
+  EXPECT_EQ("0123456789", text(session->body));
   session.reset();
   server.stop();
-  EXPECT_EQ(1, server.connectionCount());
+  ASSERT_EQ(2u, server.requests().size());
+  EXPECT_EQ(
+      "GET /elsewhere HTTP/1.0\r\nAccept: */*\r\nUser-Agent: UA/1\r\nHost: " + at + "\r\n\r\n",
+      server.requests()[1]);
 }
 
 TEST_F(SessionNetworkTest, RedirectCapOfTwenty) {
@@ -727,14 +739,13 @@ TEST_F(SessionNetworkTest, CookieDomainRule) {
   // A proxy lets the session talk to named hosts; cookie paths are matched
   // against the address's path, not the absolute target the proxy gets.
   ScriptedServer proxy(
-      false,
-      {script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: wide=1; domain=.a.com; path=/\\r\\n"
-              "Set-Cookie: planted=1; domain=.b.com; path=/\\r\\n"
-              "Set-Cookie: exact=1; path=/\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
-       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
-       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
-       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
-       script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
+      false, {script("send HTTP/1.0 200 OK\\r\\nSet-Cookie: wide=1; domain=.a.com; path=/\\r\\n"
+                     "Set-Cookie: planted=1; domain=.b.com; path=/\\r\\n"
+                     "Set-Cookie: exact=1; path=/\\r\\nX: 1\\r\\n\\r\\n\nclose\n"),
+              script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+              script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+              script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n"),
+              script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
   auto session = makeSession(&proxy, nullptr);
   session->settings[5].assign("127.0.0.1");
   session->setCookieMode(1);

@@ -295,6 +295,64 @@ TEST(SessionTest, PortSettingDecidesTlsAndThePathStaysWhole) {
   EXPECT_NE(std::string::npos, printed.find("@connect h.example:80.\n"));
 }
 
+// Where a connection goes and whether it uses TLS: a port in the address
+// wins (and the scheme alone decides TLS); without one the port setting or
+// the TLS port applies and TLS follows the port; a proxy is reached on its
+// own port or the port setting.
+TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
+  const struct {
+    const char* address;
+    const char* proxy;  // "" for none
+    int portSetting;
+    const char* name;  // connected to
+    int port;
+    bool tls;
+    bool serverName;  // a name, not an IP address, went out for TLS
+    const char* hostLine;
+  } rows[] = {
+      {"http://h.example/", "", 80, "h.example", 80, false, false, "h.example"},
+      {"https://h.example/", "", 80, "h.example", 443, true, true, "h.example"},
+      {"http://h.example/", "", 443, "h.example", 443, true, true, "h.example"},
+      {"http://h.example:8080/", "", 81, "h.example", 8080, false, false, "h.example:8080"},
+      {"https://h.example:8443/", "", 80, "h.example", 8443, true, true, "h.example:8443"},
+      {"http://h.example:443/", "", 80, "h.example", 443, false, false, "h.example:443"},
+      {"https://h.example:80/", "", 80, "h.example", 80, true, true, "h.example:80"},
+      {"https://10.0.0.1:8443/", "", 80, "10.0.0.1", 8443, true, false, "10.0.0.1:8443"},
+      {"http://[::1]:8080/", "", 80, "::1", 8080, false, false, "[::1]:8080"},
+      {"https://[::1]/", "", 80, "::1", 443, true, false, "[::1]"},
+      {"https://h.example:8443/", "proxy.local", 3128, "proxy.local", 3128, false, false,
+       "h.example:8443"},
+      {"http://h.example/", "proxy.local:8000", 80, "proxy.local", 8000, false, false, "h.example"},
+      {"http://h.example/", "[::1]:443", 80, "::1", 443, true, false, "h.example"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.address) + " proxy " + row.proxy);
+    Wired w;
+    w.session.resetRequest();
+    w.session.port = row.portSetting;
+    w.session.settings[5].assign(row.proxy);
+    ASSERT_EQ(0, w.session.setTarget(row.address));
+    ASSERT_EQ(0, sendOnce(w, "GET"));
+    const FakeConnection& c = w.net.connections[0];
+    EXPECT_EQ(row.name, c.target);
+    EXPECT_EQ(row.port, c.port);
+    EXPECT_EQ(row.tls, c.tlsStarted);
+    if (row.tls) {
+      EXPECT_EQ(row.serverName, c.serverNameGiven);
+      EXPECT_EQ(row.name, c.serverName);
+      EXPECT_TRUE(c.tlsVerified);
+    }
+    EXPECT_NE(std::string::npos, c.sent.find(std::string("\r\nHost: ") + row.hostLine + "\r\n"))
+        << c.sent;
+  }
+  // A proxy setting that is no host and port leaves nothing to connect to.
+  Wired bad;
+  bad.session.settings[5].assign("proxy.local:0");
+  bad.session.setTarget("http://h.example/");
+  EXPECT_EQ(201, sendOnce(bad, "GET"));
+  EXPECT_EQ(0u, bad.net.opened);
+}
+
 TEST(SessionTest, ProxyGetsTheWholeAddress) {
   Wired w;
   w.session.resetRequest();

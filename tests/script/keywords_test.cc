@@ -36,14 +36,14 @@ Classified classify(const std::string& text, bool split) {
   return c;
 }
 
-TEST(Keywords, TableHoldsThe35KeywordsInOrder) {
+TEST(Keywords, TableHoldsThe36KeywordsInOrder) {
   const char* expected[] = {
       "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
       "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
       "@<-read:", "@<-read=",      "@->host:",    "@->body:",    "@->header=",    "@<-host:",
       "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
       "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
-      "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",
+      "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
   };
   ASSERT_EQ(sizeof expected / sizeof expected[0], static_cast<size_t>(kKeywordCount));
   for (int i = 0; i < kKeywordCount; ++i) {
@@ -59,6 +59,7 @@ TEST(Keywords, TableHoldsThe35KeywordsInOrder) {
     }
   }
   EXPECT_EQ(kExit, 35);
+  EXPECT_EQ(kTlsVerify, 36);
   EXPECT_EQ(kReplace, 32);
   EXPECT_EQ(kAnalysisEnd, 11);
   EXPECT_EQ(kStartCode, 12);

@@ -82,6 +82,7 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
     EXPECT_EQ("", out);
     EXPECT_EQ(30, engine.session->timeoutSeconds);
     EXPECT_EQ(80, engine.session->port);
+    EXPECT_TRUE(engine.session->tlsVerify);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session->settings[i].data) << i;
   }
   writeRegistry(
@@ -92,6 +93,7 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
       "@proxy=10.0.0.1\n"
       "@user=me\n"
       "@pass=secret\n"
+      "@tlsverify=0\n"
       "@TIMEOUT=9\n"
       " @port=9\n"
       "@timeout\n"
@@ -107,6 +109,7 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
   EXPECT_STREQ("10.0.0.1", engine.session->settings[5].data);
   EXPECT_STREQ("me", engine.session->settings[6].data);
   EXPECT_STREQ("secret", engine.session->settings[7].data);
+  EXPECT_FALSE(engine.session->tlsVerify);
   EXPECT_STREQ("site", engine.pluginName.data);
 }
 

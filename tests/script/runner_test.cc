@@ -194,6 +194,11 @@ TEST_F(RunnerTest, SettingStepsChangeTheSession) {
   EXPECT_EQ(0, run("@port=99999999999\n@timeout=-99999999999\n"));
   EXPECT_EQ(INT32_MAX, session.port);
   EXPECT_EQ(INT32_MIN, session.timeoutSeconds);
+  // The certificate check: 0 off, any other number on.
+  EXPECT_EQ(0, run("@tlsverify=0\n"));
+  EXPECT_FALSE(session.tlsVerify);
+  EXPECT_EQ(0, run("@tlsverify=2\n"));
+  EXPECT_TRUE(session.tlsVerify);
 }
 
 TEST_F(RunnerTest, RequestStepsPrepareTheSession) {

@@ -30,8 +30,13 @@ const char kSectionMark[] = "--- ";
 // Names another quorvane binary to run the cases against (an installed one,
 // say) instead of the one built with the tests.
 const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
-// The program connects "https://" addresses to this port.
+// The port of "https://" addresses that name none; the TLS server binds it
+// for a case that asks for it (option tls-default-port).
 const int kTlsPort = 443;
+// The variable that tells OpenSSL which file holds the trusted certificates;
+// the runs get one holding the test authority alone.
+const char kCertFileVariable[] = "SSL_CERT_FILE";
+const char kAuthorityFileName[] = "test-authority.pem";
 // Another test run may hold 127.0.0.1:443 for a moment; binding is retried
 // for this long before the case is skipped.
 const int kTlsBindRetryMillis = 3000;
@@ -223,6 +228,14 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       out->closeStdout = true;
     } else if (args.size() == 1 && args[0] == "stdout-unread" && !out->closeStdout) {
       out->stdoutUnread = true;
+    } else if (args.size() == 1 && args[0] == "tls-default-port") {
+      out->tlsDefaultPort = true;
+    } else if (args.size() == 1 && args[0] == "ipv6") {
+      out->ipv6 = true;
+    } else if (args.size() == 2 && args[0] == "tls-certificate" && args[1] == "other-name") {
+      out->tlsCertificate = ServerCertificate::kOtherName;
+    } else if (args.size() == 2 && args[0] == "tls-certificate" && args[1] == "self-signed") {
+      out->tlsCertificate = ServerCertificate::kSelfSigned;
     } else if (args.size() == 2 && args[0] == "time-limit" &&
                parseSeconds(args[1], &out->timeLimitSeconds)) {
     } else {
@@ -300,17 +313,31 @@ void compareBytes(const std::string& what, const std::string& expected, const st
   failures->push_back(message);
 }
 
-// Starts the server for one kind of connection. TLS binds 127.0.0.1:443 and
-// retries a while when another run holds it; *skip explains a port that
-// stays unavailable.
-std::unique_ptr<ScriptedServer> startServer(bool tls, std::string* skip) {
-  if (!tls) return std::unique_ptr<ScriptedServer>(new ScriptedServer(false, {}));
+// Starts the server for one kind of connection as the case asks: on
+// 127.0.0.1 or [::1] (option ipv6), on an ephemeral port or, for TLS with
+// option tls-default-port, on 127.0.0.1:443, retrying a while when another
+// run holds that. Null, with the reason in *skip, when the case cannot run
+// here: no IPv6 loopback, or port 443 stays unavailable.
+std::unique_ptr<ScriptedServer> startServer(bool tls, const CaseFile& caseFile, std::string* skip) {
+  ServerCertificate certificate = caseFile.tlsCertificate;
+  if (!tls || !caseFile.tlsDefaultPort) {
+    LoopbackFamily family = caseFile.ipv6 ? LoopbackFamily::kIPv6 : LoopbackFamily::kIPv4;
+    std::unique_ptr<ScriptedServer> server(new ScriptedServer(tls, {}, 0, certificate, family));
+    const std::string& error = server->error();
+    bool noLoopback = error.compare(0, 8, "socket: ") == 0 || error.compare(0, 5, "bind ") == 0 ||
+                      error.compare(0, 7, "listen ") == 0;
+    if (!server->ok() && caseFile.ipv6 && noLoopback) {
+      *skip = "the case needs an IPv6 loopback: " + server->error();
+      return nullptr;
+    }
+    return server;
+  }
   // Once the port has stayed busy for a whole retry period, later cases of
   // the same test program do not wait again.
   static bool portStaysBusy = false;
   Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(kTlsBindRetryMillis);
   for (;;) {
-    std::unique_ptr<ScriptedServer> server(new ScriptedServer(true, {}, kTlsPort));
+    std::unique_ptr<ScriptedServer> server(new ScriptedServer(true, {}, kTlsPort, certificate));
     if (server->ok()) {
       portStaysBusy = false;
       return server;
@@ -318,7 +345,7 @@ std::unique_ptr<ScriptedServer> startServer(bool tls, std::string* skip) {
     bool busy = server->error().find("in use") != std::string::npos;
     if (portStaysBusy || !busy || Clock::now() >= giveUp) {
       portStaysBusy = busy;
-      *skip = "TLS cases need 127.0.0.1:" + std::to_string(kTlsPort) + ": " + server->error();
+      *skip = "the case needs 127.0.0.1:" + std::to_string(kTlsPort) + ": " + server->error();
       return nullptr;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kTlsBindPauseMillis));
@@ -429,22 +456,34 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
 
   // Servers first: the plain one's port is a variable of the case.
   std::string skip;
-  std::unique_ptr<ScriptedServer> plain = startServer(false, &skip);
+  std::unique_ptr<ScriptedServer> plain = startServer(false, caseFile, &skip);
+  if (plain == nullptr) {
+    result.skipped = true;
+    result.skipReason = skip;
+    return result;
+  }
   if (!plain->ok()) {
     failures.push_back("plain server: " + plain->error());
     return result;
   }
   std::unique_ptr<ScriptedServer> tls;
   if (!caseFile.tlsConnections.empty()) {
-    tls = startServer(true, &skip);
+    tls = startServer(true, caseFile, &skip);
     if (tls == nullptr) {
       result.skipped = true;
       result.skipReason = skip;
       return result;
     }
+    if (!tls->ok()) {
+      failures.push_back("TLS server: " + tls->error());
+      return result;
+    }
   }
   const std::vector<std::pair<std::string, std::string>> variables = {
-      {"%PORT%", std::to_string(plain->port())}, {"%HOME%", home}, {"%DIR%", work}};
+      {"%PORT%", std::to_string(plain->port())},
+      {"%TLSPORT%", tls != nullptr ? std::to_string(tls->port()) : std::string("0")},
+      {"%HOME%", home},
+      {"%DIR%", work}};
   auto substituted = [&](std::string text) {
     for (const auto& variable : variables) replaceAllIn(&text, variable.first, variable.second);
     return text;
@@ -480,12 +519,19 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
     place(work + "/" + file.name, unescaped(substituted(file.text)));
   if (!failures.empty()) return result;
 
-  // The command line and the environment: the test's own, with HOME replaced.
+  // The trusted certificates of the run: the test authority alone.
+  const std::string authorityFile = root.path() + "/" + kAuthorityFileName;
+  place(authorityFile, testAuthorityPem());
+  if (!failures.empty()) return result;
+
+  // The command line and the environment: the test's own, with HOME and
+  // the file of trusted certificates replaced.
   ChildSpec child;
   child.argv = {environment.binary};
   for (const std::string& word : caseFile.command)
     child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
-  child.environment = environmentWith({"HOME=" + home});
+  child.environment =
+      environmentWith({"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile});
   child.folder = work;
   child.closeStdin = caseFile.closeStdin;
   child.closeStdout = caseFile.closeStdout;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scripted_server.h"
+
 // A named piece of case text: a file name, a section argument, ...
 struct CaseItem {
   std::string name;
@@ -71,6 +73,9 @@ struct CaseFile {
   bool closeStdin = false;      // the program starts with descriptor 0 closed
   bool closeStdout = false;     // ... with descriptor 1 closed
   bool stdoutUnread = false;    // ... with a standard output nobody reads
+  bool tlsDefaultPort = false;  // the TLS server binds 127.0.0.1:443
+  bool ipv6 = false;            // the servers listen on [::1]
+  ServerCertificate tlsCertificate = ServerCertificate::kTrusted;
   double timeLimitSeconds = 0;  // 0: kDefaultTimeLimitSeconds
 };
 
@@ -110,7 +115,8 @@ CaseResult runCase(const CaseFile& kase, const CaseEnvironment& environment);
 
 // Parses and runs `text` inside the current gtest test: a parse error or a
 // failed comparison fails the test (messages prefixed with `name`), and a
-// case that cannot run here (no 127.0.0.1:443) is skipped with its reason.
+// case that cannot run here (it asks for 127.0.0.1:443, which cannot be
+// had) is skipped with its reason.
 void verifyCaseText(const std::string& text, const std::string& name);
 
 // When another program holds 127.0.0.1:443, moves this process into a

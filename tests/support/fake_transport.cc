@@ -2,6 +2,9 @@
 // and reads, and keep a record of everything the client did.
 #include "support/fake_transport.h"
 
+#include <netdb.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "http/net_transport.h"
@@ -72,35 +75,96 @@ FakeConnection* FakeTransport::byLink(TlsLink* link, int fd) {
   return nullptr;
 }
 
-int FakeTransport::openSocket() {
-  if (failOpenSocket) return -1;
+FakeConnection& FakeTransport::nextConnection() {
   if (opened >= connections.size()) connections.emplace_back();
   FakeConnection& c = connections[opened];
   c.fd = kFirstDescriptor + static_cast<int>(opened);
   ++opened;
-  return c.fd;
+  return c;
 }
 
-int FakeTransport::connectSocket(int socket, const char* target, int port) {
-  FakeConnection* c = byDescriptor(socket);
-  if (c == nullptr) return 204;
-  c->target = target != nullptr ? target : "";
-  c->port = port;
-  c->connected = c->connectResult == 0;
-  return c->connectResult;
+void FakeTransport::addName(const std::string& name, const std::vector<FakeAddress>& addresses) {
+  names_.emplace_back(name, addresses);
 }
 
-TlsLink* FakeTransport::startTls(int socket, const char* serverName) {
+int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
+                             ConnectFailure* failure) {
+  *failure = ConnectFailure();
+  std::string asked = name != nullptr ? name : "";
+  if (failOpenSocket) {
+    failure->kind = ConnectFailure::kNoSocket;
+    failure->error = EMFILE;
+    return -1;
+  }
+  std::vector<FakeAddress> addresses(1);
+  for (const auto& entry : names_) {
+    if (entry.first == asked) addresses = entry.second;
+  }
+  if (addresses.empty()) {
+    failure->kind = ConnectFailure::kNotResolved;
+    failure->error = EAI_NONAME;
+    return -1;
+  }
+  for (const FakeAddress& address : addresses) {
+    attempts.push_back(FakeAttempt{asked, address.address, port, limitSeconds});
+    ++failure->attempts;
+    switch (address.behaviour) {
+      case FakeAddress::kRefuses:
+        failure->kind = ConnectFailure::kRefused;
+        failure->error = ECONNREFUSED;
+        continue;
+      case FakeAddress::kSilent:
+        failure->kind = ConnectFailure::kTimedOut;
+        failure->error = ETIMEDOUT;
+        failure->seconds = limitSeconds > 0 ? limitSeconds : 0;
+        continue;
+      case FakeAddress::kUnreachable:
+        failure->kind = ConnectFailure::kFailed;
+        failure->error = ENETUNREACH;
+        continue;
+      case FakeAddress::kAnswers:
+        break;
+    }
+    FakeConnection& c = nextConnection();
+    c.target = asked;
+    c.address = address.address;
+    c.port = port;
+    if (c.connectResult == 203) {
+      failure->kind = ConnectFailure::kNotResolved;
+      failure->error = EAI_NONAME;
+      return -1;
+    }
+    if (c.connectResult != 0) {
+      failure->kind = ConnectFailure::kRefused;
+      failure->error = ECONNREFUSED;
+      continue;
+    }
+    c.connected = true;
+    int attempts = failure->attempts;
+    *failure = ConnectFailure();
+    failure->attempts = attempts;
+    return c.fd;
+  }
+  return -1;
+}
+
+TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer) {
+  std::string name = peer.name != nullptr ? peer.name : "";
   FakeConnection* c = byDescriptor(socket);
   if (c != nullptr) {
     c->tlsStarted = true;
     ++c->tlsStarts;
-    c->serverNameGiven = serverName != nullptr;
-    c->serverName = serverName != nullptr ? serverName : "";
+    c->serverNameGiven = !peer.ipLiteral;
+    c->serverName = name;
+    c->tlsVerified = peer.verify;
   }
-  TlsLink* link = new TlsLink{nullptr, nullptr, false, 0};
-  links_.push_back(LinkRecord{link, socket, false});
-  return link;
+  TlsStart started;
+  started.link = new TlsLink{nullptr, nullptr, false, 0};
+  links_.push_back(LinkRecord{started.link, socket, false});
+  for (const std::string& untrusted : untrustedNames) {
+    if (peer.verify && untrusted == name) started.untrusted = kUntrustedReason;
+  }
+  return started;
 }
 
 int FakeTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {

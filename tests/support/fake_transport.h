@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/transport.h"
@@ -17,10 +18,10 @@
 // One thing the server side does when the client waits or reads.
 struct FakeStep {
   enum Kind {
-    kDeliver,  // bytes become readable; maxRead > 0 caps each read
-    kStall,    // the next wait runs out (returns 0); a read here fails
-    kClose,    // the peer closes: every read from here on returns 0
-    kError,    // the next read fails with -1, then the script goes on
+    kDeliver,     // bytes become readable; maxRead > 0 caps each read
+    kStall,       // the next wait runs out (returns 0); a read here fails
+    kClose,       // the peer closes: every read from here on returns 0
+    kError,       // the next read fails with -1, then the script goes on
     kPartRecord,  // TLS holds part of a record: reads give kReadWouldBlock
                   // (and pending() reports tlsPending) until the client
                   // waits on the socket, then the script goes on
@@ -30,11 +31,35 @@ struct FakeStep {
   int maxRead;
 };
 
+// One address that the fake resolver gives for a name, and what a connect
+// to it meets.
+struct FakeAddress {
+  enum Behaviour {
+    kAnswers,      // connects: the next queued connection takes it
+    kRefuses,      // refused at once
+    kSilent,       // never answers: the attempt runs out its time limit
+    kUnreachable,  // the network says there is no way there
+  };
+  std::string address;
+  Behaviour behaviour = kAnswers;
+};
+
+// One connect attempt of the client: the name it asked for, the address
+// tried, the port and the time limit of the attempt.
+struct FakeAttempt {
+  std::string name;
+  std::string address;
+  int port = 0;
+  int limitSeconds = 0;
+};
+
 // One scripted connection and what the client did with it.
 struct FakeConnection {
   // --- set by the test before the client connects ---
   std::vector<FakeStep> steps;
-  int connectResult = 0;    // 0, or 203 / 204 for a failed connect
+  // 0; 203: the name has no address; 204: the address refuses (either way
+  // the connection is used up and never connected).
+  int connectResult = 0;
   int maxSend = 0;          // > 0: each send takes at most this many bytes
   int failSendAt = -1;      // >= 0: the send call with this index (from 0) fails
   int sendFailResult = -1;  // what a failing send returns (0 or negative)
@@ -53,12 +78,14 @@ struct FakeConnection {
   // --- recorded ---
   int fd = 0;
   bool connected = false;
-  std::string target;
+  std::string target;   // the name connected to
+  std::string address;  // the address of the name that answered ("" by default)
   int port = 0;
   bool tlsStarted = false;
   int tlsStarts = 0;
-  bool serverNameGiven = false;
-  std::string serverName;
+  bool serverNameGiven = false;  // a name, not an IP address, was given
+  std::string serverName;        // the name (or address) of the TLS peer
+  bool tlsVerified = false;      // the peer's certificate was to be checked
   std::string sent;
   int sendCalls = 0;
   int recvCalls = 0;
@@ -91,22 +118,33 @@ class FakeTransport : public Transport {
   // The connection that carries descriptor `fd`; null when none does.
   FakeConnection* byDescriptor(int fd);
 
-  int openSocket() override;
-  int connectSocket(int socket, const char* target, int port) override;
-  TlsLink* startTls(int socket, const char* serverName) override;
+  // Gives the resolver's answer for `name`: its addresses in order (none:
+  // the name is not found). A name without an answer has one address that
+  // answers.
+  void addName(const std::string& name, const std::vector<FakeAddress>& addresses);
+
+  int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
+  // A certificate check of a peer named in `untrustedNames` fails with
+  // kUntrustedReason; every other handshake succeeds.
+  TlsStart startTls(int socket, const TlsPeer& peer) override;
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
   void close(TlsLink* link, int socket) override;
 
-  // When true, openSocket fails with -1.
+  // When true, no socket can be created (connectTo fails with kNoSocket).
   bool failOpenSocket = false;
+  // Peers whose certificate does not pass a check.
+  std::vector<std::string> untrustedNames;
+  static constexpr const char* kUntrustedReason = "self-signed certificate";
+  // Every connect attempt, in order.
+  std::vector<FakeAttempt> attempts;
   // Descriptors handed out are kFirstDescriptor, kFirstDescriptor + 1, ...
   static const int kFirstDescriptor = 1000;
 
   std::deque<FakeConnection> connections;
-  // Connections opened so far; openSocket beyond the queued ones adds an
+  // Connections used so far; a connect beyond the queued ones adds an
   // empty connection (its reads see a closed peer).
   size_t opened = 0;
   // Calls of close() with a descriptor or link the transport did not hand
@@ -120,7 +158,10 @@ class FakeTransport : public Transport {
     bool freed;
   };
   FakeConnection* byLink(TlsLink* link, int fd);
+  // Takes the next queued connection (adding an empty one when none is left).
+  FakeConnection& nextConnection();
   std::vector<LinkRecord> links_;
+  std::vector<std::pair<std::string, std::vector<FakeAddress>>> names_;
 };
 
 #endif  // QUORVANE_TESTS_SUPPORT_FAKE_TRANSPORT_H_

@@ -9,8 +9,10 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
@@ -54,31 +56,140 @@ std::string sslErrorText() {
   return text;
 }
 
-// A server context with a fresh self-signed EC P-256 certificate for
-// 127.0.0.1; null and a reason in *error when the library refuses.
-SSL_CTX* makeServerContext(std::string* error) {
+// Certificates are valid from an hour ago (clocks differ a little) for
+// this long: longer than any test run.
+const long kCertificateBackdateSeconds = 3600;
+const long kCertificateLifeSeconds = 7L * 24 * 3600;
+
+// A fresh EC P-256 key; null when the library refuses.
+EVP_PKEY* makeKey() {
   EVP_PKEY* key = nullptr;
-  EVP_PKEY_CTX* keyContext = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
+  bool ok = context != nullptr && EVP_PKEY_keygen_init(context) > 0 &&
+            EVP_PKEY_CTX_set_ec_paramgen_curve_nid(context, NID_X9_62_prime256v1) > 0 &&
+            EVP_PKEY_keygen(context, &key) > 0;
+  EVP_PKEY_CTX_free(context);
+  if (!ok) {
+    EVP_PKEY_free(key);
+    key = nullptr;
+  }
+  return key;
+}
+
+// Adds one X.509 v3 extension given in the configuration syntax of the
+// library ("critical,CA:TRUE", "IP:127.0.0.1,DNS:localhost", ...).
+bool addExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+  bool ok = extension != nullptr && X509_add_ext(cert, extension, -1) == 1;
+  X509_EXTENSION_free(extension);
+  return ok;
+}
+
+// A certificate for `key` named `commonName`, signed by `issuerKey` in the
+// name of `issuer` (both null: signed by itself). An authority may sign
+// other certificates; any other certificate names its hosts in `altNames`.
+X509* makeCertificate(EVP_PKEY* key, const char* commonName, const char* altNames, long serial,
+                      bool authority, X509* issuer, EVP_PKEY* issuerKey) {
+  X509* cert = X509_new();
+  if (cert == nullptr) return nullptr;
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -kCertificateBackdateSeconds);
+  X509_gmtime_adj(X509_getm_notAfter(cert), kCertificateLifeSeconds);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+  if (issuer == nullptr) {
+    issuer = cert;
+    issuerKey = key;
+  }
+  X509_set_issuer_name(cert, X509_get_subject_name(issuer));
+  bool ok = addExtension(cert, issuer, NID_subject_key_identifier, "hash") &&
+            addExtension(cert, issuer, NID_authority_key_identifier, "keyid:always");
+  if (authority) {
+    ok = ok && addExtension(cert, issuer, NID_basic_constraints, "critical,CA:TRUE") &&
+         addExtension(cert, issuer, NID_key_usage, "critical,keyCertSign,cRLSign");
+  } else {
+    ok = ok && addExtension(cert, issuer, NID_basic_constraints, "critical,CA:FALSE") &&
+         addExtension(cert, issuer, NID_subject_alt_name, altNames);
+  }
+  if (!ok || X509_sign(cert, issuerKey, EVP_sha256()) <= 0) {
+    X509_free(cert);
+    return nullptr;
+  }
+  return cert;
+}
+
+// The certificate authority of the test process, made once: its key and
+// its self-signed certificate, which the servers' certificates name as
+// their issuer.
+class TestAuthority {
+ public:
+  TestAuthority() {
+    key_ = makeKey();
+    if (key_ != nullptr)
+      cert_ = makeCertificate(key_, "Quorvane test authority", nullptr, 1, true, nullptr, nullptr);
+    BIO* out = BIO_new(BIO_s_mem());
+    if (cert_ != nullptr && out != nullptr && PEM_write_bio_X509(out, cert_) == 1) {
+      char* data = nullptr;
+      long length = BIO_get_mem_data(out, &data);
+      if (length > 0) pem_.assign(data, static_cast<size_t>(length));
+    }
+    BIO_free(out);
+  }
+  ~TestAuthority() {
+    X509_free(cert_);
+    EVP_PKEY_free(key_);
+  }
+  TestAuthority(const TestAuthority&) = delete;
+  TestAuthority& operator=(const TestAuthority&) = delete;
+
+  static TestAuthority& get() {
+    static TestAuthority authority;
+    return authority;
+  }
+  bool ok() const { return cert_ != nullptr && !pem_.empty(); }
+  X509* cert() const { return cert_; }
+  EVP_PKEY* key() const { return key_; }
+  const std::string& pem() const { return pem_; }
+
+ private:
+  EVP_PKEY* key_ = nullptr;
+  X509* cert_ = nullptr;
+  std::string pem_;
+};
+
+// Serial numbers of the servers' certificates: distinct within the run.
+std::atomic<long> gNextSerial{2};
+
+// A server context with a fresh key and a certificate of the kind asked
+// for; null and a reason in *error when the library refuses.
+SSL_CTX* makeServerContext(ServerCertificate kind, std::string* error) {
+  TestAuthority& authority = TestAuthority::get();
+  EVP_PKEY* key = makeKey();
   X509* cert = nullptr;
   SSL_CTX* context = nullptr;
-  bool ok = keyContext != nullptr && EVP_PKEY_keygen_init(keyContext) > 0 &&
-            EVP_PKEY_CTX_set_ec_paramgen_curve_nid(keyContext, NID_X9_62_prime256v1) > 0 &&
-            EVP_PKEY_keygen(keyContext, &key) > 0;
+  bool ok = key != nullptr && authority.ok();
   if (ok) {
-    cert = X509_new();
+    long serial = gNextSerial++;
+    switch (kind) {
+      case ServerCertificate::kTrusted:
+        cert = makeCertificate(key, "localhost", "IP:127.0.0.1,IP:::1,DNS:localhost", serial, false,
+                               authority.cert(), authority.key());
+        break;
+      case ServerCertificate::kOtherName:
+        cert = makeCertificate(key, "other.example", "DNS:other.example", serial, false,
+                               authority.cert(), authority.key());
+        break;
+      case ServerCertificate::kSelfSigned:
+        cert = makeCertificate(key, "localhost", "IP:127.0.0.1,DNS:localhost", serial, false,
+                               nullptr, nullptr);
+        break;
+    }
     ok = cert != nullptr;
-  }
-  if (ok) {
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 7L * 24 * 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    ok = X509_sign(cert, key, EVP_sha256()) > 0;
   }
   if (ok) {
     context = SSL_CTX_new(TLS_server_method());
@@ -92,7 +203,6 @@ SSL_CTX* makeServerContext(std::string* error) {
   }
   X509_free(cert);
   EVP_PKEY_free(key);
-  EVP_PKEY_CTX_free(keyContext);
   return context;
 }
 
@@ -125,6 +235,50 @@ size_t completeRequestLength(const std::string& data) {
 }
 
 }  // namespace
+
+const std::string& testAuthorityPem() {
+  return TestAuthority::get().pem();
+}
+
+namespace {
+
+// The file trustTestAuthority() writes, removed with the process.
+class AuthorityFile {
+ public:
+  AuthorityFile() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                          "/quorvane-test-authority-XXXXXX";
+    int fd = mkstemp(&pattern[0]);
+    if (fd < 0) return;
+    const std::string& pem = testAuthorityPem();
+    bool written =
+        !pem.empty() && write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    close(fd);
+    if (written) {
+      path_ = pattern;
+    } else {
+      unlink(pattern.c_str());
+    }
+  }
+  ~AuthorityFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  AuthorityFile(const AuthorityFile&) = delete;
+  AuthorityFile& operator=(const AuthorityFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+std::string trustTestAuthority() {
+  static AuthorityFile file;
+  if (!file.path().empty()) setenv("SSL_CERT_FILE", file.path().c_str(), 1);
+  return file.path();
+}
 
 bool parseCount(const std::string& text, long limit, long* out) {
   if (text.empty() || text.size() > 12) return false;
@@ -325,20 +479,32 @@ IoResult readSome(SSL* ssl, int fd, std::string* sink, bool* closeNotify) {
 
 }  // namespace
 
-int listenOnLoopback(int port, int typeFlags, std::string* error) {
-  std::string where = "127.0.0.1:" + std::to_string(port);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | typeFlags, 0);
+int listenOnLoopback(int port, int typeFlags, std::string* error, LoopbackFamily family) {
+  bool v6 = family == LoopbackFamily::kIPv6;
+  std::string where = (v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | typeFlags, 0);
   if (fd < 0) {
     *error = std::string("socket: ") + strerror(errno);
     return -1;
   }
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (v6) {
+    sockaddr_in6* address = reinterpret_cast<sockaddr_in6*>(&storage);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = htons(static_cast<uint16_t>(port));
+    address->sin6_addr = in6addr_loopback;
+    length = sizeof *address;
+  } else {
+    sockaddr_in* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(static_cast<uint16_t>(port));
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *address;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
     *error = "bind " + where + ": " + strerror(errno);
   } else if (listen(fd, 64) != 0) {
     *error = "listen " + where + ": " + strerror(errno);
@@ -349,13 +515,14 @@ int listenOnLoopback(int port, int typeFlags, std::string* error) {
   return -1;
 }
 
-ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port)
+ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port,
+                               ServerCertificate certificate, LoopbackFamily family)
     : tls_(tls), script_(std::move(script)) {
   if (tls_) {
-    sslContext_ = makeServerContext(&error_);
+    sslContext_ = makeServerContext(certificate, &error_);
     if (sslContext_ == nullptr) return;
   }
-  listenFd_ = listenOnLoopback(port, SOCK_NONBLOCK, &error_);
+  listenFd_ = listenOnLoopback(port, SOCK_NONBLOCK, &error_, family);
   if (listenFd_ < 0) return;
   if (pipe2(wakePipe_, O_CLOEXEC) != 0) {
     error_ = std::string("pipe: ") + strerror(errno);
@@ -363,10 +530,11 @@ ScriptedServer::ScriptedServer(bool tls, std::vector<ConnectionScript> script, i
     listenFd_ = -1;
     return;
   }
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  // The port sits at the same place in both families' addresses.
+  port_ = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   thread_ = std::thread(&ScriptedServer::serve, this);
 }
 
@@ -554,7 +722,12 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
     for (;;) {
       ERR_clear_error();
       int result = SSL_accept(connection->ssl);
-      if (result == 1) break;
+      if (result == 1) {
+        const char* name = SSL_get_servername(connection->ssl, TLSEXT_NAMETYPE_host_name);
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_[index].serverName = name != nullptr ? name : "";
+        break;
+      }
       int reason = SSL_get_error(connection->ssl, result);
       short events = reason == SSL_ERROR_WANT_READ    ? POLLIN
                      : reason == SSL_ERROR_WANT_WRITE ? POLLOUT

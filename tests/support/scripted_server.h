@@ -1,5 +1,6 @@
 // ScriptedServer: an in-process loopback HTTP peer for tests. It listens on
-// 127.0.0.1, plain or with TLS (a self-signed certificate made in memory),
+// 127.0.0.1 (or [::1]), plain or with TLS (a certificate made in memory, normally one
+// issued by the test process's own certificate authority),
 // and plays one scripted list of actions per accepted connection, in order:
 // it first records the client's request, then sends bytes, pauses, closes,
 // resets or holds the connection as the script says.
@@ -38,6 +39,25 @@ struct ServerAction {
   int millis = 0;     // kPause: the pause; kSend: the gap between pieces
 };
 
+// The certificate a TLS server shows. The test process makes one
+// certificate authority of its own (in memory, once); a program that is to
+// trust it reads testAuthorityPem() from the file SSL_CERT_FILE names.
+enum class ServerCertificate {
+  kTrusted,     // issued by the test authority for IP 127.0.0.1, IP ::1, DNS localhost
+  kOtherName,   // issued by the test authority for DNS other.example only
+  kSelfSigned,  // for 127.0.0.1 and localhost, but signed by itself
+};
+
+// The test authority's certificate in PEM form ("" when the library could
+// not make it; a TLS server then fails to start and says so).
+const std::string& testAuthorityPem();
+
+// Makes this process and the programs it starts trust the test authority:
+// writes it to a file of its own (removed when the process ends) and points
+// SSL_CERT_FILE at it. Returns the file's path, or "" when it cannot be
+// written. Call it before any thread starts, as it changes the environment.
+std::string trustTestAuthority();
+
 // The actions of one connection.
 using ConnectionScript = std::vector<ServerAction>;
 
@@ -48,10 +68,15 @@ ServerAction closeAction();
 ServerAction resetAction();
 ServerAction holdAction();
 
-// A listening TCP socket on 127.0.0.1:port (0: an ephemeral port), with
-// SO_REUSEADDR and any extra socket type flags (e.g. SOCK_NONBLOCK). Returns
-// the descriptor, or -1 with a message naming the port in *error.
-int listenOnLoopback(int port, int typeFlags, std::string* error);
+// The loopback address a server listens on: 127.0.0.1 or [::1].
+enum class LoopbackFamily { kIPv4, kIPv6 };
+
+// A listening TCP socket on 127.0.0.1:port or [::1]:port (0: an ephemeral
+// port), with SO_REUSEADDR and any extra socket type flags (e.g.
+// SOCK_NONBLOCK). Returns the descriptor, or -1 with a message naming the
+// address in *error.
+int listenOnLoopback(int port, int typeFlags, std::string* error,
+                     LoopbackFamily family = LoopbackFamily::kIPv4);
 
 // Reads a non-negative decimal number of at most `limit` that makes up all
 // of `text`; false for anything else.
@@ -71,6 +96,7 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
 struct ConnectionRecord {
   std::string request;        // raw bytes read before the actions ran
   bool handshakeOk = true;    // TLS only: false when the handshake failed
+  std::string serverName;     // TLS only: the name the client sent (SNI), or ""
   bool clientClosed = false;  // the client closed or reset it before we let go
   int closeNotifies = 0;      // TLS close-notify alerts received from the client
 };
@@ -91,9 +117,12 @@ class ScriptedServer {
   // close into a reset before the client has read the reply.
   static constexpr int kLingerMillis = 3000;
 
-  // Binds 127.0.0.1:`port` (0: an ephemeral port) and starts serving
-  // `script`, one entry per connection in accept order. Check ok().
-  ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port = 0);
+  // Binds 127.0.0.1:`port` or [::1]:`port` (0: an ephemeral port) and
+  // starts serving `script`, one entry per connection in accept order; a TLS
+  // server shows `certificate`. Check ok().
+  ScriptedServer(bool tls, std::vector<ConnectionScript> script, int port = 0,
+                 ServerCertificate certificate = ServerCertificate::kTrusted,
+                 LoopbackFamily family = LoopbackFamily::kIPv4);
   // Stops the server.
   virtual ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
