@@ -8,7 +8,9 @@
 //   T<host>\t<request path>       cookieHeader over TLS
 //   C                             clearCookies
 // A line without a tab uses its whole text as the value / path and an
-// empty host.
+// empty host. Hosts come to the jar from the address parser, which never
+// lets a blank or a control byte through; lines whose host holds one are
+// skipped.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +45,16 @@ bool holdsControlByte(const TextBuffer& buffer) {
     if ((c < 32 && c != '\t') || c == 127) return true;
   }
   return false;
+}
+
+// Whether `host` could come from the address parser: no byte of 32 or
+// less, and no 127.
+bool usableHost(const std::string& host) {
+  for (char c : host) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte <= 32 || byte == 127) return false;
+  }
+  return true;
 }
 
 void checkJar(const CookieJar& jar) {
@@ -130,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t tab = body.find('\t');
     std::string host = tab == std::string::npos ? "" : body.substr(0, tab);
     std::string text = tab == std::string::npos ? body : body.substr(tab + 1);
+    if (!usableHost(host)) continue;
     switch (line[0]) {
       case 'S':
         store(jar, host, text);
