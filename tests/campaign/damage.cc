@@ -6,11 +6,14 @@
 #include <map>
 #include <sstream>
 
+#include "exchange.h"
+
 namespace {
 
 // Exit statuses: the low 8 bits of the program's result codes.
 const int kStatusOk = 0;
 const int kStatusUnknownError = 200;  // code 200, with a detail text
+const int kStatusNoAddress = 201;
 const int kStatusCannotConnect = 204;
 const int kStatusTimedOut = 206;
 const int kStatusSendFailed = 604 & 0xFF;
@@ -20,6 +23,7 @@ const char kIncomplete[] = "download incomplete";
 const char kTooManyRedirects[] = "too many redirects";
 const char kEmptyHeader[] = "empty response header";
 const char kHeaderTooLarge[] = "response header too large";
+const char kDiskFull[] = "cannot write the output file (No space left on device)";
 
 // Delays stay well inside the time-out, so only the kinds meant to time
 // out do.
@@ -417,6 +421,83 @@ void emptyHeaderBlock(Random& random, ExchangePlan& plan) {
   plan.expectedDetail = kEmptyHeader;
 }
 
+// --- hostile servers and an unlucky machine ---
+
+// What a hostile server appends to a value to start lines of its own.
+const char kInjectedLine[] = "X-Injected: 1";
+
+// A Location holding control bytes. In the path they travel in the next
+// request and are only escaped on the terminal; in the host, or as a line
+// break anywhere, they leave no usable address and nothing more is sent.
+void locationControlBytes(Random& random, ExchangePlan& plan) {
+  static const char* const kPathBytes[] = {"\x1b[2KDone.\x1b[8m", "\x07", "\x7f", "\x1b]0;x\x07"};
+  static const char* const kHostBytes[] = {" .localhost", "\x1b[8m", "\t", "\x7f", "\x01"};
+  static const char* const kLineBreaks[] = {"\n", "\r", "\x1b[2K\rDone.\x1b[8m"};
+  std::string next = "/next/" + std::to_string(between(random, 1, 99999));
+  std::string location;
+  switch (between(random, 0, 2)) {
+    case 0:
+      location = "http://127.0.0.1" + next + kPathBytes[between(random, 0, 3)];
+      plan.body = body(random);
+      plan.connections.push_back({sendAction(redirectTo(random, location)), closeAction()});
+      plan.connections.push_back(
+          {piecewise(
+               random,
+               headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())}) + plan.body),
+           closeAction()});
+      plan.expectedConnections = 2;
+      return;
+    case 1:
+      location = std::string("http://127.0.0.1") + kHostBytes[between(random, 0, 4)] + next;
+      break;
+    default:
+      location = "http://127.0.0.1" + next + kLineBreaks[between(random, 0, 2)] + kInjectedLine +
+                 "\n\nGET /second HTTP/1.0";
+      break;
+  }
+  // A second script catches a client that follows the address anyway.
+  plan.connections.push_back({sendAction(redirectTo(random, location)), closeAction()});
+  plan.connections.push_back(
+      {sendAction(headerBlock(random, 200, "OK", {lengthLine(random, 0)})), closeAction()});
+  plan.expectedStatus = kStatusNoAddress;
+  plan.expectedConnections = 1;
+  plan.forbiddenInRequests = kInjectedLine;
+}
+
+// A Set-Cookie value with a line break or another control byte in it is
+// not stored, so nothing of it reaches the next request; a clean cookie of
+// the same response does.
+void setCookieLineBreak(Random& random, ExchangePlan& plan) {
+  static const char* const kBreaks[] = {"\n", "\r", "\x01", "\x7f"};
+  std::string clean = "ok=" + std::to_string(between(random, 1, 99999));
+  std::vector<std::string> lines = {
+      std::string("Set-Cookie: sid=1") + kBreaks[between(random, 0, 3)] + kInjectedLine,
+      "Set-Cookie: " + clean, "Location: http://127.0.0.1/next"};
+  plan.plugin = std::string("@cookieon:\n") + kPlainFilePlugin;
+  plan.body = body(random);
+  plan.connections = {
+      {sendAction(headerBlock(random, 302, "Found", lines)), closeAction()},
+      {piecewise(random, headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())}) +
+                             plan.body),
+       closeAction()}};
+  plan.expectedConnections = 2;
+  plan.forbiddenInRequests = kInjectedLine;
+  plan.requiredInLastRequest = "Cookie: " + clean + "\r\n";
+}
+
+// The output file is a full disk: the first write fails, and the download
+// stops at once with the system's reason.
+void diskFull(Random& random, ExchangePlan& plan) {
+  plan.body = body(random) + "x";
+  std::vector<std::string> lines;
+  if (chance(random, 70)) lines.push_back(lengthLine(random, plan.body.size()));
+  plan.connections = {
+      {piecewise(random, headerBlock(random, 200, "OK", lines) + plan.body), closeAction()}};
+  plan.outputPath = "/dev/full";
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kDiskFull;
+}
+
 struct Kind {
   std::string name;
   std::function<void(Random&, ExchangePlan&)> build;
@@ -445,6 +526,8 @@ const std::vector<Kind>& kinds() {
       {"binary-garbage", binaryGarbage},
       {"binary-body", binaryBody},
       {"empty-header-block", emptyHeaderBlock},
+      {"location-control-bytes", locationControlBytes},
+      {"set-cookie-line-break", setCookieLineBreak},
       {"tls-clean", tlsClean},
       {"tls-stall-in-body", tlsStallInBody},
       {"tls-close-in-body", tlsCloseInBody},
@@ -464,9 +547,12 @@ const std::vector<Kind>& kinds() {
   return all;
 }
 
-// Kinds that need a reason to run; none at present.
+// Kinds that run only when named. A full disk: the output file's writes are
+// not checked yet, so the download ends as incomplete or even as done.
 const std::vector<Kind>& optionalKinds() {
-  static const std::vector<Kind> all = {};
+  static const std::vector<Kind> all = {
+      {"disk-full", diskFull},
+  };
   return all;
 }
 

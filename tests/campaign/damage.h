@@ -43,6 +43,19 @@ struct ExchangePlan {
   // With status 0 the output file must hold exactly `body`; otherwise, when
   // `partialBody` is set, a prefix of it (what arrived before the damage).
   bool partialBody = false;
+
+  // The plugin script; empty: the plain-file plugin (kPlainFilePlugin).
+  std::string plugin;
+  // The output file named on the command line; empty: a file in the
+  // exchange's folder, which the checks above read.
+  std::string outputPath;
+  // When 0 or more: the connections the server must have accepted, so that
+  // an address refused before connecting is seen to be refused.
+  int expectedConnections = -1;
+  // Text that no request the server received may hold (an injected line).
+  std::string forbiddenInRequests;
+  // Text the last request the server received must hold.
+  std::string requiredInLastRequest;
 };
 
 // Names of the kinds a campaign runs by default, in a fixed order.

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "raw_server.h"
 #include "support/child_process.h"
@@ -30,6 +32,15 @@ const int kTlsPort = 443;
 const int kBindRetryMillis = 3000;
 const int kBindRetryStepMillis = 100;
 const char kOutputName[] = "out.bin";
+// The control bytes that must not reach the terminal: all below 32 but
+// tab, line feed and carriage return, and 127.
+const std::string kTerminalControls = [] {
+  std::string bytes;
+  for (int c = 0; c < 32; ++c) {
+    if (c != '\t' && c != '\n' && c != '\r') bytes += static_cast<char>(c);
+  }
+  return bytes + '\x7f';
+}();
 
 // Texts a sanitizer prints when it finds something.
 const char* const kSanitizerMarks[] = {
@@ -176,7 +187,7 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
   home.write(".tovelcnf/tovel.ini", "@timeout=" + std::to_string(kExchangeTimeoutSeconds) +
                                         "\n@port=" + std::to_string(plainPort) +
                                         "\n@plugin=http\n");
-  home.write(".tovelcnf/http", kPlainFilePlugin);
+  home.write(".tovelcnf/http", plan.plugin.empty() ? kPlainFilePlugin : plan.plugin);
 
   // The program trusts the test authority that issued the TLS servers'
   // certificates, and nothing else.
@@ -184,7 +195,7 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
   home.write("test-authority.pem", testAuthorityPem());
 
   ChildSpec child;
-  child.argv = {binary, "/S", plan.target, kOutputName};
+  child.argv = {binary, "/S", plan.target, plan.outputPath.empty() ? kOutputName : plan.outputPath};
   child.environment = environmentWith({"HOME=" + home.path(), "SSL_CERT_FILE=" + authority});
   child.folder = home.path();
   child.limitSeconds = kKillAfterSeconds;
@@ -236,6 +247,33 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
   }
   if (why.str().empty() && plan.partialBody && plan.body.compare(0, file.size(), file) != 0) {
     why << "output file is not a prefix of the body: " << describeDifference(file, plan.body);
+  }
+  // What the servers saw: no request beyond those expected, nothing injected.
+  std::vector<std::string> requests;
+  if (scripted) requests = scripted->requests();
+  if (why.str().empty() && plan.expectedConnections >= 0 && scripted &&
+      scripted->connectionCount() != plan.expectedConnections) {
+    why << "the server accepted " << scripted->connectionCount() << " connection(s), expected "
+        << plan.expectedConnections;
+  }
+  for (size_t i = 0; i < requests.size() && why.str().empty(); ++i) {
+    if (!plan.forbiddenInRequests.empty() &&
+        requests[i].find(plan.forbiddenInRequests) != std::string::npos) {
+      why << "request " << i + 1 << " carries \"" << plan.forbiddenInRequests << "\"";
+    }
+  }
+  if (why.str().empty() && !plan.requiredInLastRequest.empty() &&
+      (requests.empty() || requests.back().find(plan.requiredInLastRequest) == std::string::npos)) {
+    why << "the last request lacks \"" << plan.requiredInLastRequest << "\"";
+  }
+  // Text from the network reaches the terminal escaped: only the line ends
+  // (and the progress line's carriage returns) and tabs are control bytes.
+  for (const std::string* text : {&out, &err}) {
+    size_t at = text->find_first_of(kTerminalControls);
+    if (why.str().empty() && at != std::string::npos) {
+      why << "standard " << (text == &out ? "output" : "error") << " holds the control byte "
+          << static_cast<int>(static_cast<unsigned char>((*text)[at])) << " at offset " << at;
+    }
   }
   result.reason = why.str();
   result.passed = result.reason.empty();
