@@ -109,13 +109,16 @@ fuzz:
 # The campaign of broken servers against this build's program
 # (build/quorvane, or build-san/quorvane with SANITIZE=1): CAMPAIGN_RUNS
 # exchanges, then a table of kinds of damage against exit statuses.
+# CAMPAIGN_KINDS=a,b runs only the kinds named, optional ones included.
 CAMPAIGN_RUNS ?= 2000
+CAMPAIGN_KINDS ?=
 
 campaign: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorvane
 	cmake -S tests/campaign -B build-campaign -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-campaign -j $(JOBS)
-	build-campaign/campaign --binary $(BUILD_DIR)/quorvane --runs $(CAMPAIGN_RUNS)
+	build-campaign/campaign --binary $(BUILD_DIR)/quorvane --runs $(CAMPAIGN_RUNS) \
+	  $(if $(CAMPAIGN_KINDS),--kinds $(CAMPAIGN_KINDS))
 
 # Formatting of the tracked C++ files with the repository's .clang-format.
 # format-check changes nothing and fails when a file differs from the
