@@ -4,13 +4,13 @@
 #include <cstring>
 
 const char kKeywords[kKeywordCount][kKeywordField] = {
-    "#=",          "@timeout=",     "@port=",       "@useragent=", "@proxy=",
-    "@user=",      "@pass=",        "@plugin=",     "@httpinit:",  "@analysis=",
-    "@analysis end", "@startcode",  "@<-read:",     "@<-read=",    "@->host:",
-    "@->body:",    "@->header=",    "@<-host:",     "@<-body:",    "@<-header=",
-    "@urldecode:", "@urlencode:",   "@connect=",    "@keepconnect:", "@sum=",
-    "@cookieclear:", "@cookieon:",  "@cookieoff:",  "@buffering:", "@push=",
-    "@pop=",       "@replace=",     "@->log=",      "@->file:",    "@exit:",
+    "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
+    "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
+    "@<-read:", "@<-read=",      "@->host:",    "@->body:",    "@->header=",    "@<-host:",
+    "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
+    "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
+    "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "",
+    "@retry=",
 };
 
 int classifyLine(char* line, char** value, char** secondValue) {
@@ -32,6 +32,8 @@ int classifyLine(char* line, char** value, char** secondValue) {
   }
 
   for (int i = 0; i < kKeywordCount; ++i) {
+    // An empty entry is a code not yet in use.
+    if (kKeywords[i][0] == '\0') continue;
     if (strncmp(line, kKeywords[i], strlen(kKeywords[i])) == 0) return i + 1;
   }
   return kNoKeyword;

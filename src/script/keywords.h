@@ -2,7 +2,7 @@
 // scripts and analysis blocks.
 //
 // A line does something when it begins, at its first character and byte for
-// byte, with one of 35 keywords. Its value is the text after its first "=";
+// byte, with one of the keywords of the table. Its value is the text after its first "=";
 // on request the first "@=>" ends the value and starts a second value.
 #ifndef QUORVANE_SCRIPT_KEYWORDS_H_
 #define QUORVANE_SCRIPT_KEYWORDS_H_
@@ -45,9 +45,12 @@ enum KeywordCode {
   kLog = 33,
   kFile = 34,
   kExit = 35,
+  // 36 is the TLS certificate switch, which comes with certificate checks;
+  // until then its entry in the table is empty and matches no line.
+  kRetry = 37,
 };
 
-const int kKeywordCount = 35;
+const int kKeywordCount = 37;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[kKeywordCount][kKeywordField];

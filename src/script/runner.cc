@@ -121,6 +121,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kTimeout:
       case kPort:
+      case kRetry:
       case kUserAgent:
       case kProxy:
       case kUser:

@@ -22,6 +22,9 @@ bool applySetting(HttpSession& session, int code, const char* value) {
     case kPort:
       session.port = settingNumber(value);
       return true;
+    case kRetry:
+      session.retries = settingNumber(value);
+      return true;
     case kUserAgent:
     case kProxy:
     case kUser:

@@ -30,6 +30,9 @@ const char kSectionMark[] = "--- ";
 // Names another quorvane binary to run the cases against (an installed one,
 // say) instead of the one built with the tests.
 const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
+// Every run lets one second of the waits between download attempts last a
+// millisecond, so that retried downloads do not slow the suite down.
+const char kRetrySecondSetting[] = "QUORVANE_RETRY_SECOND_MS=1";
 // The program connects "https://" addresses to this port.
 const int kTlsPort = 443;
 // Another test run may hold 127.0.0.1:443 for a moment; binding is retried
@@ -474,12 +477,14 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
     place(work + "/" + file.name, unescaped(substituted(file.text)));
   if (!failures.empty()) return result;
 
-  // The command line and the environment: the test's own, with HOME replaced.
+  // The command line and the environment: the test's own, with HOME replaced
+  // and the waits between download attempts shortened to a millisecond per
+  // second.
   ChildSpec child;
   child.argv = {environment.binary};
   for (const std::string& word : caseFile.command)
     child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
-  child.environment = environmentWith({"HOME=" + home});
+  child.environment = environmentWith({"HOME=" + home, kRetrySecondSetting});
   child.folder = work;
   double limit =
       caseFile.timeLimitSeconds > 0 ? caseFile.timeLimitSeconds : kDefaultTimeLimitSeconds;
