@@ -174,13 +174,14 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
 
   // The configuration: registry and the plain-file plugin.
   home.write(".tovelcnf/tovel.ini", "@timeout=" + std::to_string(kExchangeTimeoutSeconds) +
-                                        "\n@port=" + std::to_string(plainPort) +
-                                        "\n@plugin=http\n");
+                                        "\n@port=" + std::to_string(plainPort) + "\n" +
+                                        plan.registryLines + "@plugin=http\n");
   home.write(".tovelcnf/http", kPlainFilePlugin);
 
   ChildSpec child;
   child.argv = {binary, "/S", plan.target, kOutputName};
-  child.environment = environmentWith({"HOME=" + home.path()});
+  // A second of the waits between download attempts lasts a millisecond.
+  child.environment = environmentWith({"HOME=" + home.path(), "QUORVANE_RETRY_SECOND_MS=1"});
   child.folder = home.path();
   child.limitSeconds = kKillAfterSeconds;
   ChildRun run = runChild(child);
