@@ -2,8 +2,9 @@
 // scripts and analysis blocks.
 //
 // A line does something when it begins, at its first character and byte for
-// byte, with one of the keywords of the table. Its value is the text after its first "=";
-// on request the first "@=>" ends the value and starts a second value.
+// byte, with one of the keywords of the table. Its value is the text after
+// its first "="; on request the first "@=>" ends the value and starts a
+// second value.
 #ifndef QUORVANE_SCRIPT_KEYWORDS_H_
 #define QUORVANE_SCRIPT_KEYWORDS_H_
 
