@@ -131,8 +131,12 @@ void HttpSession::setCookieMode(int mode) {
 
 Status HttpSession::sendRequest(const char* method) {
   if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
-  report(kPlainText, url.data, kNetworkText);
-  report(kPlainText, "\n");
+  if (printAddress) {
+    report(kPlainText, url.data, kNetworkText);
+    report(kPlainText, "\n");
+  }
+  lastMethod.assign(method);
+  lastRequestBody.assign(body.data);
 
   const char* target = requestPath();
   TextBuffer cookies;

@@ -98,6 +98,18 @@ class HttpSession {
   // many redirects, or the first failure of connectAndSend or receive.
   Status request(const char* method);
 
+  // --- repeating a request (resume.cc) ---
+
+  // Sends the last request again (its method, address, headers and body;
+  // cookies from the jar as for any request) on a new connection, asking
+  // for the bytes from `from` on with "Range: bytes=FROM-", and with
+  // "If-Range: " and `validator` when that is a usable header value (not
+  // null, not empty, no control bytes). Prints no address line, follows no
+  // redirect, and reads the response header whatever its status. Returns
+  // kOk (the status is in `status`) or the failure of connectAndSend or
+  // receive.
+  Status requestRest(int64_t from, const char* validator);
+
   CookieJar jar;
   // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
   TextBuffer settings[9];
@@ -137,6 +149,18 @@ class HttpSession {
   TextBuffer peerName;
   int32_t peerPort = 0;
   bool peerIsProxy = false;
+  // "@retry=": how many times "@->file:" repeats the request of a download
+  // that broke off, asking for the rest (0 or less: never).
+  int32_t retries = 0;
+  // How long one second of the waits between download attempts lasts, in
+  // milliseconds. Tests shorten it through the environment (ScriptEngine).
+  int32_t retrySecondMillis = 1000;
+  // What the last request sent: its method and body, for repeating it.
+  TextBuffer lastMethod;
+  TextBuffer lastRequestBody;
+  // Whether sending a request prints its address; a repeated request does
+  // not, since the address was printed when it was first requested.
+  bool printAddress = true;
   // Set by each receive that ends with kRecvFailed: whether the peer closed the
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.

@@ -20,6 +20,23 @@ const char kRegistryName[] = "tovel.ini";
 // its prefix.
 const char kExamplesFolder[] = "share/quorvane/examples";
 
+// The environment variable that shortens the waits between download
+// attempts, for tests: how many milliseconds (0 to 1000) one second of a wait
+// lasts. The announcements still name the seconds of the schedule.
+const char kRetrySecondVariable[] = "QUORVANE_RETRY_SECOND_MS";
+const long kMillisPerSecond = 1000;
+
+// The value of kRetrySecondVariable when it is a number from 0 to 1000,
+// otherwise a real second.
+int32_t retrySecondMillis() {
+  const char* text = getenv(kRetrySecondVariable);
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return kMillisPerSecond;
+  char* end = nullptr;
+  long millis = strtol(text, &end, 10);
+  if (*end != '\0' || millis > kMillisPerSecond) return kMillisPerSecond;
+  return static_cast<int32_t>(millis);
+}
+
 Status registryNotOpened(const char* path, int error) {
   if (error == ENOENT) {
     return Status(kNoRegistry, formatText("no registry at %s (the example configuration is in %s)",
@@ -38,6 +55,7 @@ ScriptEngine::ScriptEngine() : session(new HttpSession()) {
   // A path that does not fit is refused whole: configDir stays without
   // storage, which selectPlugin and runScript take as a missing registry.
   if (needed >= 0 && needed < kConfigPathLimit) configDir.assign(path);
+  session->retrySecondMillis = retrySecondMillis();
 }
 
 ScriptEngine::~ScriptEngine() {

@@ -1,7 +1,7 @@
 // The plugin script runner: one step per line on the work register, the
 // eight save slots, the session and files, until the script ends or a step
-// fails. Also the two body readers ("@buffering:" and "@->file:") and the
-// log writer.
+// fails. Also the reader of "@buffering:" and the log writer; "@->file:" is
+// download.cc.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -12,6 +12,7 @@
 
 #include "base/messages.h"
 #include "http/session.h"
+#include "script/download.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
 #include "script/settings.h"
@@ -24,8 +25,6 @@ namespace {
 const int32_t kLineCapacity = 2048;
 // Save slots "@push=" and "@pop=" address; other numbers mean slot 0.
 const int kSlotCount = 8;
-// Progress figures are in kilobytes.
-const int64_t kKilobyte = 1024;
 // A verbose note shows this much of the work register: enough to recognise
 // a value or the start of a page, short enough for one line of a terminal
 // log.
@@ -34,19 +33,6 @@ const size_t kNotedValueBytes = 200;
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
   return number >= 0 && number < kSlotCount ? number : 0;
-}
-
-// The response's "Content-Length": true with its value in *length when the
-// header holds a non-negative decimal number.
-bool announcedLength(HttpSession& session, int64_t* length) {
-  TextBuffer text(session.headerValue("Content-Length", 0));
-  *length = 0;
-  if (text.data == nullptr) return false;
-  char* end = nullptr;
-  long long number = strtoll(text.data, &end, 10);
-  if (end == text.data || number < 0) return false;
-  *length = number;
-  return true;
 }
 
 // "@buffering:": receives the rest of the body into the session, printing a
@@ -60,78 +46,6 @@ void bufferBody(HttpSession& session) {
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
-}
-
-// Writes at most `limit` of the session body's bytes to `out` (all of them
-// when limit is negative) and empties the body. Returns the count written.
-int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
-  int64_t n = session.body.length;
-  if (limit >= 0 && n > limit) n = limit;
-  int64_t written = n > 0 ? out.write(session.body.data, static_cast<int32_t>(n)) : 0;
-  session.body.clear();
-  return written;
-}
-
-// "@->file:": streams the response body into the file at `outputPath`,
-// first the bytes the session already holds, then piece by piece, and never
-// more than an announced length. Returns kOk, kOutputFileError (output not
-// opened), kTimedOut (the server went silent), kUnknownError (closed before
-// the announced length) or a kUnknownError that the reception returned.
-Status downloadBody(HttpSession& session, const char* outputPath) {
-  FileHandle out(outputPath, "wb");
-  if (out.stream == nullptr) {
-    if (outputPath == nullptr) {
-      return Status(kOutputFileError, "no output file was named (see quorvane --help)");
-    }
-    return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
-                                               strerror(out.openError)));
-  }
-  // Each piece goes out in one write; a stdio buffer would only split it.
-  setvbuf(out.stream, nullptr, _IONBF, 0);
-
-  int64_t total = 0;
-  bool announced = announcedLength(session, &total);
-  session.body.reserve(kDownloadPiece);
-  showProgress(0, total / kKilobyte);
-
-  // The bytes held come from the current connection's response. Without a
-  // connection there is no response, and what the body holds (a request
-  // body set by "@->body:") stays out of the file.
-  int64_t count = session.socket[0] != 0 ? writeBody(out, session, announced ? total : -1) : 0;
-  if (count > 0) showProgress(count / kKilobyte, total / kKilobyte);
-
-  Status received;
-  while (!announced || count < total) {
-    received = session.receive();
-    if (!received.ok()) break;
-    count += writeBody(out, session, announced ? total - count : -1);
-    showProgress(count / kKilobyte, total / kKilobyte);
-  }
-  report(kPlainText, "/\n");
-
-  // How far the file got, for the failures below.
-  auto written = [&]() {
-    if (!announced) {
-      return formatText("%lld bytes written to %s", static_cast<long long>(count), outputPath);
-    }
-    return formatText("%lld of %lld bytes written to %s", static_cast<long long>(count),
-                      static_cast<long long>(total), outputPath);
-  };
-  switch (received.code()) {
-    case kOk:
-    case kNoConnection:
-      return Status();
-    case kTimedOut:
-      return Status(kTimedOut, received.message() + "; " + written());
-    case kUnknownError:
-      return received;
-    default:
-      // Without a length, the server's close is the normal end; a read that
-      // failed (a reset, a broken TLS record) leaves the file incomplete.
-      if (!announced && session.closedByPeer) return Status();
-      return Status::unknownError("download incomplete",
-                                  written() + ", then " + received.message());
-  }
 }
 
 // "@->log=": writes the text of `work` up to its NUL to `path`, replacing
@@ -208,6 +122,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kTimeout:
       case kPort:
       case kTlsVerify:
+      case kRetry:
       case kUserAgent:
       case kProxy:
       case kUser:
@@ -287,7 +202,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         writeLog(value, work);
         break;
       case kFile:
-        result = downloadBody(*session, outputPath);
+        result = downloadToFile(*session, outputPath);
         break;
       case kExit:
         result = Status(kScriptExit, where + ": stopped by @exit:");

@@ -24,7 +24,9 @@ const int32_t kDownloadPiece = 256 * 1024;
 class ScriptEngine {
  public:
   // Works out the configuration directory from HOME ("/home/root/.tovelcnf/"
-  // without it) and creates the session.
+  // without it) and creates the session. QUORVANE_RETRY_SECOND_MS, when set
+  // to a number of milliseconds from 0 to 1000, shortens the session's
+  // waits between download attempts (for tests).
   ScriptEngine();
   // Destroys the session, closing its connections.
   virtual ~ScriptEngine();

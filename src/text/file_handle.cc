@@ -1,6 +1,9 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -14,9 +17,7 @@ FileHandle::FileHandle(const char* path, const char* mode) {
 }
 
 FileHandle::~FileHandle() {
-  if (stream == nullptr) return;
-  report(kFileCloseTrace);
-  fclose(stream);
+  close();
 }
 
 int32_t FileHandle::write(const char* bytes, int32_t count) {
@@ -41,4 +42,20 @@ void FileHandle::rewind() {
   fseek(stream, 0, SEEK_SET);
   lineNumber_ = 0;
   atLineStart_ = true;
+}
+
+int FileHandle::truncate() {
+  struct stat info;
+  if (fflush(stream) != 0 || fstat(fileno(stream), &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return ESPIPE;
+  if (ftruncate(fileno(stream), 0) != 0 || fseek(stream, 0, SEEK_SET) != 0) return errno;
+  return 0;
+}
+
+int FileHandle::close() {
+  if (stream == nullptr) return 0;
+  report(kFileCloseTrace);
+  int result = fclose(stream) == 0 ? 0 : errno;
+  stream = nullptr;
+  return result;
 }

@@ -34,6 +34,14 @@ class FileHandle {
   // Moves back to the first byte (and line); a handle without a stream is
   // left alone.
   void rewind();
+  // Empties a regular file and moves to its start. Returns 0, or the
+  // system's error number (ESPIPE for a pipe, terminal or device, whose
+  // bytes cannot be taken back). REQUIRES: stream != nullptr.
+  int truncate();
+  // Closes the stream now (tracing "@file close.") and returns 0, or the
+  // system's error number when the close failed and bytes written may be
+  // lost. A handle without a stream returns 0.
+  int close();
 
   FILE* stream = nullptr;
   int openError = 0;
