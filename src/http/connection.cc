@@ -42,12 +42,12 @@ Status connectFailure(int result, const std::string& peer, bool proxy, const cha
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   if (!url.hasText()) {
-    if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
-    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
+    if (unusableAddress.data() == nullptr) return Status(kNoAddress, "no address to request");
+    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data()));
   }
   int selectedPort = (targetIsTls ? tlsPort : port) & kPortMask;
   peerIsProxy = settings[5].hasText();
-  const char* target = peerIsProxy ? settings[5].data : host.data;
+  const char* target = peerIsProxy ? settings[5].data() : host.data();
   if (target == nullptr) target = "";
   peerName.assign(target);
   peerPort = selectedPort;
@@ -56,9 +56,11 @@ Status HttpSession::connectAndSend(const char* method) {
   if (fd <= 0) return Status(kNoSocket, "cannot create a socket to connect to " + describePeer());
 
   TextBuffer where(static_cast<int32_t>(strlen(target)) + 16);
-  snprintf(where.data, static_cast<size_t>(where.capacity) + 1, "%s:%d", target, selectedPort);
-  where.length = static_cast<int32_t>(strlen(where.data));
-  report(kConnectTrace, where.data, kNetworkText);
+  int32_t room = 0;
+  char* into = where.tail(&room);
+  snprintf(into, static_cast<size_t>(room) + 1, "%s:%d", target, selectedPort);
+  where.commit(static_cast<int32_t>(strlen(into)));
+  report(kConnectTrace, where.data(), kNetworkText);
 
   // The transport leaves the reason of a failed connect in errno.
   errno = 0;

@@ -80,19 +80,19 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   if (setCookieValue != nullptr && holdsControlByte(setCookieValue)) return;
 
   TextBuffer name(extractBetween(setCookieValue, "", "=", 0));
-  if (name.data == nullptr) return;
+  if (name.data() == nullptr) return;
 
   TextBuffer pair(extractBetween(setCookieValue, "", ";", 0));
-  if (pair.data == nullptr) pair.assign(setCookieValue);
+  if (pair.data() == nullptr) pair.assign(setCookieValue);
 
   TextBuffer path(attributeValue(setCookieValue, "path="));
-  if (path.data == nullptr) path.assign("/");
+  if (path.data() == nullptr) path.assign("/");
 
   TextBuffer domain(attributeValue(setCookieValue, "domain="));
-  if (domain.data != nullptr) {
+  if (domain.data() != nullptr) {
     // A site may set cookies for itself and for domains it lies in, never
     // for another site.
-    const char* bare = domain.data[0] == '.' ? domain.data + 1 : domain.data;
+    const char* bare = domain.data()[0] == '.' ? domain.data() + 1 : domain.data();
     if (!domainMatches(bare, host)) return;
   } else {
     // Without a host the cookie would have an empty domain; nothing could
@@ -103,8 +103,9 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
 
   bool secure = marksSecure(setCookieValue);
   for (const std::unique_ptr<Cookie>& stored : items_) {
-    if (strcmp(stored->domain.data, domain.data) == 0 &&
-        strcmp(stored->path.data, path.data) == 0 && strcmp(stored->name.data, name.data) == 0) {
+    if (strcmp(stored->domain.data(), domain.data()) == 0 &&
+        strcmp(stored->path.data(), path.data()) == 0 &&
+        strcmp(stored->name.data(), name.data()) == 0) {
       stored->pair.adopt(pair.release());
       stored->secure = secure;
       return;
@@ -121,7 +122,7 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   // Before the first cookie whose path is not smaller: ascending by path,
   // newest first among equal paths.
   auto slot = items_.begin();
-  while (slot != items_.end() && strcmp((*slot)->path.data, cookie->path.data) < 0) ++slot;
+  while (slot != items_.end() && strcmp((*slot)->path.data(), cookie->path.data()) < 0) ++slot;
   items_.insert(slot, std::move(cookie));
 }
 
@@ -130,10 +131,10 @@ char* CookieJar::cookieHeader(const char* host, const char* addressPath, bool ov
   TextBuffer result;
   for (const std::unique_ptr<Cookie>& cookie : items_) {
     if (cookie->secure && !overTls) continue;
-    if (!domainMatches(cookie->domain.data, host)) continue;
-    if (!startsWith(addressPath, cookie->path.data)) continue;
+    if (!domainMatches(cookie->domain.data(), host)) continue;
+    if (!startsWith(addressPath, cookie->path.data())) continue;
     if (result.hasText()) result.append("; ");
-    result.append(cookie->pair.data);
+    result.append(cookie->pair.data());
   }
   return result.release();
 }

@@ -40,7 +40,7 @@ int HttpSession::setTarget(const char* text) {
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
-  const char* address = url.data != nullptr ? url.data : "";
+  const char* address = url.data() != nullptr ? url.data() : "";
 
   // The scheme that comes first in the address decides; one that appears
   // later (in a query, say) is part of the path. Both schemes are looked up
@@ -58,40 +58,40 @@ int HttpSession::setTarget(const char* text) {
   }
   host.adopt(found);
   if (!host.hasText()) {
-    unusableAddress.reserve(url.length + 1);  // storage even for ""
-    unusableAddress.assign(url.data);
+    unusableAddress.reserve(url.length() + 1);  // storage even for ""
+    unusableAddress.assign(url.data());
     url.clear();
     return kNoAddress;
   }
   targetIsTls = tls ? 1 : 0;
   size_t schemeLength = tls ? strlen(kTlsScheme) : strlen(kPlainScheme);
   pathOffset = static_cast<int32_t>(static_cast<size_t>(schemeAt - address) + schemeLength +
-                                    static_cast<size_t>(host.length));
+                                    static_cast<size_t>(host.length()));
   return kOk;
 }
 
 const char* HttpSession::addressPath() const {
-  if (url.data == nullptr || url.data[0] == '\0') return "";
-  if (pathOffset < 0 || pathOffset > url.length) return "";
-  return url.data + pathOffset;
+  if (url.data() == nullptr || url.data()[0] == '\0') return "";
+  if (pathOffset < 0 || pathOffset > url.length()) return "";
+  return url.data() + pathOffset;
 }
 
 const char* HttpSession::requestPath() const {
-  if (url.data == nullptr || url.data[0] == '\0') return "";
-  if (settings[5].hasText()) return url.data;
+  if (url.data() == nullptr || url.data()[0] == '\0') return "";
+  if (settings[5].hasText()) return url.data();
   return addressPath();
 }
 
 std::string HttpSession::describePeer() const {
   return formatText("%s%s port %d", peerIsProxy ? "the proxy " : "",
-                    peerName.data != nullptr ? peerName.data : "", peerPort);
+                    peerName.data() != nullptr ? peerName.data() : "", peerPort);
 }
 
 void HttpSession::resetRequest() {
   responseHeader.clear();
   body.clear();
   extraHeaders.clear();
-  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data);
+  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data());
   extraHeaders.append("\r\n");
 }
 
@@ -117,7 +117,7 @@ void HttpSession::setCookieMode(int mode) {
 
 Status HttpSession::sendRequest(const char* method) {
   if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
-  report(kPlainText, url.data, kNetworkText);
+  report(kPlainText, url.data(), kNetworkText);
   report(kPlainText, "\n");
 
   const char* target = requestPath();
@@ -125,15 +125,15 @@ Status HttpSession::sendRequest(const char* method) {
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
-    cookies.adopt(
-        jar.cookieHeader(host.data != nullptr ? host.data : "", addressPath(), tls[0] != nullptr));
+    cookies.adopt(jar.cookieHeader(host.data() != nullptr ? host.data() : "", addressPath(),
+                                   tls[0] != nullptr));
 
-  size_t bodyLength = textLength(body.data);
+  size_t bodyLength = textLength(body.data());
   int64_t size =
-      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data)) +
-      static_cast<int64_t>(textLength(host.data)) +
-      static_cast<int64_t>(textLength(extraHeaders.data)) + static_cast<int64_t>(bodyLength) +
-      static_cast<int64_t>(textLength(cookies.data)) + kRequestOverhead;
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data())) +
+      static_cast<int64_t>(textLength(host.data())) +
+      static_cast<int64_t>(textLength(extraHeaders.data())) + static_cast<int64_t>(bodyLength) +
+      static_cast<int64_t>(textLength(cookies.data())) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
   if (size > INT32_MAX - 1) {
     return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
@@ -141,29 +141,29 @@ Status HttpSession::sendRequest(const char* method) {
 
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
-  request.append(target, " HTTP/1.0\r\n", extraHeaders.data);
-  if (cookies.hasText()) request.append("Cookie: ", cookies.data, "\r\n");
-  request.append("Host: ", host.data, "\r\n");
+  request.append(target, " HTTP/1.0\r\n", extraHeaders.data());
+  if (cookies.hasText()) request.append("Cookie: ", cookies.data(), "\r\n");
+  request.append("Host: ", host.data(), "\r\n");
   if (bodyLength > 0) {
     char line[64];
     snprintf(line, sizeof line, "Content-Length: %d\r\n", static_cast<int>(bodyLength));
     request.append(line);
   }
-  request.append("\r\n", body.data);
+  request.append("\r\n", body.data());
 
   report(kTraceBanner, "[Send method]");
-  report(kTrace, request.data, kNetworkHeaders);
+  report(kTrace, request.data(), kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Send method]");
 
   // A send may take only part of the text; the rest follows until all of
   // it is out or a send fails.
-  const int total = request.length;
+  const int total = request.length();
   int done = 0;
   while (done < total) {
     int sent = 0;
-    if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
-        kOk) {
+    if (transportSend(*transport, tls[0], socket[0], request.data() + done, total - done, 0,
+                      &sent) != kOk) {
       return Status(kSendFailed, "cannot send the request to " + describePeer());
     }
     done += sent < total - done ? sent : total - done;

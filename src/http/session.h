@@ -32,7 +32,7 @@ class HttpSession {
   // cookies off, no connection). Sets the target when one is given.
   explicit HttpSession(const char* initialAddress = nullptr);
   // Closes the current slot, then the kept one, and frees everything.
-  virtual ~HttpSession();
+  ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 

@@ -31,10 +31,10 @@ char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
 
   // Where fill rules search; null while a start-code text is missing.
   const char* searchBase = workText;
-  while (scriptFile.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (scriptFile.readLine(line, kLineReadLimit) != nullptr) {
     // The "=" is located in the line as read, then the line is cut at its
     // first CR or LF.
-    char* key = line.data;
+    char* key = line.mutableData();
     char* equals = strchr(key, '=');
     key[strcspn(key, "\r\n")] = '\0';
     char* startMarker = nullptr;

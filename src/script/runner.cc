@@ -41,10 +41,10 @@ int slotNumber(const char* text) {
 bool announcedLength(HttpSession& session, int64_t* length) {
   TextBuffer text(session.headerValue("Content-Length", 0));
   *length = 0;
-  if (text.data == nullptr) return false;
+  if (text.data() == nullptr) return false;
   char* end = nullptr;
-  long long number = strtoll(text.data, &end, 10);
-  if (end == text.data || number < 0) return false;
+  long long number = strtoll(text.data(), &end, 10);
+  if (end == text.data() || number < 0) return false;
   *length = number;
   return true;
 }
@@ -56,7 +56,7 @@ void bufferBody(HttpSession& session) {
   announcedLength(session, &announced);
   report(kPlainText, "/");
   while (session.receive().ok()) {
-    if (announced != 0 && session.body.length >= announced) break;
+    if (announced != 0 && session.body.length() >= announced) break;
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
@@ -65,9 +65,9 @@ void bufferBody(HttpSession& session) {
 // Writes at most `limit` of the session body's bytes to `out` (all of them
 // when limit is negative) and empties the body. Returns the count written.
 int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
-  int64_t n = session.body.length;
+  int64_t n = session.body.length();
   if (limit >= 0 && n > limit) n = limit;
-  int64_t written = n > 0 ? out.write(session.body.data, static_cast<int32_t>(n)) : 0;
+  int64_t written = n > 0 ? out.write(session.body.data(), static_cast<int32_t>(n)) : 0;
   session.body.clear();
   return written;
 }
@@ -138,8 +138,8 @@ Status downloadBody(HttpSession& session, const char* outputPath) {
 // the file; a path that cannot be opened is skipped.
 void writeLog(const char* path, const TextBuffer& work) {
   FileHandle log(path, "wb");
-  if (log.stream == nullptr || work.data == nullptr) return;
-  log.write(work.data, static_cast<int32_t>(strlen(work.data)));
+  if (log.stream == nullptr || work.data() == nullptr) return;
+  log.write(work.data(), static_cast<int32_t>(strlen(work.data())));
 }
 
 // Why the plugin script at `path` cannot run, or kOk when `script` is open
@@ -168,14 +168,14 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   if (displayMode() != kModeVerbose) return;
   std::string note = where + " (" + step + "): the work register ";
   // A step that found nothing leaves the register empty (never absent).
-  size_t length = work.data != nullptr ? strlen(work.data) : 0;
+  size_t length = work.data() != nullptr ? strlen(work.data()) : 0;
   if (length == 0) {
     note += "is empty";
   } else if (length <= kNotedValueBytes) {
-    note += "holds \"" + std::string(work.data, length) + "\"";
+    note += "holds \"" + std::string(work.data(), length) + "\"";
   } else {
     note += formatText("holds %zu bytes, the first %zu: \"", length, kNotedValueBytes);
-    note += std::string(work.data, kNotedValueBytes) + "\"";
+    note += std::string(work.data(), kNotedValueBytes) + "\"";
   }
   verboseNote(note);
 }
@@ -183,25 +183,25 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
 }  // namespace
 
 Status ScriptEngine::runScript(const char* target, const char* outputPath) {
-  if (configDir.data == nullptr) return Status(kNoRegistry, "no configuration folder");
-  TextBuffer path(configDir.length + pluginName.length);
-  path.append(configDir.data, pluginName.data);
-  FileHandle script(path.data, "r");
+  if (configDir.data() == nullptr) return Status(kNoRegistry, "no configuration folder");
+  TextBuffer path(configDir.length() + pluginName.length());
+  path.append(configDir.data(), pluginName.data());
+  FileHandle script(path.data(), "r");
   // A plugin that is missing, or a name that is a folder, cannot run.
-  Status result = scriptNotOpened(script, path.data);
+  Status result = scriptNotOpened(script, path.data());
 
   TextBuffer line(kLineCapacity);
   TextBuffer work;
   work.assign(target);
   TextBuffer slots[kSlotCount];
 
-  while (result.ok() && script.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (result.ok() && script.readLine(line, kLineReadLimit) != nullptr) {
     // Where a failure or a note of this step says it happened.
     std::string where =
-        formatText("plugin %s, line %d", pluginName.data, static_cast<int>(script.lineNumber()));
+        formatText("plugin %s, line %d", pluginName.data(), static_cast<int>(script.lineNumber()));
     char* value = nullptr;
     char* secondValue = nullptr;
-    int code = classifyLine(line.data, &value, &secondValue);
+    int code = classifyLine(line.mutableData(), &value, &secondValue);
     switch (code) {
       case kComment:
         break;
@@ -217,8 +217,8 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session->resetRequest();
         break;
       case kAnalysis:
-        work.adopt(runAnalysis(script, work.data, value));
-        noteWorkRegister(where, line.data, work);
+        work.adopt(runAnalysis(script, work.data(), value));
+        noteWorkRegister(where, line.data(), work);
         break;
       case kReadTarget:
         work.assign(target);
@@ -227,22 +227,22 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.assign(value);
         break;
       case kSetHost:
-        session->setTarget(work.data);
+        session->setTarget(work.data());
         break;
       case kSetBody:
-        session->body.assign(work.data);
+        session->body.assign(work.data());
         break;
       case kSetHeader:
-        session->addHeader(value, work.data);
+        session->addHeader(value, work.data());
         break;
       case kGetBody:
-        work.assign(session->body.data);
-        noteWorkRegister(where, line.data, work);
+        work.assign(session->body.data());
+        noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
         TextBuffer header(session->headerValue(value, 0));
-        work.assign(header.data);
-        noteWorkRegister(where, line.data, work);
+        work.assign(header.data());
+        noteWorkRegister(where, line.data(), work);
         break;
       }
       case kUrlDecode:
@@ -259,7 +259,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kSum:
         work.append(value);
-        work.append(slots[0].data);
+        work.append(slots[0].data());
         break;
       case kCookieClear:
         session->setCookieMode(0);
@@ -274,10 +274,10 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         bufferBody(*session);
         break;
       case kPush:
-        slots[slotNumber(value)].assign(work.data);
+        slots[slotNumber(value)].assign(work.data());
         break;
       case kPop:
-        work.assign(slots[slotNumber(value)].data);
+        work.assign(slots[slotNumber(value)].data());
         break;
       case kReplace:
         work.replaceAll(value, secondValue);
@@ -294,14 +294,14 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       default:
         // No keyword, "@plugin=", "@analysis end", "@startcode" and
         // "@<-host:" have no step here.
-        report(kUnsupportedTrace, line.data);
+        report(kUnsupportedTrace, line.data());
         // The line as read, without its line end: classification cut it at
         // "@=>".
         if (secondValue != nullptr) memcpy(secondValue - strlen("@=>"), "@=>", strlen("@=>"));
-        line.data[strcspn(line.data, "\r\n")] = '\0';
-        result =
-            Status(kNotSupported, line.data[0] == '\0' ? where + ": unsupported empty line"
-                                                       : where + ": unsupported line " + line.data);
+        line.mutableData()[strcspn(line.data(), "\r\n")] = '\0';
+        result = Status(kNotSupported, line.data()[0] == '\0'
+                                           ? where + ": unsupported empty line"
+                                           : where + ": unsupported line " + line.data());
         break;
     }
     if (result.code() == kNoConnection) result.addContext(where + ": ");

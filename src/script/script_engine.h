@@ -27,7 +27,7 @@ class ScriptEngine {
   // without it) and creates the session.
   ScriptEngine();
   // Destroys the session, closing its connections.
-  virtual ~ScriptEngine();
+  ~ScriptEngine();
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 

@@ -12,52 +12,76 @@ int32_t checkedTextLength(size_t n) {
   abort();
 }
 
-TextBuffer::TextBuffer(int32_t n) { reserve(n); }
-
-TextBuffer::TextBuffer(char* adopted) { adopt(adopted); }
-
-TextBuffer::~TextBuffer() { delete[] data; }
-
-void TextBuffer::reserve(int32_t n) {
-  if (capacity >= n) return;
-  char* block = new char[static_cast<size_t>(n) + 1];
-  size_t kept = 0;
-  if (data != nullptr) {
-    kept = static_cast<size_t>(capacity) + 1;
-    memcpy(block, data, kept);
-    delete[] data;
-  }
-  memset(block + kept, 0, static_cast<size_t>(n) + 1 - kept);
-  data = block;
-  capacity = n;
+TextBuffer::TextBuffer(int32_t n) {
+  reserve(n);
 }
 
-char* TextBuffer::assign(const char* text) {
+TextBuffer::TextBuffer(char* adopted) {
+  adopt(adopted);
+}
+
+TextBuffer::~TextBuffer() {
+  delete[] data_;
+}
+
+TextBuffer::TextBuffer(TextBuffer&& other) noexcept
+    : data_(other.data_), capacity_(other.capacity_), length_(other.length_) {
+  other.data_ = nullptr;
+  other.capacity_ = other.length_ = 0;
+}
+
+TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
+  if (this != &other) {
+    delete[] data_;
+    data_ = other.data_;
+    capacity_ = other.capacity_;
+    length_ = other.length_;
+    other.data_ = nullptr;
+    other.capacity_ = other.length_ = 0;
+  }
+  return *this;
+}
+
+void TextBuffer::reserve(int32_t n) {
+  if (capacity_ >= n) return;
+  char* block = new char[static_cast<size_t>(n) + 1];
+  size_t kept = 0;
+  if (data_ != nullptr) {
+    kept = static_cast<size_t>(capacity_) + 1;
+    memcpy(block, data_, kept);
+    delete[] data_;
+  }
+  memset(block + kept, 0, static_cast<size_t>(n) + 1 - kept);
+  data_ = block;
+  capacity_ = n;
+}
+
+const char* TextBuffer::assign(const char* text) {
   if (text == nullptr) {
-    if (data != nullptr) {
-      data[0] = '\0';
-      length = 0;
+    if (data_ != nullptr) {
+      data_[0] = '\0';
+      length_ = 0;
     }
-    return data;
+    return data_;
   }
-  if (text == data) return data;
+  if (text == data_) return data_;
   size_t k = strlen(text);
-  length = checkedTextLength(k);
-  reserve(length);
+  length_ = checkedTextLength(k);
+  reserve(length_);
   if (k > 0) {
-    memcpy(data, text, k + 1);
-  } else if (data != nullptr) {
-    data[0] = '\0';
+    memcpy(data_, text, k + 1);
+  } else if (data_ != nullptr) {
+    data_[0] = '\0';
   }
-  return data;
+  return data_;
 }
 
 char* TextBuffer::adopt(char* p) {
-  if (p == data) return data;
-  delete[] data;
-  data = p;
-  capacity = length = p ? checkedTextLength(strlen(p)) : 0;
-  return data;
+  if (p == data_) return data_;
+  delete[] data_;
+  data_ = p;
+  capacity_ = length_ = p ? checkedTextLength(strlen(p)) : 0;
+  return data_;
 }
 
 void TextBuffer::append(const char* first, const char* second, const char* third) {
@@ -65,27 +89,44 @@ void TextBuffer::append(const char* first, const char* second, const char* third
   for (const char* piece : pieces) {
     if (piece == nullptr || piece[0] == '\0') return;
     size_t k = strlen(piece);
-    // The text may have been written by a direct writer without a terminator
-    // at `length`; the copy goes to the first NUL as the text sees it.
-    size_t end = data ? strlen(data) : 0;
+    // The text as it reads may end before length_ (a decoded "%00", an
+    // in-place edit); the copy goes to its first NUL.
+    size_t end = data_ ? strlen(data_) : 0;
     int32_t total = checkedTextLength(end + k);
     reserve(total);
-    memcpy(data + end, piece, k + 1);
-    length = total;
+    memcpy(data_ + end, piece, k + 1);
+    length_ = total;
   }
 }
 
 void TextBuffer::clear() {
-  if (data != nullptr) {
-    data[0] = '\0';
-    data[capacity] = '\0';
+  if (data_ != nullptr) {
+    data_[0] = '\0';
+    data_[capacity_] = '\0';
   }
-  length = 0;
+  length_ = 0;
+}
+
+char* TextBuffer::tail(int32_t* room) {
+  *room = capacity_ - length_;
+  return data_ != nullptr ? data_ + length_ : nullptr;
+}
+
+void TextBuffer::commit(int32_t n) {
+  if (data_ == nullptr) return;
+  length_ += n;
+  data_[length_] = '\0';
+}
+
+void TextBuffer::truncate(int32_t n) {
+  if (data_ == nullptr) return;
+  length_ = n;
+  data_[length_] = '\0';
 }
 
 char* TextBuffer::release() {
-  char* p = data;
-  data = nullptr;
-  capacity = length = 0;
+  char* p = data_;
+  data_ = nullptr;
+  capacity_ = length_ = 0;
   return p;
 }

@@ -74,14 +74,14 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
 }
 
 void TextBuffer::urlEncode() {
-  if (data == nullptr || data[0] == '\0') return;
+  if (data_ == nullptr || data_[0] == '\0') return;
   static const char kHex[] = "0123456789ABCDEF";
-  size_t n = strlen(data);
+  size_t n = strlen(data_);
   int32_t encodedCapacity = checkedTextLength(3 * n);
   char* out = new char[3 * n + 1];
   size_t w = 0;
   for (size_t r = 0; r < n; ++r) {
-    char c = data[r];
+    char c = data_[r];
     int i = setIndex(kPlainSet, c);
     if (i >= 0) {
       out[w++] = kEscapedSet[i];
@@ -94,46 +94,46 @@ void TextBuffer::urlEncode() {
   }
   out[w] = '\0';
   out[3 * n] = '\0';
-  delete[] data;
-  data = out;
-  capacity = encodedCapacity;
-  length = static_cast<int32_t>(w);
+  delete[] data_;
+  data_ = out;
+  capacity_ = encodedCapacity;
+  length_ = static_cast<int32_t>(w);
 }
 
 void TextBuffer::urlDecode() {
-  if (data == nullptr) return;
-  size_t n = strlen(data);
+  if (data_ == nullptr) return;
+  size_t n = strlen(data_);
   size_t r = 0;
   size_t w = 0;
   while (r < n) {
-    char c = data[r];
+    char c = data_[r];
     int i = setIndex(kEscapedSet, c);
     if (i >= 0) {
-      data[w] = kPlainSet[i];
+      data_[w] = kPlainSet[i];
     } else if (c == '%') {
       // A "%" that is the last character stays as it is and ends decoding;
       // nothing beyond the terminator is read.
       if (r + 1 >= n) {
-        data[w++] = '%';
+        data_[w++] = '%';
         break;
       }
       // With one digit left, the terminator is the second digit (worth 0).
-      char high = data[r + 1];
-      char low = data[r + 2];
-      data[w] = static_cast<char>(hexValue(high) * 16 + hexValue(low));
+      char high = data_[r + 1];
+      char low = data_[r + 2];
+      data_[w] = static_cast<char>(hexValue(high) * 16 + hexValue(low));
       r += 2;
     } else {
-      data[w] = c;
+      data_[w] = c;
     }
     ++r;
     ++w;
   }
-  data[w] = '\0';
-  length = static_cast<int32_t>(w);
+  data_[w] = '\0';
+  length_ = static_cast<int32_t>(w);
 }
 
 void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
-  if (pattern == nullptr || pattern[0] == '\0' || data == nullptr || data[0] == '\0') return;
+  if (pattern == nullptr || pattern[0] == '\0' || data_ == nullptr || data_[0] == '\0') return;
   if (replacement == nullptr) replacement = "";
   size_t p = strlen(pattern);
   size_t r = strlen(replacement);
@@ -141,26 +141,26 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   // Count first (non-overlapping, left to right), remembering where each
   // occurrence starts so the rewrite below is one linear pass.
   std::vector<size_t> hits;
-  for (const char* hit = strstr(data, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
-    hits.push_back(static_cast<size_t>(hit - data));
+  for (const char* hit = strstr(data_, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
+    hits.push_back(static_cast<size_t>(hit - data_));
   }
   if (hits.empty()) return;
 
-  size_t a = strlen(data);
+  size_t a = strlen(data_);
   size_t k = hits.size();
   size_t size = a + k * (r > p ? r - p : p - r);
   // A shorter replacement rewrites the text in place, so its room need not
   // grow past what a text can hold; a longer one must fit.
   if (r > p || size <= static_cast<size_t>(kMaxTextLength)) {
     int32_t checkedSize = checkedTextLength(size);
-    if (capacity < checkedSize) {
+    if (capacity_ < checkedSize) {
       char* block = new char[size + 1];
       block[0] = '\0';
       block[size] = '\0';
-      memcpy(block, data, a + 1);
-      delete[] data;
-      data = block;
-      capacity = checkedSize;
+      memcpy(block, data_, a + 1);
+      delete[] data_;
+      data_ = block;
+      capacity_ = checkedSize;
     }
   }
 
@@ -169,11 +169,11 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
     // Shrinking or equal: the write position never passes the read position.
     size_t w = hits[0];
     for (size_t i = 0; i < k; ++i) {
-      memcpy(data + w, replacement, r);
+      memcpy(data_ + w, replacement, r);
       w += r;
       size_t from = hits[i] + p;
       size_t to = (i + 1 < k) ? hits[i + 1] : a;
-      memmove(data + w, data + from, to - from);
+      memmove(data_ + w, data_ + from, to - from);
       w += to - from;
     }
   } else {
@@ -184,12 +184,12 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
       size_t from = hits[i] + p;
       size_t span = readEnd - from;
       w -= span;
-      memmove(data + w, data + from, span);
+      memmove(data_ + w, data_ + from, span);
       w -= r;
-      memcpy(data + w, replacement, r);
+      memcpy(data_ + w, replacement, r);
       readEnd = hits[i];
     }
   }
-  data[result] = '\0';
-  length = static_cast<int32_t>(result);
+  data_[result] = '\0';
+  length_ = static_cast<int32_t>(result);
 }

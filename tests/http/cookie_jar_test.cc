@@ -21,7 +21,7 @@ std::string header(const CookieJar& jar, const char* host, const char* path, boo
 }
 
 std::string field(const TextBuffer& buffer) {
-  return buffer.data == nullptr ? "<none>" : std::string(buffer.data);
+  return buffer.data() == nullptr ? "<none>" : std::string(buffer.data());
 }
 
 // The stored cookie as "domain|path|name|pair".
