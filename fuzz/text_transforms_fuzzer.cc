@@ -64,7 +64,8 @@ void checkBuffer(const TextBuffer& buffer) {
 }
 
 void checkExtract(const char* text, const char* start, const char* end, bool findLast) {
-  char* got = extractBetween(text, start, end, findLast ? 1 : 0);
+  TextBuffer value = extractBetween(text, start, end, findLast ? 1 : 0);
+  const char* got = value.data();
   if (text == nullptr || start == nullptr || end == nullptr) {
     FUZZ_CHECK(got == nullptr, "value from a null argument");
     return;
@@ -73,7 +74,6 @@ void checkExtract(const char* text, const char* start, const char* end, bool fin
   bool found = modelExtract(text, start, end, findLast, &expected);
   FUZZ_CHECK(found == (got != nullptr), "extraction found / not found wrongly");
   if (got != nullptr) FUZZ_CHECK(expected == got, "extracted the wrong value");
-  delete[] got;
 }
 
 void checkReplace(const std::string& text, const char* pattern, const char* replacement,

@@ -85,10 +85,9 @@ void traceLookup(const char* name) {
   report(kTrace, "\n");
 }
 
-char* copyOf(const char* text, size_t length) {
-  char* copy = new char[length + 1];
-  memcpy(copy, text, length);
-  copy[length] = '\0';
+TextBuffer copyOf(const char* text, size_t length) {
+  TextBuffer copy;
+  copy.assign(text, length);
   return copy;
 }
 
@@ -234,9 +233,8 @@ Status HttpSession::receive() {
       report(kTrace, "keystart foud.\n");
       if (line.valueLength > 0) {
         report(kTrace, "keyend foud.\n");
-        char* value = copyOf(line.value, line.valueLength);
-        jar.storeCookie(host.data() != nullptr ? host.data() : "", value);
-        delete[] value;
+        TextBuffer value = copyOf(line.value, line.valueLength);
+        jar.storeCookie(host.data() != nullptr ? host.data() : "", value.data());
       }
       cursor = line.next;
     }
@@ -249,8 +247,8 @@ Status HttpSession::receive() {
   return Status();
 }
 
-char* HttpSession::headerValue(const char* name, int findLast) {
-  if (name == nullptr || !responseHeader.hasText()) return nullptr;
+TextBuffer HttpSession::headerValue(const char* name, int findLast) {
+  if (name == nullptr || !responseHeader.hasText()) return TextBuffer();
   traceLookup(name);
   size_t nameLength = strlen(name);
   const char* cursor = firstHeaderLine(responseHeader.data());
@@ -263,9 +261,9 @@ char* HttpSession::headerValue(const char* name, int findLast) {
     if (!findLast) break;
     cursor = line.next;
   }
-  if (!found) return nullptr;
+  if (!found) return TextBuffer();
   report(kTrace, "keystart foud.\n");
-  if (chosen.valueLength == 0) return nullptr;
+  if (chosen.valueLength == 0) return TextBuffer();
   report(kTrace, "keyend foud.\n");
   return copyOf(chosen.value, chosen.valueLength);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/transport.h"
@@ -36,7 +37,7 @@ HttpSession::~HttpSession() {
 
 int HttpSession::setTarget(const char* text) {
   if (text == nullptr) return kNoAddress;
-  unusableAddress.adopt(nullptr);
+  unusableAddress = TextBuffer();
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
@@ -52,11 +53,11 @@ int HttpSession::setTarget(const char* text) {
   bool tls = tlsAt != nullptr && (plainAt == nullptr || tlsAt < plainAt);
   const char* schemeAt = tls ? tlsAt : plainAt;
 
-  char* found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
-  if (found == nullptr) {
+  TextBuffer found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
+  if (found.data() == nullptr) {
     found = extractBetween(tls || plainAt == nullptr ? address : "", kTlsScheme, "/", 0);
   }
-  host.adopt(found);
+  host = std::move(found);
   if (!host.hasText()) {
     unusableAddress.reserve(url.length() + 1);  // storage even for ""
     unusableAddress.assign(url.data());
@@ -125,8 +126,8 @@ Status HttpSession::sendRequest(const char* method) {
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
-    cookies.adopt(jar.cookieHeader(host.data() != nullptr ? host.data() : "", addressPath(),
-                                   tls[0] != nullptr));
+    cookies = jar.cookieHeader(host.data() != nullptr ? host.data() : "", addressPath(),
+                               tls[0] != nullptr);
 
   size_t bodyLength = textLength(body.data());
   int64_t size =

@@ -83,9 +83,9 @@ class HttpSession {
   // kRecvFailed or kUnknownError.
   Status receive();
   // The value of response header `name` (whole name at a line start, any
-  // letter case), first or last occurrence, as a new[] string; null when
+  // letter case), first or last occurrence; a buffer without storage when
   // absent or empty.
-  char* headerValue(const char* name, int findLast);
+  TextBuffer headerValue(const char* name, int findLast);
   // Connects, sends, reads the header and follows redirects. Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
   // many redirects, or the first failure of connectAndSend or receive.

@@ -22,8 +22,8 @@ bool keyBegins(const char* key, int code) {
 
 }  // namespace
 
-char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
-                                const char* templateText) {
+TextBuffer ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
+                                     const char* templateText) {
   TextBuffer line(kLineReadLimit);
   TextBuffer result(kResultCapacity);
   result.assign(templateText);
@@ -63,12 +63,11 @@ char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
       break;
     } else if (key[0] == '%') {
       // Extraction never moves the search base.
-      char* piece = extractBetween(searchBase, startMarker, endMarker, 0);
-      if (piece != nullptr && piece[0] != '\0') result.replaceAll(key, piece);
-      delete[] piece;
+      TextBuffer piece = extractBetween(searchBase, startMarker, endMarker, 0);
+      if (piece.hasText()) result.replaceAll(key, piece.data());
     }
   }
 
   report(kTrace, "@----analysis end ----\n");
-  return result.release();
+  return result;
 }

@@ -217,7 +217,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session->resetRequest();
         break;
       case kAnalysis:
-        work.adopt(runAnalysis(script, work.data(), value));
+        work = runAnalysis(script, work.data(), value);
         noteWorkRegister(where, line.data(), work);
         break;
       case kReadTarget:

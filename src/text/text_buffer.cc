@@ -1,4 +1,5 @@
-// TextBuffer storage management: exact growth, adoption and release.
+// TextBuffer storage management: exact growth, copies, moves and the writer's
+// tail.
 #include "text/text_buffer.h"
 
 #include <cstdio>
@@ -14,10 +15,6 @@ int32_t checkedTextLength(size_t n) {
 
 TextBuffer::TextBuffer(int32_t n) {
   reserve(n);
-}
-
-TextBuffer::TextBuffer(char* adopted) {
-  adopt(adopted);
 }
 
 TextBuffer::~TextBuffer() {
@@ -65,23 +62,16 @@ const char* TextBuffer::assign(const char* text) {
     return data_;
   }
   if (text == data_) return data_;
-  size_t k = strlen(text);
-  length_ = checkedTextLength(k);
-  reserve(length_);
-  if (k > 0) {
-    memcpy(data_, text, k + 1);
-  } else if (data_ != nullptr) {
-    data_[0] = '\0';
-  }
+  assign(text, strlen(text));
   return data_;
 }
 
-char* TextBuffer::adopt(char* p) {
-  if (p == data_) return data_;
-  delete[] data_;
-  data_ = p;
-  capacity_ = length_ = p ? checkedTextLength(strlen(p)) : 0;
-  return data_;
+void TextBuffer::assign(const char* bytes, size_t n) {
+  length_ = checkedTextLength(n);
+  reserve(length_);
+  if (data_ == nullptr) return;
+  memcpy(data_, bytes, n);
+  data_[n] = '\0';
 }
 
 void TextBuffer::append(const char* first, const char* second, const char* third) {
@@ -122,11 +112,4 @@ void TextBuffer::truncate(int32_t n) {
   if (data_ == nullptr) return;
   length_ = n;
   data_[length_] = '\0';
-}
-
-char* TextBuffer::release() {
-  char* p = data_;
-  data_ = nullptr;
-  capacity_ = length_ = 0;
-  return p;
 }

@@ -10,9 +10,9 @@
 // bytes, a decoded "%00"): length() then counts every byte, while the text
 // as a C string ends at the first NUL. Writers fill the room after the text
 // through tail() and commit(), which keep length and terminator right.
-// Storage is always allocated with new[] and freed with delete[]; heap strings
-// handed out for adopt() (extractBetween, release, runAnalysis) come from the
-// same allocator.
+// Texts move between buffers by move construction and assignment, without
+// copying; functions that make a new text return a TextBuffer (one without
+// storage for no text).
 #ifndef QUORVANE_TEXT_TEXT_BUFFER_H_
 #define QUORVANE_TEXT_TEXT_BUFFER_H_
 
@@ -33,8 +33,6 @@ class TextBuffer {
   TextBuffer() = default;
   // Reserves `capacity` characters; 0 or less leaves the buffer without storage.
   explicit TextBuffer(int32_t capacity);
-  // Takes over the heap string `adopted` (may be null) without copying.
-  explicit TextBuffer(char* adopted);
   ~TextBuffer();
 
   // Moving hands the storage over without copying and leaves the source
@@ -73,15 +71,15 @@ class TextBuffer {
   // buffer without storage leaves it without storage; data itself changes
   // nothing. REQUIRES: text does not lie inside the storage unless == data.
   const char* assign(const char* text);
-  // Frees the current storage and takes `p` (a new[] string, may be null).
-  char* adopt(char* p);
+  // Makes the content a copy of the n bytes at `bytes` (NUL bytes included);
+  // n == 0 on a buffer without storage leaves it without storage.
+  // REQUIRES: the bytes do not lie inside the storage.
+  void assign(const char* bytes, size_t n);
   // Appends up to three strings; stops at the first null or empty piece.
   // REQUIRES: no piece lies inside this buffer's storage.
   void append(const char* first, const char* second = nullptr, const char* third = nullptr);
   // Empties the content and keeps the storage.
   void clear();
-  // Hands the storage (or null) to the caller and leaves the buffer without it.
-  char* release();
 
   // Text transforms (text_transforms.cc). All three see the content only up
   // to its first NUL.

@@ -33,9 +33,10 @@ int hexValue(char c) {
 
 }  // namespace
 
-char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
-                     int findLast) {
-  if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return nullptr;
+TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
+                          int findLast) {
+  TextBuffer value;
+  if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return value;
   report(kTrace, "key:");
   report(kTrace, startMarker);
   report(kTrace, "...");
@@ -45,7 +46,7 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
   const char* valueStart = text;
   if (startMarker[0] != '\0') {
     const char* hit = strstr(text, startMarker);
-    if (hit == nullptr) return nullptr;
+    if (hit == nullptr) return value;
     if (findLast) {
       for (const char* next = strstr(hit + 1, startMarker); next != nullptr;
            next = strstr(next + 1, startMarker)) {
@@ -61,15 +62,12 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
     valueEnd = valueStart + strlen(valueStart);
   } else {
     valueEnd = strstr(valueStart, endMarker);
-    if (valueEnd == nullptr) return nullptr;
+    if (valueEnd == nullptr) return value;
   }
-  if (valueEnd == valueStart) return nullptr;
+  if (valueEnd == valueStart) return value;
   report(kTrace, "keyend foud.\n");
 
-  size_t n = static_cast<size_t>(valueEnd - valueStart);
-  char* value = new char[n + 1];
-  memcpy(value, valueStart, n);
-  value[n] = '\0';
+  value.assign(valueStart, static_cast<size_t>(valueEnd - valueStart));
   return value;
 }
 

@@ -320,7 +320,7 @@ TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
 
 TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
   HttpSession s;
-  EXPECT_EQ(nullptr, s.headerValue("Location", 0));
+  EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
   s.responseHeader.assign(
       "Location: status-line-is-no-header\r\n"
       "Content-Location: /c\r\n"
@@ -340,12 +340,12 @@ TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
   EXPECT_STREQ("b=2", last.data());
   TextBuffer tabbed(s.headerValue("Tabbed", 0));
   EXPECT_STREQ("value with blanks ", tabbed.data());
-  EXPECT_EQ(nullptr, s.headerValue("Empty", 0));
-  EXPECT_EQ(nullptr, s.headerValue("Missing", 0));
-  EXPECT_EQ(nullptr, s.headerValue(nullptr, 0));
+  EXPECT_EQ(nullptr, s.headerValue("Empty", 0).data());
+  EXPECT_EQ(nullptr, s.headerValue("Missing", 0).data());
+  EXPECT_EQ(nullptr, s.headerValue(nullptr, 0).data());
 
   s.responseHeader.assign("HTTP/1.0 302 Found\r\nLocation:");
-  EXPECT_EQ(nullptr, s.headerValue("Location", 0));
+  EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
 }
 
 TEST(ReceptionTest, HeaderValueTraces) {

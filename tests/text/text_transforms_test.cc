@@ -22,12 +22,13 @@ std::string extract(const char* text, const char* start, const char* end, int fi
   return value.data();
 }
 
-// A new[] block of exactly strlen(text) + 1 bytes, so that the sanitizer
-// build catches any read beyond the terminator.
+// A buffer whose block is exactly strlen(text) + 1 bytes (assign grows
+// exactly), so that the sanitizer build catches any read beyond the
+// terminator.
 TextBuffer* exactBuffer(const std::string& text) {
-  char* p = new char[text.size() + 1];
-  memcpy(p, text.c_str(), text.size() + 1);
-  return new TextBuffer(p);
+  TextBuffer* buffer = new TextBuffer;
+  buffer->assign(text.c_str());
+  return buffer;
 }
 
 // Left-to-right, non-overlapping replacement that never rescans inserted text.
