@@ -31,7 +31,7 @@ bool makeRoom(TextBuffer& buffer) {
   if (growth > kMaxReceiveCapacity - buffer.capacity())
     growth = kMaxReceiveCapacity - buffer.capacity();
   if (growth <= 0) return false;
-  buffer.reserve(buffer.capacity() + growth);
+  buffer.reserveTail(buffer.capacity() + growth);
   return true;
 }
 

@@ -1,10 +1,29 @@
-// TextBuffer storage management: exact growth, copies, moves and the writer's
-// tail.
+// TextBuffer storage management: growth (exact for reserve, geometric
+// underneath for appends), copies, moves and the writer's tail.
 #include "text/text_buffer.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// Bytes in a block for the longest text and its terminator.
+const size_t kMaxBlockSize = static_cast<size_t>(kMaxTextLength) + 1;
+
+// Resizes `block` (may be null) to `size` bytes, keeping its content. An
+// allocation that cannot be satisfied ends the program.
+char* resizeBlock(char* block, size_t size) {
+  void* resized = realloc(block, size);
+  if (resized == nullptr) {
+    fflush(nullptr);
+    fprintf(stderr, "quorvane: out of memory: cannot allocate %zu bytes for a text\n", size);
+    abort();
+  }
+  return static_cast<char*>(resized);
+}
+
+}  // namespace
 
 int32_t checkedTextLength(size_t n) {
   if (n <= static_cast<size_t>(kMaxTextLength)) return static_cast<int32_t>(n);
@@ -18,38 +37,57 @@ TextBuffer::TextBuffer(int32_t n) {
 }
 
 TextBuffer::~TextBuffer() {
-  delete[] data_;
+  free(data_);
 }
 
 TextBuffer::TextBuffer(TextBuffer&& other) noexcept
-    : data_(other.data_), capacity_(other.capacity_), length_(other.length_) {
+    : data_(other.data_),
+      capacity_(other.capacity_),
+      length_(other.length_),
+      blockSize_(other.blockSize_),
+      mayEndEarly_(other.mayEndEarly_) {
   other.data_ = nullptr;
   other.capacity_ = other.length_ = 0;
+  other.blockSize_ = 0;
+  other.mayEndEarly_ = false;
 }
 
 TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
   if (this != &other) {
-    delete[] data_;
+    free(data_);
     data_ = other.data_;
     capacity_ = other.capacity_;
     length_ = other.length_;
+    blockSize_ = other.blockSize_;
+    mayEndEarly_ = other.mayEndEarly_;
     other.data_ = nullptr;
     other.capacity_ = other.length_ = 0;
+    other.blockSize_ = 0;
+    other.mayEndEarly_ = false;
   }
   return *this;
 }
 
+void TextBuffer::growBlock(int32_t n, size_t blockSize) {
+  if (blockSize_ >= static_cast<size_t>(n) + 1) return;
+  data_ = resizeBlock(data_, blockSize);
+  blockSize_ = blockSize;
+}
+
 void TextBuffer::reserve(int32_t n) {
   if (capacity_ >= n) return;
-  char* block = new char[static_cast<size_t>(n) + 1];
-  size_t kept = 0;
-  if (data_ != nullptr) {
-    kept = static_cast<size_t>(capacity_) + 1;
-    memcpy(block, data_, kept);
-    delete[] data_;
-  }
-  memset(block + kept, 0, static_cast<size_t>(n) + 1 - kept);
-  data_ = block;
+  size_t kept = data_ != nullptr ? static_cast<size_t>(capacity_) + 1 : 0;
+  growBlock(n, static_cast<size_t>(n) + 1);
+  memset(data_ + kept, 0, static_cast<size_t>(n) + 1 - kept);
+  capacity_ = n;
+}
+
+void TextBuffer::reserveTail(int32_t n) {
+  if (capacity_ >= n) return;
+  bool hadStorage = data_ != nullptr;
+  growBlock(n, static_cast<size_t>(n) + 1);
+  if (!hadStorage) data_[0] = '\0';
+  data_[n] = '\0';
   capacity_ = n;
 }
 
@@ -58,6 +96,7 @@ const char* TextBuffer::assign(const char* text) {
     if (data_ != nullptr) {
       data_[0] = '\0';
       length_ = 0;
+      mayEndEarly_ = false;
     }
     return data_;
   }
@@ -72,6 +111,7 @@ void TextBuffer::assign(const char* bytes, size_t n) {
   if (data_ == nullptr) return;
   memcpy(data_, bytes, n);
   data_[n] = '\0';
+  mayEndEarly_ = memchr(bytes, '\0', n) != nullptr;
 }
 
 void TextBuffer::append(const char* first, const char* second, const char* third) {
@@ -79,13 +119,21 @@ void TextBuffer::append(const char* first, const char* second, const char* third
   for (const char* piece : pieces) {
     if (piece == nullptr || piece[0] == '\0') return;
     size_t k = strlen(piece);
-    // The text as it reads may end before length_ (a decoded "%00", an
-    // in-place edit); the copy goes to its first NUL.
-    size_t end = data_ ? strlen(data_) : 0;
+    // The copy goes to the end of the text as it reads, which is length_
+    // unless a NUL may end it earlier.
+    size_t end = mayEndEarly_ && data_ != nullptr ? strlen(data_) : static_cast<size_t>(length_);
     int32_t total = checkedTextLength(end + k);
-    reserve(total);
+    if (total > capacity_) {
+      // The piece and its terminator cover every byte beyond the old
+      // capacity, up to the new one.
+      size_t doubled = blockSize_ < kMaxBlockSize / 2 ? 2 * blockSize_ : kMaxBlockSize;
+      size_t needed = static_cast<size_t>(total) + 1;
+      growBlock(total, doubled > needed ? doubled : needed);
+      capacity_ = total;
+    }
     memcpy(data_ + end, piece, k + 1);
     length_ = total;
+    mayEndEarly_ = false;
   }
 }
 
@@ -95,6 +143,7 @@ void TextBuffer::clear() {
     data_[capacity_] = '\0';
   }
   length_ = 0;
+  mayEndEarly_ = false;
 }
 
 char* TextBuffer::tail(int32_t* room) {
@@ -104,6 +153,7 @@ char* TextBuffer::tail(int32_t* room) {
 
 void TextBuffer::commit(int32_t n) {
   if (data_ == nullptr) return;
+  if (memchr(data_ + length_, '\0', static_cast<size_t>(n)) != nullptr) mayEndEarly_ = true;
   length_ += n;
   data_[length_] = '\0';
 }

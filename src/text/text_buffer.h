@@ -10,6 +10,13 @@
 // bytes, a decoded "%00"): length() then counts every byte, while the text
 // as a C string ends at the first NUL. Writers fill the room after the text
 // through tail() and commit(), which keep length and terminator right.
+//
+// The storage is one malloc block, grown with realloc so that a large text
+// grows in place where the allocator can. capacity() is exactly what the
+// operations below ask for; under it, appends grow the block geometrically,
+// so that a text built piece by piece costs time in proportion to its
+// length, not to its square.
+//
 // Texts move between buffers by move construction and assignment, without
 // copying; functions that make a new text return a TextBuffer (one without
 // storage for no text).
@@ -52,11 +59,19 @@ class TextBuffer {
   // line is cut up where it lies). Such edits stay within the text and do
   // not change length(); a NUL written into the text ends it early for
   // every reader that goes by the terminator.
-  char* mutableData() { return data_; }
+  char* mutableData() {
+    mayEndEarly_ = true;
+    return data_;
+  }
 
   // Makes the capacity at least n; exact growth, never shrinks. New bytes
   // beyond the copied old storage are NUL.
   void reserve(int32_t n);
+  // Makes the capacity at least n for a writer that fills the room through
+  // tail() and commit(): like reserve, but the new room is left as the
+  // allocator gives it (only the byte at the new capacity is set to NUL), so
+  // a large receive buffer takes memory as it fills, not as it grows.
+  void reserveTail(int32_t n);
   // The room after the text for a writer: returns where it begins and sets
   // *room to the number of bytes that may be written there (capacity minus
   // length). Null and 0 for a buffer without storage.
@@ -76,6 +91,8 @@ class TextBuffer {
   // REQUIRES: the bytes do not lie inside the storage.
   void assign(const char* bytes, size_t n);
   // Appends up to three strings; stops at the first null or empty piece.
+  // Each goes to the end of the text as it reads (its first NUL), and length
+  // becomes that of the resulting text.
   // REQUIRES: no piece lies inside this buffer's storage.
   void append(const char* first, const char* second = nullptr, const char* third = nullptr);
   // Empties the content and keeps the storage.
@@ -96,9 +113,18 @@ class TextBuffer {
   bool hasText() const { return data_ != nullptr && data_[0] != '\0'; }
 
  private:
+  // Gives the block room for a capacity of n, growing it to `blockSize`
+  // bytes (at least n + 1) when it is smaller. Capacity and content stay.
+  void growBlock(int32_t n, size_t blockSize);
+
   char* data_ = nullptr;
   int32_t capacity_ = 0;
   int32_t length_ = 0;
+  // Bytes in the block: capacity_ + 1, or more after appends.
+  size_t blockSize_ = 0;
+  // Whether the text may end at a NUL before length_ (NUL bytes committed or
+  // decoded, in-place edits); append() then finds its end with strlen.
+  bool mayEndEarly_ = false;
 };
 
 #endif  // QUORVANE_TEXT_TEXT_BUFFER_H_

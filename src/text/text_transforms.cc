@@ -2,6 +2,7 @@
 #include "text/text_transforms.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/messages.h"
@@ -75,8 +76,9 @@ void TextBuffer::urlEncode() {
   if (data_ == nullptr || data_[0] == '\0') return;
   static const char kHex[] = "0123456789ABCDEF";
   size_t n = strlen(data_);
-  int32_t encodedCapacity = checkedTextLength(3 * n);
-  char* out = new char[3 * n + 1];
+  TextBuffer encoded(checkedTextLength(3 * n));
+  int32_t room = 0;
+  char* out = encoded.tail(&room);
   size_t w = 0;
   for (size_t r = 0; r < n; ++r) {
     char c = data_[r];
@@ -90,12 +92,8 @@ void TextBuffer::urlEncode() {
       out[w++] = kHex[u & 15];
     }
   }
-  out[w] = '\0';
-  out[3 * n] = '\0';
-  delete[] data_;
-  data_ = out;
-  capacity_ = encodedCapacity;
-  length_ = static_cast<int32_t>(w);
+  encoded.commit(static_cast<int32_t>(w));
+  *this = std::move(encoded);
 }
 
 void TextBuffer::urlDecode() {
@@ -128,6 +126,7 @@ void TextBuffer::urlDecode() {
   }
   data_[w] = '\0';
   length_ = static_cast<int32_t>(w);
+  mayEndEarly_ = memchr(data_, '\0', w) != nullptr;
 }
 
 void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
@@ -151,15 +150,7 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   // grow past what a text can hold; a longer one must fit.
   if (r > p || size <= static_cast<size_t>(kMaxTextLength)) {
     int32_t checkedSize = checkedTextLength(size);
-    if (capacity_ < checkedSize) {
-      char* block = new char[size + 1];
-      block[0] = '\0';
-      block[size] = '\0';
-      memcpy(block, data_, a + 1);
-      delete[] data_;
-      data_ = block;
-      capacity_ = checkedSize;
-    }
+    reserve(checkedSize);
   }
 
   size_t result = a - k * p + k * r;
@@ -190,4 +181,5 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   }
   data_[result] = '\0';
   length_ = static_cast<int32_t>(result);
+  mayEndEarly_ = false;
 }

@@ -67,7 +67,6 @@ TEST(TextBuffer, ReserveGrowsExactlyAndKeepsTheWholeOldBlock) {
   EXPECT_EQ(b.capacity(), 3);
 
   b.reserve(10);
-  EXPECT_NE(b.data(), before);
   EXPECT_EQ(b.capacity(), 10);
   EXPECT_EQ(b.length(), 3);
   EXPECT_STREQ(b.data(), "abc");
