@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/session.h"
@@ -180,6 +181,77 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   verboseNote(note);
 }
 
+// "@<-body:" hands the session body's storage to the work register instead
+// of copying a page that may be tens of MiB. While the register is
+// unchanged the two are one text. Before a step that would change the
+// register or use the body, the body gets its storage back: moved when the
+// register is about to take a new text anyway, copied otherwise.
+class LentBody {
+ public:
+  // "@<-body:": the register takes the body's text.
+  void take(TextBuffer& body, TextBuffer& work) {
+    if (lent_) return;  // the register holds that text already
+    // An empty or absent body is copied, so that the register keeps the
+    // state "@<-body:" always gave it.
+    if (!body.hasText()) {
+      work.assign(body.data());
+      return;
+    }
+    work = std::move(body);
+    lent_ = true;
+  }
+
+  // Before the step with keyword `code`.
+  void settle(int code, TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    switch (code) {
+      case kComment:
+      case kTimeout:
+      case kPort:
+      case kUserAgent:
+      case kProxy:
+      case kUser:
+      case kPass:
+      case kSetHost:
+      case kSetHeader:
+      case kKeepConnect:
+      case kCookieClear:
+      case kCookieOn:
+      case kCookieOff:
+      case kPush:
+      case kLog:
+      case kExit:
+      case kGetBody:   // take() keeps the register as it is
+      case kAnalysis:  // reads the register, then gives it back (giveBack)
+        return;
+      case kReadTarget:
+      case kReadValue:
+      case kGetHeader:
+      case kPop:
+        giveBack(body, work);
+        // An empty text, as the register had storage: a value that is
+        // absent then leaves it empty, not absent.
+        work.reserve(1);
+        return;
+      default:
+        giveBack(body, work);
+        work.assign(body.data());
+        return;
+    }
+  }
+
+  // Moves the storage back to the body, leaving the register without
+  // storage. Nothing happens when the body is not lent.
+  void giveBack(TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    body = std::move(work);
+    lent_ = false;
+  }
+
+ private:
+  bool lent_ = false;
+};
+
 }  // namespace
 
 Status ScriptEngine::runScript(const char* target, const char* outputPath) {
@@ -194,6 +266,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
   TextBuffer work;
   work.assign(target);
   TextBuffer slots[kSlotCount];
+  LentBody lentBody;
 
   while (result.ok() && script.readLine(line, kLineReadLimit) != nullptr) {
     // Where a failure or a note of this step says it happened.
@@ -202,6 +275,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     char* value = nullptr;
     char* secondValue = nullptr;
     int code = classifyLine(line.mutableData(), &value, &secondValue);
+    lentBody.settle(code, session->body, work);
     switch (code) {
       case kComment:
         break;
@@ -216,10 +290,13 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kHttpInit:
         session->resetRequest();
         break;
-      case kAnalysis:
-        work = runAnalysis(script, work.data(), value);
+      case kAnalysis: {
+        TextBuffer filled = runAnalysis(script, work.data(), value);
+        lentBody.giveBack(session->body, work);
+        work = std::move(filled);
         noteWorkRegister(where, line.data(), work);
         break;
+      }
       case kReadTarget:
         work.assign(target);
         break;
@@ -236,7 +313,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session->addHeader(value, work.data());
         break;
       case kGetBody:
-        work.assign(session->body.data());
+        lentBody.take(session->body, work);
         noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
@@ -306,5 +383,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     }
     if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
+  // The session keeps its body after the run, as the steps left it.
+  lentBody.giveBack(session->body, work);
   return result;
 }
