@@ -265,6 +265,66 @@ TEST(TextBuffer, AppendGrowsExactlyAndReusesSpareCapacity) {
   EXPECT_EQ(odd.length(), 4);
 }
 
+// The writer's seam: what is written at tail() becomes content only through
+// commit(), which sets length and terminator; the room grows without losing
+// what was committed; a text with NUL bytes inside still takes appends at
+// the end it reads to.
+TEST(TextBuffer, TailAndCommitKeepLengthAndTerminatorRight) {
+  int32_t room = -1;
+  TextBuffer none;
+  EXPECT_EQ(none.tail(&room), nullptr);
+  EXPECT_EQ(room, 0);
+  none.commit(0);
+  EXPECT_EQ(none.data(), nullptr);  // still absent, not empty
+
+  TextBuffer empty(4);
+  empty.commit(0);
+  ASSERT_NE(empty.data(), nullptr);
+  EXPECT_STREQ(empty.data(), "");
+
+  TextBuffer b;
+  b.reserveTail(4);
+  char* into = b.tail(&room);
+  ASSERT_EQ(room, 4);
+  memcpy(into, "abcX", 4);  // X: a byte written but not committed
+  b.commit(3);
+  EXPECT_EQ(b.length(), 3);
+  EXPECT_STREQ(b.data(), "abc");
+  EXPECT_EQ(b.data()[b.capacity()], '\0');
+
+  // Growth keeps the content; the new room follows it.
+  b.reserveTail(5000);
+  into = b.tail(&room);
+  EXPECT_EQ(into, b.data() + 3);
+  EXPECT_EQ(room, 5000 - 3);
+  EXPECT_EQ(b.data()[5000], '\0');
+  memset(into, 'z', static_cast<size_t>(room));
+  b.commit(room);
+  EXPECT_EQ(b.length(), 5000);
+  EXPECT_EQ(std::string(b.data(), 5), "abczz");
+  EXPECT_EQ(strlen(b.data()), 5000u);
+  b.truncate(2);
+  EXPECT_STREQ(b.data(), "ab");
+  EXPECT_EQ(b.length(), 2);
+
+  // Committed NUL bytes count in length; an append goes after the text.
+  TextBuffer binary(8);
+  memcpy(binary.tail(&room), "ab\0cd", 5);
+  binary.commit(5);
+  EXPECT_EQ(binary.length(), 5);
+  binary.append("Z");
+  EXPECT_STREQ(binary.data(), "abZ");
+  EXPECT_EQ(binary.length(), 3);
+
+  // So does an append after an in-place edit that cuts the text.
+  TextBuffer line;
+  line.assign("key=value");
+  line.mutableData()[3] = '\0';
+  line.append("!");
+  EXPECT_STREQ(line.data(), "key!");
+  EXPECT_EQ(line.length(), 4);
+}
+
 TEST(TextBuffer, ClearKeepsStorageAndRestoresTheFinalNul) {
   TextBuffer b;
   b.assign("abc");
