@@ -38,8 +38,8 @@ class CookieJar {
   void storeCookie(const char* host, const char* setCookieValue);
   // The "Cookie" header value for a request to `host` whose address has the
   // path `addressPath` (never the absolute target a proxy is sent), over TLS
-  // or not, as a new[] string the caller owns; null when no cookie matches.
-  char* cookieHeader(const char* host, const char* addressPath, bool overTls) const;
+  // or not; a buffer without storage when no cookie matches.
+  TextBuffer cookieHeader(const char* host, const char* addressPath, bool overTls) const;
 
   // The stored cookies, ordered by path (strcmp), newest first among equal
   // paths. REQUIRES: 0 <= index < size().

@@ -24,11 +24,9 @@ bool usableValidator(const char* validator) {
 // the headers are as they were afterwards.
 class ExtraHeaderLines {
  public:
-  explicit ExtraHeaderLines(TextBuffer& headers) : headers_(headers), length_(headers.length) {}
+  explicit ExtraHeaderLines(TextBuffer& headers) : headers_(headers), length_(headers.length()) {}
   ~ExtraHeaderLines() {
-    if (headers_.data == nullptr) return;
-    headers_.length = length_;
-    headers_.data[length_] = '\0';
+    if (headers_.data() != nullptr) headers_.truncate(length_);
   }
   ExtraHeaderLines(const ExtraHeaderLines&) = delete;
   ExtraHeaderLines& operator=(const ExtraHeaderLines&) = delete;
@@ -49,9 +47,9 @@ Status HttpSession::requestRest(int64_t from, const char* validator) {
     lines.add(formatText("Range: bytes=%lld-", static_cast<long long>(from)));
     if (usableValidator(validator)) lines.add(std::string("If-Range: ") + validator);
     responseHeader.clear();
-    body.assign(lastRequestBody.data);
+    body.assign(lastRequestBody.data());
     printAddress = false;
-    sent = connectAndSend(lastMethod.hasText() ? lastMethod.data : "GET");
+    sent = connectAndSend(lastMethod.hasText() ? lastMethod.data() : "GET");
     printAddress = true;
   }
   if (!sent.ok()) return sent;

@@ -33,7 +33,7 @@ class HttpSession {
   // cookies off, no connection). Sets the target when one is given.
   explicit HttpSession(const char* initialAddress = nullptr);
   // Closes the current slot, then the kept one, and frees everything.
-  virtual ~HttpSession();
+  ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
@@ -89,9 +89,9 @@ class HttpSession {
   // kRecvFailed or kUnknownError.
   Status receive();
   // The value of response header `name` (whole name at a line start, any
-  // letter case), first or last occurrence, as a new[] string; null when
+  // letter case), first or last occurrence; a buffer without storage when
   // absent or empty.
-  char* headerValue(const char* name, int findLast);
+  TextBuffer headerValue(const char* name, int findLast);
   // Connects, sends, reads the header and follows redirects (a relative
   // Location is resolved against the address it answers). Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too

@@ -152,22 +152,22 @@ class Download {
     return result.detail().compare(0, strlen(kUntrustedCertificate), kUntrustedCertificate) != 0;
   }
 
-  std::string hostName() const { return session_.host.data != nullptr ? session_.host.data : ""; }
+  std::string hostName() const { return session_.host.data() != nullptr ? session_.host.data() : ""; }
 
   // The host and the first line of its response header, for the failure
   // sentences.
   std::string answer() const {
     const char* header =
-        session_.responseHeader.data != nullptr ? session_.responseHeader.data : "";
+        session_.responseHeader.data() != nullptr ? session_.responseHeader.data() : "";
     return hostName() + " answered " + std::string(header, strcspn(header, "\r\n"));
   }
 
   // Takes the validator of the response that the file's first byte came
   // from, which the session holds: its ETag, or its Last-Modified.
   void takeValidator() {
-    TextBuffer value(session_.headerValue("ETag", 0));
-    if (value.data == nullptr) value.adopt(session_.headerValue("Last-Modified", 0));
-    validator_ = value.data != nullptr ? value.data : "";
+    TextBuffer value = session_.headerValue("ETag", 0);
+    if (value.data() == nullptr) value = session_.headerValue("Last-Modified", 0);
+    validator_ = value.data() != nullptr ? value.data() : "";
     validatorTaken_ = true;
   }
 
@@ -189,13 +189,13 @@ class Download {
     if (status >= kStatusFirstError) {
       return interrupted(Status(kCannotConnect, answer() + " for " + session_.requestPath()));
     }
-    TextBuffer value(session_.headerValue("Content-Range", 0));
+    TextBuffer value = session_.headerValue("Content-Range", 0);
     ContentRange range;
-    bool rest = status == kStatusPartial && parseContentRange(value.data, &range) &&
+    bool rest = status == kStatusPartial && parseContentRange(value.data(), &range) &&
                 range.start == count_ && (!announced_ || range.total < 0 || range.total == total_);
     if (!rest) {
       std::string got = answer();
-      if (value.data != nullptr) got += formatText(" (Content-Range %s)", value.data);
+      if (value.data() != nullptr) got += formatText(" (Content-Range %s)", value.data());
       return interrupted(Status::unknownError(
           kIncomplete, formatText("%s, then %s to the request for the bytes from %lld on",
                                   written().c_str(), got.c_str(), static_cast<long long>(count_))));
@@ -229,12 +229,12 @@ class Download {
   // and empties the body. Returns 0, or the system's error number when the
   // file took fewer bytes than it was given.
   int writeHeld() {
-    int64_t n = session_.body.length;
+    int64_t n = session_.body.length();
     if (end_ >= 0 && n > end_ - count_) n = end_ - count_;
     int error = 0;
     if (n > 0) {
       errno = 0;
-      int32_t done = file_.write(session_.body.data, static_cast<int32_t>(n));
+      int32_t done = file_.write(session_.body.data(), static_cast<int32_t>(n));
       count_ += done;
       if (done < n) error = errno != 0 ? errno : EIO;
     }
@@ -323,12 +323,12 @@ Status downloadToFile(HttpSession& session, const char* outputPath) {
 }
 
 bool announcedLength(HttpSession& session, int64_t* length) {
-  TextBuffer text(session.headerValue("Content-Length", 0));
+  TextBuffer text = session.headerValue("Content-Length", 0);
   *length = 0;
-  if (text.data == nullptr) return false;
+  if (text.data() == nullptr) return false;
   char* end = nullptr;
-  long long number = strtoll(text.data, &end, 10);
-  if (end == text.data || number < 0) return false;
+  long long number = strtoll(text.data(), &end, 10);
+  if (end == text.data() || number < 0) return false;
   *length = number;
   return true;
 }

@@ -63,22 +63,22 @@ ScriptEngine::~ScriptEngine() {
 }
 
 Status ScriptEngine::selectPlugin(const char* target) {
-  if (configDir.data == nullptr) {
+  if (configDir.data() == nullptr) {
     return Status(kNoRegistry,
                   formatText("no registry: the configuration folder's path is longer than %d "
                              "characters",
                              kConfigPathLimit - 1));
   }
   TextBuffer path;
-  path.append(configDir.data, kRegistryName);
-  FileHandle registry(path.data, "r");
-  if (registry.stream == nullptr) return registryNotOpened(path.data, registry.openError);
+  path.append(configDir.data(), kRegistryName);
+  FileHandle registry(path.data(), "r");
+  if (registry.stream == nullptr) return registryNotOpened(path.data(), registry.openError);
 
   int result = kNoRegistry;
   TextBuffer line(kLineReadLimit);
-  while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (registry.readLine(line, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    int code = classifyLine(line.data, &value, nullptr);
+    int code = classifyLine(line.mutableData(), &value, nullptr);
     if (value == nullptr) continue;
     if (code == kPlugin) {
       // Reading goes on: the last matching pattern in the file wins.
@@ -91,8 +91,8 @@ Status ScriptEngine::selectPlugin(const char* target) {
     }
   }
   if (result == kOk) {
-    verboseNote(formatText("plugin %s chosen: the target holds its pattern \"%s\"", pluginName.data,
-                           pluginName.data));
+    verboseNote(formatText("plugin %s chosen: the target holds its pattern \"%s\"",
+                           pluginName.data(), pluginName.data()));
     return Status();
   }
   // A registry that is a folder opens but cannot be read.
@@ -100,19 +100,19 @@ Status ScriptEngine::selectPlugin(const char* target) {
 
   report(kSectionBanner, "[Support Plugin]");
   registry.rewind();
-  while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (registry.readLine(line, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(kPluginEntry, value);
+    if (classifyLine(line.mutableData(), &value, nullptr) == kPlugin) report(kPluginEntry, value);
   }
   report(kSectionBanner, "================");
   if (readError != 0) {
     return Status(kNotSupported,
-                  formatText("cannot read the registry %s (%s)", path.data, strerror(readError)));
+                  formatText("cannot read the registry %s (%s)", path.data(), strerror(readError)));
   }
   if (target == nullptr || target[0] == '\0') {
     return Status(kNotSupported, "no target given (see quorvane --help)");
   }
-  return Status(
-      kNotSupported,
-      formatText("no plugin in %s matches the target %s (see quorvane --help)", path.data, target));
+  return Status(kNotSupported,
+                formatText("no plugin in %s matches the target %s (see quorvane --help)",
+                           path.data(), target));
 }

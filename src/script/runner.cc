@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/session.h"
@@ -42,7 +43,7 @@ void bufferBody(HttpSession& session) {
   announcedLength(session, &announced);
   report(kPlainText, "/");
   while (session.receive().ok()) {
-    if (announced != 0 && session.body.length >= announced) break;
+    if (announced != 0 && session.body.length() >= announced) break;
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
@@ -52,8 +53,8 @@ void bufferBody(HttpSession& session) {
 // the file; a path that cannot be opened is skipped.
 void writeLog(const char* path, const TextBuffer& work) {
   FileHandle log(path, "wb");
-  if (log.stream == nullptr || work.data == nullptr) return;
-  log.write(work.data, static_cast<int32_t>(strlen(work.data)));
+  if (log.stream == nullptr || work.data() == nullptr) return;
+  log.write(work.data(), static_cast<int32_t>(strlen(work.data())));
 }
 
 // Why the plugin script at `path` cannot run, or kOk when `script` is open
@@ -82,40 +83,115 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   if (displayMode() != kModeVerbose) return;
   std::string note = where + " (" + step + "): the work register ";
   // A step that found nothing leaves the register empty (never absent).
-  size_t length = work.data != nullptr ? strlen(work.data) : 0;
+  size_t length = work.data() != nullptr ? strlen(work.data()) : 0;
   if (length == 0) {
     note += "is empty";
   } else if (length <= kNotedValueBytes) {
-    note += "holds \"" + std::string(work.data, length) + "\"";
+    note += "holds \"" + std::string(work.data(), length) + "\"";
   } else {
     note += formatText("holds %zu bytes, the first %zu: \"", length, kNotedValueBytes);
-    note += std::string(work.data, kNotedValueBytes) + "\"";
+    note += std::string(work.data(), kNotedValueBytes) + "\"";
   }
   verboseNote(note);
 }
 
+// "@<-body:" hands the session body's storage to the work register instead
+// of copying a page that may be tens of MiB. While the register is
+// unchanged the two are one text. Before a step that would change the
+// register or use the body, the body gets its storage back: moved when the
+// register is about to take a new text anyway, copied otherwise.
+class LentBody {
+ public:
+  // "@<-body:": the register takes the body's text.
+  void take(TextBuffer& body, TextBuffer& work) {
+    if (lent_) return;  // the register holds that text already
+    // An empty or absent body is copied, so that the register keeps the
+    // state "@<-body:" always gave it.
+    if (!body.hasText()) {
+      work.assign(body.data());
+      return;
+    }
+    work = std::move(body);
+    lent_ = true;
+  }
+
+  // Before the step with keyword `code`.
+  void settle(int code, TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    switch (code) {
+      case kComment:
+      case kTimeout:
+      case kPort:
+      case kTlsVerify:
+      case kRetry:
+      case kUserAgent:
+      case kProxy:
+      case kUser:
+      case kPass:
+      case kSetHost:
+      case kSetHeader:
+      case kKeepConnect:
+      case kCookieClear:
+      case kCookieOn:
+      case kCookieOff:
+      case kPush:
+      case kLog:
+      case kExit:
+      case kGetBody:   // take() keeps the register as it is
+      case kAnalysis:  // reads the register, then gives it back (giveBack)
+        return;
+      case kReadTarget:
+      case kReadValue:
+      case kGetHeader:
+      case kPop:
+        giveBack(body, work);
+        // An empty text, as the register had storage: a value that is
+        // absent then leaves it empty, not absent.
+        work.reserve(1);
+        return;
+      default:
+        giveBack(body, work);
+        work.assign(body.data());
+        return;
+    }
+  }
+
+  // Moves the storage back to the body, leaving the register without
+  // storage. Nothing happens when the body is not lent.
+  void giveBack(TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    body = std::move(work);
+    lent_ = false;
+  }
+
+ private:
+  bool lent_ = false;
+};
+
 }  // namespace
 
 Status ScriptEngine::runScript(const char* target, const char* outputPath) {
-  if (configDir.data == nullptr) return Status(kNoRegistry, "no configuration folder");
-  TextBuffer path(configDir.length + pluginName.length);
-  path.append(configDir.data, pluginName.data);
-  FileHandle script(path.data, "r");
+  if (configDir.data() == nullptr) return Status(kNoRegistry, "no configuration folder");
+  TextBuffer path(configDir.length() + pluginName.length());
+  path.append(configDir.data(), pluginName.data());
+  FileHandle script(path.data(), "r");
   // A plugin that is missing, or a name that is a folder, cannot run.
-  Status result = scriptNotOpened(script, path.data);
+  Status result = scriptNotOpened(script, path.data());
 
   TextBuffer line(kLineCapacity);
   TextBuffer work;
   work.assign(target);
   TextBuffer slots[kSlotCount];
+  LentBody lentBody;
 
-  while (result.ok() && script.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (result.ok() && script.readLine(line, kLineReadLimit) != nullptr) {
     // Where a failure or a note of this step says it happened.
     std::string where =
-        formatText("plugin %s, line %d", pluginName.data, static_cast<int>(script.lineNumber()));
+        formatText("plugin %s, line %d", pluginName.data(), static_cast<int>(script.lineNumber()));
     char* value = nullptr;
     char* secondValue = nullptr;
-    int code = classifyLine(line.data, &value, &secondValue);
+    int code = classifyLine(line.mutableData(), &value, &secondValue);
+    lentBody.settle(code, session->body, work);
     switch (code) {
       case kComment:
         break;
@@ -132,10 +208,13 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kHttpInit:
         session->resetRequest();
         break;
-      case kAnalysis:
-        work.adopt(runAnalysis(script, work.data, value));
-        noteWorkRegister(where, line.data, work);
+      case kAnalysis: {
+        TextBuffer filled = runAnalysis(script, work.data(), value);
+        lentBody.giveBack(session->body, work);
+        work = std::move(filled);
+        noteWorkRegister(where, line.data(), work);
         break;
+      }
       case kReadTarget:
         work.assign(target);
         break;
@@ -143,22 +222,22 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.assign(value);
         break;
       case kSetHost:
-        session->setTarget(work.data);
+        session->setTarget(work.data());
         break;
       case kSetBody:
-        session->body.assign(work.data);
+        session->body.assign(work.data());
         break;
       case kSetHeader:
-        session->addHeader(value, work.data);
+        session->addHeader(value, work.data());
         break;
       case kGetBody:
-        work.assign(session->body.data);
-        noteWorkRegister(where, line.data, work);
+        lentBody.take(session->body, work);
+        noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
         TextBuffer header(session->headerValue(value, 0));
-        work.assign(header.data);
-        noteWorkRegister(where, line.data, work);
+        work.assign(header.data());
+        noteWorkRegister(where, line.data(), work);
         break;
       }
       case kUrlDecode:
@@ -175,7 +254,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kSum:
         work.append(value);
-        work.append(slots[0].data);
+        work.append(slots[0].data());
         break;
       case kCookieClear:
         session->setCookieMode(0);
@@ -190,10 +269,10 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         bufferBody(*session);
         break;
       case kPush:
-        slots[slotNumber(value)].assign(work.data);
+        slots[slotNumber(value)].assign(work.data());
         break;
       case kPop:
-        work.assign(slots[slotNumber(value)].data);
+        work.assign(slots[slotNumber(value)].data());
         break;
       case kReplace:
         work.replaceAll(value, secondValue);
@@ -210,17 +289,19 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       default:
         // No keyword, "@plugin=", "@analysis end", "@startcode" and
         // "@<-host:" have no step here.
-        report(kUnsupportedTrace, line.data);
+        report(kUnsupportedTrace, line.data());
         // The line as read, without its line end: classification cut it at
         // "@=>".
         if (secondValue != nullptr) memcpy(secondValue - strlen("@=>"), "@=>", strlen("@=>"));
-        line.data[strcspn(line.data, "\r\n")] = '\0';
-        result =
-            Status(kNotSupported, line.data[0] == '\0' ? where + ": unsupported empty line"
-                                                       : where + ": unsupported line " + line.data);
+        line.mutableData()[strcspn(line.data(), "\r\n")] = '\0';
+        result = Status(kNotSupported, line.data()[0] == '\0'
+                                           ? where + ": unsupported empty line"
+                                           : where + ": unsupported line " + line.data());
         break;
     }
     if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
+  // The session keeps its body after the run, as the steps left it.
+  lentBody.giveBack(session->body, work);
   return result;
 }

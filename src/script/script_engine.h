@@ -29,7 +29,7 @@ class ScriptEngine {
   // waits between download attempts (for tests).
   ScriptEngine();
   // Destroys the session, closing its connections.
-  virtual ~ScriptEngine();
+  ~ScriptEngine();
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 
@@ -48,9 +48,9 @@ class ScriptEngine {
   // of the work register on standard error.
   Status runScript(const char* target, const char* outputPath);
   // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
-  // end of file) and returns the filled template as a new[] string, never
-  // null. `workText` may be null and must outlive the call.
-  char* runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
+  // end of file) and returns the filled template, always with storage.
+  // `workText` may be null and must outlive the call.
+  TextBuffer runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
 
   TextBuffer pluginName;
   TextBuffer configDir;

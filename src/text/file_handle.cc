@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "text/text_buffer.h"
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
@@ -35,6 +36,20 @@ char* FileHandle::readLine(char* buffer, int32_t size) {
   size_t n = strlen(line);
   atLineStart_ = n > 0 && line[n - 1] == '\n';
   return line;
+}
+
+const char* FileHandle::readLine(TextBuffer& line, int32_t size) {
+  line.clear();
+  line.reserve(size - 1);
+  int32_t room = 0;
+  char* into = line.tail(&room);
+  if (into == nullptr) return nullptr;
+  if (readLine(into, size) == nullptr) {
+    line.clear();  // a failed read may have left part of a line
+    return nullptr;
+  }
+  line.commit(static_cast<int32_t>(strlen(into)));
+  return line.data();
 }
 
 void FileHandle::rewind() {
