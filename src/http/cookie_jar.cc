@@ -79,6 +79,9 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   // A full jar takes nothing more, not even a replacement.
   if (size() >= kCapacity) return;
   if (setCookieValue != nullptr && holdsControlByte(setCookieValue)) return;
+  // A host holding one would become the cookie's domain; addresses refuse
+  // such hosts, and the jar does not rely on it.
+  if (host != nullptr && holdsControlByte(host)) return;
 
   TextBuffer name(extractBetween(setCookieValue, "", "=", 0));
   if (name.data() == nullptr) return;

@@ -85,6 +85,7 @@ TEST(CookieJarTest, ReadsTheSecureAttributeAndDropsControlBytes) {
       {"sid=a\tb", "a.com|/|sid|sid=a\tb"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.stored, parseOne("a.com", c.value)) << c.value;
+  EXPECT_EQ("<dropped>", parseOne("a.com\r\nX: 1", "sid=1"));
 }
 
 TEST(CookieJarTest, SecureCookiesGoOverTlsOnly) {
