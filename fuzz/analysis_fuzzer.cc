@@ -73,14 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(script.stream != nullptr, "fmemopen failed");
 
   static ScriptEngine engine;
-  char* result = engine.runAnalysis(script, hasWork ? work.c_str() : nullptr, templateText.c_str());
+  TextBuffer filled =
+      engine.runAnalysis(script, hasWork ? work.c_str() : nullptr, templateText.c_str());
+  const char* result = filled.data();
   FUZZ_CHECK(result != nullptr, "analysis gave no text");
 
   // A template without "%" has no placeholder any fill rule could name.
   if (templateText.find('%') == std::string::npos) {
     FUZZ_CHECK(templateText == result, "template without placeholders changed");
   }
-  delete[] result;
 
   // Reading stops right after the end line; without one it runs to the
   // end of the file.

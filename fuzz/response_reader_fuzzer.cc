@@ -28,32 +28,32 @@ namespace {
 const int kMaxReceives = 1 << 22;
 
 void checkBuffer(const TextBuffer& buffer, const char* what) {
-  if (buffer.data == nullptr) {
-    FUZZ_CHECK(buffer.length == 0 && buffer.capacity == 0, what);
+  if (buffer.data() == nullptr) {
+    FUZZ_CHECK(buffer.length() == 0 && buffer.capacity() == 0, what);
     return;
   }
-  FUZZ_CHECK(buffer.length >= 0 && buffer.length <= buffer.capacity, what);
-  FUZZ_CHECK(buffer.data[buffer.length] == '\0', what);
-  FUZZ_CHECK(buffer.data[buffer.capacity] == '\0', what);
+  FUZZ_CHECK(buffer.length() >= 0 && buffer.length() <= buffer.capacity(), what);
+  FUZZ_CHECK(buffer.data()[buffer.length()] == '\0', what);
+  FUZZ_CHECK(buffer.data()[buffer.capacity()] == '\0', what);
 }
 
 // All bytes a buffer holds, NUL bytes included.
 std::string contents(const TextBuffer& buffer) {
-  return buffer.data != nullptr ? std::string(buffer.data, static_cast<size_t>(buffer.length))
-                                : std::string();
+  return buffer.data() != nullptr ? std::string(buffer.data(), static_cast<size_t>(buffer.length()))
+                                  : std::string();
 }
 
 // Looks up `name` both ways and checks what comes back.
 void lookUp(HttpSession& session, const std::string& name) {
   for (int findLast = 0; findLast < 2; ++findLast) {
-    char* value = session.headerValue(name.c_str(), findLast);
+    TextBuffer found = session.headerValue(name.c_str(), findLast);
+    const char* value = found.data();
     if (value == nullptr) continue;
     FUZZ_CHECK(value[0] != '\0', "empty header value instead of none");
     FUZZ_CHECK(strstr(value, "\r\n") == nullptr, "header value runs over a line end");
-    FUZZ_CHECK(session.responseHeader.data != nullptr &&
-                   strstr(session.responseHeader.data, value) != nullptr,
+    FUZZ_CHECK(session.responseHeader.data() != nullptr &&
+                   strstr(session.responseHeader.data(), value) != nullptr,
                "header value not taken from the header");
-    delete[] value;
   }
 }
 
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lookUp(session, "Set-Cookie");
     // Every header name the response carries.
     if (session.responseHeader.hasText()) {
-      std::string header = session.responseHeader.data;
+      std::string header = session.responseHeader.data();
       size_t line = header.find("\r\n");
       while (line != std::string::npos) {
         line += 2;

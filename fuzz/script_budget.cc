@@ -7,6 +7,7 @@
 #include "fuzz_support.h"
 #include "http/session.h"
 #include "script/keywords.h"
+#include "script/settings.h"
 
 namespace {
 
@@ -14,6 +15,9 @@ namespace {
 const size_t kBodyReserve = 64 * 1024;
 // Fixed request text around the variable parts, generously.
 const size_t kRequestOverhead = 1024;
+// Every retry of a download opens a connection and sends its request again;
+// a few retries take every path, more would only repeat them.
+const int32_t kMaxRetries = 3;
 
 size_t textLength(const char* text) {
   return text != nullptr ? strlen(text) : 0;
@@ -93,6 +97,7 @@ std::string boundPluginScript(const std::string& script, const ScriptInputs& inp
   size_t headers = 0;
   size_t requests = 0;
   size_t logs = 0;
+  size_t retries = 0;
   const size_t server = inputs.serverBytes;
   std::vector<char> line;
 
@@ -156,6 +161,17 @@ std::string boundPluginScript(const std::string& script, const ScriptInputs& inp
         // Every redirect pass sends a request of its own.
         size_t passes = static_cast<size_t>(kMaxRedirects) + 2;
         size_t cost = passes * (valueLength + address + headers + body + server + kRequestOverhead);
+        fits = requests + cost <= kRequestBudget;
+        if (fits) requests += cost;
+        break;
+      }
+      case kRetry:
+        fits = settingNumber(value) <= kMaxRetries;
+        if (fits)
+          retries = settingNumber(value) > 0 ? static_cast<size_t>(settingNumber(value)) : 0;
+        break;
+      case kFile: {
+        size_t cost = retries * (address + headers + bodySet + kRequestOverhead);
         fits = requests + cost <= kRequestBudget;
         if (fits) requests += cost;
         break;

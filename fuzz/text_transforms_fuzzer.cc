@@ -54,16 +54,18 @@ std::string modelReplace(const std::string& text, const std::string& pattern,
 }
 
 void checkBuffer(const TextBuffer& buffer) {
-  if (buffer.data == nullptr) {
-    FUZZ_CHECK(buffer.capacity == 0 && buffer.length == 0, "no storage but sizes set");
+  if (buffer.data() == nullptr) {
+    FUZZ_CHECK(buffer.capacity() == 0 && buffer.length() == 0, "no storage but sizes set");
     return;
   }
-  FUZZ_CHECK(buffer.length >= 0 && buffer.length <= buffer.capacity, "length beyond capacity");
-  FUZZ_CHECK(buffer.data[buffer.capacity] == '\0', "no NUL at capacity");
+  FUZZ_CHECK(buffer.length() >= 0 && buffer.length() <= buffer.capacity(),
+             "length beyond capacity");
+  FUZZ_CHECK(buffer.data()[buffer.capacity()] == '\0', "no NUL at capacity");
 }
 
 void checkExtract(const char* text, const char* start, const char* end, bool findLast) {
-  char* got = extractBetween(text, start, end, findLast ? 1 : 0);
+  TextBuffer value = extractBetween(text, start, end, findLast ? 1 : 0);
+  const char* got = value.data();
   if (text == nullptr || start == nullptr || end == nullptr) {
     FUZZ_CHECK(got == nullptr, "value from a null argument");
     return;
@@ -72,26 +74,25 @@ void checkExtract(const char* text, const char* start, const char* end, bool fin
   bool found = modelExtract(text, start, end, findLast, &expected);
   FUZZ_CHECK(found == (got != nullptr), "extraction found / not found wrongly");
   if (got != nullptr) FUZZ_CHECK(expected == got, "extracted the wrong value");
-  delete[] got;
 }
 
 void checkReplace(const std::string& text, const char* pattern, const char* replacement,
                   int32_t extraCapacity) {
   TextBuffer buffer;
   buffer.assign(text.c_str());
-  if (extraCapacity > 0) buffer.reserve(buffer.capacity + extraCapacity);
-  int32_t capacityBefore = buffer.capacity;
+  if (extraCapacity > 0) buffer.reserve(buffer.capacity() + extraCapacity);
+  int32_t capacityBefore = buffer.capacity();
   buffer.replaceAll(pattern, replacement);
   checkBuffer(buffer);
   std::string expected = modelReplace(text, pattern != nullptr ? pattern : "",
                                       replacement != nullptr ? replacement : "");
-  if (buffer.data == nullptr) {
+  if (buffer.data() == nullptr) {
     FUZZ_CHECK(text.empty(), "storage lost");
     return;
   }
-  FUZZ_CHECK(expected == buffer.data, "replaceAll gave the wrong text");
-  FUZZ_CHECK(static_cast<size_t>(buffer.length) == expected.size(), "replaceAll length wrong");
-  FUZZ_CHECK(buffer.capacity >= capacityBefore, "storage shrank");
+  FUZZ_CHECK(expected == buffer.data(), "replaceAll gave the wrong text");
+  FUZZ_CHECK(static_cast<size_t>(buffer.length()) == expected.size(), "replaceAll length wrong");
+  FUZZ_CHECK(buffer.capacity() >= capacityBefore, "storage shrank");
 }
 
 void checkUrlRoundTrip(const std::string& text) {
@@ -99,31 +100,31 @@ void checkUrlRoundTrip(const std::string& text) {
   buffer.assign(text.c_str());
   buffer.urlEncode();
   checkBuffer(buffer);
-  if (buffer.data == nullptr) {
+  if (buffer.data() == nullptr) {
     FUZZ_CHECK(text.empty(), "encoding lost the text");
     return;
   }
-  FUZZ_CHECK(static_cast<size_t>(buffer.length) == strlen(buffer.data), "encoded length wrong");
-  FUZZ_CHECK(static_cast<size_t>(buffer.capacity) == 3 * text.size(), "encoded capacity wrong");
-  for (int32_t i = 0; i < buffer.length; ++i) {
-    char c = buffer.data[i];
+  FUZZ_CHECK(static_cast<size_t>(buffer.length()) == strlen(buffer.data()), "encoded length wrong");
+  FUZZ_CHECK(static_cast<size_t>(buffer.capacity()) == 3 * text.size(), "encoded capacity wrong");
+  for (int32_t i = 0; i < buffer.length(); ++i) {
+    char c = buffer.data()[i];
     FUZZ_CHECK(c == '%' || memchr(kEscapedSet, c, sizeof kEscapedSet - 1) != nullptr,
                "encoded text holds a character outside the escaped set");
   }
   buffer.urlDecode();
   checkBuffer(buffer);
-  FUZZ_CHECK(text == buffer.data, "decoding the encoded text did not give it back");
-  FUZZ_CHECK(static_cast<size_t>(buffer.length) == text.size(), "decoded length wrong");
+  FUZZ_CHECK(text == buffer.data(), "decoding the encoded text did not give it back");
+  FUZZ_CHECK(static_cast<size_t>(buffer.length()) == text.size(), "decoded length wrong");
 }
 
 void checkUrlDecode(const std::string& text) {
   TextBuffer buffer;
   buffer.assign(text.c_str());
-  int32_t capacity = buffer.capacity;
+  int32_t capacity = buffer.capacity();
   buffer.urlDecode();
   checkBuffer(buffer);
-  FUZZ_CHECK(buffer.capacity == capacity, "decoding changed the storage");
-  FUZZ_CHECK(buffer.length <= static_cast<int32_t>(text.size()), "decoding made the text longer");
+  FUZZ_CHECK(buffer.capacity() == capacity, "decoding changed the storage");
+  FUZZ_CHECK(buffer.length() <= static_cast<int32_t>(text.size()), "decoding made the text longer");
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ void copyArgument(const char* arg, TextBuffer& copy) {
     // Reserved at the full length so that even "" keeps storage: an empty
     // text, not an absent one.
     copy.reserve(static_cast<int32_t>(n));
-    memcpy(copy.data, arg + 1, n - 2);
-    copy.data[n - 2] = '\0';
-    copy.length = static_cast<int32_t>(n - 2);
+    int32_t room = 0;
+    memcpy(copy.tail(&room), arg + 1, n - 2);
+    copy.commit(static_cast<int32_t>(n - 2));
   } else {
     copy.assign(arg);
   }
@@ -42,22 +42,22 @@ int runProgram(int argc, char** argv) {
     copyArgument(argv[i], args[i]);
   }
   // Help and version need no registry; the banner said the version.
-  const char* first = args[1].data != nullptr ? args[1].data : "";
+  const char* first = args[1].data() != nullptr ? args[1].data() : "";
   if (strcmp(first, kHelpSwitch) == 0 || strcmp(first, kShortHelpSwitch) == 0) {
     showHelp();
     return kOk;
   }
   if (strcmp(first, kVersionSwitch) == 0) return kOk;
-  setDisplayMode(args[1].data);
+  setDisplayMode(args[1].data());
 
   Status status;
   {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
     ScriptEngine engine;
-    status = engine.selectPlugin(args[2].data);
+    status = engine.selectPlugin(args[2].data());
     if (status.ok()) {
-      status = engine.runScript(args[2].data, args[3].data);
+      status = engine.runScript(args[2].data(), args[3].data());
     } else {
       // Without a registry or a plugin for the target, the usage text is the
       // closing message.

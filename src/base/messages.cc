@@ -2,6 +2,8 @@
 // the escaping of text from the network; the lines on standard error.
 #include "base/messages.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -182,6 +184,12 @@ void reportFailure(const std::string& sentence) {
   line += '\n';
   fwrite(line.data(), 1, line.size(), stderr);
   fflush(stderr);
+}
+
+void reportNotice(const std::string& sentence) {
+  fflush(stdout);
+  if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) fputc('\n', stderr);
+  reportFailure(sentence);
 }
 
 void verboseNote(const std::string& sentence) {

@@ -74,6 +74,11 @@ void showHelp();
 void reportFailure(const std::string& sentence);
 // The same in verbose mode only: a note on what the run did.
 void verboseNote(const std::string& sentence);
+// A line like reportFailure's for a run that goes on (a download that is
+// retried), in every display mode. When standard output and standard error
+// are both terminals, a line feed first ends the progress line that may be
+// open there, so that the notice stands on a line of its own.
+void reportNotice(const std::string& sentence);
 
 // The usage line printed after "usage:".
 extern const char kUsageLine[];

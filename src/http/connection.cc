@@ -35,14 +35,14 @@ bool choosePeer(const HttpSession& session, Peer* peer) {
   const int tlsPort = session.tlsPort & kPortMask;
   if (session.settings[5].hasText()) {
     HostPart proxy;
-    if (!parseHostPart(session.settings[5].data, &proxy)) return false;
+    if (!parseHostPart(session.settings[5].data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
     peer->port = proxy.port != 0 ? proxy.port : session.port & kPortMask;
     peer->tls = peer->port == tlsPort;
     return true;
   }
-  peer->name = session.hostName.data != nullptr ? session.hostName.data : "";
+  peer->name = session.hostName.data() != nullptr ? session.hostName.data() : "";
   peer->ipLiteral = session.targetIsIp;
   if (session.targetPort != 0) {
     peer->port = session.targetPort;
@@ -91,13 +91,13 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   if (!url.hasText()) {
-    if (unusableAddress.data == nullptr) return Status(kNoAddress, "no address to request");
-    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data));
+    if (unusableAddress.data() == nullptr) return Status(kNoAddress, "no address to request");
+    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data()));
   }
   Peer peer;
   peerIsProxy = settings[5].hasText();
   if (!choosePeer(*this, &peer)) {
-    return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data));
+    return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data()));
   }
   peerName.assign(peer.name.c_str());
   peerPort = peer.port;

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <utility>
 
 #include "text/text_transforms.h"
 
@@ -14,9 +15,9 @@ namespace {
 // Extracts the value of attribute `marker` (e.g. "path="): up to the next
 // ";" or, failing that, to the end of the Set-Cookie value. Null when the
 // attribute is absent or empty.
-char* attributeValue(const char* value, const char* marker) {
-  char* found = extractBetween(value, marker, ";", 0);
-  if (found == nullptr) found = extractBetween(value, marker, "", 0);
+TextBuffer attributeValue(const char* value, const char* marker) {
+  TextBuffer found = extractBetween(value, marker, ";", 0);
+  if (found.data() == nullptr) found = extractBetween(value, marker, "", 0);
   return found;
 }
 
@@ -78,21 +79,24 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   // A full jar takes nothing more, not even a replacement.
   if (size() >= kCapacity) return;
   if (setCookieValue != nullptr && holdsControlByte(setCookieValue)) return;
+  // A host holding one would become the cookie's domain; addresses refuse
+  // such hosts, and the jar does not rely on it.
+  if (host != nullptr && holdsControlByte(host)) return;
 
   TextBuffer name(extractBetween(setCookieValue, "", "=", 0));
-  if (name.data == nullptr) return;
+  if (name.data() == nullptr) return;
 
   TextBuffer pair(extractBetween(setCookieValue, "", ";", 0));
-  if (pair.data == nullptr) pair.assign(setCookieValue);
+  if (pair.data() == nullptr) pair.assign(setCookieValue);
 
   TextBuffer path(attributeValue(setCookieValue, "path="));
-  if (path.data == nullptr) path.assign("/");
+  if (path.data() == nullptr) path.assign("/");
 
   TextBuffer domain(attributeValue(setCookieValue, "domain="));
-  if (domain.data != nullptr) {
+  if (domain.data() != nullptr) {
     // A site may set cookies for itself and for domains it lies in, never
     // for another site.
-    const char* bare = domain.data[0] == '.' ? domain.data + 1 : domain.data;
+    const char* bare = domain.data()[0] == '.' ? domain.data() + 1 : domain.data();
     if (!domainMatches(bare, host)) return;
   } else {
     // Without a host the cookie would have an empty domain; nothing could
@@ -103,37 +107,38 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
 
   bool secure = marksSecure(setCookieValue);
   for (const std::unique_ptr<Cookie>& stored : items_) {
-    if (strcmp(stored->domain.data, domain.data) == 0 &&
-        strcmp(stored->path.data, path.data) == 0 && strcmp(stored->name.data, name.data) == 0) {
-      stored->pair.adopt(pair.release());
+    if (strcmp(stored->domain.data(), domain.data()) == 0 &&
+        strcmp(stored->path.data(), path.data()) == 0 &&
+        strcmp(stored->name.data(), name.data()) == 0) {
+      stored->pair = std::move(pair);
       stored->secure = secure;
       return;
     }
   }
 
   std::unique_ptr<Cookie> cookie(new Cookie);
-  cookie->domain.adopt(domain.release());
-  cookie->path.adopt(path.release());
-  cookie->name.adopt(name.release());
-  cookie->pair.adopt(pair.release());
+  cookie->domain = std::move(domain);
+  cookie->path = std::move(path);
+  cookie->name = std::move(name);
+  cookie->pair = std::move(pair);
   cookie->secure = secure;
 
   // Before the first cookie whose path is not smaller: ascending by path,
   // newest first among equal paths.
   auto slot = items_.begin();
-  while (slot != items_.end() && strcmp((*slot)->path.data, cookie->path.data) < 0) ++slot;
+  while (slot != items_.end() && strcmp((*slot)->path.data(), cookie->path.data()) < 0) ++slot;
   items_.insert(slot, std::move(cookie));
 }
 
-char* CookieJar::cookieHeader(const char* host, const char* addressPath, bool overTls) const {
-  if (host == nullptr || addressPath == nullptr) return nullptr;
+TextBuffer CookieJar::cookieHeader(const char* host, const char* addressPath, bool overTls) const {
   TextBuffer result;
+  if (host == nullptr || addressPath == nullptr) return result;
   for (const std::unique_ptr<Cookie>& cookie : items_) {
     if (cookie->secure && !overTls) continue;
-    if (!domainMatches(cookie->domain.data, host)) continue;
-    if (!startsWith(addressPath, cookie->path.data)) continue;
+    if (!domainMatches(cookie->domain.data(), host)) continue;
+    if (!startsWith(addressPath, cookie->path.data())) continue;
     if (result.hasText()) result.append("; ");
-    result.append(cookie->pair.data);
+    result.append(cookie->pair.data());
   }
-  return result.release();
+  return result;
 }

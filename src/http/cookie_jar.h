@@ -35,13 +35,11 @@ class CookieJar {
   // when sent back), values for a domain that `host` may not set, and values
   // arriving at a full jar are dropped silently. The attribute "secure" (any
   // letter case) marks a cookie for TLS connections only.
-  // REQUIRES: host holds no blank or control byte (the address parser lets
-  // none through).
   void storeCookie(const char* host, const char* setCookieValue);
   // The "Cookie" header value for a request to `host` whose address has the
   // path `addressPath` (never the absolute target a proxy is sent), over TLS
-  // or not, as a new[] string the caller owns; null when no cookie matches.
-  char* cookieHeader(const char* host, const char* addressPath, bool overTls) const;
+  // or not; a buffer without storage when no cookie matches.
+  TextBuffer cookieHeader(const char* host, const char* addressPath, bool overTls) const;
 
   // The stored cookies, ordered by path (strcmp), newest first among equal
   // paths. REQUIRES: 0 <= index < size().

@@ -26,13 +26,13 @@ const char kLineEnd[] = "\r\n";
 // Gives a full (or storage-less) receive buffer room for the next read: it
 // grows by its own capacity, at least kReceiveGrowth, so that keeping a long
 // body costs time in proportion to its size.
-// REQUIRES: buffer.length < kMaxReceiveCapacity.
+// REQUIRES: buffer.length() < kMaxReceiveCapacity.
 void makeRoom(TextBuffer& buffer) {
-  if (buffer.data != nullptr && buffer.length < buffer.capacity) return;
-  int32_t growth = buffer.capacity > kReceiveGrowth ? buffer.capacity : kReceiveGrowth;
-  if (growth > kMaxReceiveCapacity - buffer.capacity)
-    growth = kMaxReceiveCapacity - buffer.capacity;
-  buffer.reserve(buffer.capacity + growth);
+  if (buffer.data() != nullptr && buffer.length() < buffer.capacity()) return;
+  int32_t growth = buffer.capacity() > kReceiveGrowth ? buffer.capacity() : kReceiveGrowth;
+  if (growth > kMaxReceiveCapacity - buffer.capacity())
+    growth = kMaxReceiveCapacity - buffer.capacity();
+  buffer.reserveTail(buffer.capacity() + growth);
 }
 
 // One header line whose name matched: its value (not NUL-terminated) and
@@ -79,16 +79,15 @@ void traceLookup(const char* name) {
   key.append(name);
   key.append(": ");
   report(kTrace, "key:");
-  report(kTrace, key.data);
+  report(kTrace, key.data());
   report(kTrace, "...");
   report(kTrace, kLineEnd);
   report(kTrace, "\n");
 }
 
-char* copyOf(const char* text, size_t length) {
-  char* copy = new char[length + 1];
-  memcpy(copy, text, length);
-  copy[length] = '\0';
+TextBuffer copyOf(const char* text, size_t length) {
+  TextBuffer copy;
+  copy.assign(text, length);
   return copy;
 }
 
@@ -133,17 +132,25 @@ Status HttpSession::receive() {
     }
   };
 
-  if (responseHeader.length != 0) {
+  if (responseHeader.length() != 0) {
     // Body phase: one more piece, as far as the body may grow. A body that
     // holds all it may keep reads one byte more: only the server's close
     // (or silence) shows that nothing was cut off.
-    const bool full = body.length >= maxKeptBody;
-    if (!full) makeRoom(body);
-    // Where this piece must end: the free space, up to the limit.
-    const int32_t end = full ? body.length : std::min(body.capacity, maxKeptBody);
+    const bool full = body.length() >= maxKeptBody;
+    // The room of this read: the free space, up to the limit.
+    auto roomUpToLimit = [&](int32_t* room) {
+      char* into = body.tail(room);
+      *room = std::min(*room, maxKeptBody - body.length());
+      return into;
+    };
     char probe = 0;
-    int got =
-        full ? waitAndRead(&probe, 1) : waitAndRead(body.data + body.length, end - body.length);
+    int32_t room = 1;
+    char* into = &probe;
+    if (!full) {
+      makeRoom(body);
+      into = roomUpToLimit(&room);
+    }
+    int got = waitAndRead(into, room);
     if (got == kReadWouldBlock) {
       return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
                                           static_cast<int>(timeoutSeconds)));
@@ -159,16 +166,16 @@ Status HttpSession::receive() {
           formatText("%s sent a body of more than %d bytes", describePeer().c_str(),
                      static_cast<int>(maxKeptBody)));
     }
-    body.length += got;
+    body.commit(got);
     // A TLS read hands out one record; the records the library already
     // holds join the same piece, as far as the free space goes.
-    while (body.length < end && transport->pending(tls[0]) > 0) {
-      got = transportRecv(*transport, tls[0], socket[0], body.data + body.length, end - body.length,
-                          0);
+    for (;;) {
+      into = roomUpToLimit(&room);
+      if (room <= 0 || transport->pending(tls[0]) <= 0) break;
+      got = transportRecv(*transport, tls[0], socket[0], into, room, 0);
       if (got <= 0) break;
-      body.length += got;
+      body.commit(got);
     }
-    body.data[body.length] = '\0';
     return Status();
   }
 
@@ -176,8 +183,10 @@ Status HttpSession::receive() {
   const char* blankLine = nullptr;
   while (blankLine == nullptr) {
     makeRoom(responseHeader);
-    int32_t before = responseHeader.length;
-    int got = waitAndRead(responseHeader.data + before, responseHeader.capacity - before);
+    int32_t before = responseHeader.length();
+    int32_t room = 0;
+    char* into = responseHeader.tail(&room);
+    int got = waitAndRead(into, room);
     if (got == kReadWouldBlock) {
       return Status(kTimedOut, formatText("%s did not answer within %d s", describePeer().c_str(),
                                           static_cast<int>(timeoutSeconds)));
@@ -190,15 +199,14 @@ Status HttpSession::receive() {
                         ? formatText("%s closed the connection %s", describePeer().c_str(), when)
                         : formatText("reading the answer of %s failed", describePeer().c_str()));
     }
-    responseHeader.length += got;
-    responseHeader.data[responseHeader.length] = '\0';
+    responseHeader.commit(got);
     // Only the new bytes and the three before them can complete the blank
     // line, so a header that trickles in is not rescanned from its start.
     int32_t from = before >= 3 ? before - 3 : 0;
-    blankLine = static_cast<const char*>(memmem(responseHeader.data + from,
-                                                static_cast<size_t>(responseHeader.length - from),
+    blankLine = static_cast<const char*>(memmem(responseHeader.data() + from,
+                                                static_cast<size_t>(responseHeader.length() - from),
                                                 kHeaderEnd, kHeaderEndLength));
-    if (blankLine == nullptr && responseHeader.length > kMaxHeaderBytes) {
+    if (blankLine == nullptr && responseHeader.length() > kMaxHeaderBytes) {
       return Status::unknownError(
           "response header too large",
           formatText("%s sent more than %d bytes without the blank line that ends it",
@@ -206,8 +214,8 @@ Status HttpSession::receive() {
     }
   }
 
-  int32_t received = responseHeader.length;
-  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data);
+  int32_t received = responseHeader.length();
+  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data());
   if (headerLength == 0) {
     // A response that begins with the blank line has no status line, and an
     // empty header would make every later read a header read again, taking
@@ -220,21 +228,20 @@ Status HttpSession::receive() {
   int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
 
   // The body is exactly what followed the blank line, even when nothing did.
+  body.clear();
   body.reserve(extraCount);
-  if (body.data != nullptr) {
-    memcpy(body.data, extra, static_cast<size_t>(extraCount));
-    body.data[extraCount] = '\0';
-  }
-  body.length = extraCount;
+  int32_t room = 0;
+  char* into = body.tail(&room);
+  if (into != nullptr) memcpy(into, extra, static_cast<size_t>(extraCount));
+  body.commit(extraCount);
 
-  responseHeader.data[headerLength] = '\0';
-  responseHeader.length = headerLength;
-  status = parseStatus(responseHeader.data);
+  responseHeader.truncate(headerLength);
+  status = parseStatus(responseHeader.data());
 
   if (cookiesEnabled) {
     const char* name = "Set-Cookie";
     traceLookup(name);
-    const char* cursor = firstHeaderLine(responseHeader.data);
+    const char* cursor = firstHeaderLine(responseHeader.data());
     HeaderLine line;
     bool first = true;
     while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
@@ -243,26 +250,25 @@ Status HttpSession::receive() {
       report(kTrace, "keystart foud.\n");
       if (line.valueLength > 0) {
         report(kTrace, "keyend foud.\n");
-        char* value = copyOf(line.value, line.valueLength);
-        jar.storeCookie(hostName.data != nullptr ? hostName.data : "", value);
-        delete[] value;
+        TextBuffer value = copyOf(line.value, line.valueLength);
+        jar.storeCookie(hostName.data() != nullptr ? hostName.data() : "", value.data());
       }
       cursor = line.next;
     }
   }
 
   report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader.data, kNetworkHeaders);
+  report(kTrace, responseHeader.data(), kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Recv method]");
   return Status();
 }
 
-char* HttpSession::headerValue(const char* name, int findLast) {
-  if (name == nullptr || !responseHeader.hasText()) return nullptr;
+TextBuffer HttpSession::headerValue(const char* name, int findLast) {
+  if (name == nullptr || !responseHeader.hasText()) return TextBuffer();
   traceLookup(name);
   size_t nameLength = strlen(name);
-  const char* cursor = firstHeaderLine(responseHeader.data);
+  const char* cursor = firstHeaderLine(responseHeader.data());
   HeaderLine line;
   HeaderLine chosen;
   bool found = false;
@@ -272,9 +278,9 @@ char* HttpSession::headerValue(const char* name, int findLast) {
     if (!findLast) break;
     cursor = line.next;
   }
-  if (!found) return nullptr;
+  if (!found) return TextBuffer();
   report(kTrace, "keystart foud.\n");
-  if (chosen.valueLength == 0) return nullptr;
+  if (chosen.valueLength == 0) return TextBuffer();
   report(kTrace, "keyend foud.\n");
   return copyOf(chosen.value, chosen.valueLength);
 }
@@ -290,24 +296,24 @@ Status HttpSession::request(const char* method) {
     if (!result.ok()) return result;
     if (status < 300) return Status();
     if (status >= 400) {
-      const char* line = responseHeader.data;
+      const char* line = responseHeader.data();
       std::string statusLine(line, strcspn(line, "\r\n"));
-      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName.data,
+      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName.data(),
                                                statusLine.c_str(), requestPath()));
     }
     TextBuffer location(headerValue("Location", 0));
-    if (location.data == nullptr) return Status();
+    if (location.data() == nullptr) return Status();
     if (++redirects > kMaxRedirects) {
       return Status::unknownError("too many redirects", formatText("more than %d, the last to %s",
-                                                                   kMaxRedirects, location.data));
+                                                                   kMaxRedirects, location.data()));
     }
     // A relative Location is resolved against the address it answers. One
     // without a usable address leaves no target; the next connect says so.
     std::string resolved;
-    if (resolveLocation(url.data != nullptr ? url.data : "", location.data, &resolved)) {
+    if (resolveLocation(url.data() != nullptr ? url.data() : "", location.data(), &resolved)) {
       setTarget(resolved.c_str());
     } else {
-      refuseTarget(location.data);
+      refuseTarget(location.data());
     }
     responseHeader.clear();
     body.clear();

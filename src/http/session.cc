@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/address.h"
@@ -38,14 +39,14 @@ HttpSession::~HttpSession() {
 
 int HttpSession::setTarget(const char* text) {
   if (text == nullptr) return kNoAddress;
-  unusableAddress.adopt(nullptr);
+  unusableAddress = TextBuffer();
   url.assign(text);
   targetIsTls = 0;
   pathOffset = 0;
   targetIsIp = false;
   targetPort = 0;
   hostName.clear();
-  const char* address = url.data != nullptr ? url.data : "";
+  const char* address = url.data() != nullptr ? url.data() : "";
 
   // The scheme that comes first in the address decides; one that appears
   // later (in a query, say) is part of the path. Both schemes are looked up
@@ -55,18 +56,18 @@ int HttpSession::setTarget(const char* text) {
   const char* plainAt = strstr(address, kPlainScheme);
   const char* tlsAt = strstr(address, kTlsScheme);
   bool tls = tlsAt != nullptr && (plainAt == nullptr || tlsAt < plainAt);
-  char* found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
-  if (found == nullptr) {
+  TextBuffer found = extractBetween(tls ? "" : address, kPlainScheme, "/", 0);
+  if (found.data() == nullptr) {
     found = extractBetween(tls || plainAt == nullptr ? address : "", kTlsScheme, "/", 0);
   }
-  host.adopt(found);
+  host = std::move(found);
 
   // The host the traces showed is the one the parser reads; the parser
   // also judges it (port, brackets, blanks, line breaks).
   Address parsed;
   if (!host.hasText() || !parseAddress(address, &parsed)) {
-    host.adopt(nullptr);
-    return refuseTarget(url.data);
+    host = TextBuffer();
+    return refuseTarget(url.data());
   }
   targetIsTls = parsed.tls ? 1 : 0;
   pathOffset = static_cast<int32_t>(parsed.targetAt);
@@ -85,20 +86,20 @@ int HttpSession::refuseTarget(const char* text) {
 }
 
 const char* HttpSession::addressPath() const {
-  if (url.data == nullptr || url.data[0] == '\0') return "";
-  if (pathOffset < 0 || pathOffset > url.length) return "";
-  return url.data + pathOffset;
+  if (url.data() == nullptr || url.data()[0] == '\0') return "";
+  if (pathOffset < 0 || pathOffset > url.length()) return "";
+  return url.data() + pathOffset;
 }
 
 const char* HttpSession::requestPath() const {
-  if (url.data == nullptr || url.data[0] == '\0') return "";
-  if (settings[5].hasText()) return url.data;
+  if (url.data() == nullptr || url.data()[0] == '\0') return "";
+  if (settings[5].hasText()) return url.data();
   return addressPath();
 }
 
 std::string HttpSession::describePeer() const {
   return formatText("%s%s port %d", peerIsProxy ? "the proxy " : "",
-                    peerName.data != nullptr ? peerName.data : "", peerPort);
+                    peerName.data() != nullptr ? peerName.data() : "", peerPort);
 }
 
 void HttpSession::resetRequest() {
@@ -106,7 +107,7 @@ void HttpSession::resetRequest() {
   responseHeader.clear();
   body.clear();
   extraHeaders.clear();
-  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data);
+  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data());
   extraHeaders.append("\r\n");
 }
 
@@ -146,23 +147,27 @@ void HttpSession::setCookieMode(int mode) {
 
 Status HttpSession::sendRequest(const char* method) {
   if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
-  report(kPlainText, url.data, kNetworkText);
-  report(kPlainText, "\n");
+  if (printAddress) {
+    report(kPlainText, url.data(), kNetworkText);
+    report(kPlainText, "\n");
+  }
+  lastMethod.assign(method);
+  lastRequestBody.assign(body.data());
 
   const char* target = requestPath();
   TextBuffer cookies;
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
-    cookies.adopt(jar.cookieHeader(hostName.data != nullptr ? hostName.data : "", addressPath(),
-                                   tls[0] != nullptr));
+    cookies = jar.cookieHeader(hostName.data() != nullptr ? hostName.data() : "", addressPath(),
+                               tls[0] != nullptr);
 
-  size_t bodyLength = textLength(body.data);
+  size_t bodyLength = textLength(body.data());
   int64_t size =
-      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data)) +
-      static_cast<int64_t>(textLength(host.data)) +
-      static_cast<int64_t>(textLength(extraHeaders.data)) + static_cast<int64_t>(bodyLength) +
-      static_cast<int64_t>(textLength(cookies.data)) + kRequestOverhead;
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data())) +
+      static_cast<int64_t>(textLength(host.data())) +
+      static_cast<int64_t>(textLength(extraHeaders.data())) + static_cast<int64_t>(bodyLength) +
+      static_cast<int64_t>(textLength(cookies.data())) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
   if (size > INT32_MAX - 1) {
     return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
@@ -170,29 +175,29 @@ Status HttpSession::sendRequest(const char* method) {
 
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
-  request.append(target, " HTTP/1.0\r\n", extraHeaders.data);
-  if (cookies.hasText()) request.append("Cookie: ", cookies.data, "\r\n");
-  request.append("Host: ", host.data, "\r\n");
+  request.append(target, " HTTP/1.0\r\n", extraHeaders.data());
+  if (cookies.hasText()) request.append("Cookie: ", cookies.data(), "\r\n");
+  request.append("Host: ", host.data(), "\r\n");
   if (bodyLength > 0) {
     char line[64];
     snprintf(line, sizeof line, "Content-Length: %d\r\n", static_cast<int>(bodyLength));
     request.append(line);
   }
-  request.append("\r\n", body.data);
+  request.append("\r\n", body.data());
 
   report(kTraceBanner, "[Send method]");
-  report(kTrace, request.data, kNetworkHeaders);
+  report(kTrace, request.data(), kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Send method]");
 
   // A send may take only part of the text; the rest follows until all of
   // it is out or a send fails.
-  const int total = request.length;
+  const int total = request.length();
   int done = 0;
   while (done < total) {
     int sent = 0;
-    if (transportSend(*transport, tls[0], socket[0], request.data + done, total - done, 0, &sent) !=
-        kOk) {
+    if (transportSend(*transport, tls[0], socket[0], request.data() + done, total - done, 0,
+                      &sent) != kOk) {
       return Status(kSendFailed, "cannot send the request to " + describePeer());
     }
     done += sent < total - done ? sent : total - done;

@@ -37,7 +37,7 @@ class HttpSession {
   // cookies off, no connection). Sets the target when one is given.
   explicit HttpSession(const char* initialAddress = nullptr);
   // Closes the current slot, then the kept one, and frees everything.
-  virtual ~HttpSession();
+  ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
@@ -97,15 +97,27 @@ class HttpSession {
   // that would grow past maxKeptBody).
   Status receive();
   // The value of response header `name` (whole name at a line start, any
-  // letter case), first or last occurrence, as a new[] string; null when
+  // letter case), first or last occurrence; a buffer without storage when
   // absent or empty.
-  char* headerValue(const char* name, int findLast);
+  TextBuffer headerValue(const char* name, int findLast);
   // Connects, sends, reads the header and follows redirects (a relative
   // Location is resolved against the address it answers). Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
   // many redirects or for a refused request header (then without
   // connecting), or the first failure of connectAndSend or receive.
   Status request(const char* method);
+
+  // --- repeating a request (resume.cc) ---
+
+  // Sends the last request again (its method, address, headers and body;
+  // cookies from the jar as for any request) on a new connection, asking
+  // for the bytes from `from` on with "Range: bytes=FROM-", and with
+  // "If-Range: " and `validator` when that is a usable header value (not
+  // null, not empty, no control bytes). Prints no address line, follows no
+  // redirect, and reads the response header whatever its status. Returns
+  // kOk (the status is in `status`) or the failure of connectAndSend or
+  // receive.
+  Status requestRest(int64_t from, const char* validator);
 
   CookieJar jar;
   // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
@@ -146,6 +158,18 @@ class HttpSession {
   TextBuffer peerName;
   int32_t peerPort = 0;
   bool peerIsProxy = false;
+  // "@retry=": how many times "@->file:" repeats the request of a download
+  // that broke off, asking for the rest (0 or less: never).
+  int32_t retries = 0;
+  // How long one second of the waits between download attempts lasts, in
+  // milliseconds. Tests shorten it through the environment (ScriptEngine).
+  int32_t retrySecondMillis = 1000;
+  // What the last request sent: its method and body, for repeating it.
+  TextBuffer lastMethod;
+  TextBuffer lastRequestBody;
+  // Whether sending a request prints its address; a repeated request does
+  // not, since the address was printed when it was first requested.
+  bool printAddress = true;
   // Set by each receive that ends with kRecvFailed: whether the peer closed the
   // connection in order (a read gave 0) rather than a read failing (a reset,
   // a broken TLS record). Only a close ends a body without a length.

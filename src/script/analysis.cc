@@ -22,8 +22,8 @@ bool keyBegins(const char* key, int code) {
 
 }  // namespace
 
-char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
-                                const char* templateText) {
+TextBuffer ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
+                                     const char* templateText) {
   TextBuffer line(kLineReadLimit);
   TextBuffer result(kResultCapacity);
   result.assign(templateText);
@@ -31,10 +31,10 @@ char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
 
   // Where fill rules search; null while a start-code text is missing.
   const char* searchBase = workText;
-  while (scriptFile.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (scriptFile.readLine(line, kLineReadLimit) != nullptr) {
     // The "=" is located in the line as read, then the line is cut at its
     // first CR or LF.
-    char* key = line.data;
+    char* key = line.mutableData();
     char* equals = strchr(key, '=');
     key[strcspn(key, "\r\n")] = '\0';
     char* startMarker = nullptr;
@@ -63,12 +63,11 @@ char* ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
       break;
     } else if (key[0] == '%') {
       // Extraction never moves the search base.
-      char* piece = extractBetween(searchBase, startMarker, endMarker, 0);
-      if (piece != nullptr && piece[0] != '\0') result.replaceAll(key, piece);
-      delete[] piece;
+      TextBuffer piece = extractBetween(searchBase, startMarker, endMarker, 0);
+      if (piece.hasText()) result.replaceAll(key, piece.data());
     }
   }
 
   report(kTrace, "@----analysis end ----\n");
-  return result.release();
+  return result;
 }

@@ -10,6 +10,7 @@ const char kKeywords[kKeywordCount][kKeywordField] = {
     "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
     "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
     "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
+    "@retry=",
 };
 
 int classifyLine(char* line, char** value, char** secondValue) {
@@ -31,6 +32,8 @@ int classifyLine(char* line, char** value, char** secondValue) {
   }
 
   for (int i = 0; i < kKeywordCount; ++i) {
+    // An empty entry is a code not yet in use.
+    if (kKeywords[i][0] == '\0') continue;
     if (strncmp(line, kKeywords[i], strlen(kKeywords[i])) == 0) return i + 1;
   }
   return kNoKeyword;

@@ -2,8 +2,9 @@
 // scripts and analysis blocks.
 //
 // A line does something when it begins, at its first character and byte for
-// byte, with one of 36 keywords. Its value is the text after its first "=";
-// on request the first "@=>" ends the value and starts a second value.
+// byte, with one of the keywords of the table. Its value is the text after
+// its first "="; on request the first "@=>" ends the value and starts a
+// second value.
 #ifndef QUORVANE_SCRIPT_KEYWORDS_H_
 #define QUORVANE_SCRIPT_KEYWORDS_H_
 
@@ -46,9 +47,10 @@ enum KeywordCode {
   kFile = 34,
   kExit = 35,
   kTlsVerify = 36,
+  kRetry = 37,
 };
 
-const int kKeywordCount = 36;
+const int kKeywordCount = 37;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[kKeywordCount][kKeywordField];

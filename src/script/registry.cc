@@ -20,6 +20,23 @@ const char kRegistryName[] = "tovel.ini";
 // its prefix.
 const char kExamplesFolder[] = "share/quorvane/examples";
 
+// The environment variable that shortens the waits between download
+// attempts, for tests: how many milliseconds (0 to 1000) one second of a wait
+// lasts. The announcements still name the seconds of the schedule.
+const char kRetrySecondVariable[] = "QUORVANE_RETRY_SECOND_MS";
+const long kMillisPerSecond = 1000;
+
+// The value of kRetrySecondVariable when it is a number from 0 to 1000,
+// otherwise a real second.
+int32_t retrySecondMillis() {
+  const char* text = getenv(kRetrySecondVariable);
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return kMillisPerSecond;
+  char* end = nullptr;
+  long millis = strtol(text, &end, 10);
+  if (*end != '\0' || millis > kMillisPerSecond) return kMillisPerSecond;
+  return static_cast<int32_t>(millis);
+}
+
 Status registryNotOpened(const char* path, int error) {
   if (error == ENOENT) {
     return Status(kNoRegistry, formatText("no registry at %s (the example configuration is in %s)",
@@ -38,6 +55,7 @@ ScriptEngine::ScriptEngine() : session(new HttpSession()) {
   // A path that does not fit is refused whole: configDir stays without
   // storage, which selectPlugin and runScript take as a missing registry.
   if (needed >= 0 && needed < kConfigPathLimit) configDir.assign(path);
+  session->retrySecondMillis = retrySecondMillis();
 }
 
 ScriptEngine::~ScriptEngine() {
@@ -45,22 +63,22 @@ ScriptEngine::~ScriptEngine() {
 }
 
 Status ScriptEngine::selectPlugin(const char* target) {
-  if (configDir.data == nullptr) {
+  if (configDir.data() == nullptr) {
     return Status(kNoRegistry,
                   formatText("no registry: the configuration folder's path is longer than %d "
                              "characters",
                              kConfigPathLimit - 1));
   }
   TextBuffer path;
-  path.append(configDir.data, kRegistryName);
-  FileHandle registry(path.data, "r");
-  if (registry.stream == nullptr) return registryNotOpened(path.data, registry.openError);
+  path.append(configDir.data(), kRegistryName);
+  FileHandle registry(path.data(), "r");
+  if (registry.stream == nullptr) return registryNotOpened(path.data(), registry.openError);
 
   int result = kNoRegistry;
   TextBuffer line(kLineReadLimit);
-  while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (registry.readLine(line, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    int code = classifyLine(line.data, &value, nullptr);
+    int code = classifyLine(line.mutableData(), &value, nullptr);
     if (value == nullptr) continue;
     if (code == kPlugin) {
       // Reading goes on: the last matching pattern in the file wins.
@@ -73,8 +91,8 @@ Status ScriptEngine::selectPlugin(const char* target) {
     }
   }
   if (result == kOk) {
-    verboseNote(formatText("plugin %s chosen: the target holds its pattern \"%s\"", pluginName.data,
-                           pluginName.data));
+    verboseNote(formatText("plugin %s chosen: the target holds its pattern \"%s\"",
+                           pluginName.data(), pluginName.data()));
     return Status();
   }
   // A registry that is a folder opens but cannot be read.
@@ -82,19 +100,19 @@ Status ScriptEngine::selectPlugin(const char* target) {
 
   report(kSectionBanner, "[Support Plugin]");
   registry.rewind();
-  while (registry.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (registry.readLine(line, kLineReadLimit) != nullptr) {
     char* value = nullptr;
-    if (classifyLine(line.data, &value, nullptr) == kPlugin) report(kPluginEntry, value);
+    if (classifyLine(line.mutableData(), &value, nullptr) == kPlugin) report(kPluginEntry, value);
   }
   report(kSectionBanner, "================");
   if (readError != 0) {
     return Status(kNotSupported,
-                  formatText("cannot read the registry %s (%s)", path.data, strerror(readError)));
+                  formatText("cannot read the registry %s (%s)", path.data(), strerror(readError)));
   }
   if (target == nullptr || target[0] == '\0') {
     return Status(kNotSupported, "no target given (see quorvane --help)");
   }
-  return Status(
-      kNotSupported,
-      formatText("no plugin in %s matches the target %s (see quorvane --help)", path.data, target));
+  return Status(kNotSupported,
+                formatText("no plugin in %s matches the target %s (see quorvane --help)",
+                           path.data(), target));
 }

@@ -1,7 +1,7 @@
 // The plugin script runner: one step per line on the work register, the
 // eight save slots, the session and files, until the script ends or a step
-// fails. Also the two body readers ("@buffering:" and "@->file:") and the
-// log writer.
+// fails. Also the reader of "@buffering:" and the log writer; "@->file:" is
+// download.cc.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/session.h"
+#include "script/download.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
 #include "script/settings.h"
@@ -24,8 +26,6 @@ namespace {
 const int32_t kLineCapacity = 2048;
 // Save slots "@push=" and "@pop=" address; other numbers mean slot 0.
 const int kSlotCount = 8;
-// Progress figures are in kilobytes.
-const int64_t kKilobyte = 1024;
 // A verbose note shows this much of the work register: enough to recognise
 // a value or the start of a page, short enough for one line of a terminal
 // log.
@@ -34,19 +34,6 @@ const size_t kNotedValueBytes = 200;
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
   return number >= 0 && number < kSlotCount ? number : 0;
-}
-
-// The response's "Content-Length": true with its value in *length when the
-// header holds a non-negative decimal number.
-bool announcedLength(HttpSession& session, int64_t* length) {
-  TextBuffer text(session.headerValue("Content-Length", 0));
-  *length = 0;
-  if (text.data == nullptr) return false;
-  char* end = nullptr;
-  long long number = strtoll(text.data, &end, 10);
-  if (end == text.data || number < 0) return false;
-  *length = number;
-  return true;
 }
 
 // "@buffering:": receives the rest of the body into the session, printing a
@@ -62,91 +49,19 @@ Status bufferBody(HttpSession& session) {
   for (;;) {
     received = session.receive();
     if (!received.ok()) break;
-    if (announced != 0 && session.body.length >= announced) break;
+    if (announced != 0 && session.body.length() >= announced) break;
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
   return received.code() == kUnknownError ? received : Status();
 }
 
-// Writes at most `limit` of the session body's bytes to `out` (all of them
-// when limit is negative) and empties the body. Returns the count written.
-int64_t writeBody(FileHandle& out, HttpSession& session, int64_t limit) {
-  int64_t n = session.body.length;
-  if (limit >= 0 && n > limit) n = limit;
-  int64_t written = n > 0 ? out.write(session.body.data, static_cast<int32_t>(n)) : 0;
-  session.body.clear();
-  return written;
-}
-
-// "@->file:": streams the response body into the file at `outputPath`,
-// first the bytes the session already holds, then piece by piece, and never
-// more than an announced length. Returns kOk, kOutputFileError (output not
-// opened), kTimedOut (the server went silent), kUnknownError (closed before
-// the announced length) or a kUnknownError that the reception returned.
-Status downloadBody(HttpSession& session, const char* outputPath) {
-  FileHandle out(outputPath, "wb");
-  if (out.stream == nullptr) {
-    if (outputPath == nullptr) {
-      return Status(kOutputFileError, "no output file was named (see quorvane --help)");
-    }
-    return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
-                                               strerror(out.openError)));
-  }
-  // Each piece goes out in one write; a stdio buffer would only split it.
-  setvbuf(out.stream, nullptr, _IONBF, 0);
-
-  int64_t total = 0;
-  bool announced = announcedLength(session, &total);
-  session.body.reserve(kDownloadPiece);
-  showProgress(0, total / kKilobyte);
-
-  // The bytes held come from the current connection's response. Without a
-  // connection there is no response, and what the body holds (a request
-  // body set by "@->body:") stays out of the file.
-  int64_t count = session.socket[0] != 0 ? writeBody(out, session, announced ? total : -1) : 0;
-  if (count > 0) showProgress(count / kKilobyte, total / kKilobyte);
-
-  Status received;
-  while (!announced || count < total) {
-    received = session.receive();
-    if (!received.ok()) break;
-    count += writeBody(out, session, announced ? total - count : -1);
-    showProgress(count / kKilobyte, total / kKilobyte);
-  }
-  report(kPlainText, "/\n");
-
-  // How far the file got, for the failures below.
-  auto written = [&]() {
-    if (!announced) {
-      return formatText("%lld bytes written to %s", static_cast<long long>(count), outputPath);
-    }
-    return formatText("%lld of %lld bytes written to %s", static_cast<long long>(count),
-                      static_cast<long long>(total), outputPath);
-  };
-  switch (received.code()) {
-    case kOk:
-    case kNoConnection:
-      return Status();
-    case kTimedOut:
-      return Status(kTimedOut, received.message() + "; " + written());
-    case kUnknownError:
-      return received;
-    default:
-      // Without a length, the server's close is the normal end; a read that
-      // failed (a reset, a broken TLS record) leaves the file incomplete.
-      if (!announced && session.closedByPeer) return Status();
-      return Status::unknownError("download incomplete",
-                                  written() + ", then " + received.message());
-  }
-}
-
 // "@->log=": writes the text of `work` up to its NUL to `path`, replacing
 // the file; a path that cannot be opened is skipped.
 void writeLog(const char* path, const TextBuffer& work) {
   FileHandle log(path, "wb");
-  if (log.stream == nullptr || work.data == nullptr) return;
-  log.write(work.data, static_cast<int32_t>(strlen(work.data)));
+  if (log.stream == nullptr || work.data() == nullptr) return;
+  log.write(work.data(), static_cast<int32_t>(strlen(work.data())));
 }
 
 // Why the plugin script at `path` cannot run, or kOk when `script` is open
@@ -175,46 +90,122 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   if (displayMode() != kModeVerbose) return;
   std::string note = where + " (" + step + "): the work register ";
   // A step that found nothing leaves the register empty (never absent).
-  size_t length = work.data != nullptr ? strlen(work.data) : 0;
+  size_t length = work.data() != nullptr ? strlen(work.data()) : 0;
   if (length == 0) {
     note += "is empty";
   } else if (length <= kNotedValueBytes) {
-    note += "holds \"" + std::string(work.data, length) + "\"";
+    note += "holds \"" + std::string(work.data(), length) + "\"";
   } else {
     note += formatText("holds %zu bytes, the first %zu: \"", length, kNotedValueBytes);
-    note += std::string(work.data, kNotedValueBytes) + "\"";
+    note += std::string(work.data(), kNotedValueBytes) + "\"";
   }
   verboseNote(note);
 }
 
+// "@<-body:" hands the session body's storage to the work register instead
+// of copying a page that may be tens of MiB. While the register is
+// unchanged the two are one text. Before a step that would change the
+// register or use the body, the body gets its storage back: moved when the
+// register is about to take a new text anyway, copied otherwise.
+class LentBody {
+ public:
+  // "@<-body:": the register takes the body's text.
+  void take(TextBuffer& body, TextBuffer& work) {
+    if (lent_) return;  // the register holds that text already
+    // An empty or absent body is copied, so that the register keeps the
+    // state "@<-body:" always gave it.
+    if (!body.hasText()) {
+      work.assign(body.data());
+      return;
+    }
+    work = std::move(body);
+    lent_ = true;
+  }
+
+  // Before the step with keyword `code`.
+  void settle(int code, TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    switch (code) {
+      case kComment:
+      case kTimeout:
+      case kPort:
+      case kTlsVerify:
+      case kRetry:
+      case kUserAgent:
+      case kProxy:
+      case kUser:
+      case kPass:
+      case kSetHost:
+      case kSetHeader:
+      case kKeepConnect:
+      case kCookieClear:
+      case kCookieOn:
+      case kCookieOff:
+      case kPush:
+      case kLog:
+      case kExit:
+      case kGetBody:   // take() keeps the register as it is
+      case kAnalysis:  // reads the register, then gives it back (giveBack)
+        return;
+      case kReadTarget:
+      case kReadValue:
+      case kGetHeader:
+      case kPop:
+        giveBack(body, work);
+        // An empty text, as the register had storage: a value that is
+        // absent then leaves it empty, not absent.
+        work.reserve(1);
+        return;
+      default:
+        giveBack(body, work);
+        work.assign(body.data());
+        return;
+    }
+  }
+
+  // Moves the storage back to the body, leaving the register without
+  // storage. Nothing happens when the body is not lent.
+  void giveBack(TextBuffer& body, TextBuffer& work) {
+    if (!lent_) return;
+    body = std::move(work);
+    lent_ = false;
+  }
+
+ private:
+  bool lent_ = false;
+};
+
 }  // namespace
 
 Status ScriptEngine::runScript(const char* target, const char* outputPath) {
-  if (configDir.data == nullptr) return Status(kNoRegistry, "no configuration folder");
-  TextBuffer path(configDir.length + pluginName.length);
-  path.append(configDir.data, pluginName.data);
-  FileHandle script(path.data, "r");
+  if (configDir.data() == nullptr) return Status(kNoRegistry, "no configuration folder");
+  TextBuffer path(configDir.length() + pluginName.length());
+  path.append(configDir.data(), pluginName.data());
+  FileHandle script(path.data(), "r");
   // A plugin that is missing, or a name that is a folder, cannot run.
-  Status result = scriptNotOpened(script, path.data);
+  Status result = scriptNotOpened(script, path.data());
 
   TextBuffer line(kLineCapacity);
   TextBuffer work;
   work.assign(target);
   TextBuffer slots[kSlotCount];
+  LentBody lentBody;
 
-  while (result.ok() && script.readLine(line.data, kLineReadLimit) != nullptr) {
+  while (result.ok() && script.readLine(line, kLineReadLimit) != nullptr) {
     // Where a failure or a note of this step says it happened.
     std::string where =
-        formatText("plugin %s, line %d", pluginName.data, static_cast<int>(script.lineNumber()));
+        formatText("plugin %s, line %d", pluginName.data(), static_cast<int>(script.lineNumber()));
     char* value = nullptr;
     char* secondValue = nullptr;
-    int code = classifyLine(line.data, &value, &secondValue);
+    int code = classifyLine(line.mutableData(), &value, &secondValue);
+    lentBody.settle(code, session->body, work);
     switch (code) {
       case kComment:
         break;
       case kTimeout:
       case kPort:
       case kTlsVerify:
+      case kRetry:
       case kUserAgent:
       case kProxy:
       case kUser:
@@ -224,10 +215,13 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kHttpInit:
         session->resetRequest();
         break;
-      case kAnalysis:
-        work.adopt(runAnalysis(script, work.data, value));
-        noteWorkRegister(where, line.data, work);
+      case kAnalysis: {
+        TextBuffer filled = runAnalysis(script, work.data(), value);
+        lentBody.giveBack(session->body, work);
+        work = std::move(filled);
+        noteWorkRegister(where, line.data(), work);
         break;
+      }
       case kReadTarget:
         work.assign(target);
         break;
@@ -235,22 +229,22 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.assign(value);
         break;
       case kSetHost:
-        session->setTarget(work.data);
+        session->setTarget(work.data());
         break;
       case kSetBody:
-        session->body.assign(work.data);
+        session->body.assign(work.data());
         break;
       case kSetHeader:
-        session->addHeader(value, work.data);
+        session->addHeader(value, work.data());
         break;
       case kGetBody:
-        work.assign(session->body.data);
-        noteWorkRegister(where, line.data, work);
+        lentBody.take(session->body, work);
+        noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
         TextBuffer header(session->headerValue(value, 0));
-        work.assign(header.data);
-        noteWorkRegister(where, line.data, work);
+        work.assign(header.data());
+        noteWorkRegister(where, line.data(), work);
         break;
       }
       case kUrlDecode:
@@ -267,7 +261,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         break;
       case kSum:
         work.append(value);
-        work.append(slots[0].data);
+        work.append(slots[0].data());
         break;
       case kCookieClear:
         session->setCookieMode(0);
@@ -282,10 +276,10 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         result = bufferBody(*session);
         break;
       case kPush:
-        slots[slotNumber(value)].assign(work.data);
+        slots[slotNumber(value)].assign(work.data());
         break;
       case kPop:
-        work.assign(slots[slotNumber(value)].data);
+        work.assign(slots[slotNumber(value)].data());
         break;
       case kReplace:
         work.replaceAll(value, secondValue);
@@ -294,7 +288,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         writeLog(value, work);
         break;
       case kFile:
-        result = downloadBody(*session, outputPath);
+        result = downloadToFile(*session, outputPath);
         break;
       case kExit:
         result = Status(kScriptExit, where + ": stopped by @exit:");
@@ -302,17 +296,19 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       default:
         // No keyword, "@plugin=", "@analysis end", "@startcode" and
         // "@<-host:" have no step here.
-        report(kUnsupportedTrace, line.data);
+        report(kUnsupportedTrace, line.data());
         // The line as read, without its line end: classification cut it at
         // "@=>".
         if (secondValue != nullptr) memcpy(secondValue - strlen("@=>"), "@=>", strlen("@=>"));
-        line.data[strcspn(line.data, "\r\n")] = '\0';
-        result =
-            Status(kNotSupported, line.data[0] == '\0' ? where + ": unsupported empty line"
-                                                       : where + ": unsupported line " + line.data);
+        line.mutableData()[strcspn(line.data(), "\r\n")] = '\0';
+        result = Status(kNotSupported, line.data()[0] == '\0'
+                                           ? where + ": unsupported empty line"
+                                           : where + ": unsupported line " + line.data());
         break;
     }
     if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
+  // The session keeps its body after the run, as the steps left it.
+  lentBody.giveBack(session->body, work);
   return result;
 }

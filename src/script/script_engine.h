@@ -24,10 +24,12 @@ const int32_t kDownloadPiece = 256 * 1024;
 class ScriptEngine {
  public:
   // Works out the configuration directory from HOME ("/home/root/.tovelcnf/"
-  // without it) and creates the session.
+  // without it) and creates the session. QUORVANE_RETRY_SECOND_MS, when set
+  // to a number of milliseconds from 0 to 1000, shortens the session's
+  // waits between download attempts (for tests).
   ScriptEngine();
   // Destroys the session, closing its connections.
-  virtual ~ScriptEngine();
+  ~ScriptEngine();
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 
@@ -47,9 +49,9 @@ class ScriptEngine {
   // of the work register on standard error.
   Status runScript(const char* target, const char* outputPath);
   // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
-  // end of file) and returns the filled template as a new[] string, never
-  // null. `workText` may be null and must outlive the call.
-  char* runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
+  // end of file) and returns the filled template, always with storage.
+  // `workText` may be null and must outlive the call.
+  TextBuffer runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
 
   TextBuffer pluginName;
   TextBuffer configDir;

@@ -25,6 +25,9 @@ bool applySetting(HttpSession& session, int code, const char* value) {
     case kTlsVerify:
       session.tlsVerify = settingNumber(value) != 0;
       return true;
+    case kRetry:
+      session.retries = settingNumber(value);
+      return true;
     case kUserAgent:
     case kProxy:
     case kUser:

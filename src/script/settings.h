@@ -1,5 +1,6 @@
 // Session settings that the registry and plugin scripts both set: the
-// time-out, the port, the certificate check and the four text settings.
+// time-out, the port, the certificate check, the download retries and the
+// four text settings.
 #ifndef QUORVANE_SCRIPT_SETTINGS_H_
 #define QUORVANE_SCRIPT_SETTINGS_H_
 
@@ -11,9 +12,10 @@ class HttpSession;
 // allowed, no digits gives 0), held to the signed 32-bit range.
 int32_t settingNumber(const char* text);
 
-// Applies a "@timeout=", "@port=", "@tlsverify=", "@useragent=", "@proxy=",
-// "@user=" or "@pass=" line to the session ("@tlsverify=" 0 turns the
-// certificate check off, any other number on). Returns false, changing nothing, for any
+// Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@useragent=",
+// "@proxy=", "@user=" or "@pass=" line to the session ("@tlsverify=" 0 turns
+// the certificate check off, any other number on). Returns false, changing
+// nothing, for any
 // other keyword code. REQUIRES: value != nullptr.
 bool applySetting(HttpSession& session, int code, const char* value);
 

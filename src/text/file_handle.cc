@@ -1,10 +1,14 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "base/messages.h"
+#include "text/text_buffer.h"
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
@@ -14,9 +18,7 @@ FileHandle::FileHandle(const char* path, const char* mode) {
 }
 
 FileHandle::~FileHandle() {
-  if (stream == nullptr) return;
-  report(kFileCloseTrace);
-  fclose(stream);
+  close();
 }
 
 int32_t FileHandle::write(const char* bytes, int32_t count) {
@@ -36,9 +38,39 @@ char* FileHandle::readLine(char* buffer, int32_t size) {
   return line;
 }
 
+const char* FileHandle::readLine(TextBuffer& line, int32_t size) {
+  line.clear();
+  line.reserve(size - 1);
+  int32_t room = 0;
+  char* into = line.tail(&room);
+  if (into == nullptr) return nullptr;
+  if (readLine(into, size) == nullptr) {
+    line.clear();  // a failed read may have left part of a line
+    return nullptr;
+  }
+  line.commit(static_cast<int32_t>(strlen(into)));
+  return line.data();
+}
+
 void FileHandle::rewind() {
   if (stream == nullptr) return;
   fseek(stream, 0, SEEK_SET);
   lineNumber_ = 0;
   atLineStart_ = true;
+}
+
+int FileHandle::truncate() {
+  struct stat info;
+  if (fflush(stream) != 0 || fstat(fileno(stream), &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return ESPIPE;
+  if (ftruncate(fileno(stream), 0) != 0 || fseek(stream, 0, SEEK_SET) != 0) return errno;
+  return 0;
+}
+
+int FileHandle::close() {
+  if (stream == nullptr) return 0;
+  report(kFileCloseTrace);
+  int result = fclose(stream) == 0 ? 0 : errno;
+  stream = nullptr;
+  return result;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+class TextBuffer;
+
 class FileHandle {
  public:
   // Opens `path` with the fopen `mode`. A null path opens nothing and prints
@@ -15,7 +17,7 @@ class FileHandle {
   // system's error number.
   FileHandle(const char* path, const char* mode);
   // Closes the stream if one is open (tracing "@file close.").
-  virtual ~FileHandle();
+  ~FileHandle();
 
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
@@ -27,6 +29,10 @@ class FileHandle {
   // returns buffer, or null at end of file, on error or when size <= 0.
   // REQUIRES: stream != nullptr.
   char* readLine(char* buffer, int32_t size);
+  // The same into `line`, which then holds the line read (or the empty text
+  // when nothing was read). Returns line.data() or null as above.
+  // REQUIRES: stream != nullptr.
+  const char* readLine(TextBuffer& line, int32_t size);
   // The number (from 1) of the file's line on which the last successful
   // readLine began: a line longer than one read keeps its number for the
   // reads of its rest. 0 before the first read.
@@ -34,6 +40,14 @@ class FileHandle {
   // Moves back to the first byte (and line); a handle without a stream is
   // left alone.
   void rewind();
+  // Empties a regular file and moves to its start. Returns 0, or the
+  // system's error number (ESPIPE for a pipe, terminal or device, whose
+  // bytes cannot be taken back). REQUIRES: stream != nullptr.
+  int truncate();
+  // Closes the stream now (tracing "@file close.") and returns 0, or the
+  // system's error number when the close failed and bytes written may be
+  // lost. A handle without a stream returns 0.
+  int close();
 
   FILE* stream = nullptr;
   int openError = 0;

@@ -1,9 +1,29 @@
-// TextBuffer storage management: exact growth, adoption and release.
+// TextBuffer storage management: growth (exact for reserve, geometric
+// underneath for appends), copies, moves and the writer's tail.
 #include "text/text_buffer.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// Bytes in a block for the longest text and its terminator.
+const size_t kMaxBlockSize = static_cast<size_t>(kMaxTextLength) + 1;
+
+// Resizes `block` (may be null) to `size` bytes, keeping its content. An
+// allocation that cannot be satisfied ends the program.
+char* resizeBlock(char* block, size_t size) {
+  void* resized = realloc(block, size);
+  if (resized == nullptr) {
+    fflush(nullptr);
+    fprintf(stderr, "quorvane: out of memory: cannot allocate %zu bytes for a text\n", size);
+    abort();
+  }
+  return static_cast<char*>(resized);
+}
+
+}  // namespace
 
 int32_t checkedTextLength(size_t n) {
   if (n <= static_cast<size_t>(kMaxTextLength)) return static_cast<int32_t>(n);
@@ -12,52 +32,86 @@ int32_t checkedTextLength(size_t n) {
   abort();
 }
 
-TextBuffer::TextBuffer(int32_t n) { reserve(n); }
+TextBuffer::TextBuffer(int32_t n) {
+  reserve(n);
+}
 
-TextBuffer::TextBuffer(char* adopted) { adopt(adopted); }
+TextBuffer::~TextBuffer() {
+  free(data_);
+}
 
-TextBuffer::~TextBuffer() { delete[] data; }
+TextBuffer::TextBuffer(TextBuffer&& other) noexcept
+    : data_(other.data_),
+      capacity_(other.capacity_),
+      length_(other.length_),
+      blockSize_(other.blockSize_),
+      mayEndEarly_(other.mayEndEarly_) {
+  other.data_ = nullptr;
+  other.capacity_ = other.length_ = 0;
+  other.blockSize_ = 0;
+  other.mayEndEarly_ = false;
+}
+
+TextBuffer& TextBuffer::operator=(TextBuffer&& other) noexcept {
+  if (this != &other) {
+    free(data_);
+    data_ = other.data_;
+    capacity_ = other.capacity_;
+    length_ = other.length_;
+    blockSize_ = other.blockSize_;
+    mayEndEarly_ = other.mayEndEarly_;
+    other.data_ = nullptr;
+    other.capacity_ = other.length_ = 0;
+    other.blockSize_ = 0;
+    other.mayEndEarly_ = false;
+  }
+  return *this;
+}
+
+void TextBuffer::growBlock(int32_t n, size_t blockSize) {
+  if (blockSize_ >= static_cast<size_t>(n) + 1) return;
+  data_ = resizeBlock(data_, blockSize);
+  blockSize_ = blockSize;
+}
 
 void TextBuffer::reserve(int32_t n) {
-  if (capacity >= n) return;
-  char* block = new char[static_cast<size_t>(n) + 1];
-  size_t kept = 0;
-  if (data != nullptr) {
-    kept = static_cast<size_t>(capacity) + 1;
-    memcpy(block, data, kept);
-    delete[] data;
-  }
-  memset(block + kept, 0, static_cast<size_t>(n) + 1 - kept);
-  data = block;
-  capacity = n;
+  if (capacity_ >= n) return;
+  size_t kept = data_ != nullptr ? static_cast<size_t>(capacity_) + 1 : 0;
+  growBlock(n, static_cast<size_t>(n) + 1);
+  memset(data_ + kept, 0, static_cast<size_t>(n) + 1 - kept);
+  capacity_ = n;
 }
 
-char* TextBuffer::assign(const char* text) {
+void TextBuffer::reserveTail(int32_t n) {
+  if (capacity_ >= n) return;
+  bool hadStorage = data_ != nullptr;
+  growBlock(n, static_cast<size_t>(n) + 1);
+  if (!hadStorage) data_[0] = '\0';
+  data_[n] = '\0';
+  capacity_ = n;
+}
+
+const char* TextBuffer::assign(const char* text) {
   if (text == nullptr) {
-    if (data != nullptr) {
-      data[0] = '\0';
-      length = 0;
+    if (data_ != nullptr) {
+      data_[0] = '\0';
+      length_ = 0;
+      mayEndEarly_ = false;
     }
-    return data;
+    return data_;
   }
-  if (text == data) return data;
-  size_t k = strlen(text);
-  length = checkedTextLength(k);
-  reserve(length);
-  if (k > 0) {
-    memcpy(data, text, k + 1);
-  } else if (data != nullptr) {
-    data[0] = '\0';
-  }
-  return data;
+  if (text == data_) return data_;
+  assign(text, strlen(text));
+  return data_;
 }
 
-char* TextBuffer::adopt(char* p) {
-  if (p == data) return data;
-  delete[] data;
-  data = p;
-  capacity = length = p ? checkedTextLength(strlen(p)) : 0;
-  return data;
+void TextBuffer::assign(const char* bytes, size_t n) {
+  length_ = checkedTextLength(n);
+  reserve(length_);
+  if (data_ == nullptr) return;
+  memcpy(data_, bytes, n);
+  data_[n] = '\0';
+  mayEndEarly_ = memchr(bytes, '\0', n) != nullptr;
 }
 
 void TextBuffer::append(const char* first, const char* second, const char* third) {
@@ -65,27 +119,47 @@ void TextBuffer::append(const char* first, const char* second, const char* third
   for (const char* piece : pieces) {
     if (piece == nullptr || piece[0] == '\0') return;
     size_t k = strlen(piece);
-    // The text may have been written by a direct writer without a terminator
-    // at `length`; the copy goes to the first NUL as the text sees it.
-    size_t end = data ? strlen(data) : 0;
+    // The copy goes to the end of the text as it reads, which is length_
+    // unless a NUL may end it earlier.
+    size_t end = mayEndEarly_ && data_ != nullptr ? strlen(data_) : static_cast<size_t>(length_);
     int32_t total = checkedTextLength(end + k);
-    reserve(total);
-    memcpy(data + end, piece, k + 1);
-    length = total;
+    if (total > capacity_) {
+      // The piece and its terminator cover every byte beyond the old
+      // capacity, up to the new one.
+      size_t doubled = blockSize_ < kMaxBlockSize / 2 ? 2 * blockSize_ : kMaxBlockSize;
+      size_t needed = static_cast<size_t>(total) + 1;
+      growBlock(total, doubled > needed ? doubled : needed);
+      capacity_ = total;
+    }
+    memcpy(data_ + end, piece, k + 1);
+    length_ = total;
+    mayEndEarly_ = false;
   }
 }
 
 void TextBuffer::clear() {
-  if (data != nullptr) {
-    data[0] = '\0';
-    data[capacity] = '\0';
+  if (data_ != nullptr) {
+    data_[0] = '\0';
+    data_[capacity_] = '\0';
   }
-  length = 0;
+  length_ = 0;
+  mayEndEarly_ = false;
 }
 
-char* TextBuffer::release() {
-  char* p = data;
-  data = nullptr;
-  capacity = length = 0;
-  return p;
+char* TextBuffer::tail(int32_t* room) {
+  *room = capacity_ - length_;
+  return data_ != nullptr ? data_ + length_ : nullptr;
+}
+
+void TextBuffer::commit(int32_t n) {
+  if (data_ == nullptr) return;
+  if (memchr(data_ + length_, '\0', static_cast<size_t>(n)) != nullptr) mayEndEarly_ = true;
+  length_ += n;
+  data_[length_] = '\0';
+}
+
+void TextBuffer::truncate(int32_t n) {
+  if (data_ == nullptr) return;
+  length_ = n;
+  data_[length_] = '\0';
 }

@@ -2,6 +2,7 @@
 #include "text/text_transforms.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/messages.h"
@@ -33,9 +34,10 @@ int hexValue(char c) {
 
 }  // namespace
 
-char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
-                     int findLast) {
-  if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return nullptr;
+TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
+                          int findLast) {
+  TextBuffer value;
+  if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return value;
   report(kTrace, "key:");
   report(kTrace, startMarker);
   report(kTrace, "...");
@@ -45,7 +47,7 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
   const char* valueStart = text;
   if (startMarker[0] != '\0') {
     const char* hit = strstr(text, startMarker);
-    if (hit == nullptr) return nullptr;
+    if (hit == nullptr) return value;
     if (findLast) {
       for (const char* next = strstr(hit + 1, startMarker); next != nullptr;
            next = strstr(next + 1, startMarker)) {
@@ -61,27 +63,25 @@ char* extractBetween(const char* text, const char* startMarker, const char* endM
     valueEnd = valueStart + strlen(valueStart);
   } else {
     valueEnd = strstr(valueStart, endMarker);
-    if (valueEnd == nullptr) return nullptr;
+    if (valueEnd == nullptr) return value;
   }
-  if (valueEnd == valueStart) return nullptr;
+  if (valueEnd == valueStart) return value;
   report(kTrace, "keyend foud.\n");
 
-  size_t n = static_cast<size_t>(valueEnd - valueStart);
-  char* value = new char[n + 1];
-  memcpy(value, valueStart, n);
-  value[n] = '\0';
+  value.assign(valueStart, static_cast<size_t>(valueEnd - valueStart));
   return value;
 }
 
 void TextBuffer::urlEncode() {
-  if (data == nullptr || data[0] == '\0') return;
+  if (data_ == nullptr || data_[0] == '\0') return;
   static const char kHex[] = "0123456789ABCDEF";
-  size_t n = strlen(data);
-  int32_t encodedCapacity = checkedTextLength(3 * n);
-  char* out = new char[3 * n + 1];
+  size_t n = strlen(data_);
+  TextBuffer encoded(checkedTextLength(3 * n));
+  int32_t room = 0;
+  char* out = encoded.tail(&room);
   size_t w = 0;
   for (size_t r = 0; r < n; ++r) {
-    char c = data[r];
+    char c = data_[r];
     int i = setIndex(kPlainSet, c);
     if (i >= 0) {
       out[w++] = kEscapedSet[i];
@@ -92,48 +92,45 @@ void TextBuffer::urlEncode() {
       out[w++] = kHex[u & 15];
     }
   }
-  out[w] = '\0';
-  out[3 * n] = '\0';
-  delete[] data;
-  data = out;
-  capacity = encodedCapacity;
-  length = static_cast<int32_t>(w);
+  encoded.commit(static_cast<int32_t>(w));
+  *this = std::move(encoded);
 }
 
 void TextBuffer::urlDecode() {
-  if (data == nullptr) return;
-  size_t n = strlen(data);
+  if (data_ == nullptr) return;
+  size_t n = strlen(data_);
   size_t r = 0;
   size_t w = 0;
   while (r < n) {
-    char c = data[r];
+    char c = data_[r];
     int i = setIndex(kEscapedSet, c);
     if (i >= 0) {
-      data[w] = kPlainSet[i];
+      data_[w] = kPlainSet[i];
     } else if (c == '%') {
       // A "%" that is the last character stays as it is and ends decoding;
       // nothing beyond the terminator is read.
       if (r + 1 >= n) {
-        data[w++] = '%';
+        data_[w++] = '%';
         break;
       }
       // With one digit left, the terminator is the second digit (worth 0).
-      char high = data[r + 1];
-      char low = data[r + 2];
-      data[w] = static_cast<char>(hexValue(high) * 16 + hexValue(low));
+      char high = data_[r + 1];
+      char low = data_[r + 2];
+      data_[w] = static_cast<char>(hexValue(high) * 16 + hexValue(low));
       r += 2;
     } else {
-      data[w] = c;
+      data_[w] = c;
     }
     ++r;
     ++w;
   }
-  data[w] = '\0';
-  length = static_cast<int32_t>(w);
+  data_[w] = '\0';
+  length_ = static_cast<int32_t>(w);
+  mayEndEarly_ = memchr(data_, '\0', w) != nullptr;
 }
 
 void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
-  if (pattern == nullptr || pattern[0] == '\0' || data == nullptr || data[0] == '\0') return;
+  if (pattern == nullptr || pattern[0] == '\0' || data_ == nullptr || data_[0] == '\0') return;
   if (replacement == nullptr) replacement = "";
   size_t p = strlen(pattern);
   size_t r = strlen(replacement);
@@ -141,27 +138,19 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   // Count first (non-overlapping, left to right), remembering where each
   // occurrence starts so the rewrite below is one linear pass.
   std::vector<size_t> hits;
-  for (const char* hit = strstr(data, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
-    hits.push_back(static_cast<size_t>(hit - data));
+  for (const char* hit = strstr(data_, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
+    hits.push_back(static_cast<size_t>(hit - data_));
   }
   if (hits.empty()) return;
 
-  size_t a = strlen(data);
+  size_t a = strlen(data_);
   size_t k = hits.size();
   size_t size = a + k * (r > p ? r - p : p - r);
   // A shorter replacement rewrites the text in place, so its room need not
   // grow past what a text can hold; a longer one must fit.
   if (r > p || size <= static_cast<size_t>(kMaxTextLength)) {
     int32_t checkedSize = checkedTextLength(size);
-    if (capacity < checkedSize) {
-      char* block = new char[size + 1];
-      block[0] = '\0';
-      block[size] = '\0';
-      memcpy(block, data, a + 1);
-      delete[] data;
-      data = block;
-      capacity = checkedSize;
-    }
+    reserve(checkedSize);
   }
 
   size_t result = a - k * p + k * r;
@@ -169,11 +158,11 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
     // Shrinking or equal: the write position never passes the read position.
     size_t w = hits[0];
     for (size_t i = 0; i < k; ++i) {
-      memcpy(data + w, replacement, r);
+      memcpy(data_ + w, replacement, r);
       w += r;
       size_t from = hits[i] + p;
       size_t to = (i + 1 < k) ? hits[i + 1] : a;
-      memmove(data + w, data + from, to - from);
+      memmove(data_ + w, data_ + from, to - from);
       w += to - from;
     }
   } else {
@@ -184,12 +173,13 @@ void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
       size_t from = hits[i] + p;
       size_t span = readEnd - from;
       w -= span;
-      memmove(data + w, data + from, span);
+      memmove(data_ + w, data_ + from, span);
       w -= r;
-      memcpy(data + w, replacement, r);
+      memcpy(data_ + w, replacement, r);
       readEnd = hits[i];
     }
   }
-  data[result] = '\0';
-  length = static_cast<int32_t>(result);
+  data_[result] = '\0';
+  length_ = static_cast<int32_t>(result);
+  mayEndEarly_ = false;
 }

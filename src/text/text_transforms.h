@@ -4,13 +4,15 @@
 #ifndef QUORVANE_TEXT_TEXT_TRANSFORMS_H_
 #define QUORVANE_TEXT_TEXT_TRANSFORMS_H_
 
-// Returns a new[] copy of the text after `startMarker` up to the next
-// `endMarker`, or null when any argument is null, a marker is not found or
-// the value is empty. An empty start marker means the beginning of the text,
+#include "text/text_buffer.h"
+
+// Returns a copy of the text after `startMarker` up to the next
+// `endMarker`, or a buffer without storage when any argument is null, a
+// marker is not found or the value is empty. An empty start marker means the beginning of the text,
 // an empty end marker its end. With findLast non-zero the rightmost
 // (possibly overlapping) occurrence of the start marker is used. Traces its
 // progress with the diagnostic kTrace (verbose mode only).
-char* extractBetween(const char* text, const char* startMarker, const char* endMarker,
-                     int findLast);
+TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
+                          int findLast);
 
 #endif  // QUORVANE_TEXT_TEXT_TRANSFORMS_H_

@@ -498,6 +498,54 @@ void diskFull(Random& random, ExchangePlan& plan) {
   plan.expectedDetail = kDiskFull;
 }
 
+// A download from a server that honours ranges, whose connection breaks in
+// the middle of the body once or a few times (a close or a reset, before or
+// after the client read what came); some answers ignore the range and send
+// the whole body again. With "@retry=3" each such download ends complete.
+void breakThenResume(Random& random, ExchangePlan& plan) {
+  plan.registryLines = "@retry=3\n";
+  plan.body = body(random) + binaryBytes(random, static_cast<size_t>(between(random, 64, 4096)));
+  std::string headers;
+  std::string validator;
+  switch (between(random, 0, 2)) {
+    case 0:
+      validator = "\"" + std::to_string(between(random, 1, 999999)) + "\"";
+      headers = "ETag: " + validator + "\r\n";
+      break;
+    case 1:
+      validator = "Mon, 01 Jan 2024 00:00:" + std::to_string(between(random, 10, 59)) + " GMT";
+      headers = "Last-Modified: " + validator + "\r\n";
+      break;
+    default:
+      break;
+  }
+  // Up to three broken attempts, then one that completes: at most the four
+  // connections that three retries make.
+  int breaks = between(random, 1, 3);
+  for (int i = 0; i <= breaks; ++i) {
+    bool last = i == breaks;
+    size_t cut =
+        last ? std::string::npos
+             : static_cast<size_t>(between(random, 0, static_cast<int>(plan.body.size()) / 2));
+    ServerAction answer =
+        sendRangeAction(plan.body, headers, validator, i == 0 || chance(random, 80), cut);
+    ServerAction pieces = piecewise(random, plan.body);
+    answer.chunk = pieces.chunk;
+    answer.millis = pieces.millis;
+    ConnectionScript script = {answer};
+    if (last) {
+      script.push_back(closeAction());
+    } else if (i == 0) {
+      // The first answer's header must arrive: a failed "@connect=" is not
+      // retried.
+      endAfterDelivery(random, script);
+    } else {
+      script.push_back(abruptEnd(random));
+    }
+    plan.connections.push_back(script);
+  }
+}
+
 struct Kind {
   std::string name;
   std::function<void(Random&, ExchangePlan&)> build;
@@ -525,9 +573,11 @@ const std::vector<Kind>& kinds() {
       {"error-status", errorStatus},
       {"binary-garbage", binaryGarbage},
       {"binary-body", binaryBody},
+      {"break-then-resume", breakThenResume},
       {"empty-header-block", emptyHeaderBlock},
       {"location-control-bytes", locationControlBytes},
       {"set-cookie-line-break", setCookieLineBreak},
+      {"disk-full", diskFull},
       {"tls-clean", tlsClean},
       {"tls-stall-in-body", tlsStallInBody},
       {"tls-close-in-body", tlsCloseInBody},
@@ -547,12 +597,9 @@ const std::vector<Kind>& kinds() {
   return all;
 }
 
-// Kinds that run only when named. A full disk: the output file's writes are
-// not checked yet, so the download ends as incomplete or even as done.
+// Kinds that need a reason to run; none at present.
 const std::vector<Kind>& optionalKinds() {
-  static const std::vector<Kind> all = {
-      {"disk-full", diskFull},
-  };
+  static const std::vector<Kind> all = {};
   return all;
 }
 
@@ -595,12 +642,14 @@ ExchangePlan planExchange(const std::string& kind, Random& random) {
 }
 
 std::string describePlan(const ExchangePlan& plan) {
-  static const char* const kActionNames[] = {"send", "pause", "close", "reset", "hold"};
+  static const char* const kActionNames[] = {"send",  "pause", "close",
+                                             "reset", "hold",  "send-range"};
   std::ostringstream text;
   text << "kind " << plan.kind << ", target " << plan.target << ", expected status "
        << plan.expectedStatus;
   if (!plan.expectedDetail.empty()) text << " (" << plan.expectedDetail << ")";
   text << ", body " << plan.body.size() << " bytes\n";
+  if (!plan.registryLines.empty()) text << "  registry adds: " << plan.registryLines;
   if (plan.listener == Listener::kRaw) {
     text << "  raw server mode " << plan.raw.mode << ", cut fraction " << plan.raw.cutFraction
          << ", garbage " << plan.raw.garbage.size() << " bytes\n";
@@ -609,7 +658,7 @@ std::string describePlan(const ExchangePlan& plan) {
     text << "  connection " << i << ":";
     for (const ServerAction& action : plan.connections[i]) {
       text << " " << kActionNames[action.kind];
-      if (action.kind == ServerAction::kSend) {
+      if (action.kind == ServerAction::kSend || action.kind == ServerAction::kSendRange) {
         text << "(" << action.bytes.size() << " bytes";
         if (action.chunk > 0)
           text << " in pieces of " << action.chunk << ", " << action.millis << " ms apart";

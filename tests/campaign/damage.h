@@ -29,6 +29,8 @@ struct ExchangePlan {
   Listener listener = Listener::kPlain;
   // The address given to the program.
   std::string target;
+  // Lines added to the registry, each ending in a line feed.
+  std::string registryLines;
   // One script per connection the ScriptedServer will accept.
   std::vector<ConnectionScript> connections;
   // For Listener::kRaw.

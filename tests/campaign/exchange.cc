@@ -185,8 +185,8 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
 
   // The configuration: registry and the plain-file plugin.
   home.write(".tovelcnf/tovel.ini", "@timeout=" + std::to_string(kExchangeTimeoutSeconds) +
-                                        "\n@port=" + std::to_string(plainPort) +
-                                        "\n@plugin=http\n");
+                                        "\n@port=" + std::to_string(plainPort) + "\n" +
+                                        plan.registryLines + "@plugin=http\n");
   home.write(".tovelcnf/http", plan.plugin.empty() ? kPlainFilePlugin : plan.plugin);
 
   // The program trusts the test authority that issued the TLS servers'
@@ -196,7 +196,9 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
 
   ChildSpec child;
   child.argv = {binary, "/S", plan.target, plan.outputPath.empty() ? kOutputName : plan.outputPath};
-  child.environment = environmentWith({"HOME=" + home.path(), "SSL_CERT_FILE=" + authority});
+  // A second of the waits between download attempts lasts a millisecond.
+  child.environment = environmentWith(
+      {"HOME=" + home.path(), "SSL_CERT_FILE=" + authority, "QUORVANE_RETRY_SECOND_MS=1"});
   child.folder = home.path();
   child.limitSeconds = kKillAfterSeconds;
   ChildRun run = runChild(child);

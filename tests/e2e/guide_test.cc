@@ -363,6 +363,7 @@ TEST(Guide, KeywordReferenceMatchesTheKeywordTable) {
         << "the example `" << row.example << "` is not a line of this keyword";
   }
   for (int i = 0; i < kKeywordCount; ++i) {
+    if (kKeywords[i][0] == '\0') continue;  // a code not in use
     EXPECT_EQ(rows.count(kKeywords[i]), 1u) << "the reference lacks " << kKeywords[i];
   }
 }

@@ -13,15 +13,13 @@ namespace {
 
 // The header value for host/path as a string; "<none>" for a null result.
 std::string header(const CookieJar& jar, const char* host, const char* path, bool overTls = false) {
-  char* value = jar.cookieHeader(host, path, overTls);
-  if (value == nullptr) return "<none>";
-  std::string text = value;
-  delete[] value;
-  return text;
+  TextBuffer value = jar.cookieHeader(host, path, overTls);
+  if (value.data() == nullptr) return "<none>";
+  return value.data();
 }
 
 std::string field(const TextBuffer& buffer) {
-  return buffer.data == nullptr ? "<none>" : std::string(buffer.data);
+  return buffer.data() == nullptr ? "<none>" : std::string(buffer.data());
 }
 
 // The stored cookie as "domain|path|name|pair".
@@ -87,6 +85,7 @@ TEST(CookieJarTest, ReadsTheSecureAttributeAndDropsControlBytes) {
       {"sid=a\tb", "a.com|/|sid|sid=a\tb"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.stored, parseOne("a.com", c.value)) << c.value;
+  EXPECT_EQ("<dropped>", parseOne("a.com\r\nX: 1", "sid=1"));
 }
 
 TEST(CookieJarTest, SecureCookiesGoOverTlsOnly) {
@@ -257,12 +256,11 @@ TEST(CookieJarTest, TracesExtractionsInOrderInVerboseMode) {
   CookieJar jar;
   StdoutCapture capture;
   jar.storeCookie("a.com", "id=7; path=/a");
-  char* value = jar.cookieHeader("a.com", "/a", false);
+  TextBuffer value = jar.cookieHeader("a.com", "/a", false);
   std::string trace = capture.finish();
   setDisplayMode(nullptr);
-  ASSERT_NE(nullptr, value);
-  EXPECT_STREQ("id=7", value);
-  delete[] value;
+  ASSERT_NE(nullptr, value.data());
+  EXPECT_STREQ("id=7", value.data());
   EXPECT_EQ(
       "key:...=\nkeystart foud.\nkeyend foud.\n"
       "key:...;\nkeystart foud.\nkeyend foud.\n"

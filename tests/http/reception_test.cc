@@ -51,10 +51,10 @@ TEST(ReceptionTest, HeaderAndBodyInOneRead) {
   w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n0123456789");
   ASSERT_EQ(0, w.request());
   EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data);
-  EXPECT_EQ(static_cast<int32_t>(strlen(kOkHeader)), w.session.responseHeader.length);
-  EXPECT_EQ(10, w.session.body.length);
-  EXPECT_STREQ("0123456789", w.session.body.data);
+  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data());
+  EXPECT_EQ(static_cast<int32_t>(strlen(kOkHeader)), w.session.responseHeader.length());
+  EXPECT_EQ(10, w.session.body.length());
+  EXPECT_STREQ("0123456789", w.session.body.data());
 }
 
 TEST(ReceptionTest, HeaderOneBytePerRead) {
@@ -63,15 +63,15 @@ TEST(ReceptionTest, HeaderOneBytePerRead) {
   w.net.addConnection().deliver(response, 1).deliver("body", 1);
   ASSERT_EQ(0, w.request());
   EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data);
+  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data());
   // The header phase stops right at the blank line.
   EXPECT_EQ(static_cast<int>(response.size()), w.net.connections[0].recvCalls);
-  EXPECT_EQ(0, w.session.body.length);
+  EXPECT_EQ(0, w.session.body.length());
   // Then each receive adds one body piece.
   for (int i = 0; i < 4; ++i) ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("body", w.session.body.data);
+  EXPECT_STREQ("body", w.session.body.data());
   EXPECT_EQ(605, w.session.receive().code());
-  EXPECT_STREQ("body", w.session.body.data);
+  EXPECT_STREQ("body", w.session.body.data());
 }
 
 TEST(ReceptionTest, BodyIsExactlyWhatFollowedTheBlankLine) {
@@ -80,18 +80,18 @@ TEST(ReceptionTest, BodyIsExactlyWhatFollowedTheBlankLine) {
   w.session.body.assign("x=1&y=2");
   w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n");
   ASSERT_EQ(0, w.request("POST"));
-  EXPECT_EQ(0, w.session.body.length);
-  EXPECT_STREQ("", w.session.body.data);
+  EXPECT_EQ(0, w.session.body.length());
+  EXPECT_STREQ("", w.session.body.data());
 
   // Bytes after the blank line keep NUL bytes and count them.
   Wired binary;
   std::string payload("a\0b\0c", 5);
   binary.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n" + payload).close();
   ASSERT_EQ(0, binary.request());
-  ASSERT_EQ(5, binary.session.body.length);
-  EXPECT_EQ(payload, std::string(binary.session.body.data, 5));
+  ASSERT_EQ(5, binary.session.body.length());
+  EXPECT_EQ(payload, std::string(binary.session.body.data(), 5));
   EXPECT_EQ(605, binary.session.receive().code());
-  EXPECT_EQ(5, binary.session.body.length);
+  EXPECT_EQ(5, binary.session.body.length());
 }
 
 TEST(ReceptionTest, PartialHeaderThenFailureKeepsItAndMovesToTheBodyPhase) {
@@ -99,18 +99,18 @@ TEST(ReceptionTest, PartialHeaderThenFailureKeepsItAndMovesToTheBodyPhase) {
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nX-Par").error().deliver("tial: 1\r\n\r\n");
   ASSERT_EQ(0, w.connect());
   EXPECT_EQ(605, w.session.receive().code());
-  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data);
+  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data());
   EXPECT_EQ(0, w.session.status);
   // The connection stays, and the next call reads body bytes.
   EXPECT_EQ(0, w.net.connections[0].closes);
   EXPECT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("tial: 1\r\n\r\n", w.session.body.data);
-  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data);
+  EXPECT_STREQ("tial: 1\r\n\r\n", w.session.body.data());
+  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data());
 
   Wired closed;
   closed.net.addConnection().deliver("HTTP/1.0 2").close();
   EXPECT_EQ(605, closed.request());
-  EXPECT_STREQ("HTTP/1.0 2", closed.session.responseHeader.data);
+  EXPECT_STREQ("HTTP/1.0 2", closed.session.responseHeader.data());
 }
 
 TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
@@ -123,13 +123,13 @@ TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
   EXPECT_FALSE(c.lastWaitUnbounded);
   EXPECT_EQ(7, c.lastWaitLimit.tv_sec);
   EXPECT_EQ(0, c.lastWaitLimit.tv_usec);
-  EXPECT_STREQ("HTTP/1.0 200", w.session.responseHeader.data);
+  EXPECT_STREQ("HTTP/1.0 200", w.session.responseHeader.data());
   // The partial header is kept, so this call is a body piece...
   EXPECT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data);
+  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data());
   // ...and a body piece can time out too, leaving the body as it was.
   EXPECT_EQ(206, w.session.receive().code());
-  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data);
+  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data());
 
   // A negative setting waits without a limit; 0 polls.
   Wired unbounded;
@@ -174,7 +174,7 @@ TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
   ASSERT_EQ(0, w.request());
   ASSERT_TRUE(c.tlsStarted);
   ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("piece", w.session.body.data);
+  EXPECT_STREQ("piece", w.session.body.data());
   EXPECT_EQ(0, c.waits);
   // Nothing buffered any more: the socket is waited on.
   EXPECT_EQ(206, w.session.receive().code());
@@ -193,12 +193,12 @@ TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   c.deliver("HTTP/1.0 200 OK\r\n").partRecord().deliver("\r\nhead").partRecord().deliver("tail");
   c.partRecord().stall();
   ASSERT_EQ(0, w.request());
-  EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader.data);
-  EXPECT_STREQ("head", w.session.body.data);
+  EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader.data());
+  EXPECT_STREQ("head", w.session.body.data());
   ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("headtail", w.session.body.data);
+  EXPECT_STREQ("headtail", w.session.body.data());
   EXPECT_EQ(206, w.session.receive().code());
-  EXPECT_STREQ("headtail", w.session.body.data);
+  EXPECT_STREQ("headtail", w.session.body.data());
   // Each part record cost one wait; the reads never ran ahead of the waits.
   EXPECT_EQ(3, c.waits);
   EXPECT_EQ(0, c.closes);
@@ -210,7 +210,7 @@ TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   d.tlsPending = 3;
   d.deliver("HTTP/1.0 200").partRecord().stall();
   EXPECT_EQ(206, header.request());
-  EXPECT_STREQ("HTTP/1.0 200", header.session.responseHeader.data);
+  EXPECT_STREQ("HTTP/1.0 200", header.session.responseHeader.data());
 
   // With a limit of 0 nothing is waited for, part record or not.
   Wired polling("https://h.example/v");
@@ -262,15 +262,15 @@ TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
       .deliver(std::string(kOkHeader) + "\r\n\r\n")
       .deliver(std::string(30000, 'b'));
   ASSERT_EQ(0, w.request());
-  EXPECT_EQ(0, w.session.body.length);
+  EXPECT_EQ(0, w.session.body.length());
   int32_t capacities[] = {4096, 8192, 16384, 32768};
   int32_t lengths[] = {4096, 8192, 16384, 30000};
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(0, w.session.receive().code()) << i;
-    EXPECT_EQ(capacities[i], w.session.body.capacity) << i;
-    EXPECT_EQ(lengths[i], w.session.body.length) << i;
+    EXPECT_EQ(capacities[i], w.session.body.capacity()) << i;
+    EXPECT_EQ(lengths[i], w.session.body.length()) << i;
   }
-  EXPECT_EQ(std::string(30000, 'b'), std::string(w.session.body.data, 30000));
+  EXPECT_EQ(std::string(30000, 'b'), std::string(w.session.body.data(), 30000));
 }
 
 TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
@@ -303,7 +303,7 @@ TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
     if (last.code() == 200) {
       EXPECT_EQ("response body too large to keep", last.detail()) << row.name;
     }
-    EXPECT_EQ(row.body, std::string(w.session.body.data, w.session.body.length)) << row.name;
+    EXPECT_EQ(row.body, std::string(w.session.body.data(), w.session.body.length())) << row.name;
   }
 }
 
@@ -313,16 +313,16 @@ TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {
   w.net.addConnection().deliver(endless, 8192);
   EXPECT_EQ(200, w.request());
   EXPECT_EQ("response header too large", w.last.detail());
-  EXPECT_GT(w.session.responseHeader.length, kMaxHeaderBytes);
-  EXPECT_LT(w.session.responseHeader.length, kMaxHeaderBytes + 8192 + 1);
+  EXPECT_GT(w.session.responseHeader.length(), kMaxHeaderBytes);
+  EXPECT_LT(w.session.responseHeader.length(), kMaxHeaderBytes + 8192 + 1);
 
   // A big header that does end is read.
   Wired big;
   std::string header = "HTTP/1.0 200 OK\r\nX-Filler: " + std::string(200 * 1024, 'a');
   big.net.addConnection().deliver(header + "\r\n\r\nrest", 8192);
   EXPECT_EQ(0, big.request());
-  EXPECT_EQ(static_cast<int32_t>(header.size()), big.session.responseHeader.length);
-  EXPECT_STREQ("rest", big.session.body.data);
+  EXPECT_EQ(static_cast<int32_t>(header.size()), big.session.responseHeader.length());
+  EXPECT_STREQ("rest", big.session.body.data());
 }
 
 TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
@@ -332,7 +332,7 @@ TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
   w.net.addConnection().deliver("\r\n\r\nbody bytes").close();
   EXPECT_EQ(200, w.request());
   EXPECT_EQ("empty response header", w.last.detail());
-  EXPECT_EQ(0, w.session.responseHeader.length);
+  EXPECT_EQ(0, w.session.responseHeader.length());
 }
 
 TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
@@ -355,7 +355,7 @@ TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
 
 TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
   HttpSession s;
-  EXPECT_EQ(nullptr, s.headerValue("Location", 0));
+  EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
   s.responseHeader.assign(
       "Location: status-line-is-no-header\r\n"
       "Content-Location: /c\r\n"
@@ -366,21 +366,21 @@ TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
       "SET-COOKIE: b=2\r\n"
       "Location: http://x.example/y");
   TextBuffer location(s.headerValue("Location", 0));
-  EXPECT_STREQ("http://x.example/y", location.data);
+  EXPECT_STREQ("http://x.example/y", location.data());
   TextBuffer lower(s.headerValue("location", 1));
-  EXPECT_STREQ("http://x.example/y", lower.data);
+  EXPECT_STREQ("http://x.example/y", lower.data());
   TextBuffer first(s.headerValue("Set-Cookie", 0));
-  EXPECT_STREQ("a=1", first.data);
+  EXPECT_STREQ("a=1", first.data());
   TextBuffer last(s.headerValue("Set-Cookie", 1));
-  EXPECT_STREQ("b=2", last.data);
+  EXPECT_STREQ("b=2", last.data());
   TextBuffer tabbed(s.headerValue("Tabbed", 0));
-  EXPECT_STREQ("value with blanks ", tabbed.data);
-  EXPECT_EQ(nullptr, s.headerValue("Empty", 0));
-  EXPECT_EQ(nullptr, s.headerValue("Missing", 0));
-  EXPECT_EQ(nullptr, s.headerValue(nullptr, 0));
+  EXPECT_STREQ("value with blanks ", tabbed.data());
+  EXPECT_EQ(nullptr, s.headerValue("Empty", 0).data());
+  EXPECT_EQ(nullptr, s.headerValue("Missing", 0).data());
+  EXPECT_EQ(nullptr, s.headerValue(nullptr, 0).data());
 
   s.responseHeader.assign("HTTP/1.0 302 Found\r\nLocation:");
-  EXPECT_EQ(nullptr, s.headerValue("Location", 0));
+  EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
 }
 
 TEST(ReceptionTest, HeaderValueTraces) {
@@ -393,7 +393,7 @@ TEST(ReceptionTest, HeaderValueTraces) {
   TextBuffer missing(s.headerValue("Missing", 0));
   std::string out = capture.finish();
   setDisplayMode(nullptr);
-  EXPECT_STREQ("12", found.data);
+  EXPECT_STREQ("12", found.data());
   EXPECT_EQ(
       "key:Content-Length: ...\r\n\nkeystart foud.\nkeyend foud.\n"
       "key:Empty: ...\r\n\nkeystart foud.\n"
@@ -417,7 +417,7 @@ TEST(ReceptionTest, RedirectIsFollowedWithGetAndNoBody) {
   EXPECT_EQ("GET /next HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: b.example\r\n\r\n",
             second.sent);
   EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ("new", w.session.body.data);
+  EXPECT_STREQ("new", w.session.body.data());
 }
 
 TEST(ReceptionTest, RedirectsOverTlsAndToTls) {
@@ -459,7 +459,7 @@ TEST(ReceptionTest, RedirectEdgeCases) {
   empty.net.addConnection().deliver("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1\r\n\r\n");
   EXPECT_EQ(0, empty.request());
   EXPECT_EQ(302, empty.session.status);
-  EXPECT_STREQ("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1", empty.session.responseHeader.data);
+  EXPECT_STREQ("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1", empty.session.responseHeader.data());
 
   Wired notModified;
   notModified.net.addConnection().deliver("HTTP/1.0 304 Not Modified\r\n\r\n");
@@ -499,7 +499,7 @@ TEST(ReceptionTest, ErrorStatusGives204AndKeepsTheHeader) {
   EXPECT_EQ(204, plain.request());
   EXPECT_EQ(404, plain.session.status);
   TextBuffer reason(plain.session.headerValue("X-Reason", 0));
-  EXPECT_STREQ("gone", reason.data);
+  EXPECT_STREQ("gone", reason.data());
 
   Wired tls("https://h.example/");
   tls.net.addConnection().deliver("HTTP/1.1 500 Oops\r\n\r\n");
@@ -516,7 +516,7 @@ TEST(ReceptionTest, EverySetCookieIsStoredInOrder) {
   // a=3 replaces a=1 in its place; newer cookies of the same path come first.
   ASSERT_EQ(3, w.session.jar.size());
   TextBuffer header(w.session.jar.cookieHeader("h.example", "/", false));
-  EXPECT_STREQ("c=4; b=2; a=3", header.data);
+  EXPECT_STREQ("c=4; b=2; a=3", header.data());
 
   Wired off;
   off.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: a=1\r\n\r\n");
@@ -532,9 +532,9 @@ TEST(ReceptionTest, CookiesOfARedirectBelongToTheHostThatSetThem) {
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: t=2\r\n\r\n");
   ASSERT_EQ(0, w.request());
   TextBuffer first(w.session.jar.cookieHeader("h.example", "/", false));
-  EXPECT_STREQ("s=1", first.data);
+  EXPECT_STREQ("s=1", first.data());
   TextBuffer second(w.session.jar.cookieHeader("b.example", "/", false));
-  EXPECT_STREQ("t=2", second.data);
+  EXPECT_STREQ("t=2", second.data());
   EXPECT_EQ(std::string::npos, w.net.connections[1].sent.find("Cookie:"));
 }
 

@@ -165,6 +165,39 @@ TEST(ScriptedServerText, RejectsBadLines) {
   EXPECT_FALSE(parseActions("send-file /nonexistent/quorvane/file\n", &actions, &error));
 }
 
+// The range answers the campaign's resuming server gives: the rest from the
+// asked offset only while "If-Range:" names the entity's validator.
+TEST(ScriptedServerText, RangeAnswers) {
+  const std::string kGet = "GET /f HTTP/1.0\r\nHost: h\r\n";
+  const std::string kWhole = "HTTP/1.1 200 OK\r\nETag: \"e\"\r\nContent-Length: 6\r\n\r\nabcdef";
+  struct Row {
+    std::string requestLines;
+    bool honour;
+    size_t cut;
+    std::string answer;
+  } rows[] = {
+      {"", true, std::string::npos, kWhole},
+      {"Range: bytes=2-\r\n", true, std::string::npos,
+       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-5/6\r\nETag: \"e\"\r\n"
+       "Content-Length: 4\r\n\r\ncdef"},
+      {"range: bytes=2-\r\nIf-Range: \"e\"\r\n", true, 2,
+       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-5/6\r\nETag: \"e\"\r\n"
+       "Content-Length: 4\r\n\r\ncd"},
+      {"Range: bytes=2-\r\nIf-Range: \"old\"\r\n", true, std::string::npos, kWhole},
+      {"Range: bytes=2-\r\n", false, std::string::npos, kWhole},
+      {"Range: bytes=2-4\r\n", true, std::string::npos, kWhole},
+      {"Range: bytes=6-\r\n", true, std::string::npos,
+       "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */6\r\nETag: \"e\"\r\n"
+       "Content-Length: 0\r\n\r\n"},
+  };
+  for (const Row& row : rows) {
+    ServerAction action =
+        sendRangeAction("abcdef", "ETag: \"e\"\r\n", "\"e\"", row.honour, row.cut);
+    EXPECT_EQ(rangeAnswer(action, kGet + row.requestLines + "\r\n"), row.answer)
+        << row.requestLines;
+  }
+}
+
 TEST(ScriptedServer, RecordsRequestWithBodyAndClosesAfterReply) {
   ScriptedServer server(false, {parsed("send HTTP/1.0 200 OK\\r\\n\\r\\nhello\nclose\n")});
   ASSERT_TRUE(server.ok()) << server.error();

@@ -57,13 +57,13 @@ bool waitForClientClose(const ScriptedServer& server, size_t index) {
 }
 
 std::string text(const TextBuffer& buffer) {
-  return buffer.data != nullptr ? std::string(buffer.data, static_cast<size_t>(buffer.length))
-                                : std::string();
+  return buffer.data() != nullptr ? std::string(buffer.data(), static_cast<size_t>(buffer.length()))
+                                  : std::string();
 }
 
 std::string header(HttpSession& session, const char* name, int findLast = 0) {
   TextBuffer value(session.headerValue(name, findLast));
-  return value.data != nullptr ? value.data : "<none>";
+  return value.data() != nullptr ? value.data() : "<none>";
 }
 
 // What a LoopbackRelay does to the bytes it passes between the client and
@@ -270,7 +270,7 @@ TEST_F(SessionNetworkTest, RequestBodyAndExtraHeader) {
   session->body.assign("x=1&y=22");
   ASSERT_EQ(0, session->setTarget("http://127.0.0.1/form"));
   EXPECT_EQ(0, session->request("POST").code());
-  EXPECT_EQ(0, session->body.length);
+  EXPECT_EQ(0, session->body.length());
   session.reset();
   server.stop();
   EXPECT_EQ(
@@ -526,7 +526,7 @@ TEST_F(SessionNetworkTest, TimeOuts) {
     session->timeoutSeconds = 0;
     ASSERT_EQ(0, session->setTarget("http://127.0.0.1/now"));
     EXPECT_EQ(206, session->request("GET").code());
-    EXPECT_EQ(0, session->responseHeader.length);
+    EXPECT_EQ(0, session->responseHeader.length());
   }
 }
 
@@ -592,8 +592,8 @@ TEST_F(SessionNetworkTest, PeerStallingInsideATlsRecordTimesOut) {
     EXPECT_EQ(206, receiveToEnd(*session));
     // The body buffer keeps every piece: all that came before the stall
     // (over TLS, the records that arrived whole).
-    EXPECT_GT(session->body.length, 10000);
-    EXPECT_LT(session->body.length, 20000);
+    EXPECT_GT(session->body.length(), 10000);
+    EXPECT_LT(session->body.length(), 20000);
     server.stop();
   }
 }
@@ -664,7 +664,7 @@ TEST_F(SessionNetworkTest, LargeTlsBodyReadWithoutWaitingForTimeOut) {
     std::string received;
     int result = 0;
     if (keepAll) {
-      while (static_cast<size_t>(session->body.length) < size && result == 0) {
+      while (static_cast<size_t>(session->body.length()) < size && result == 0) {
         result = session->receive().code();
       }
       received = text(session->body);

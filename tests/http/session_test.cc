@@ -45,46 +45,46 @@ TEST(SessionTest, NewSessionHasTheDefaults) {
   EXPECT_EQ(0, s.socket[1]);
   EXPECT_EQ(nullptr, s.tls[0]);
   EXPECT_EQ(nullptr, s.tls[1]);
-  EXPECT_EQ(nullptr, s.host.data);
-  EXPECT_EQ(nullptr, s.url.data);
-  EXPECT_EQ(nullptr, s.responseHeader.data);
-  EXPECT_EQ(nullptr, s.body.data);
-  EXPECT_EQ(nullptr, s.extraHeaders.data);
-  for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data);
+  EXPECT_EQ(nullptr, s.host.data());
+  EXPECT_EQ(nullptr, s.url.data());
+  EXPECT_EQ(nullptr, s.responseHeader.data());
+  EXPECT_EQ(nullptr, s.body.data());
+  EXPECT_EQ(nullptr, s.extraHeaders.data());
+  for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data());
   EXPECT_EQ(0, s.jar.size());
 
   HttpSession withAddress("http://a.example/x");
-  EXPECT_STREQ("a.example", withAddress.host.data);
+  EXPECT_STREQ("a.example", withAddress.host.data());
   EXPECT_STREQ("/x", withAddress.requestPath());
 }
 
 TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
   HttpSession s;
   EXPECT_EQ(0, s.setTarget("http://example.com/a?b=1"));
-  EXPECT_STREQ("example.com", s.host.data);
-  EXPECT_STREQ("http://example.com/a?b=1", s.url.data);
+  EXPECT_STREQ("example.com", s.host.data());
+  EXPECT_STREQ("http://example.com/a?b=1", s.url.data());
   EXPECT_EQ(0, s.targetIsTls);
   EXPECT_STREQ("/a?b=1", s.requestPath());
 
   // An "http://" inside the query of an "https://" address is path text.
   EXPECT_EQ(0, s.setTarget("https://h.example/p?u=http://x.example/y"));
-  EXPECT_STREQ("h.example", s.host.data);
+  EXPECT_STREQ("h.example", s.host.data());
   EXPECT_EQ(1, s.targetIsTls);
   EXPECT_STREQ("/p?u=http://x.example/y", s.requestPath());
 
   EXPECT_EQ(0, s.setTarget("http://h.example/p?next=https://y.example/z"));
-  EXPECT_STREQ("h.example", s.host.data);
+  EXPECT_STREQ("h.example", s.host.data());
   EXPECT_EQ(0, s.targetIsTls);
   EXPECT_STREQ("/p?next=https://y.example/z", s.requestPath());
 
   // Text before the scheme is kept in url but is no part of host or path.
   EXPECT_EQ(0, s.setTarget("see https://h2.example/v"));
-  EXPECT_STREQ("h2.example", s.host.data);
+  EXPECT_STREQ("h2.example", s.host.data());
   EXPECT_STREQ("/v", s.requestPath());
 
   // A port written into the address stays part of the host text.
   EXPECT_EQ(0, s.setTarget("http://h.example:8080/x"));
-  EXPECT_STREQ("h.example:8080", s.host.data);
+  EXPECT_STREQ("h.example:8080", s.host.data());
   EXPECT_STREQ("/x", s.requestPath());
 }
 
@@ -107,8 +107,8 @@ TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
   // No text at all changes nothing.
   ASSERT_EQ(0, s.setTarget("http://keep.example/k"));
   EXPECT_EQ(201, s.setTarget(nullptr));
-  EXPECT_STREQ("http://keep.example/k", s.url.data);
-  EXPECT_STREQ("keep.example", s.host.data);
+  EXPECT_STREQ("http://keep.example/k", s.url.data());
+  EXPECT_STREQ("keep.example", s.host.data());
   EXPECT_STREQ("/k", s.requestPath());
 }
 
@@ -134,10 +134,10 @@ TEST(SessionTest, ResetRequestAndAddHeader) {
   s.body.assign("old body");
   s.resetRequest();
   s.resetRequest();
-  EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\n", s.extraHeaders.data);
-  EXPECT_EQ(0, s.responseHeader.length);
-  EXPECT_EQ(0, s.body.length);
-  EXPECT_STREQ("", s.body.data);
+  EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\n", s.extraHeaders.data());
+  EXPECT_EQ(0, s.responseHeader.length());
+  EXPECT_EQ(0, s.body.length());
+  EXPECT_STREQ("", s.body.data());
 
   s.settings[4].assign("Agent/1.0");
   s.resetRequest();
@@ -145,8 +145,8 @@ TEST(SessionTest, ResetRequestAndAddHeader) {
   s.addHeader("Y", "");
   s.addHeader(nullptr, "v");
   EXPECT_STREQ("Accept: */*\r\nUser-Agent: Agent/1.0\r\nX: 1\r\nY: \r\n: v\r\n",
-               s.extraHeaders.data);
-  EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders.data)), s.extraHeaders.length);
+               s.extraHeaders.data());
+  EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders.data())), s.extraHeaders.length());
 }
 
 TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
@@ -169,7 +169,7 @@ TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
     w.session.addHeader("X-Fine", "1");
     w.session.addHeader(header.name, header.value);
     w.session.addHeader("X-Other", "\n");
-    EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\nX-Fine: 1\r\n", w.session.extraHeaders.data);
+    EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\nX-Fine: 1\r\n", w.session.extraHeaders.data());
     StdoutCapture capture;
     Status result = w.session.request("GET");
     EXPECT_EQ("", capture.finish());

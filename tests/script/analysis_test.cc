@@ -21,9 +21,8 @@ class AnalysisTest : public ::testing::Test {
                   std::string* rest = nullptr) {
     std::string path = dir.write("script", block);
     FileHandle file(path.c_str(), "r");
-    char* result = engine.runAnalysis(file, work, templateText);
-    std::string text = result != nullptr ? result : "<null>";
-    delete[] result;
+    TextBuffer result = engine.runAnalysis(file, work, templateText);
+    std::string text = result.data() != nullptr ? result.data() : "<null>";
     if (rest != nullptr) {
       char line[1024];
       *rest = file.readLine(line, sizeof line) != nullptr ? line : "<eof>";
@@ -140,9 +139,8 @@ TEST_F(AnalysisTest, VerboseTracesAreExact) {
     StdoutCapture capture;
     {
       FileHandle file(path.c_str(), "r");
-      char* result = engine.runAnalysis(file, "A B<1>", "%v%%w%");
-      EXPECT_STREQ("1%w%", result);
-      delete[] result;
+      TextBuffer result = engine.runAnalysis(file, "A B<1>", "%v%%w%");
+      EXPECT_STREQ("1%w%", result.data());
     }
     text = capture.finish();
   }

@@ -57,12 +57,12 @@ const char kListEnd[] = "========================================\n";
 
 TEST_F(RegistryTest, ConfigDirectoryComesFromHome) {
   ScriptEngine engine;
-  EXPECT_EQ(home.path() + "/.tovelcnf/", engine.configDir.data);
+  EXPECT_EQ(home.path() + "/.tovelcnf/", engine.configDir.data());
   ASSERT_NE(nullptr, engine.session);
 
   unsetenv("HOME");
   ScriptEngine withoutHome;
-  EXPECT_STREQ("/home/root/.tovelcnf/", withoutHome.configDir.data);
+  EXPECT_STREQ("/home/root/.tovelcnf/", withoutHome.configDir.data());
 }
 
 TEST_F(RegistryTest, MissingRegistryGives207Silently) {
@@ -70,7 +70,7 @@ TEST_F(RegistryTest, MissingRegistryGives207Silently) {
   std::string out;
   EXPECT_EQ(207, select(engine, "http://a/", &out));
   EXPECT_EQ("", out);
-  EXPECT_EQ(nullptr, engine.pluginName.data);
+  EXPECT_EQ(nullptr, engine.pluginName.data());
 }
 
 TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
@@ -83,7 +83,7 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
     EXPECT_EQ(30, engine.session->timeoutSeconds);
     EXPECT_EQ(80, engine.session->port);
     EXPECT_TRUE(engine.session->tlsVerify);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session->settings[i].data) << i;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session->settings[i].data()) << i;
   }
   writeRegistry(
       "#= comment @timeout=1\n"
@@ -105,12 +105,12 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
   EXPECT_EQ(7, engine.session->timeoutSeconds);
   EXPECT_EQ(8080, engine.session->port);
   // The registry keeps "@=>" in its values.
-  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session->settings[4].data);
-  EXPECT_STREQ("10.0.0.1", engine.session->settings[5].data);
-  EXPECT_STREQ("me", engine.session->settings[6].data);
-  EXPECT_STREQ("secret", engine.session->settings[7].data);
+  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session->settings[4].data());
+  EXPECT_STREQ("10.0.0.1", engine.session->settings[5].data());
+  EXPECT_STREQ("me", engine.session->settings[6].data());
+  EXPECT_STREQ("secret", engine.session->settings[7].data());
   EXPECT_FALSE(engine.session->tlsVerify);
-  EXPECT_STREQ("site", engine.pluginName.data);
+  EXPECT_STREQ("site", engine.pluginName.data());
 }
 
 TEST_F(RegistryTest, NumbersConvertLikeStrtolHeldTo32Bits) {
@@ -136,13 +136,13 @@ TEST_F(RegistryTest, LastMatchingPatternWins) {
     ScriptEngine engine;
     std::string out;
     EXPECT_EQ(0, select(engine, "http://host/demotube/watch/1", &out));
-    EXPECT_STREQ("demotube", engine.pluginName.data);
+    EXPECT_STREQ("demotube", engine.pluginName.data());
   }
   {
     ScriptEngine engine;
     std::string out;
     EXPECT_EQ(0, select(engine, "http://host/other", &out));
-    EXPECT_STREQ("http", engine.pluginName.data);
+    EXPECT_STREQ("http", engine.pluginName.data());
   }
   // Matching is exact and case-sensitive.
   ScriptEngine engine;
@@ -156,7 +156,7 @@ TEST_F(RegistryTest, EmptyPatternMatchesEveryTarget) {
   std::string out;
   EXPECT_EQ(0, select(engine, "anything", &out));
   EXPECT_EQ("", out);
-  EXPECT_TRUE(engine.pluginName.data == nullptr || engine.pluginName.data[0] == '\0');
+  EXPECT_TRUE(engine.pluginName.data() == nullptr || engine.pluginName.data()[0] == '\0');
 }
 
 TEST_F(RegistryTest, NoMatchPrintsEveryPluginInFileOrderWithDuplicates) {
@@ -167,7 +167,7 @@ TEST_F(RegistryTest, NoMatchPrintsEveryPluginInFileOrderWithDuplicates) {
   std::string out;
   EXPECT_EQ(208, select(engine, nullptr, &out));
   EXPECT_EQ(std::string(kListBanner) + ">beta\n>alpha\n>beta\n>\n>a@=>b\n" + kListEnd, out);
-  EXPECT_EQ(nullptr, engine.pluginName.data);
+  EXPECT_EQ(nullptr, engine.pluginName.data());
 
   // A registry without plugins prints an empty list.
   writeRegistry("@timeout=5\n");
@@ -184,7 +184,7 @@ TEST_F(RegistryTest, LongRegistryLinesAreReadInPieces) {
     ScriptEngine engine;
     std::string out;
     EXPECT_EQ(0, select(engine, "abc", &out));
-    EXPECT_STREQ("abc", engine.pluginName.data);
+    EXPECT_STREQ("abc", engine.pluginName.data());
   }
   ScriptEngine engine;
   std::string out;
@@ -206,7 +206,7 @@ TEST_F(RegistryTest, ConfigPathOf511CharactersIsTheLimit) {
   setenv("HOME", fits.c_str(), 1);
   {
     ScriptEngine engine;
-    EXPECT_EQ(511u, strlen(engine.configDir.data));
+    EXPECT_EQ(511u, strlen(engine.configDir.data()));
     std::string out;
     EXPECT_EQ(0, select(engine, "site", &out));
   }

@@ -30,6 +30,9 @@ const char kSectionMark[] = "--- ";
 // Names another quorvane binary to run the cases against (an installed one,
 // say) instead of the one built with the tests.
 const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
+// Every run lets one second of the waits between download attempts last a
+// millisecond, so that retried downloads do not slow the suite down.
+const char kRetrySecondSetting[] = "QUORVANE_RETRY_SECOND_MS=1";
 // The port of "https://" addresses that name none; the TLS server binds it
 // for a case that asks for it (option tls-default-port).
 const int kTlsPort = 443;
@@ -525,13 +528,15 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   if (!failures.empty()) return result;
 
   // The command line and the environment: the test's own, with HOME and
-  // the file of trusted certificates replaced.
+  // the file of trusted certificates replaced, and the waits between
+  // download attempts shortened to a millisecond per second.
   ChildSpec child;
   child.argv = {environment.binary};
   for (const std::string& word : caseFile.command)
     child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
-  child.environment =
-      environmentWith({"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile});
+  child.environment = environmentWith({"HOME=" + home,
+                                       std::string(kCertFileVariable) + "=" + authorityFile,
+                                       kRetrySecondSetting});
   child.folder = work;
   child.closeStdin = caseFile.closeStdin;
   child.closeStdout = caseFile.closeStdout;

@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -324,6 +325,58 @@ ServerAction holdAction() {
   ServerAction action;
   action.kind = ServerAction::kHold;
   return action;
+}
+
+ServerAction sendRangeAction(const std::string& entity, const std::string& headers,
+                             const std::string& validator, bool honourRange, size_t cutAfter) {
+  ServerAction action;
+  action.kind = ServerAction::kSendRange;
+  action.bytes = entity;
+  action.headers = headers;
+  action.validator = validator;
+  action.honourRange = honourRange;
+  action.cutAfter = cutAfter;
+  return action;
+}
+
+std::string rangeAnswer(const ServerAction& action, const std::string& request) {
+  // The value of a request header line, or "" when the request has none.
+  auto header = [&request](const std::string& name) -> std::string {
+    std::string key = "\r\n" + name + ":";
+    size_t end = request.find("\r\n\r\n");
+    for (size_t at = request.find("\r\n"); at != std::string::npos && at < end;
+         at = request.find("\r\n", at + 2)) {
+      if (strncasecmp(request.c_str() + at, key.c_str(), key.size()) != 0) continue;
+      size_t from = request.find_first_not_of(' ', at + key.size());
+      if (from == std::string::npos) return "";
+      return request.substr(from, request.find("\r\n", from) - from);
+    }
+    return "";
+  };
+  const std::string& entity = action.bytes;
+  std::string range = header("Range");
+  std::string ifRange = header("If-Range");
+  const char kUnit[] = "bytes=";
+  long from = -1;
+  if (action.honourRange && range.compare(0, strlen(kUnit), kUnit) == 0 && range.back() == '-' &&
+      (ifRange.empty() || ifRange == action.validator)) {
+    parseCount(range.substr(strlen(kUnit), range.size() - strlen(kUnit) - 1), LONG_MAX, &from);
+  }
+  std::string size = std::to_string(entity.size());
+  std::string head;
+  std::string body;
+  if (from < 0) {
+    head = "HTTP/1.1 200 OK\r\n";
+    body = entity;
+  } else if (static_cast<size_t>(from) >= entity.size()) {
+    head = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + size + "\r\n";
+  } else {
+    head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+           std::to_string(entity.size() - 1) + "/" + size + "\r\n";
+    body = entity.substr(static_cast<size_t>(from));
+  }
+  head += action.headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  return head + body.substr(0, action.cutAfter);
 }
 
 bool unescapeText(const std::string& text, std::string* out) {
@@ -773,6 +826,12 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     actions = script_[index];
   }
+  // Answers that depend on the request become plain sends.
+  for (ServerAction& action : actions) {
+    if (action.kind != ServerAction::kSendRange) continue;
+    action.bytes = rangeAnswer(action, request);
+    action.kind = ServerAction::kSend;
+  }
   for (const ServerAction& action : actions) {
     if (stopped || stopping_) break;
     switch (action.kind) {
@@ -842,6 +901,8 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         }
         connection->lingering = false;
         return true;  // the serve loop watches it from now on
+      case ServerAction::kSendRange:
+        break;  // made a send above
     }
     if (action.kind == ServerAction::kClose || connection->broken) break;
   }

@@ -21,6 +21,12 @@
 //
 // close, reset and hold end a connection's list; a list that ends without
 // one of them closes gracefully.
+//
+// In code (not in the text form) a connection may also answer its request
+// for one whole entity as a server that honours ranges does: a request with
+// "Range: bytes=N-" gets a 206 with the bytes from N on, unless its
+// "If-Range:" names another validator than the entity's (see
+// sendRangeAction).
 #ifndef QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 #define QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 
@@ -32,11 +38,16 @@
 #include <vector>
 
 struct ServerAction {
-  enum Kind { kSend, kPause, kClose, kReset, kHold };
+  enum Kind { kSend, kPause, kClose, kReset, kHold, kSendRange };
   Kind kind = kSend;
-  std::string bytes;  // kSend: what to send
-  int chunk = 0;      // kSend: piece size; 0 sends everything in one piece
-  int millis = 0;     // kPause: the pause; kSend: the gap between pieces
+  std::string bytes;  // kSend: what to send; kSendRange: the whole entity
+  int chunk = 0;      // kSend, kSendRange: piece size; 0 sends everything in one piece
+  int millis = 0;     // kPause: the pause; kSend, kSendRange: the gap between pieces
+  // kSendRange only:
+  std::string headers;                  // header lines of every answer, each ending in CR LF
+  std::string validator;                // the entity's ETag or Last-Modified, as `headers` give it
+  bool honourRange = true;              // false: every answer is the whole entity
+  size_t cutAfter = std::string::npos;  // at most this many body bytes are sent
 };
 
 // The certificate a TLS server shows. The test process makes one
@@ -67,6 +78,18 @@ ServerAction pauseAction(int millis);
 ServerAction closeAction();
 ServerAction resetAction();
 ServerAction holdAction();
+// An answer to the connection's request for `entity`, as a server that
+// honours ranges gives it: "HTTP/1.1 206 Partial Content" with Content-Range
+// and the bytes from N on for "Range: bytes=N-" (416 when N is past the
+// end), unless `honourRange` is false or an "If-Range:" names another value
+// than `validator`; otherwise "HTTP/1.1 200 OK" and the whole entity. Each
+// answer carries `headers` and its Content-Length, and at most `cutAfter`
+// of its body bytes are sent.
+ServerAction sendRangeAction(const std::string& entity, const std::string& headers,
+                             const std::string& validator, bool honourRange = true,
+                             size_t cutAfter = std::string::npos);
+// The bytes of that answer to `request` (the raw request bytes).
+std::string rangeAnswer(const ServerAction& action, const std::string& request);
 
 // The loopback address a server listens on: 127.0.0.1 or [::1].
 enum class LoopbackFamily { kIPv4, kIPv6 };

@@ -1,9 +1,11 @@
 // Tests of FileHandle: open and close traces per display mode, line reads at
-// the limit, rewinding and writes.
+// the limit, rewinding, writes, emptying and closing.
 #include "text/file_handle.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,7 +14,6 @@
 #include "support/capture.h"
 
 namespace {
-
 
 TEST(FileHandle, TracesOpenAndCloseInVerboseModeOnly) {
   TempDir dir;
@@ -122,6 +123,31 @@ TEST(FileHandle, ReadLineHonoursTheSizeLimit) {
   EXPECT_STREQ(buffer, "");
   ASSERT_EQ(one.readLine(buffer, 1024), buffer);
   EXPECT_STREQ(buffer, "ab\n");
+}
+
+// A download that starts over empties its file; a device or pipe cannot be
+// emptied. A close that fails is reported, since bytes may be lost.
+TEST(FileHandle, TruncateAndCloseReportTheSystemsError) {
+  TempDir dir;
+  std::string path = dir.path() + "/out.bin";
+  FileHandle out(path.c_str(), "wb");
+  ASSERT_NE(out.stream, nullptr);
+  out.write("first try", 9);
+  EXPECT_EQ(out.truncate(), 0);
+  out.write("again", 5);
+  EXPECT_EQ(out.close(), 0);
+  EXPECT_EQ(out.stream, nullptr);
+  EXPECT_EQ(out.close(), 0);
+  EXPECT_EQ(readFile(path), "again");
+
+  FileHandle device("/dev/null", "wb");
+  ASSERT_NE(device.stream, nullptr);
+  EXPECT_EQ(device.truncate(), ESPIPE);
+
+  FileHandle lost(path.c_str(), "wb");
+  ASSERT_NE(lost.stream, nullptr);
+  ::close(fileno(lost.stream));
+  EXPECT_EQ(lost.close(), EBADF);
 }
 
 TEST(FileHandle, RewindWithoutStreamDoesNothing) {

@@ -17,17 +17,18 @@ namespace {
 // The extraction as an owned buffer; "<null>" stands for no result.
 std::string extract(const char* text, const char* start, const char* end, int findLast = 0) {
   TextBuffer value(extractBetween(text, start, end, findLast));
-  if (value.data == nullptr) return "<null>";
-  EXPECT_EQ(value.length, static_cast<int32_t>(strlen(value.data)));
-  return value.data;
+  if (value.data() == nullptr) return "<null>";
+  EXPECT_EQ(value.length(), static_cast<int32_t>(strlen(value.data())));
+  return value.data();
 }
 
-// A new[] block of exactly strlen(text) + 1 bytes, so that the sanitizer
-// build catches any read beyond the terminator.
+// A buffer whose block is exactly strlen(text) + 1 bytes (assign grows
+// exactly), so that the sanitizer build catches any read beyond the
+// terminator.
 TextBuffer* exactBuffer(const std::string& text) {
-  char* p = new char[text.size() + 1];
-  memcpy(p, text.c_str(), text.size() + 1);
-  return new TextBuffer(p);
+  TextBuffer* buffer = new TextBuffer;
+  buffer->assign(text.c_str());
+  return buffer;
 }
 
 // Left-to-right, non-overlapping replacement that never rescans inserted text.
@@ -152,26 +153,26 @@ TEST(UrlEncode, EncodesIntoNewStorageOfThreeTimesTheLength) {
   TextBuffer b;
   b.assign("a b/c");
   b.urlEncode();
-  EXPECT_STREQ(b.data, "a+b%2Fc");
-  EXPECT_EQ(b.length, 7);
-  EXPECT_EQ(b.capacity, 15);
-  EXPECT_EQ(b.data[15], '\0');
+  EXPECT_STREQ(b.data(), "a+b%2Fc");
+  EXPECT_EQ(b.length(), 7);
+  EXPECT_EQ(b.capacity(), 15);
+  EXPECT_EQ(b.data()[15], '\0');
 
   TextBuffer plain;
   plain.assign("*-._@");
-  char* old = plain.data;
+  const char* old = plain.data();
   plain.urlEncode();
-  EXPECT_NE(plain.data, old);
-  EXPECT_STREQ(plain.data, "*-._@");
-  EXPECT_EQ(plain.length, 5);
-  EXPECT_EQ(plain.capacity, 15);
+  EXPECT_NE(plain.data(), old);
+  EXPECT_STREQ(plain.data(), "*-._@");
+  EXPECT_EQ(plain.length(), 5);
+  EXPECT_EQ(plain.capacity(), 15);
 
   TextBuffer high;
   high.assign("\xE3\x81\x82");
   high.urlEncode();
-  EXPECT_STREQ(high.data, "%E3%81%82");
-  EXPECT_EQ(high.length, 9);
-  EXPECT_EQ(high.capacity, 9);
+  EXPECT_STREQ(high.data(), "%E3%81%82");
+  EXPECT_EQ(high.length(), 9);
+  EXPECT_EQ(high.capacity(), 9);
 
   // Every byte: members of the plain set map to the escaped set, all others
   // become "%" and two capital hex digits of the unsigned byte.
@@ -194,48 +195,49 @@ TEST(UrlEncode, EncodesIntoNewStorageOfThreeTimesTheLength) {
   TextBuffer every;
   every.assign(all.c_str());
   every.urlEncode();
-  EXPECT_EQ(std::string(every.data), expected);
-  EXPECT_EQ(every.length, static_cast<int32_t>(expected.size()));
-  EXPECT_EQ(every.capacity, 3 * 255);
+  EXPECT_EQ(std::string(every.data()), expected);
+  EXPECT_EQ(every.length(), static_cast<int32_t>(expected.size()));
+  EXPECT_EQ(every.capacity(), 3 * 255);
 
   // Decoding gives every byte back.
   every.urlDecode();
-  EXPECT_EQ(std::string(every.data), all);
-  EXPECT_EQ(every.length, 255);
+  EXPECT_EQ(std::string(every.data()), all);
+  EXPECT_EQ(every.length(), 255);
 }
 
 TEST(UrlEncode, LeavesEmptyAndAbsentTextsAlone) {
   TextBuffer none;
   none.urlEncode();
-  EXPECT_EQ(none.data, nullptr);
-  EXPECT_EQ(none.capacity, 0);
+  EXPECT_EQ(none.data(), nullptr);
+  EXPECT_EQ(none.capacity(), 0);
 
   TextBuffer empty(5);
-  char* storage = empty.data;
+  const char* storage = empty.data();
   empty.urlEncode();
-  EXPECT_EQ(empty.data, storage);
-  EXPECT_EQ(empty.capacity, 5);
-  EXPECT_EQ(empty.length, 0);
+  EXPECT_EQ(empty.data(), storage);
+  EXPECT_EQ(empty.capacity(), 5);
+  EXPECT_EQ(empty.length(), 0);
 
   // Only the text up to its first NUL is encoded.
   TextBuffer cut(8);
-  memcpy(cut.data, "a b\0cd", 6);
-  cut.length = 6;
+  int32_t room = 0;
+  memcpy(cut.tail(&room), "a b\0cd", 6);
+  cut.commit(6);
   cut.urlEncode();
-  EXPECT_STREQ(cut.data, "a+b");
-  EXPECT_EQ(cut.length, 3);
-  EXPECT_EQ(cut.capacity, 9);
+  EXPECT_STREQ(cut.data(), "a+b");
+  EXPECT_EQ(cut.length(), 3);
+  EXPECT_EQ(cut.capacity(), 9);
 }
 
 TEST(UrlDecode, DecodesInPlace) {
   TextBuffer b;
   b.assign("a+b%2Fc");
-  char* storage = b.data;
+  const char* storage = b.data();
   b.urlDecode();
-  EXPECT_EQ(b.data, storage);
-  EXPECT_STREQ(b.data, "a b/c");
-  EXPECT_EQ(b.length, 5);
-  EXPECT_EQ(b.capacity, 7);
+  EXPECT_EQ(b.data(), storage);
+  EXPECT_STREQ(b.data(), "a b/c");
+  EXPECT_EQ(b.length(), 5);
+  EXPECT_EQ(b.capacity(), 7);
 
   struct Case {
     const char* in;
@@ -252,67 +254,68 @@ TEST(UrlDecode, DecodesInPlace) {
     TextBuffer t;
     t.assign(c.in);
     t.urlDecode();
-    EXPECT_STREQ(t.data, c.out) << c.in;
-    EXPECT_EQ(t.length, static_cast<int32_t>(strlen(c.out))) << c.in;
+    EXPECT_STREQ(t.data(), c.out) << c.in;
+    EXPECT_EQ(t.length(), static_cast<int32_t>(strlen(c.out))) << c.in;
   }
 
   TextBuffer empty;
   empty.assign("x");
   empty.clear();
   empty.urlDecode();
-  EXPECT_STREQ(empty.data, "");
-  EXPECT_EQ(empty.length, 0);
+  EXPECT_STREQ(empty.data(), "");
+  EXPECT_EQ(empty.length(), 0);
 
   TextBuffer none;
   none.urlDecode();
-  EXPECT_EQ(none.data, nullptr);
-  EXPECT_EQ(none.length, 0);
+  EXPECT_EQ(none.data(), nullptr);
+  EXPECT_EQ(none.length(), 0);
 }
 
 TEST(UrlDecode, PercentNearTheEndAndNonHexDigits) {
   // One digit and the terminator: the terminator is the low digit, worth 0.
   TextBuffer* oneDigit = exactBuffer("ab%4");
   oneDigit->urlDecode();
-  EXPECT_STREQ(oneDigit->data, "ab@");
-  EXPECT_EQ(oneDigit->length, 3);
+  EXPECT_STREQ(oneDigit->data(), "ab@");
+  EXPECT_EQ(oneDigit->length(), 3);
   delete oneDigit;
 
   // A "%" in the last place stays and ends decoding; nothing beyond the
   // terminator is read (the block is exactly as large as the text).
   TextBuffer* trailing = exactBuffer("a+b%");
   trailing->urlDecode();
-  EXPECT_STREQ(trailing->data, "a b%");
-  EXPECT_EQ(trailing->length, 4);
+  EXPECT_STREQ(trailing->data(), "a b%");
+  EXPECT_EQ(trailing->length(), 4);
   delete trailing;
 
   TextBuffer* alone = exactBuffer("%");
   alone->urlDecode();
-  EXPECT_STREQ(alone->data, "%");
-  EXPECT_EQ(alone->length, 1);
+  EXPECT_STREQ(alone->data(), "%");
+  EXPECT_EQ(alone->length(), 1);
   delete alone;
 
   // Non-hex digits are worth 0: "%zz" is a NUL byte that length still counts.
   TextBuffer zz;
   zz.assign("x%zzy");
   zz.urlDecode();
-  EXPECT_EQ(zz.length, 3);
-  EXPECT_EQ(std::string(zz.data, 3), std::string("x\0y", 3));
-  EXPECT_EQ(zz.data[3], '\0');
+  EXPECT_EQ(zz.length(), 3);
+  EXPECT_EQ(std::string(zz.data(), 3), std::string("x\0y", 3));
+  EXPECT_EQ(zz.data()[3], '\0');
 
   TextBuffer mixed;
   mixed.assign("%g1%1g");
   mixed.urlDecode();
-  EXPECT_EQ(mixed.length, 2);
-  EXPECT_EQ(static_cast<unsigned char>(mixed.data[0]), 0x01);
-  EXPECT_EQ(static_cast<unsigned char>(mixed.data[1]), 0x10);
+  EXPECT_EQ(mixed.length(), 2);
+  EXPECT_EQ(static_cast<unsigned char>(mixed.data()[0]), 0x01);
+  EXPECT_EQ(static_cast<unsigned char>(mixed.data()[1]), 0x10);
 
   // Only the text up to its first NUL is decoded.
   TextBuffer cut(8);
-  memcpy(cut.data, "a+\0b+", 5);
-  cut.length = 5;
+  int32_t room = 0;
+  memcpy(cut.tail(&room), "a+\0b+", 5);
+  cut.commit(5);
   cut.urlDecode();
-  EXPECT_STREQ(cut.data, "a ");
-  EXPECT_EQ(cut.length, 2);
+  EXPECT_STREQ(cut.data(), "a ");
+  EXPECT_EQ(cut.length(), 2);
 }
 
 TEST(ReplaceAll, ReplacesLeftToRightWithoutRescanning) {
@@ -341,8 +344,8 @@ TEST(ReplaceAll, ReplacesLeftToRightWithoutRescanning) {
     TextBuffer b;
     b.assign(c.text);
     b.replaceAll(c.pattern, c.replacement);
-    EXPECT_STREQ(b.data, c.result) << c.text << " / " << c.pattern;
-    EXPECT_EQ(b.length, static_cast<int32_t>(strlen(c.result))) << c.text;
+    EXPECT_STREQ(b.data(), c.result) << c.text << " / " << c.pattern;
+    EXPECT_EQ(b.length(), static_cast<int32_t>(strlen(c.result))) << c.text;
   }
 }
 
@@ -350,59 +353,61 @@ TEST(ReplaceAll, GrowsToTheReservedSizeOnlyWhenNeeded) {
   TextBuffer grow;
   grow.assign("abc");
   grow.replaceAll("b", "xyz");
-  EXPECT_STREQ(grow.data, "axyzc");
-  EXPECT_EQ(grow.length, 5);
-  EXPECT_EQ(grow.capacity, 5);
-  EXPECT_EQ(grow.data[5], '\0');
+  EXPECT_STREQ(grow.data(), "axyzc");
+  EXPECT_EQ(grow.length(), 5);
+  EXPECT_EQ(grow.capacity(), 5);
+  EXPECT_EQ(grow.data()[5], '\0');
 
   // Shrinking still reserves text length + count * difference.
   TextBuffer shrink;
   shrink.assign("abcabc");
   shrink.replaceAll("abc", "x");
-  EXPECT_STREQ(shrink.data, "xx");
-  EXPECT_EQ(shrink.length, 2);
-  EXPECT_EQ(shrink.capacity, 10);
-  EXPECT_EQ(shrink.data[10], '\0');
+  EXPECT_STREQ(shrink.data(), "xx");
+  EXPECT_EQ(shrink.length(), 2);
+  EXPECT_EQ(shrink.capacity(), 10);
+  EXPECT_EQ(shrink.data()[10], '\0');
 
   // Enough room: the storage stays.
   TextBuffer room(64);
   room.assign("a.b.c");
-  char* storage = room.data;
+  const char* storage = room.data();
   room.replaceAll(".", "::");
-  EXPECT_EQ(room.data, storage);
-  EXPECT_EQ(room.capacity, 64);
-  EXPECT_STREQ(room.data, "a::b::c");
-  EXPECT_EQ(room.length, 7);
+  EXPECT_EQ(room.data(), storage);
+  EXPECT_EQ(room.capacity(), 64);
+  EXPECT_STREQ(room.data(), "a::b::c");
+  EXPECT_EQ(room.length(), 7);
 }
 
 TEST(ReplaceAll, UnchangedWhenThereIsNothingToDo) {
   const char* patterns[] = {"zz", "", nullptr};
   for (const char* pattern : patterns) {
-    TextBuffer b;
-    b.assign("abc");
-    b.length = 2;  // not touched when nothing is replaced
-    char* storage = b.data;
+    TextBuffer b(3);
+    int32_t room = 0;
+    memcpy(b.tail(&room), "ab", 3);
+    b.commit(3);  // length not touched when nothing is replaced
+    const char* storage = b.data();
     b.replaceAll(pattern, "x");
-    EXPECT_EQ(b.data, storage);
-    EXPECT_STREQ(b.data, "abc");
-    EXPECT_EQ(b.length, 2);
-    EXPECT_EQ(b.capacity, 3);
+    EXPECT_EQ(b.data(), storage);
+    EXPECT_STREQ(b.data(), "ab");
+    EXPECT_EQ(b.length(), 3);
+    EXPECT_EQ(b.capacity(), 3);
   }
   TextBuffer none;
   none.replaceAll("a", "b");
-  EXPECT_EQ(none.data, nullptr);
+  EXPECT_EQ(none.data(), nullptr);
   TextBuffer empty(4);
   empty.replaceAll("a", "b");
-  EXPECT_STREQ(empty.data, "");
-  EXPECT_EQ(empty.capacity, 4);
+  EXPECT_STREQ(empty.data(), "");
+  EXPECT_EQ(empty.capacity(), 4);
 
   // Content beyond the first NUL is not seen.
   TextBuffer cut(8);
-  memcpy(cut.data, "ab\0ab", 5);
-  cut.length = 5;
+  int32_t room = 0;
+  memcpy(cut.tail(&room), "ab\0ab", 5);
+  cut.commit(5);
   cut.replaceAll("ab", "x");
-  EXPECT_STREQ(cut.data, "x");
-  EXPECT_EQ(cut.length, 1);
+  EXPECT_STREQ(cut.data(), "x");
+  EXPECT_EQ(cut.length(), 1);
 }
 
 TEST(ReplaceAll, ManyOccurrencesMatchAReference) {
@@ -426,14 +431,14 @@ TEST(ReplaceAll, ManyOccurrencesMatchAReference) {
     b.replaceAll(c.pattern, c.replacement);
     size_t count = 0;
     std::string expected = referenceReplace(text, c.pattern, c.replacement, &count);
-    ASSERT_EQ(std::string(b.data), expected) << c.pattern << " -> " << c.replacement;
-    EXPECT_EQ(b.length, static_cast<int32_t>(expected.size()));
+    ASSERT_EQ(std::string(b.data()), expected) << c.pattern << " -> " << c.replacement;
+    EXPECT_EQ(b.length(), static_cast<int32_t>(expected.size()));
     // Reserved size: text length + count * |replacement - pattern|.
     size_t p = strlen(c.pattern);
     size_t r = strlen(c.replacement);
     size_t reserved = text.size() + count * (r > p ? r - p : p - r);
-    EXPECT_EQ(b.capacity, static_cast<int32_t>(reserved));
-    EXPECT_EQ(b.data[b.capacity], '\0');
+    EXPECT_EQ(b.capacity(), static_cast<int32_t>(reserved));
+    EXPECT_EQ(b.data()[b.capacity()], '\0');
   }
 }
 
