@@ -3,7 +3,9 @@
 
 #include <cstring>
 
-const char kKeywords[kKeywordCount][kKeywordField] = {
+// The bound comes from the entries, so that a keyword added to the enum but
+// not here (or the other way round) stops the build below.
+const char kKeywords[][kKeywordField] = {
     "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
     "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
     "@<-read:", "@<-read=",      "@->host:",    "@->body:",    "@->header=",    "@<-host:",
@@ -12,6 +14,8 @@ const char kKeywords[kKeywordCount][kKeywordField] = {
     "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
     "@retry=",
 };
+static_assert(sizeof kKeywords / sizeof kKeywords[0] == kKeywordCount,
+              "one table entry per keyword code");
 
 int classifyLine(char* line, char** value, char** secondValue) {
   if (line == nullptr) return kNoKeyword;

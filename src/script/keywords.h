@@ -50,10 +50,11 @@ enum KeywordCode {
   kRetry = 37,
 };
 
-const int kKeywordCount = 37;
+// The codes run from 1 without gaps; the last one is the table's length.
+const int kKeywordCount = kRetry;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
-extern const char kKeywords[kKeywordCount][kKeywordField];
+extern const char kKeywords[][kKeywordField];  // kKeywordCount entries
 
 // Every file is read with this limit including the terminator, so one read
 // yields at most 1023 characters; the rest of a longer line comes next.
