@@ -34,15 +34,29 @@ int hexValue(char c) {
 
 }  // namespace
 
+void traceExtraction(ExtractionStep step, const char* startMarker, const char* endMarker) {
+  switch (step) {
+    case kExtractionStarted:
+      report(kTrace, "key:");
+      report(kTrace, startMarker);
+      report(kTrace, "...");
+      report(kTrace, endMarker);
+      report(kTrace, "\n");
+      break;
+    case kExtractionStartFound:
+      report(kTrace, "keystart foud.\n");
+      break;
+    case kExtractionEndFound:
+      report(kTrace, "keyend foud.\n");
+      break;
+  }
+}
+
 TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
                           int findLast) {
   TextBuffer value;
   if (text == nullptr || startMarker == nullptr || endMarker == nullptr) return value;
-  report(kTrace, "key:");
-  report(kTrace, startMarker);
-  report(kTrace, "...");
-  report(kTrace, endMarker);
-  report(kTrace, "\n");
+  traceExtraction(kExtractionStarted, startMarker, endMarker);
 
   const char* valueStart = text;
   if (startMarker[0] != '\0') {
@@ -56,7 +70,7 @@ TextBuffer extractBetween(const char* text, const char* startMarker, const char*
     }
     valueStart = hit + strlen(startMarker);
   }
-  report(kTrace, "keystart foud.\n");
+  traceExtraction(kExtractionStartFound);
 
   const char* valueEnd;
   if (endMarker[0] == '\0') {
@@ -66,7 +80,7 @@ TextBuffer extractBetween(const char* text, const char* startMarker, const char*
     if (valueEnd == nullptr) return value;
   }
   if (valueEnd == valueStart) return value;
-  report(kTrace, "keyend foud.\n");
+  traceExtraction(kExtractionEndFound);
 
   value.assign(valueStart, static_cast<size_t>(valueEnd - valueStart));
   return value;

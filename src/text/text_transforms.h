@@ -12,6 +12,19 @@
 // an empty end marker its end. With findLast non-zero the rightmost
 // (possibly overlapping) occurrence of the start marker is used. Traces its
 // progress with the diagnostic kTrace (verbose mode only).
+// The steps of an extraction that the verbose trace shows.
+enum ExtractionStep {
+  kExtractionStarted,     // "key:START...END"
+  kExtractionStartFound,  // "keystart foud."
+  kExtractionEndFound,    // "keyend foud."
+};
+
+// Prints the trace line of `step` with the diagnostic kTrace (verbose mode
+// only); the markers are printed for kExtractionStarted only.
+// REQUIRES: for kExtractionStarted, both markers are not null.
+void traceExtraction(ExtractionStep step, const char* startMarker = nullptr,
+                     const char* endMarker = nullptr);
+
 TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
                           int findLast);
 
