@@ -13,6 +13,7 @@
 
 #include "base/messages.h"
 #include "fuzz_support.h"
+#include "http/transport.h"
 #include "script/keywords.h"
 #include "script/script_engine.h"
 #include "script_budget.h"
@@ -72,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script.stream = fmemopen(&file[0], file.size(), "r");
   FUZZ_CHECK(script.stream != nullptr, "fmemopen failed");
 
-  static ScriptEngine engine;
+  static ScriptEngine engine(networkTransport(), nullptr);
   TextBuffer filled =
       engine.runAnalysis(script, hasWork ? work.c_str() : nullptr, templateText.c_str());
   const char* result = filled.data();

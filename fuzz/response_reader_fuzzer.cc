@@ -79,8 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int result = 0;
   {
-    HttpSession session;
-    session.transport = &fake;
+    HttpSession session(fake);
     session.timeoutSeconds = (flags & 8) ? -1 : 0;
     session.cookiesEnabled = flags & 1;
     session.setTarget((flags & 2) ? "https://fuzz.example/a/b?c=d" : "http://fuzz.example/a/b");

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/messages.h"
+#include "http/transport.h"
 #include "script/script_engine.h"
 #include "text/text_buffer.h"
 
@@ -54,7 +55,7 @@ int runProgram(int argc, char** argv) {
   {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
-    ScriptEngine engine;
+    ScriptEngine engine(networkTransport(), configFolderFromHome().data());
     status = engine.selectPlugin(args[2].data());
     if (status.ok()) {
       status = engine.runScript(args[2].data(), args[3].data());

@@ -1,11 +1,15 @@
-// Connections of an HttpSession: opening the current connection (to the
-// host or the proxy, on the port of the address or the settings, with TLS
-// when they ask for it and the certificate checked), the two slots and their
-// shared connection, and the transport calls through which every request
-// and response byte passes.
+// Connections: the Connection type that owns a socket and its TLS link, and
+// the connections of an HttpSession: opening the current one (to the host or
+// the proxy, on the port of the address or the settings, with TLS when they
+// ask for it and the certificate checked) and the two slots that may share
+// it.
+#include "http/connection.h"
+
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/address.h"
@@ -88,6 +92,38 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 
 }  // namespace
 
+Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
+
+Connection::~Connection() {
+  transport_.close(link_, socket_);
+  report(kCloseTrace);
+}
+
+std::string Connection::startTls(const TlsPeer& peer) {
+  if (link_ != nullptr) return std::string();
+  TlsStart started = transport_.startTls(socket_, peer);
+  link_ = started.link;
+  return started.untrusted;
+}
+
+int Connection::send(const char* data, int length, int* sent) {
+  int result = transport_.send(link_, socket_, data, length, 0);
+  if (sent != nullptr) *sent = result > 0 ? result : 0;
+  return result > 0 ? kOk : kSendFailed;
+}
+
+int Connection::recv(char* buffer, int size) {
+  return transport_.recv(link_, socket_, buffer, size, 0);
+}
+
+int Connection::pending() {
+  return transport_.pending(link_);
+}
+
+int Connection::waitReadable(timeval* limit) {
+  return transport_.waitReadable(socket_, limit);
+}
+
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   if (!url.hasText()) {
@@ -106,75 +142,42 @@ Status HttpSession::connectAndSend(const char* method) {
   // Each address of the name gets the time-out; without one (0 or less)
   // the system's own limit applies.
   ConnectFailure failure;
-  int fd = transport->connectTo(peer.name.c_str(), peer.port,
+  int fd = transport_.connectTo(peer.name.c_str(), peer.port,
                                 timeoutSeconds > 0 ? timeoutSeconds : 0, &failure);
   if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, peer.name.c_str());
+  auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
-  if (timeoutSeconds > 0) transport->limitBlocking(fd, timeoutSeconds);
+  if (timeoutSeconds > 0) transport_.limitBlocking(fd, timeoutSeconds);
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();
     tlsPeer.ipLiteral = peer.ipLiteral;
     tlsPeer.verify = tlsVerify;
     if (!tlsVerify) verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
-    std::string untrusted = startTls(*transport, &tls[0], fd, tlsPeer);
+    std::string untrusted = connection->startTls(tlsPeer);
     if (!untrusted.empty()) {
-      int32_t unusable = fd;
-      closeLink(*transport, &tls[0], &unusable);
+      // The connection closes as it goes out of scope.
       std::string detail =
           formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
       return Status::unknownError(detail.c_str(), std::string());
     }
   }
-  socket[0] = fd;
+  slots_[0] = std::move(connection);
   return sendRequest(method);
 }
 
 void HttpSession::closeSlot(int slot) {
   status = 0;
-  if (slot != 0 && slot != 1) return;
-  int other = 1 - slot;
-  if (socket[slot] != 0 && socket[slot] == socket[other]) {
-    // The other slot still holds this connection: only this share goes.
-    socket[slot] = 0;
-    tls[slot] = nullptr;
-  } else {
-    closeLink(*transport, &tls[slot], &socket[slot]);
-  }
+  // The connection closes when no other slot shares it.
+  if (slot == 0 || slot == 1) slots_[slot].reset();
 }
 
 void HttpSession::keepConnection() {
   closeSlot(1);
-  socket[1] = socket[0];
-  tls[1] = tls[0];
+  slots_[1] = slots_[0];
 }
 
-std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer) {
-  if (*linkSlot != nullptr) return std::string();
-  TlsStart started = transport.startTls(socket, peer);
-  *linkSlot = started.link;
-  return started.untrusted;
-}
-
-void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot) {
-  if (*socketSlot == 0 && *linkSlot == nullptr) return;
-  transport.close(*linkSlot, *socketSlot);
-  *linkSlot = nullptr;
-  if (*socketSlot != 0) {
-    *socketSlot = 0;
-    report(kCloseTrace);
-  }
-}
-
-int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
-                  int flags, int* sent) {
-  int result = transport.send(link, socket, data, length, flags);
-  if (sent != nullptr) *sent = result > 0 ? result : 0;
-  return result > 0 ? kOk : kSendFailed;
-}
-
-int transportRecv(Transport& transport, TlsLink* link, int socket, char* buffer, int size,
-                  int flags) {
-  return transport.recv(link, socket, buffer, size, flags);
+Connection* HttpSession::connection(int slot) const {
+  return slot == 0 || slot == 1 ? slots_[slot].get() : nullptr;
 }

@@ -12,6 +12,7 @@
 #include "http/address.h"
 #include "http/session.h"
 #include "http/transport.h"
+#include "text/text_transforms.h"
 
 namespace {
 
@@ -72,17 +73,34 @@ const char* firstHeaderLine(const char* headerText) {
   return end != nullptr ? end + 2 : nullptr;
 }
 
-// The verbose trace of one lookup of `name`, printed as an extraction
-// between "name: " and the line end would print its first line.
+// The verbose trace of one lookup of `name`: a header lookup is traced as
+// the extraction between "name: " and the line end.
 void traceLookup(const char* name) {
   TextBuffer key;
   key.append(name);
   key.append(": ");
-  report(kTrace, "key:");
-  report(kTrace, key.data());
-  report(kTrace, "...");
-  report(kTrace, kLineEnd);
-  report(kTrace, "\n");
+  traceExtraction(kExtractionStarted, key.data(), kLineEnd);
+}
+
+// One read of at most `size` bytes into `into`, after the wait: bytes the
+// TLS layer already holds are read at once, since the socket may have
+// nothing more to report for them. A TLS read that finds only part of a
+// record waits on the socket for the rest, within the same time limit.
+// Returns the read's count, 0 or a failure (a failed wait included), or
+// kReadWouldBlock when the time ran out.
+int waitAndRead(Connection& connection, timeval* limit, char* into, int size) {
+  bool partRecord = false;
+  for (;;) {
+    bool ready = !partRecord && connection.pending() > 0;
+    if (!ready) {
+      int waited = connection.waitReadable(limit);
+      if (waited == 0) return kReadWouldBlock;
+      if (waited < 0) return -1;
+    }
+    int got = connection.recv(into, size);
+    if (got != kReadWouldBlock) return got;
+    partRecord = true;
+  }
 }
 
 TextBuffer copyOf(const char* text, size_t length) {
@@ -103,90 +121,73 @@ int32_t parseStatus(const char* headerText) {
 }  // namespace
 
 Status HttpSession::receive() {
-  if (socket[0] == 0) return Status(kNoConnection, "no connection to read from");
+  Connection* connection = slots_[0].get();
+  if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
   // One time limit for the whole call: each wait leaves the unused time in
   // it. A negative setting waits without bound.
   timeval limit;
   limit.tv_sec = timeoutSeconds;
   limit.tv_usec = 0;
   timeval* waitLimit = timeoutSeconds < 0 ? nullptr : &limit;
+  if (responseHeader.length() != 0) return readBodyPiece(*connection, waitLimit);
+  return readHeader(*connection, waitLimit);
+}
 
-  // One read of at most `size` bytes into `into`, after the wait: bytes the
-  // TLS layer already holds are read at once, since the socket may have
-  // nothing more to report for them. A TLS read that finds only part of a
-  // record waits on the socket for the rest, within the same time limit.
-  // Returns the read's count, 0 or a failure (a failed wait included), or
-  // kReadWouldBlock when the time ran out.
-  auto waitAndRead = [&](char* into, int size) -> int {
-    bool partRecord = false;
-    for (;;) {
-      bool ready = !partRecord && transport->pending(tls[0]) > 0;
-      if (!ready) {
-        int waited = transport->waitReadable(socket[0], waitLimit);
-        if (waited == 0) return kReadWouldBlock;
-        if (waited < 0) return -1;
-      }
-      int got = transportRecv(*transport, tls[0], socket[0], into, size, 0);
-      if (got != kReadWouldBlock) return got;
-      partRecord = true;
-    }
+Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
+  // One more piece, as far as the body may grow. A body that holds all it
+  // may keep reads one byte more: only the server's close (or silence)
+  // shows that nothing was cut off.
+  const bool full = body.length() >= maxKeptBody;
+  // The room of this read: the free space, up to the limit.
+  auto roomUpToLimit = [&](int32_t* room) {
+    char* into = body.tail(room);
+    *room = std::min(*room, maxKeptBody - body.length());
+    return into;
   };
-
-  if (responseHeader.length() != 0) {
-    // Body phase: one more piece, as far as the body may grow. A body that
-    // holds all it may keep reads one byte more: only the server's close
-    // (or silence) shows that nothing was cut off.
-    const bool full = body.length() >= maxKeptBody;
-    // The room of this read: the free space, up to the limit.
-    auto roomUpToLimit = [&](int32_t* room) {
-      char* into = body.tail(room);
-      *room = std::min(*room, maxKeptBody - body.length());
-      return into;
-    };
-    char probe = 0;
-    int32_t room = 1;
-    char* into = &probe;
-    if (!full) {
-      makeRoom(body);
-      into = roomUpToLimit(&room);
-    }
-    int got = waitAndRead(into, room);
-    if (got == kReadWouldBlock) {
-      return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
-                                          static_cast<int>(timeoutSeconds)));
-    }
-    if (got <= 0) {
-      closedByPeer = got == 0;
-      return Status(kRecvFailed, closedByPeer ? describePeer() + " closed the connection"
-                                              : "reading from " + describePeer() + " failed");
-    }
-    if (full) {
-      return Status::unknownError(
-          "response body too large to keep",
-          formatText("%s sent a body of more than %d bytes", describePeer().c_str(),
-                     static_cast<int>(maxKeptBody)));
-    }
-    body.commit(got);
-    // A TLS read hands out one record; the records the library already
-    // holds join the same piece, as far as the free space goes.
-    for (;;) {
-      into = roomUpToLimit(&room);
-      if (room <= 0 || transport->pending(tls[0]) <= 0) break;
-      got = transportRecv(*transport, tls[0], socket[0], into, room, 0);
-      if (got <= 0) break;
-      body.commit(got);
-    }
-    return Status();
+  char probe = 0;
+  int32_t room = 1;
+  char* into = &probe;
+  if (!full) {
+    makeRoom(body);
+    into = roomUpToLimit(&room);
   }
+  int got = waitAndRead(connection, limit, into, room);
+  if (got == kReadWouldBlock) {
+    return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
+                                        static_cast<int>(timeoutSeconds)));
+  }
+  if (got <= 0) {
+    closedByPeer = got == 0;
+    return Status(kRecvFailed, closedByPeer ? describePeer() + " closed the connection"
+                                            : "reading from " + describePeer() + " failed");
+  }
+  if (full) {
+    return Status::unknownError("response body too large to keep",
+                                formatText("%s sent a body of more than %d bytes",
+                                           describePeer().c_str(), static_cast<int>(maxKeptBody)));
+  }
+  body.commit(got);
+  // A TLS read hands out one record; the records the library already
+  // holds join the same piece, as far as the free space goes.
+  for (;;) {
+    into = roomUpToLimit(&room);
+    if (room <= 0 || connection.pending() <= 0) break;
+    got = connection.recv(into, room);
+    if (got <= 0) break;
+    body.commit(got);
+  }
+  return Status();
+}
 
-  // Header phase: read until the blank line that ends the header block.
+Status HttpSession::readHeader(Connection& connection, timeval* limit) {
+  // Read until the blank line that ends the header block.
   const char* blankLine = nullptr;
   while (blankLine == nullptr) {
     makeRoom(responseHeader);
     int32_t before = responseHeader.length();
     int32_t room = 0;
     char* into = responseHeader.tail(&room);
-    int got = waitAndRead(into, room);
+    int got = waitAndRead(connection, limit, into, room);
     if (got == kReadWouldBlock) {
       return Status(kTimedOut, formatText("%s did not answer within %d s", describePeer().c_str(),
                                           static_cast<int>(timeoutSeconds)));
@@ -213,7 +214,18 @@ Status HttpSession::receive() {
                      describePeer().c_str(), static_cast<int>(kMaxHeaderBytes)));
     }
   }
+  Status split = splitHeader(blankLine);
+  if (!split.ok()) return split;
+  if (cookiesEnabled) storeCookies();
 
+  report(kTraceBanner, "[Recv method]");
+  report(kTrace, responseHeader.data(), kNetworkHeaders);
+  report(kTrace, "\n");
+  report(kTraceBanner, "[Recv method]");
+  return Status();
+}
+
+Status HttpSession::splitHeader(const char* blankLine) {
   int32_t received = responseHeader.length();
   int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data());
   if (headerLength == 0) {
@@ -237,31 +249,26 @@ Status HttpSession::receive() {
 
   responseHeader.truncate(headerLength);
   status = parseStatus(responseHeader.data());
-
-  if (cookiesEnabled) {
-    const char* name = "Set-Cookie";
-    traceLookup(name);
-    const char* cursor = firstHeaderLine(responseHeader.data());
-    HeaderLine line;
-    bool first = true;
-    while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
-      if (!first) traceLookup(name);
-      first = false;
-      report(kTrace, "keystart foud.\n");
-      if (line.valueLength > 0) {
-        report(kTrace, "keyend foud.\n");
-        TextBuffer value = copyOf(line.value, line.valueLength);
-        jar.storeCookie(hostName.data() != nullptr ? hostName.data() : "", value.data());
-      }
-      cursor = line.next;
-    }
-  }
-
-  report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader.data(), kNetworkHeaders);
-  report(kTrace, "\n");
-  report(kTraceBanner, "[Recv method]");
   return Status();
+}
+
+void HttpSession::storeCookies() {
+  const char* name = "Set-Cookie";
+  traceLookup(name);
+  const char* cursor = firstHeaderLine(responseHeader.data());
+  HeaderLine line;
+  bool first = true;
+  while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
+    if (!first) traceLookup(name);
+    first = false;
+    traceExtraction(kExtractionStartFound);
+    if (line.valueLength > 0) {
+      traceExtraction(kExtractionEndFound);
+      TextBuffer value = copyOf(line.value, line.valueLength);
+      jar.storeCookie(hostName.data() != nullptr ? hostName.data() : "", value.data());
+    }
+    cursor = line.next;
+  }
 }
 
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
@@ -279,9 +286,9 @@ TextBuffer HttpSession::headerValue(const char* name, int findLast) {
     cursor = line.next;
   }
   if (!found) return TextBuffer();
-  report(kTrace, "keystart foud.\n");
+  traceExtraction(kExtractionStartFound);
   if (chosen.valueLength == 0) return TextBuffer();
-  report(kTrace, "keyend foud.\n");
+  traceExtraction(kExtractionEndFound);
   return copyOf(chosen.value, chosen.valueLength);
 }
 

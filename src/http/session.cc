@@ -28,7 +28,7 @@ size_t textLength(const char* text) {
 
 }  // namespace
 
-HttpSession::HttpSession(const char* initialAddress) : transport(&networkTransport()) {
+HttpSession::HttpSession(Transport& transport, const char* initialAddress) : transport_(transport) {
   if (initialAddress != nullptr) setTarget(initialAddress);
 }
 
@@ -146,7 +146,8 @@ void HttpSession::setCookieMode(int mode) {
 }
 
 Status HttpSession::sendRequest(const char* method) {
-  if (socket[0] == 0) return Status(kNoConnection, "no connection to send the request on");
+  Connection* connection = slots_[0].get();
+  if (connection == nullptr) return Status(kNoConnection, "no connection to send the request on");
   if (printAddress) {
     report(kPlainText, url.data(), kNetworkText);
     report(kPlainText, "\n");
@@ -160,7 +161,7 @@ Status HttpSession::sendRequest(const char* method) {
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled)
     cookies = jar.cookieHeader(hostName.data() != nullptr ? hostName.data() : "", addressPath(),
-                               tls[0] != nullptr);
+                               connection->tls() != nullptr);
 
   size_t bodyLength = textLength(body.data());
   int64_t size =
@@ -196,8 +197,7 @@ Status HttpSession::sendRequest(const char* method) {
   int done = 0;
   while (done < total) {
     int sent = 0;
-    if (transportSend(*transport, tls[0], socket[0], request.data() + done, total - done, 0,
-                      &sent) != kOk) {
+    if (connection->send(request.data() + done, total - done, &sent) != kOk) {
       return Status(kSendFailed, "cannot send the request to " + describePeer());
     }
     done += sent < total - done ? sent : total - done;

@@ -1,6 +1,7 @@
 // HttpSession: the program's one HTTP/1.0 client. It holds the settings,
 // the target, the request headers and body, the response header and body,
-// the cookie jar and two connection slots (0: current, 1: kept).
+// the cookie jar and two connection slots (0: current, 1: kept) that may
+// share one Connection (http/connection.h).
 //
 // The operations live in three files: session.cc (state and request
 // composition), connection.cc (connections, TLS, slots) and reception.cc
@@ -9,15 +10,16 @@
 #define QUORVANE_HTTP_SESSION_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/status.h"
+#include "http/connection.h"
 #include "http/cookie_jar.h"
 #include "text/text_buffer.h"
 
 class Transport;
-struct TlsLink;
-struct TlsPeer;
+struct timeval;
 
 // Redirects followed by one request before it gives up with kUnknownError.
 const int kMaxRedirects = 20;
@@ -34,8 +36,10 @@ const int32_t kMaxKeptBodyBytes = kMaxTextLength;
 class HttpSession {
  public:
   // A session with the defaults (time-out 30 s, port 80, TLS port 443,
-  // cookies off, no connection). Sets the target when one is given.
-  explicit HttpSession(const char* initialAddress = nullptr);
+  // cookies off, no connection) whose network is `transport` (the program
+  // passes networkTransport()). Sets the target when one is given.
+  // REQUIRES: `transport` outlives the session.
+  explicit HttpSession(Transport& transport, const char* initialAddress = nullptr);
   // Closes the current slot, then the kept one, and frees everything.
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
@@ -88,6 +92,9 @@ class HttpSession {
   // Makes the kept slot share the current connection (after closing what
   // it held before).
   void keepConnection();
+  // The connection in slot 0 (current) or 1 (kept); null when the slot is
+  // empty.
+  Connection* connection(int slot) const;
 
   // --- reception (reception.cc) ---
 
@@ -135,12 +142,8 @@ class HttpSession {
   int32_t cookiesEnabled = 0;
   // Whether TLS connections check the server's certificate ("@tlsverify=").
   bool tlsVerify = true;
-  int32_t socket[2] = {0, 0};
-  TlsLink* tls[2] = {nullptr, nullptr};
   int32_t status = 0;
 
-  // Where the network is; the program's sessions use networkTransport().
-  Transport* transport;
   // Set by setTarget: whether the address's scheme is "https://", the
   // offset in url of the "/" that ends the host, the name to look up (the
   // host without port and brackets; cookies belong to it), whether that is
@@ -181,23 +184,23 @@ class HttpSession {
   // bytes that came with the header are bounded by kMaxHeaderBytes); tests
   // lower it.
   int32_t maxKeptBody = kMaxKeptBodyBytes;
+
+ private:
+  // The steps of receive (reception.cc), on the current connection and
+  // within the time `limit` of the call (null: no limit).
+  Status readHeader(Connection& connection, timeval* limit);
+  Status readBodyPiece(Connection& connection, timeval* limit);
+  // Splits the header block read so far at its blank line (`blankLine`
+  // points into responseHeader): the bytes after it become the body.
+  Status splitHeader(const char* blankLine);
+  // Stores the cookies of the response header's Set-Cookie lines.
+  void storeCookies();
+
+  // Where the network is.
+  Transport& transport_;
+  // Slot 0 is the current connection, slot 1 the kept one; both may share
+  // one, which closes when its last slot lets go.
+  std::shared_ptr<Connection> slots_[2];
 };
-
-// Free-standing operations on one connection slot, through a transport.
-
-// Creates a TLS link for the connected socket in *linkSlot and performs the
-// handshake; does nothing when the slot already holds a link. Returns the
-// reason why the peer's certificate was not trusted, or "".
-std::string startTls(Transport& transport, TlsLink** linkSlot, int socket, const TlsPeer& peer);
-// Shuts down and frees the link, closes the socket, traces "@closesocket."
-// and leaves both slots empty. An empty slot stays empty silently.
-void closeLink(Transport& transport, TlsLink** linkSlot, int32_t* socketSlot);
-// Sends `length` bytes once. Returns kOk and the count in *sent, or
-// kSendFailed.
-int transportSend(Transport& transport, TlsLink* link, int socket, const char* data, int length,
-                  int flags, int* sent);
-// Reads at most `size` bytes; returns the library's result unchanged.
-int transportRecv(Transport& transport, TlsLink* link, int socket, char* buffer, int size,
-                  int flags);
 
 #endif  // QUORVANE_HTTP_SESSION_H_

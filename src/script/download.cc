@@ -152,7 +152,9 @@ class Download {
     return result.detail().compare(0, strlen(kUntrustedCertificate), kUntrustedCertificate) != 0;
   }
 
-  std::string hostName() const { return session_.host.data() != nullptr ? session_.host.data() : ""; }
+  std::string hostName() const {
+    return session_.host.data() != nullptr ? session_.host.data() : "";
+  }
 
   // The host and the first line of its response header, for the failure
   // sentences.
@@ -249,7 +251,7 @@ class Download {
     // The bytes held come from the current connection's response. Without a
     // connection there is no response, and what the body holds (a request
     // body set by "@->body:") stays out of the file.
-    if (session_.socket[0] == 0) return Status();
+    if (session_.connection(0) == nullptr) return Status();
     int64_t before = count_;
     if (int error = writeHeld()) return writeFailure(error);
     if (count_ > before) showProgress(count_ / kKilobyte, total_ / kKilobyte);

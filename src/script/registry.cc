@@ -47,19 +47,21 @@ Status registryNotOpened(const char* path, int error) {
 
 }  // namespace
 
-ScriptEngine::ScriptEngine() : session(new HttpSession()) {
+TextBuffer configFolderFromHome() {
   char path[kConfigPathLimit];
   const char* home = getenv("HOME");
   int needed = home != nullptr ? snprintf(path, sizeof path, "%s/.tovelcnf/", home)
                                : snprintf(path, sizeof path, "%s", "/home/root/.tovelcnf/");
-  // A path that does not fit is refused whole: configDir stays without
+  // A path that does not fit is refused whole: the folder stays without
   // storage, which selectPlugin and runScript take as a missing registry.
-  if (needed >= 0 && needed < kConfigPathLimit) configDir.assign(path);
-  session->retrySecondMillis = retrySecondMillis();
+  TextBuffer folder;
+  if (needed >= 0 && needed < kConfigPathLimit) folder.assign(path);
+  return folder;
 }
 
-ScriptEngine::~ScriptEngine() {
-  delete session;
+ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : session(transport) {
+  if (configFolder != nullptr) configDir.assign(configFolder);
+  session.retrySecondMillis = retrySecondMillis();
 }
 
 Status ScriptEngine::selectPlugin(const char* target) {
@@ -87,7 +89,7 @@ Status ScriptEngine::selectPlugin(const char* target) {
         result = kOk;
       }
     } else {
-      applySetting(*session, code, value);
+      applySetting(session, code, value);
     }
   }
   if (result == kOk) {

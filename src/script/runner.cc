@@ -198,7 +198,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     char* value = nullptr;
     char* secondValue = nullptr;
     int code = classifyLine(line.mutableData(), &value, &secondValue);
-    lentBody.settle(code, session->body, work);
+    lentBody.settle(code, session.body, work);
     switch (code) {
       case kComment:
         break;
@@ -210,14 +210,14 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kProxy:
       case kUser:
       case kPass:
-        applySetting(*session, code, value);
+        applySetting(session, code, value);
         break;
       case kHttpInit:
-        session->resetRequest();
+        session.resetRequest();
         break;
       case kAnalysis: {
         TextBuffer filled = runAnalysis(script, work.data(), value);
-        lentBody.giveBack(session->body, work);
+        lentBody.giveBack(session.body, work);
         work = std::move(filled);
         noteWorkRegister(where, line.data(), work);
         break;
@@ -229,20 +229,20 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.assign(value);
         break;
       case kSetHost:
-        session->setTarget(work.data());
+        session.setTarget(work.data());
         break;
       case kSetBody:
-        session->body.assign(work.data());
+        session.body.assign(work.data());
         break;
       case kSetHeader:
-        session->addHeader(value, work.data());
+        session.addHeader(value, work.data());
         break;
       case kGetBody:
-        lentBody.take(session->body, work);
+        lentBody.take(session.body, work);
         noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
-        TextBuffer header(session->headerValue(value, 0));
+        TextBuffer header(session.headerValue(value, 0));
         work.assign(header.data());
         noteWorkRegister(where, line.data(), work);
         break;
@@ -254,26 +254,26 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.urlEncode();
         break;
       case kConnect:
-        result = session->request(value);
+        result = session.request(value);
         break;
       case kKeepConnect:
-        session->keepConnection();
+        session.keepConnection();
         break;
       case kSum:
         work.append(value);
         work.append(slots[0].data());
         break;
       case kCookieClear:
-        session->setCookieMode(0);
+        session.setCookieMode(0);
         break;
       case kCookieOn:
-        session->setCookieMode(1);
+        session.setCookieMode(1);
         break;
       case kCookieOff:
-        session->setCookieMode(2);
+        session.setCookieMode(2);
         break;
       case kBuffering:
-        result = bufferBody(*session);
+        result = bufferBody(session);
         break;
       case kPush:
         slots[slotNumber(value)].assign(work.data());
@@ -288,7 +288,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         writeLog(value, work);
         break;
       case kFile:
-        result = downloadToFile(*session, outputPath);
+        result = downloadToFile(session, outputPath);
         break;
       case kExit:
         result = Status(kScriptExit, where + ": stopped by @exit:");
@@ -309,6 +309,6 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
   // The session keeps its body after the run, as the steps left it.
-  lentBody.giveBack(session->body, work);
+  lentBody.giveBack(session.body, work);
   return result;
 }

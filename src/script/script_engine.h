@@ -6,10 +6,11 @@
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
 #include "base/status.h"
+#include "http/session.h"
 #include "text/text_buffer.h"
 
 class FileHandle;
-class HttpSession;
+class Transport;
 
 // The configuration path ("$HOME/.tovelcnf/") is composed in a buffer of this
 // size; a longer one counts as a missing registry.
@@ -21,15 +22,21 @@ const int kConfigPathLimit = 512;
 // within a few MiB.
 const int32_t kDownloadPiece = 256 * 1024;
 
+// The configuration directory of a run: "$HOME/.tovelcnf/"
+// ("/home/root/.tovelcnf/" without HOME). A path of kConfigPathLimit
+// characters or more gives a buffer without storage (a missing registry).
+TextBuffer configFolderFromHome();
+
 class ScriptEngine {
  public:
-  // Works out the configuration directory from HOME ("/home/root/.tovelcnf/"
-  // without it) and creates the session. QUORVANE_RETRY_SECOND_MS, when set
-  // to a number of milliseconds from 0 to 1000, shortens the session's
-  // waits between download attempts (for tests).
-  ScriptEngine();
-  // Destroys the session, closing its connections.
-  ~ScriptEngine();
+  // An engine whose session reaches the network through `transport` and
+  // which reads its registry and plugins from `configFolder` (ending in
+  // "/"; null counts as a missing registry). The program passes
+  // networkTransport() and configFolderFromHome().
+  // QUORVANE_RETRY_SECOND_MS, when set to a number of milliseconds from 0 to
+  // 1000, shortens the session's waits between download attempts (for
+  // tests). REQUIRES: `transport` outlives the engine.
+  ScriptEngine(Transport& transport, const char* configFolder);
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 
@@ -55,7 +62,8 @@ class ScriptEngine {
 
   TextBuffer pluginName;
   TextBuffer configDir;
-  HttpSession* session;
+  // Destroyed with the engine, closing its connections.
+  HttpSession session;
 };
 
 #endif  // QUORVANE_SCRIPT_SCRIPT_ENGINE_H_

@@ -1,5 +1,7 @@
 // Connections: failures of connectAndSend, closing slots, and the kept
 // connection that two slots share.
+#include "http/connection.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,8 +23,7 @@ int countOf(const std::string& text, const std::string& needle) {
 
 TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   FakeTransport net;
-  HttpSession s;
-  s.transport = &net;
+  HttpSession s(net);
   StdoutCapture capture;
 
   // No address: no socket at all.
@@ -42,10 +43,9 @@ TEST(ConnectionTest, ConnectFailuresLeaveTheSlotEmptyAndTheSocketClosed) {
   net.addConnection().connectResult = 203;
   net.addConnection().connectResult = 204;
   EXPECT_EQ(203, s.connectAndSend("GET").code());
-  EXPECT_EQ(0, s.socket[0]);
+  EXPECT_EQ(nullptr, s.connection(0));
   EXPECT_EQ(204, s.connectAndSend("GET").code());
-  EXPECT_EQ(0, s.socket[0]);
-  EXPECT_EQ(nullptr, s.tls[0]);
+  EXPECT_EQ(nullptr, s.connection(0));
   for (int i = 0; i < 2; ++i) {
     const FakeConnection& c = net.connections[static_cast<size_t>(i)];
     EXPECT_FALSE(c.connected) << i;
@@ -71,8 +71,7 @@ TEST(ConnectionTest, EveryAddressOfANameIsTriedInOrder) {
   net.addName("gone.example",
               {{"192.0.2.1", FakeAddress::kSilent}, {"192.0.2.2", FakeAddress::kUnreachable}});
   net.addName("none.example", {});
-  HttpSession s;
-  s.transport = &net;
+  HttpSession s(net);
   s.timeoutSeconds = 7;
   s.resetRequest();
   StdoutCapture capture;
@@ -117,16 +116,14 @@ TEST(ConnectionTest, EveryAddressOfANameIsTriedInOrder) {
 TEST(ConnectionTest, UntrustedCertificateEndsTheRequest) {
   FakeTransport net;
   net.untrustedNames = {"bad.example"};
-  HttpSession s;
-  s.transport = &net;
+  HttpSession s(net);
   s.resetRequest();
   s.setTarget("https://bad.example:8443/");
   StdoutCapture capture;
   Status failed = s.connectAndSend("GET");
   EXPECT_EQ(200, failed.code());
   EXPECT_EQ("certificate of bad.example not trusted (self-signed certificate)", failed.detail());
-  EXPECT_EQ(0, s.socket[0]);
-  EXPECT_EQ(nullptr, s.tls[0]);
+  EXPECT_EQ(nullptr, s.connection(0));
   EXPECT_EQ(1, net.connections[0].closes);
   EXPECT_TRUE(net.connections[0].closedWithLink);
   EXPECT_EQ("", net.connections[0].sent);
@@ -141,8 +138,7 @@ TEST(ConnectionTest, UntrustedCertificateEndsTheRequest) {
 
 TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
   FakeTransport net;
-  HttpSession s;
-  s.transport = &net;
+  HttpSession s(net);
   s.resetRequest();
   s.setTarget("http://h.example/");
   {
@@ -164,8 +160,7 @@ TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
 
 TEST(ConnectionTest, ClosingAnEmptySlotIsSilentAndResetsStatus) {
   FakeTransport net;
-  HttpSession s;
-  s.transport = &net;
+  HttpSession s(net);
   s.status = 302;
   setDisplayMode("/D");
   StdoutCapture capture;
@@ -176,8 +171,8 @@ TEST(ConnectionTest, ClosingAnEmptySlotIsSilentAndResetsStatus) {
   setDisplayMode(nullptr);
   EXPECT_EQ("", out);
   EXPECT_EQ(0, s.status);
-  EXPECT_EQ(0, s.socket[0]);
-  EXPECT_EQ(0, s.socket[1]);
+  EXPECT_EQ(nullptr, s.connection(0));
+  EXPECT_EQ(nullptr, s.connection(1));
   EXPECT_EQ(0, net.strayCloses);
 }
 
@@ -187,35 +182,33 @@ TEST(ConnectionTest, KeptConnectionIsSharedAndClosedOnce) {
   FakeTransport net;
   std::string out;
   {
-    HttpSession s;
-    s.transport = &net;
+    HttpSession s(net);
     s.resetRequest();
     s.setTarget("https://a.example/");
     setDisplayMode("/D");
     StdoutCapture capture;
     ASSERT_EQ(0, s.connectAndSend("GET").code());
-    const int first = s.socket[0];
-    TlsLink* firstLink = s.tls[0];
-    ASSERT_NE(nullptr, firstLink);
+    const Connection* first = s.connection(0);
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, first->tls());
     s.keepConnection();
-    EXPECT_EQ(first, s.socket[1]);
-    EXPECT_EQ(firstLink, s.tls[1]);
+    EXPECT_EQ(first, s.connection(1));
     // Keeping again without a new connect keeps the same connection open.
     s.keepConnection();
-    EXPECT_EQ(first, s.socket[1]);
+    EXPECT_EQ(first, s.connection(1));
     EXPECT_EQ(0, net.connections[0].closes);
 
     s.setTarget("http://b.example/");
     ASSERT_EQ(0, s.connectAndSend("GET").code());
     EXPECT_EQ(0, net.connections[0].closes);
-    EXPECT_EQ(first, s.socket[1]);
-    EXPECT_NE(first, s.socket[0]);
+    EXPECT_EQ(first, s.connection(1));
+    EXPECT_NE(first, s.connection(0));
 
     // The kept connection is now replaced: it is closed, once.
     s.keepConnection();
     EXPECT_EQ(1, net.connections[0].closes);
     EXPECT_TRUE(net.connections[0].closedWithLink);
-    EXPECT_EQ(s.socket[0], s.socket[1]);
+    EXPECT_EQ(s.connection(0), s.connection(1));
     EXPECT_EQ(0, net.connections[1].closes);
     out = capture.finish();
     setDisplayMode(nullptr);
@@ -230,8 +223,7 @@ TEST(ConnectionTest, KeptConnectionIsSharedAndClosedOnce) {
 TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
   FakeTransport net;
   {
-    HttpSession s;
-    s.transport = &net;
+    HttpSession s(net);
     s.resetRequest();
     s.setTarget("http://a.example/");
     StdoutCapture quiet;
@@ -252,49 +244,55 @@ TEST(ConnectionTest, DestructorClosesCurrentThenKept) {
   EXPECT_EQ(0, net.strayCloses);
 }
 
-TEST(ConnectionTest, StartTlsOnALinkedSlotDoesNothing) {
+// A Connection starts TLS once and, when it goes, closes its socket and link
+// together, once, with one "@closesocket." trace.
+TEST(ConnectionTest, ConnectionOwnsItsSocketAndLink) {
   FakeTransport net;
   ConnectFailure failure;
   int fd = net.connectTo("h.example", 443, 0, &failure);
-  TlsLink* link = nullptr;
-  TlsPeer peer;
-  peer.name = "h.example";
-  startTls(net, &link, fd, peer);
-  ASSERT_NE(nullptr, link);
-  TlsLink* before = link;
-  startTls(net, &link, fd, peer);
-  EXPECT_EQ(before, link);
-  EXPECT_EQ(1, net.connections[0].tlsStarts);
-
-  int32_t socketSlot = fd;
-  closeLink(net, &link, &socketSlot);
-  EXPECT_EQ(nullptr, link);
-  EXPECT_EQ(0, socketSlot);
+  ASSERT_GT(fd, 0);
+  setDisplayMode("/D");
+  StdoutCapture capture;
+  {
+    Connection connection(net, fd);
+    EXPECT_EQ(fd, connection.socket());
+    EXPECT_EQ(nullptr, connection.tls());
+    TlsPeer peer;
+    peer.name = "h.example";
+    EXPECT_EQ("", connection.startTls(peer));
+    TlsLink* link = connection.tls();
+    ASSERT_NE(nullptr, link);
+    EXPECT_EQ("", connection.startTls(peer));
+    EXPECT_EQ(link, connection.tls());
+    EXPECT_EQ(1, net.connections[0].tlsStarts);
+    EXPECT_EQ(0, net.connections[0].closes);
+  }
+  std::string out = capture.finish();
+  setDisplayMode(nullptr);
   EXPECT_EQ(1, net.connections[0].closes);
-  // An empty slot stays empty and closes nothing.
-  closeLink(net, &link, &socketSlot);
-  EXPECT_EQ(1, net.connections[0].closes);
+  EXPECT_TRUE(net.connections[0].closedWithLink);
+  EXPECT_EQ("@closesocket.\n", out);
   EXPECT_EQ(0, net.strayCloses);
 }
 
-TEST(ConnectionTest, TransportSendTellsFailureFromCount) {
+TEST(ConnectionTest, SendTellsFailureFromCount) {
   FakeTransport net;
   FakeConnection& c = net.addConnection();
   c.failSendAt = 1;
   ConnectFailure failure;
-  int fd = net.connectTo("h.example", 80, 0, &failure);
+  Connection connection(net, net.connectTo("h.example", 80, 0, &failure));
   std::string data(604, 'x');
   int sent = -1;
   // A complete send of 604 bytes is a success, not the failure code.
-  EXPECT_EQ(0, transportSend(net, nullptr, fd, data.data(), 604, 0, &sent));
+  EXPECT_EQ(0, connection.send(data.data(), 604, &sent));
   EXPECT_EQ(604, sent);
-  EXPECT_EQ(604, transportSend(net, nullptr, fd, data.data(), 604, 0, &sent));
+  EXPECT_EQ(604, connection.send(data.data(), 604, &sent));
   EXPECT_EQ(0, sent);
 
   c.deliver("abc");
   char buffer[8];
-  EXPECT_EQ(3, transportRecv(net, nullptr, fd, buffer, sizeof buffer, 0));
-  EXPECT_EQ(0, transportRecv(net, nullptr, fd, buffer, sizeof buffer, 0));
+  EXPECT_EQ(3, connection.recv(buffer, sizeof buffer));
+  EXPECT_EQ(0, connection.recv(buffer, sizeof buffer));
 }
 
 }  // namespace

@@ -20,10 +20,9 @@ const char kOkHeader[] = "HTTP/1.0 200 OK\r\nContent-Type: text/plain";
 // session) with a plain target set and the request reset.
 struct Wired {
   FakeTransport net;
-  HttpSession session;
+  HttpSession session{net};
   Status last;
   explicit Wired(const char* address = "http://h.example/index.html") {
-    session.transport = &net;
     session.resetRequest();
     session.setTarget(address);
   }
@@ -250,7 +249,7 @@ TEST(ReceptionTest, FailedReadIsToldApartFromThePeersClose) {
 }
 
 TEST(ReceptionTest, ReceiveWithoutConnectionGives205) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   EXPECT_EQ(205, s.receive().code());
   s.responseHeader.assign("HTTP/1.0 200 OK");
   EXPECT_EQ(205, s.receive().code());
@@ -354,7 +353,7 @@ TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
 }
 
 TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
   s.responseHeader.assign(
       "Location: status-line-is-no-header\r\n"
@@ -384,7 +383,7 @@ TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
 }
 
 TEST(ReceptionTest, HeaderValueTraces) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   s.responseHeader.assign("HTTP/1.0 200 OK\r\nContent-Length: 12\r\nEmpty:");
   setDisplayMode("/D");
   StdoutCapture capture;
@@ -542,8 +541,7 @@ TEST(ReceptionTest, VerboseOutputOfOneExchange) {
   std::string out;
   {
     FakeTransport net;
-    HttpSession s;
-    s.transport = &net;
+    HttpSession s(net);
     s.resetRequest();
     s.setTarget("http://127.0.0.1/index.html");
     net.addConnection().deliver("HTTP/1.0 200 OK\r\nServer: t\r\n\r\nhello");

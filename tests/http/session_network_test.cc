@@ -18,6 +18,7 @@
 
 #include "base/messages.h"
 #include "http/session.h"
+#include "http/transport.h"
 #include "support/capture.h"
 #include "support/scripted_server.h"
 
@@ -190,7 +191,7 @@ class SessionNetworkTest : public ::testing::Test {
   // A session pointed at the servers given (either may be null), with the
   // user agent "UA/1" and a fresh request.
   std::unique_ptr<HttpSession> makeSession(const ScriptedServer* plain, const ScriptedServer* tls) {
-    std::unique_ptr<HttpSession> session(new HttpSession());
+    auto session = std::make_unique<HttpSession>(networkTransport());
     if (plain != nullptr) session->port = plain->port();
     if (tls != nullptr) session->tlsPort = tls->port();
     session->settings[4].assign("UA/1");
@@ -231,7 +232,8 @@ TEST_F(SessionNetworkTest, TlsRequestTextAndResponse) {
   auto session = makeSession(nullptr, &server);
   ASSERT_EQ(0, session->setTarget("https://127.0.0.1/secure/x?y=2"));
   EXPECT_EQ(0, session->request("GET").code());
-  EXPECT_NE(nullptr, session->tls[0]);
+  ASSERT_NE(nullptr, session->connection(0));
+  EXPECT_NE(nullptr, session->connection(0)->tls());
   EXPECT_EQ(200, session->status);
   EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: loop", text(session->responseHeader));
   EXPECT_EQ("0123456789", text(session->body));
@@ -408,7 +410,8 @@ TEST_F(SessionNetworkTest, RedirectsBetweenPlainAndTls) {
   ASSERT_EQ(0, session->setTarget("http://127.0.0.1/start"));
   EXPECT_EQ(0, session->request("GET").code());
   EXPECT_EQ("back on plain", text(session->body));
-  EXPECT_EQ(nullptr, session->tls[0]);
+  ASSERT_NE(nullptr, session->connection(0));
+  EXPECT_EQ(nullptr, session->connection(0)->tls());
   session.reset();
   plain.stop();
   tls.stop();
@@ -637,7 +640,7 @@ TEST_F(SessionNetworkTest, PeerClosingBeforeBlankLine) {
     }
     // The connection stays in its slot; the next call takes the body phase
     // and fails at once.
-    EXPECT_NE(0, session->socket[0]);
+    EXPECT_NE(nullptr, session->connection(0));
     EXPECT_EQ(605, session->receive().code());
   }
 }
@@ -778,19 +781,19 @@ void checkKeptConnectionsClosedOnce(bool tls) {
   ASSERT_TRUE(server.ok()) << server.error();
   const char* address = tls ? "https://127.0.0.1/k" : "http://127.0.0.1/k";
   {
-    HttpSession session;
+    HttpSession session(networkTransport());
     (tls ? session.tlsPort : session.port) = server.port();
     session.resetRequest();
     ASSERT_EQ(0, session.setTarget(address));
     ASSERT_EQ(0, session.request("GET").code());
     session.keepConnection();
-    EXPECT_EQ(session.socket[0], session.socket[1]);
+    EXPECT_EQ(session.connection(0), session.connection(1));
 
     // The next request drops the current slot's share only.
     session.resetRequest();
     ASSERT_EQ(0, session.request("GET").code());
     EXPECT_EQ("second", text(session.body));
-    EXPECT_NE(session.socket[0], session.socket[1]);
+    EXPECT_NE(session.connection(0), session.connection(1));
     usleep(200 * 1000);
     EXPECT_FALSE(server.records()[0].clientClosed);
 
@@ -820,7 +823,7 @@ TEST_F(SessionNetworkTest, KeptConnectionsClosedOnceWithoutDescriptorLeak) {
   // good is open before counting.
   {
     ScriptedServer warm(true, {script(kOkWithBody)});
-    HttpSession session;
+    HttpSession session(networkTransport());
     session.tlsPort = warm.port();
     ASSERT_EQ(0, session.setTarget("https://127.0.0.1/warm"));
     session.request("GET").code();
@@ -838,15 +841,15 @@ TEST_F(SessionNetworkTest, FailedRequestsLeakNoDescriptor) {
     ScriptedServer gone(false, {});
     int port = gone.port();
     gone.stop();
-    HttpSession session;
+    HttpSession session(networkTransport());
     session.port = port;
     ASSERT_EQ(0, session.setTarget("http://127.0.0.1/refused"));
     EXPECT_EQ(204, session.request("GET").code());
-    EXPECT_EQ(0, session.socket[0]);
+    EXPECT_EQ(nullptr, session.connection(0));
   }
   {
     ScriptedServer server(false, {script("reset\n"), script(kOkWithBody)});
-    HttpSession session;
+    HttpSession session(networkTransport());
     session.port = server.port();
     ASSERT_EQ(0, session.setTarget("http://127.0.0.1/again"));
     EXPECT_EQ(605, session.request("GET").code());

@@ -19,8 +19,7 @@ namespace {
 // that it outlives the session, whose destructor closes its slots.
 struct Wired {
   FakeTransport net;
-  HttpSession session;
-  Wired() { session.transport = &net; }
+  HttpSession session{net};
 };
 
 // Sets the target and sends one request with `method` on a fresh fake
@@ -34,17 +33,15 @@ int sendOnce(Wired& w, const char* method, std::string* printed = nullptr) {
 }
 
 TEST(SessionTest, NewSessionHasTheDefaults) {
-  HttpSession s;
-  EXPECT_EQ(&networkTransport(), s.transport);
+  FakeTransport net;
+  HttpSession s(net);
   EXPECT_EQ(30, s.timeoutSeconds);
   EXPECT_EQ(80, s.port);
   EXPECT_EQ(443, s.tlsPort);
   EXPECT_EQ(0, s.cookiesEnabled);
   EXPECT_EQ(0, s.status);
-  EXPECT_EQ(0, s.socket[0]);
-  EXPECT_EQ(0, s.socket[1]);
-  EXPECT_EQ(nullptr, s.tls[0]);
-  EXPECT_EQ(nullptr, s.tls[1]);
+  EXPECT_EQ(nullptr, s.connection(0));
+  EXPECT_EQ(nullptr, s.connection(1));
   EXPECT_EQ(nullptr, s.host.data());
   EXPECT_EQ(nullptr, s.url.data());
   EXPECT_EQ(nullptr, s.responseHeader.data());
@@ -53,13 +50,13 @@ TEST(SessionTest, NewSessionHasTheDefaults) {
   for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data());
   EXPECT_EQ(0, s.jar.size());
 
-  HttpSession withAddress("http://a.example/x");
+  HttpSession withAddress(net, "http://a.example/x");
   EXPECT_STREQ("a.example", withAddress.host.data());
   EXPECT_STREQ("/x", withAddress.requestPath());
 }
 
 TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   EXPECT_EQ(0, s.setTarget("http://example.com/a?b=1"));
   EXPECT_STREQ("example.com", s.host.data());
   EXPECT_STREQ("http://example.com/a?b=1", s.url.data());
@@ -89,7 +86,7 @@ TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
 }
 
 TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   const char* bad[] = {"http://no-slash.example",
                        "https://no-slash.example",
                        "/relative/path",
@@ -113,7 +110,7 @@ TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
 }
 
 TEST(SessionTest, TargetLookupTracesInVerboseMode) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   setDisplayMode("/D");
   StdoutCapture capture;
   s.setTarget("http://h/p");
@@ -129,7 +126,7 @@ TEST(SessionTest, TargetLookupTracesInVerboseMode) {
 }
 
 TEST(SessionTest, ResetRequestAndAddHeader) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   s.responseHeader.assign("HTTP/1.0 200 OK");
   s.body.assign("old body");
   s.resetRequest();
@@ -190,7 +187,7 @@ TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
 }
 
 TEST(SessionTest, CookieModeSwitchesAndTraces) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   s.jar.storeCookie("h.example", "id=7");
   ASSERT_EQ(1, s.jar.size());
   setDisplayMode("/D");
@@ -224,7 +221,8 @@ TEST(SessionTest, PlainRequestText) {
   EXPECT_EQ(80, c.port);
   EXPECT_FALSE(c.tlsStarted);
   EXPECT_EQ("GET /a?b=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\nHost: H\r\n\r\n", c.sent);
-  EXPECT_EQ(c.fd, w.session.socket[0]);
+  ASSERT_NE(nullptr, w.session.connection(0));
+  EXPECT_EQ(c.fd, w.session.connection(0)->socket());
 }
 
 TEST(SessionTest, BodyGetsContentLengthAndFollowsTheBlankLine) {
@@ -262,7 +260,8 @@ TEST(SessionTest, TlsTargetsUseTheTlsPortAndSendTheServerName) {
   EXPECT_TRUE(c.tlsStarted);
   EXPECT_TRUE(c.serverNameGiven);
   EXPECT_EQ("secure.example", c.serverName);
-  EXPECT_NE(nullptr, w.session.tls[0]);
+  ASSERT_NE(nullptr, w.session.connection(0));
+  EXPECT_NE(nullptr, w.session.connection(0)->tls());
   EXPECT_EQ("GET /p?q=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: secure.example\r\n\r\n",
             c.sent);
 
@@ -413,7 +412,8 @@ TEST(SessionTest, FailedSendGives604) {
   EXPECT_EQ(604, sendOnce(w, "GET"));
   EXPECT_EQ("", first.sent);
   // The connection stays in its slot until the next connect.
-  EXPECT_EQ(first.fd, w.session.socket[0]);
+  ASSERT_NE(nullptr, w.session.connection(0));
+  EXPECT_EQ(first.fd, w.session.connection(0)->socket());
   EXPECT_EQ(0, first.closes);
 
   // Failure after a partial send; a send that reports 0 bytes is a failure too.
@@ -429,7 +429,7 @@ TEST(SessionTest, FailedSendGives604) {
 }
 
 TEST(SessionTest, SendWithoutConnectionGives205AndPrintsNothing) {
-  HttpSession s;
+  HttpSession s(networkTransport());
   s.setTarget("http://H/");
   StdoutCapture capture;
   EXPECT_EQ(205, s.sendRequest("GET").code());

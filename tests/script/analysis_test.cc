@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "http/transport.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
 #include "text/file_handle.h"
@@ -31,7 +32,7 @@ class AnalysisTest : public ::testing::Test {
   }
 
   TempDir dir;
-  ScriptEngine engine;
+  ScriptEngine engine{networkTransport(), nullptr};
 };
 
 TEST_F(AnalysisTest, TemplateWithoutPlaceholdersComesBackAndBlockIsConsumed) {

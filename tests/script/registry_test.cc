@@ -11,15 +11,14 @@
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
+#include "support/fake_transport.h"
 
 namespace {
 
 // Points HOME at a fresh folder for the test and puts it back afterwards.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    homeVar.set("HOME", home.path().c_str());
-  }
+  void SetUp() override { homeVar.set("HOME", home.path().c_str()); }
   void TearDown() override {
     homeVar.restore();
     setDisplayMode(nullptr);
@@ -35,7 +34,11 @@ class RegistryTest : public ::testing::Test {
     return code;
   }
 
+  std::string configFolder() const { return home.path() + "/.tovelcnf/"; }
+
   TempDir home;
+  // No test here reaches the network.
+  FakeTransport net;
 
  private:
   ScopedEnv homeVar;
@@ -56,17 +59,13 @@ const char kListBanner[] = "============[Support Plugin]============\n";
 const char kListEnd[] = "========================================\n";
 
 TEST_F(RegistryTest, ConfigDirectoryComesFromHome) {
-  ScriptEngine engine;
-  EXPECT_EQ(home.path() + "/.tovelcnf/", engine.configDir.data());
-  ASSERT_NE(nullptr, engine.session);
-
+  EXPECT_EQ(home.path() + "/.tovelcnf/", configFolderFromHome().data());
   unsetenv("HOME");
-  ScriptEngine withoutHome;
-  EXPECT_STREQ("/home/root/.tovelcnf/", withoutHome.configDir.data());
+  EXPECT_STREQ("/home/root/.tovelcnf/", configFolderFromHome().data());
 }
 
 TEST_F(RegistryTest, MissingRegistryGives207Silently) {
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(207, select(engine, "http://a/", &out));
   EXPECT_EQ("", out);
@@ -76,14 +75,14 @@ TEST_F(RegistryTest, MissingRegistryGives207Silently) {
 TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
   {
     writeRegistry("@plugin=site\n");
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     EXPECT_EQ(0, select(engine, "http://site/x", &out));
     EXPECT_EQ("", out);
-    EXPECT_EQ(30, engine.session->timeoutSeconds);
-    EXPECT_EQ(80, engine.session->port);
-    EXPECT_TRUE(engine.session->tlsVerify);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session->settings[i].data()) << i;
+    EXPECT_EQ(30, engine.session.timeoutSeconds);
+    EXPECT_EQ(80, engine.session.port);
+    EXPECT_TRUE(engine.session.tlsVerify);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session.settings[i].data()) << i;
   }
   writeRegistry(
       "#= comment @timeout=1\n"
@@ -99,60 +98,60 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
       "@timeout\n"
       "@plugin=site\n"
       "@timeout=7\n");
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(0, select(engine, "http://site/x", &out));
-  EXPECT_EQ(7, engine.session->timeoutSeconds);
-  EXPECT_EQ(8080, engine.session->port);
+  EXPECT_EQ(7, engine.session.timeoutSeconds);
+  EXPECT_EQ(8080, engine.session.port);
   // The registry keeps "@=>" in its values.
-  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session->settings[4].data());
-  EXPECT_STREQ("10.0.0.1", engine.session->settings[5].data());
-  EXPECT_STREQ("me", engine.session->settings[6].data());
-  EXPECT_STREQ("secret", engine.session->settings[7].data());
-  EXPECT_FALSE(engine.session->tlsVerify);
+  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session.settings[4].data());
+  EXPECT_STREQ("10.0.0.1", engine.session.settings[5].data());
+  EXPECT_STREQ("me", engine.session.settings[6].data());
+  EXPECT_STREQ("secret", engine.session.settings[7].data());
+  EXPECT_FALSE(engine.session.tlsVerify);
   EXPECT_STREQ("site", engine.pluginName.data());
 }
 
 TEST_F(RegistryTest, NumbersConvertLikeStrtolHeldTo32Bits) {
   writeRegistry("@timeout= -12abc\n@port=abc\n@plugin=x\n");
   {
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     select(engine, "x", &out);
-    EXPECT_EQ(-12, engine.session->timeoutSeconds);
-    EXPECT_EQ(0, engine.session->port);
+    EXPECT_EQ(-12, engine.session.timeoutSeconds);
+    EXPECT_EQ(0, engine.session.port);
   }
   writeRegistry("@timeout=99999999999\n@port=-99999999999\n@plugin=x\n");
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   select(engine, "x", &out);
-  EXPECT_EQ(INT32_MAX, engine.session->timeoutSeconds);
-  EXPECT_EQ(INT32_MIN, engine.session->port);
+  EXPECT_EQ(INT32_MAX, engine.session.timeoutSeconds);
+  EXPECT_EQ(INT32_MIN, engine.session.port);
 }
 
 TEST_F(RegistryTest, LastMatchingPatternWins) {
   writeRegistry("@plugin=http\n@plugin=demotube\n@plugin=nomatch\n");
   {
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     EXPECT_EQ(0, select(engine, "http://host/demotube/watch/1", &out));
     EXPECT_STREQ("demotube", engine.pluginName.data());
   }
   {
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     EXPECT_EQ(0, select(engine, "http://host/other", &out));
     EXPECT_STREQ("http", engine.pluginName.data());
   }
   // Matching is exact and case-sensitive.
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(208, select(engine, "HTTP://HOST/DEMOTUBE", &out));
 }
 
 TEST_F(RegistryTest, EmptyPatternMatchesEveryTarget) {
   writeRegistry("@plugin=zzz\n@plugin=\n");
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(0, select(engine, "anything", &out));
   EXPECT_EQ("", out);
@@ -163,7 +162,7 @@ TEST_F(RegistryTest, NoMatchPrintsEveryPluginInFileOrderWithDuplicates) {
   writeRegistry(
       "@timeout=5\n@plugin=beta\n#= @plugin=hidden\n@plugin=alpha\n@plugin=beta\n"
       "@plugin=\n@plugin=a@=>b\n");
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(208, select(engine, nullptr, &out));
   EXPECT_EQ(std::string(kListBanner) + ">beta\n>alpha\n>beta\n>\n>a@=>b\n" + kListEnd, out);
@@ -171,7 +170,7 @@ TEST_F(RegistryTest, NoMatchPrintsEveryPluginInFileOrderWithDuplicates) {
 
   // A registry without plugins prints an empty list.
   writeRegistry("@timeout=5\n");
-  ScriptEngine other;
+  ScriptEngine other(net, configFolder().c_str());
   EXPECT_EQ(208, select(other, "http://a/", &out));
   EXPECT_EQ(std::string(kListBanner) + kListEnd, out);
 }
@@ -181,12 +180,12 @@ TEST_F(RegistryTest, LongRegistryLinesAreReadInPieces) {
   std::string longLine = "@plugin=" + std::string(1015, 'x') + "@plugin=abc\n";
   writeRegistry(longLine);
   {
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     EXPECT_EQ(0, select(engine, "abc", &out));
     EXPECT_STREQ("abc", engine.pluginName.data());
   }
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(208, select(engine, nullptr, &out));
   EXPECT_EQ(std::string(kListBanner) + ">" + std::string(1015, 'x') + "\n>abc\n" + kListEnd, out);
@@ -205,13 +204,13 @@ TEST_F(RegistryTest, ConfigPathOf511CharactersIsTheLimit) {
 
   setenv("HOME", fits.c_str(), 1);
   {
-    ScriptEngine engine;
+    ScriptEngine engine(net, configFolderFromHome().data());
     EXPECT_EQ(511u, strlen(engine.configDir.data()));
     std::string out;
     EXPECT_EQ(0, select(engine, "site", &out));
   }
   setenv("HOME", tooLong.c_str(), 1);
-  ScriptEngine engine;
+  ScriptEngine engine(net, configFolderFromHome().data());
   std::string out;
   EXPECT_EQ(207, select(engine, "site", &out));
   EXPECT_EQ("", out);

@@ -22,9 +22,8 @@ class RunnerTest : public ::testing::Test {
   void SetUp() override {
     homeVar.set("HOME", home.path().c_str());
     home.write(".tovelcnf/tovel.ini", "@timeout=5\n@useragent=Registry/1\n@plugin=site\n");
-    engine.reset(new ScriptEngine());
     // No test here reaches a real network.
-    engine->session->transport = &fake;
+    engine = std::make_unique<ScriptEngine>(fake, configFolder().c_str());
     ASSERT_EQ(0, engine->selectPlugin("http://site/page").code());
   }
   void TearDown() override {
@@ -33,7 +32,8 @@ class RunnerTest : public ::testing::Test {
     setDisplayMode(nullptr);
   }
 
-  std::string scriptPath() const { return home.path() + "/.tovelcnf/site"; }
+  std::string configFolder() const { return home.path() + "/.tovelcnf/"; }
+  std::string scriptPath() const { return configFolder() + "site"; }
 
   Status last;
 
@@ -84,7 +84,7 @@ TEST_F(RunnerTest, ScriptThatCannotRunGives207) {
 
   // An empty pattern names the configuration folder itself.
   home.write(".tovelcnf/tovel.ini", "@plugin=\n");
-  ScriptEngine other;
+  ScriptEngine other(fake, configFolder().c_str());
   ASSERT_EQ(0, other.selectPlugin("x").code());
   StdoutCapture capture;
   EXPECT_EQ(207, other.runScript("x", nullptr).code());
@@ -181,7 +181,7 @@ TEST_F(RunnerTest, LogWritesExactlyTheWorkText) {
 }
 
 TEST_F(RunnerTest, SettingStepsChangeTheSession) {
-  HttpSession& session = *engine->session;
+  HttpSession& session = engine->session;
   EXPECT_EQ(5, session.timeoutSeconds);
   EXPECT_EQ(0, run("@timeout=60\n@port=8080x\n@useragent=Script/2@=>x\n@proxy=p\n@user=u\n"
                    "@pass=w\n"));
@@ -202,7 +202,7 @@ TEST_F(RunnerTest, SettingStepsChangeTheSession) {
 }
 
 TEST_F(RunnerTest, RequestStepsPrepareTheSession) {
-  HttpSession& session = *engine->session;
+  HttpSession& session = engine->session;
   EXPECT_EQ(0, run("@httpinit:\n@<-read=v1\n@->header=X-One\n@<-read=a=1\n@->body:\n"
                    "@<-read:\n@->host:\n@cookieon:\n"));
   EXPECT_STREQ("Accept: */*\r\nUser-Agent: Registry/1\r\nX-One: v1\r\n",
@@ -323,7 +323,7 @@ TEST_F(RunnerTest, BufferingStopsAtContentLength) {
   std::string out;
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
-  EXPECT_STREQ("abcdefghij", engine->session->body.data());
+  EXPECT_STREQ("abcdefghij", engine->session.body.data());
   EXPECT_EQ("abcdefghij", workAfter("@<-body:\n"));
 }
 
@@ -332,17 +332,17 @@ TEST_F(RunnerTest, BufferingWithoutContentLengthReadsUntilTheEnd) {
   std::string out;
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/../\n", out);
-  EXPECT_STREQ("abcdef", engine->session->body.data());
+  EXPECT_STREQ("abcdef", engine->session.body.data());
 
   // A time-out only ends the loop.
   fake.addConnection().deliver(okHeader()).deliver("x").stall().deliver("late");
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
-  EXPECT_STREQ("x", engine->session->body.data());
+  EXPECT_STREQ("x", engine->session.body.data());
 }
 
 TEST_F(RunnerTest, BufferingABodyTooLargeToKeepEndsTheScript) {
-  engine->session->maxKeptBody = 4;
+  engine->session.maxKeptBody = 4;
   fake.addConnection().deliver(okHeader() + "ab").deliver("cd").deliver("e").close();
   std::string out;
   EXPECT_EQ(200, run(std::string(kRequest) + "@buffering:\n@exit:\n", nullptr, &out));
@@ -423,7 +423,7 @@ TEST_F(DownloadTest, ProgressInKilobytesAndPiecesOfUpTo64KiB) {
   ASSERT_GE(printed.size(), last.size());
   EXPECT_EQ(last, printed.substr(printed.size() - last.size()));
   // The body buffer holds one piece, whatever the size of the download.
-  EXPECT_EQ(kDownloadPiece, engine->session->body.capacity());
+  EXPECT_EQ(kDownloadPiece, engine->session.body.capacity());
   EXPECT_LT(c.recvCalls, 10);
 }
 
