@@ -152,14 +152,9 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
     into = roomUpToLimit(&room);
   }
   int got = waitAndRead(connection, limit, into, room);
-  if (got == kReadWouldBlock) {
-    return Status(kTimedOut, formatText("%s sent nothing more for %d s", describePeer().c_str(),
-                                        static_cast<int>(timeoutSeconds)));
-  }
   if (got <= 0) {
-    closedByPeer = got == 0;
-    return Status(kRecvFailed, closedByPeer ? describePeer() + " closed the connection"
-                                            : "reading from " + describePeer() + " failed");
+    ReadFailureWords words = {" sent nothing more for ", "", "reading from "};
+    return readFailure(got, words);
   }
   if (full) {
     return Status::unknownError("response body too large to keep",
@@ -179,6 +174,17 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
   return Status();
 }
 
+Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
+  if (got == kReadWouldBlock) {
+    return Status(kTimedOut, describePeer() + words.silent +
+                                 formatText("%d s", static_cast<int>(timeoutSeconds)));
+  }
+  closedByPeer = got == 0;
+  if (closedByPeer)
+    return Status(kRecvFailed, describePeer() + " closed the connection" + words.closed);
+  return Status(kRecvFailed, words.failed + describePeer() + " failed");
+}
+
 Status HttpSession::readHeader(Connection& connection, timeval* limit) {
   // Read until the blank line that ends the header block.
   const char* blankLine = nullptr;
@@ -188,17 +194,12 @@ Status HttpSession::readHeader(Connection& connection, timeval* limit) {
     int32_t room = 0;
     char* into = responseHeader.tail(&room);
     int got = waitAndRead(connection, limit, into, room);
-    if (got == kReadWouldBlock) {
-      return Status(kTimedOut, formatText("%s did not answer within %d s", describePeer().c_str(),
-                                          static_cast<int>(timeoutSeconds)));
-    }
     if (got <= 0) {
-      closedByPeer = got == 0;
-      const char* when = before == 0 ? "without an answer" : "in the middle of the response header";
-      return Status(kRecvFailed,
-                    closedByPeer
-                        ? formatText("%s closed the connection %s", describePeer().c_str(), when)
-                        : formatText("reading the answer of %s failed", describePeer().c_str()));
+      ReadFailureWords words = {
+          " did not answer within ",
+          before == 0 ? " without an answer" : " in the middle of the response header",
+          "reading the answer of "};
+      return readFailure(got, words);
     }
     responseHeader.commit(got);
     // Only the new bytes and the three before them can complete the blank

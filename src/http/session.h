@@ -190,6 +190,17 @@ class HttpSession {
   // within the time `limit` of the call (null: no limit).
   Status readHeader(Connection& connection, timeval* limit);
   Status readBodyPiece(Connection& connection, timeval* limit);
+  // How a read that gave no bytes is told: the peer, `silent` and the
+  // time-out in seconds ("x did not answer within 5 s"); the peer "closed the
+  // connection" and `closed`; or `failed`, the peer and "failed".
+  struct ReadFailureWords {
+    const char* silent;
+    const char* closed;
+    const char* failed;
+  };
+  // The failure of a read that gave `got` (0, kReadWouldBlock or another
+  // negative result); sets closedByPeer.
+  Status readFailure(int got, const ReadFailureWords& words);
   // Splits the header block read so far at its blank line (`blankLine`
   // points into responseHeader): the bytes after it become the body.
   Status splitHeader(const char* blankLine);

@@ -124,17 +124,10 @@ class LentBody {
 
   // Before the step with keyword `code`.
   void settle(int code, TextBuffer& body, TextBuffer& work) {
-    if (!lent_) return;
+    // A setting changes neither the register nor the body.
+    if (!lent_ || isSetting(code)) return;
     switch (code) {
       case kComment:
-      case kTimeout:
-      case kPort:
-      case kTlsVerify:
-      case kRetry:
-      case kUserAgent:
-      case kProxy:
-      case kUser:
-      case kPass:
       case kSetHost:
       case kSetHeader:
       case kKeepConnect:

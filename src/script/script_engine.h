@@ -7,10 +7,10 @@
 
 #include "base/status.h"
 #include "http/session.h"
+#include "http/transport.h"
 #include "text/text_buffer.h"
 
 class FileHandle;
-class Transport;
 
 // The configuration path ("$HOME/.tovelcnf/") is composed in a buffer of this
 // size; a longer one counts as a missing registry.

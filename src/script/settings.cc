@@ -14,6 +14,10 @@ int32_t settingNumber(const char* text) {
   return static_cast<int32_t>(number);
 }
 
+bool isSetting(int code) {
+  return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
+}
+
 bool applySetting(HttpSession& session, int code, const char* value) {
   switch (code) {
     case kTimeout:

@@ -18,5 +18,7 @@ int32_t settingNumber(const char* text);
 // nothing, for any
 // other keyword code. REQUIRES: value != nullptr.
 bool applySetting(HttpSession& session, int code, const char* value);
+// Whether `code` is one of the keywords applySetting applies.
+bool isSetting(int code);
 
 #endif  // QUORVANE_SCRIPT_SETTINGS_H_
