@@ -30,7 +30,8 @@ void checkAddress(const std::string& text) {
   FUZZ_CHECK(address.targetAt < text.size() && text[address.targetAt] == '/',
              "request target does not start with /");
   const std::string scheme = address.tls ? "https://" : "http://";
-  FUZZ_CHECK(text.compare(address.schemeAt, scheme.size(), scheme) == 0, "scheme not at its offset");
+  FUZZ_CHECK(text.compare(address.schemeAt, scheme.size(), scheme) == 0,
+             "scheme not at its offset");
   size_t hostAt = address.schemeAt + scheme.size();
   FUZZ_CHECK(text.compare(hostAt, address.targetAt - hostAt, host.asWritten) == 0,
              "host as written is not the text before the target");
@@ -40,9 +41,9 @@ void checkAddress(const std::string& text) {
 
   HostPart again;
   FUZZ_CHECK(parseHostPart(host.asWritten, &again), "host part does not read back");
-  FUZZ_CHECK(again.name == host.name && again.port == host.port &&
-                 again.ipLiteral == host.ipLiteral,
-             "host part reads back differently");
+  FUZZ_CHECK(
+      again.name == host.name && again.port == host.port && again.ipLiteral == host.ipLiteral,
+      "host part reads back differently");
 }
 
 }  // namespace

@@ -18,9 +18,7 @@ const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n\n";
 
 class RunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    homeVar.set("HOME", home.path().c_str());
-  }
+  void SetUp() override { homeVar.set("HOME", home.path().c_str()); }
   void TearDown() override {
     homeVar.restore();
     setDisplayMode(nullptr);

@@ -534,9 +534,8 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   child.argv = {environment.binary};
   for (const std::string& word : caseFile.command)
     child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
-  child.environment = environmentWith({"HOME=" + home,
-                                       std::string(kCertFileVariable) + "=" + authorityFile,
-                                       kRetrySecondSetting});
+  child.environment = environmentWith(
+      {"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting});
   child.folder = work;
   child.closeStdin = caseFile.closeStdin;
   child.closeStdout = caseFile.closeStdout;

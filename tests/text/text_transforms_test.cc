@@ -13,7 +13,6 @@
 
 namespace {
 
-
 // The extraction as an owned buffer; "<null>" stands for no result.
 std::string extract(const char* text, const char* start, const char* end, int findLast = 0) {
   TextBuffer value(extractBetween(text, start, end, findLast));
