@@ -119,21 +119,21 @@ bool reapWithin(pid_t pid, int millis, int* status) {
 
 }  // namespace
 
-ChildRun runChild(const ChildSpec& spec) {
+ChildRun runChild(const ChildSpec& child) {
   ChildRun run;
   OutputPipe out;
   OutputPipe err;
-  if ((!spec.closeStdout && !out.open(&run.problem)) || !err.open(&run.problem)) return run;
+  if ((!child.closeStdout && !out.open(&run.problem)) || !err.open(&run.problem)) return run;
 
   SpawnActions actions;
-  if (spec.closeStdin) {
+  if (child.closeStdin) {
     posix_spawn_file_actions_addclose(actions.get(), 0);
   } else {
     posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   }
-  if (spec.closeStdout) {
+  if (child.closeStdout) {
     posix_spawn_file_actions_addclose(actions.get(), 1);
-  } else if (spec.stdoutUnread) {
+  } else if (child.stdoutUnread) {
     // The reader goes before the child starts, so not even its first write
     // finds one.
     out.closeRead();
@@ -142,23 +142,23 @@ ChildRun runChild(const ChildSpec& spec) {
     posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), 1);
   }
   posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd(), 2);
-  posix_spawn_file_actions_addchdir_np(actions.get(), spec.folder.c_str());
+  posix_spawn_file_actions_addchdir_np(actions.get(), child.folder.c_str());
 
-  std::vector<char*> argv = pointersTo(spec.argv);
-  std::vector<char*> env = pointersTo(spec.environment);
+  std::vector<char*> argv = pointersTo(child.argv);
+  std::vector<char*> env = pointersTo(child.environment);
   Clock::time_point start = Clock::now();
   pid_t pid = 0;
   int failure = posix_spawn(&pid, argv[0], actions.get(), nullptr, argv.data(), env.data());
   out.closeWrite();
   err.closeWrite();
   if (failure != 0) {
-    run.problem = "cannot start " + spec.argv[0] + ": " + strerror(failure);
+    run.problem = "cannot start " + child.argv[0] + ": " + strerror(failure);
     return run;
   }
   run.started = true;
 
   Clock::time_point deadline =
-      start + std::chrono::milliseconds(static_cast<long>(spec.limitSeconds * 1000));
+      start + std::chrono::milliseconds(static_cast<long>(child.limitSeconds * 1000));
   int status = 0;
   bool reaped = false;
   for (;;) {

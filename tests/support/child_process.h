@@ -38,11 +38,11 @@ struct ChildRun {
   double seconds = 0;    // wall time from start to end
 };
 
-// Starts `spec.argv[0]` and waits for it to end or for the deadline, reading
-// its output as it comes. REQUIRES: spec.argv is not empty. Safe to call
+// Starts `child.argv[0]` and waits for it to end or for the deadline, reading
+// its output as it comes. REQUIRES: child.argv is not empty. Safe to call
 // from several threads at once (the pipes are not inherited by children
 // other threads start).
-ChildRun runChild(const ChildSpec& spec);
+ChildRun runChild(const ChildSpec& child);
 
 // This process's environment with `overrides` ("NAME=value") replacing the
 // variables of the same name or added to it.
