@@ -35,10 +35,19 @@ class Status {
   // front of the sentence; code and detail stay.
   void addContext(const std::string& context);
 
+  // Marks a failure that asking again cannot change (a certificate that is
+  // not trusted, say), so that nothing retries it. Returns *this.
+  Status& markFinal() {
+    final_ = true;
+    return *this;
+  }
+  bool isFinal() const { return final_; }
+
  private:
   ResultCode code_ = kOk;
   std::string detail_;
   std::string message_;
+  bool final_ = false;
 };
 
 // printf into a new string, for composing failure sentences.

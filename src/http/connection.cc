@@ -160,7 +160,7 @@ Status HttpSession::connectAndSend(const char* method) {
       // The connection closes as it goes out of scope.
       std::string detail =
           formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
-      return Status::unknownError(detail.c_str(), std::string());
+      return Status::unknownError(detail.c_str(), std::string()).markFinal();
     }
   }
   slots_[0] = std::move(connection);

@@ -24,9 +24,6 @@ namespace {
 const int64_t kKilobyte = 1024;
 
 const char kIncomplete[] = "download incomplete";
-// How the TLS layer's failure begins when a server's certificate is not
-// trusted: asking again cannot change that.
-const char kUntrustedCertificate[] = "certificate of ";
 
 // The waits between attempts double from one second up to this: a network
 // that stays away for minutes costs an attempt every half minute, not a
@@ -148,8 +145,7 @@ class Download {
   }
 
   bool mayRetry(const Status& result) const {
-    if (result.ok() || fileFailed_) return false;
-    return result.detail().compare(0, strlen(kUntrustedCertificate), kUntrustedCertificate) != 0;
+    return !result.ok() && !fileFailed_ && !result.isFinal();
   }
 
   std::string hostName() const {
