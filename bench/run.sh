@@ -205,10 +205,13 @@ results=$work/results.tsv
 : >"$results"
 rundir=$work/run
 failures=0
+WARM=()
 
-# The download command of TOOL for URL_PATH over SCHEME into OUT, in CMD.
+# The download command of TOOL for URL_PATH over SCHEME into OUT, in CMD;
+# the served file, in WARM.
 client() {
   local tool=$1 scheme=$2 path=$3 out=$4
+  WARM=("$data$path")
   case "$tool:$scheme" in
     quorvane:http) CMD=("$BIN" /S "http://127.0.0.1:$port$path" "$out") ;;
     quorvane:https) CMD=("$BIN" /S "https://127.0.0.1:$TLS_PORT$path" "$out") ;;
@@ -219,9 +222,12 @@ client() {
   esac
 }
 
-# Runs CMD under GNU time in $rundir, then the check CHECK (a shell function
-# that prints the reason when the run's bytes are wrong); records one result
-# row. GNU time gives CPU time and peak memory; its wall time has 10 ms steps,
+# Reads the files in WARM (the ones the run's server sends) into the page
+# cache, then runs CMD under GNU time in $rundir, then the check CHECK (a
+# shell function that prints the reason when the run's bytes are wrong);
+# records one result row. Without the warming, the first run after the
+# check of a large download (whose output fills the cache) may find the
+# served file partly evicted and wait for the disk. GNU time gives CPU time and peak memory; its wall time has 10 ms steps,
 # too coarse for the shorter workloads, so the wall time in the figures is
 # taken around the GNU time call with the shell's microsecond clock (GNU
 # time's own figure is kept as the row's last column).
@@ -229,6 +235,8 @@ measure() {
   local key=$1 label=$2 tool=$3 run=$4 check=$5
   local tf=$work/time.txt errf=$work/stderr.txt status reason figures t0 t1 wall
   local -a f
+  local file
+  for file in "${WARM[@]}"; do cat "$file" >/dev/null; done
   rm -f "$tf"
   t0=$EPOCHREALTIME
   if (cd "$rundir" && HOME="$home" /usr/bin/time -f '%e %U %S %M' -o "$tf" "${CMD[@]}" \
@@ -305,9 +313,11 @@ echo "== @buffering: of a page and cutting its media address out (quorvane)"
 for ((run = 1; run <= RUNS; run++)); do
   fresh_rundir
   CMD=("$BIN" /S "http://127.0.0.1:$port/benchpage/page-big.html")
+  WARM=("$data/benchpage/page-big.html")
   measure page-big "$page_big_label" quorvane "$run" check_page_big
   fresh_rundir
   CMD=("$BIN" /S "http://127.0.0.1:$port/benchpage/page-small.html")
+  WARM=("$data/benchpage/page-small.html")
   measure page-small "$page_small_label" quorvane "$run" check_page_small
 done
 
@@ -328,6 +338,7 @@ check_sum() {
   [ "$(stat -c %s "$rundir/sum.out" 2>/dev/null || echo 0)" = "$want" ] || echo "sum.out is not $want bytes"
 }
 echo "== growing one text line by line (quorvane)"
+WARM=()
 for ((run = 1; run <= RUNS; run++)); do
   fresh_rundir
   CMD=("$BIN" /S growth-header)

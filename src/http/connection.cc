@@ -116,6 +116,10 @@ int Connection::recv(char* buffer, int size) {
   return transport_.recv(link_, socket_, buffer, size, 0);
 }
 
+int Connection::spliceInto(int pipeFd, int size) {
+  return transport_.spliceInto(link_, socket_, pipeFd, size);
+}
+
 int Connection::pending() {
   return transport_.pending(link_);
 }

@@ -32,6 +32,9 @@ class Connection {
   // Reads at most `size` bytes; returns the transport's result unchanged
   // (see Transport::recv).
   int recv(char* buffer, int size);
+  // Moves at most `size` bytes that have arrived into the pipe `pipeFd`;
+  // returns the transport's result unchanged (see Transport::spliceInto).
+  int spliceInto(int pipeFd, int size);
   // Bytes the TLS link already holds for the next recv; 0 without a link.
   int pending();
   // Waits until the socket is readable, as Transport::waitReadable.

@@ -340,6 +340,22 @@ int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int fl
   return static_cast<int>(got);
 }
 
+int NetTransport::spliceInto(TlsLink* link, int socket, int pipeFd, int size) {
+  if (link != nullptr) return kSpliceRefused;
+  ssize_t moved;
+  do {
+    // The pipe's side never blocks; a blocking socket still waits for its
+    // first byte, which the caller's wait has seen arrive.
+    moved = splice(socket, nullptr, pipeFd, nullptr, static_cast<size_t>(size),
+                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  } while (moved < 0 && errno == EINTR);
+  if (moved >= 0) return static_cast<int>(moved);
+  if (errno == EAGAIN) return kReadWouldBlock;
+  // An old system, or a socket or descriptor that cannot be spliced.
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return kSpliceRefused;
+  return -1;
+}
+
 int NetTransport::pending(TlsLink* link) {
   if (link == nullptr || link->ssl == nullptr) return 0;
   // An end already read (a closing alert that came with the last records,

@@ -40,6 +40,8 @@ class NetTransport : public Transport {
   // A peer that has gone away gives a failed send, never SIGPIPE.
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
+  // Plain sockets only: a TLS link is refused.
+  int spliceInto(TlsLink* link, int socket, int pipeFd, int size) override;
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
   // Socket receive and send time-outs.

@@ -15,6 +15,12 @@ struct TlsLink;
 // session tickets. Nothing failed; the caller waits on the socket again.
 const int kReadWouldBlock = -2;
 
+// What spliceInto returns when the bytes cannot go into a pipe without
+// passing through the program: the link is TLS (its records are decrypted
+// here), the transport has no sockets, or the system refuses the move for
+// this socket or pipe. Nothing was moved; the caller reads with recv.
+const int kSpliceRefused = -3;
+
 // Why connectTo() found no connection, with what the caller needs to say
 // so: the kind of the last failure, its system error and the time limit.
 struct ConnectFailure {
@@ -80,6 +86,22 @@ class Transport {
   // another negative value on error. A TLS read never waits for the rest of
   // a record: that wait is the caller's, with its time limit.
   virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
+  // Moves at most `size` bytes that have arrived on `socket` into the pipe
+  // whose write end is `pipeFd`, inside the system, so that they never
+  // enter the program. Returns as recv: a positive count, 0 when the peer
+  // closed, kReadWouldBlock when nothing had arrived on a socket that does
+  // not block (or before a blocking call's time limit ran out), another
+  // negative value on error; or kSpliceRefused, which this default always
+  // returns. Like recv, it waits on a blocking socket where nothing has
+  // arrived, so the caller waits for the socket to be readable first.
+  // REQUIRES: size > 0, and the pipe has room for `size` bytes.
+  virtual int spliceInto(TlsLink* link, int socket, int pipeFd, int size) {
+    (void)link;
+    (void)socket;
+    (void)pipeFd;
+    (void)size;
+    return kSpliceRefused;
+  }
   // Bytes the TLS layer already holds that the next recv returns without
   // touching the socket (> 0 also when that recv reports the end of the
   // link: the peer's close or a failure already read); 0 without a link.

@@ -1,0 +1,107 @@
+// Moving bytes from a loopback socket into a SplicePipe and out to a file:
+// the results a scripted server cannot bring about on purpose (nothing
+// arrived yet, a move shorter than asked, a refused move, an output that
+// takes nothing from a pipe).
+#include "http/splice_pipe.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "http/net_transport.h"
+#include "support/capture.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+// Both ends of one loopback TCP connection.
+struct SocketPair {
+  SocketPair() {
+    std::string error;
+    int listener = listenOnLoopback(0, 0, &error);
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    server = accept(listener, nullptr, nullptr);
+    close(listener);
+  }
+  ~SocketPair() {
+    close(client);
+    if (server >= 0) close(server);
+  }
+  int client = -1;
+  int server = -1;
+};
+
+std::string contentOf(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+TEST(SplicePipeTest, MovesWhatHasArrivedAndNoMore) {
+  SocketPair pair;
+  SplicePipe pipe;
+  ASSERT_TRUE(pipe.ok());
+  EXPECT_EQ(kSplicePipeBytes, pipe.capacity());
+  NetTransport net;
+  // Nothing has arrived on a socket that does not block (a blocking one
+  // would wait, like recv).
+  int flags = fcntl(pair.client, F_GETFL);
+  fcntl(pair.client, F_SETFL, flags | O_NONBLOCK);
+  EXPECT_EQ(kReadWouldBlock, net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096));
+  fcntl(pair.client, F_SETFL, flags);
+  ASSERT_EQ(5, write(pair.server, "hello", 5));
+  // Arrival on loopback is immediate once the write returned.
+  int moved = net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096);
+  ASSERT_EQ(5, moved);
+  pipe.filled(moved);
+
+  // A TLS link, and a destination that is no pipe, are refused.
+  TlsLink link{nullptr, nullptr, false, 0};
+  EXPECT_EQ(kSpliceRefused, net.spliceInto(&link, pair.client, pipe.writeEnd(), 4096));
+  TempDir dir;
+  int file = open((dir.path() + "/out").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_EQ(1, write(pair.server, "!", 1));
+  EXPECT_EQ(kSpliceRefused, net.spliceInto(nullptr, pair.client, file, 4096));
+
+  EXPECT_EQ(0, pipe.drainTo(file));
+  EXPECT_EQ(0, pipe.held());
+  close(file);
+  EXPECT_EQ("hello", contentOf(dir.path() + "/out"));
+
+  close(pair.server);
+  pair.server = -1;
+  // The byte the refused move left, then the close.
+  EXPECT_EQ(1, net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096));
+  EXPECT_EQ(0, net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096));
+}
+
+TEST(SplicePipeTest, AnOutputForAppendingRefusesAndTheBytesAreReadBack) {
+  SocketPair pair;
+  SplicePipe pipe;
+  NetTransport net;
+  ASSERT_EQ(6, write(pair.server, "abcdef", 6));
+  int moved = net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096);
+  ASSERT_EQ(6, moved);
+  pipe.filled(moved);
+  TempDir dir;
+  int file = open((dir.path() + "/out").c_str(), O_CREAT | O_WRONLY | O_APPEND, 0600);
+  EXPECT_EQ(kDrainRefused, pipe.drainTo(file));
+  close(file);
+  char back[4];
+  EXPECT_EQ(4, pipe.readHeld(back, sizeof back));
+  EXPECT_EQ("abcd", std::string(back, 4));
+  EXPECT_EQ(2, pipe.readHeld(back, sizeof back));
+  EXPECT_EQ(0, pipe.readHeld(back, sizeof back));
+}
+
+}  // namespace
