@@ -30,11 +30,12 @@ struct Peer {
 };
 
 // Where `session` connects for its target: the proxy, on its own port or
-// else on the port setting (a port in the address then stays part of the
-// request target only; the proxy has no scheme, so TLS follows the port);
-// or the host, on the address's own port (TLS exactly when the scheme is
-// "https://") or else on the port setting or the TLS port (TLS exactly on
-// the TLS port). False when the proxy setting is no host and port.
+// else on the port setting or, for an "https://" address, the TLS port (a
+// port in the address then stays part of the request target only; the
+// proxy has no scheme, so TLS follows the port); or the host, on the
+// address's own port (TLS exactly when the scheme is "https://") or else on
+// the port setting or the TLS port (TLS exactly on the TLS port). False
+// when the proxy setting is no host and port.
 bool choosePeer(const HttpSession& session, Peer* peer) {
   const int tlsPort = session.tlsPort & kPortMask;
   if (session.settings[5].hasText()) {
@@ -42,7 +43,8 @@ bool choosePeer(const HttpSession& session, Peer* peer) {
     if (!parseHostPart(session.settings[5].data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0 ? proxy.port : session.port & kPortMask;
+    peer->port =
+        proxy.port != 0 ? proxy.port : (session.targetIsTls ? tlsPort : session.port & kPortMask);
     peer->tls = peer->port == tlsPort;
     return true;
   }

@@ -62,7 +62,8 @@ class HttpSession {
   // Appends "name: value\r\n" to the extra headers (absent pieces are
   // skipped). A name or value holding a CR or LF would add request lines of
   // its own: it is not appended, and the next request fails with the first
-  // such header (see refusedHeader) before it connects.
+  // such header (see refusedHeader) before it connects; so does a header
+  // that would make the extra headers longer than a text can hold.
   void addHeader(const char* name, const char* value);
   // 0 clears the jar, 1 enables cookies, anything else disables them.
   void setCookieMode(int mode);

@@ -13,10 +13,9 @@ class HttpSession;
 int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@useragent=",
-// "@proxy=", "@user=" or "@pass=" line to the session ("@tlsverify=" 0 turns
-// the certificate check off, any other number on). Returns false, changing
-// nothing, for any
-// other keyword code. REQUIRES: value != nullptr.
+// "@proxy=", "@user=" or "@pass=" line to the session ("@tlsverify=0" turns
+// the certificate check off, any other value on). Returns false, changing
+// nothing, for any other keyword code. REQUIRES: value != nullptr.
 bool applySetting(HttpSession& session, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.
 bool isSetting(int code);
