@@ -92,6 +92,28 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
   return Status(kCannotConnect, sentence);
 }
 
+// The failure of a TLS handshake with `peer` (as describePeer says it) that
+// ended with `outcome`; `name` is the name the certificate was checked for.
+Status handshakeFailure(int outcome, const std::string& untrusted, const std::string& name,
+                        const std::string& peer, int timeoutSeconds) {
+  switch (outcome) {
+    case TlsStart::kUntrusted: {
+      std::string detail =
+          formatText("certificate of %s not trusted (%s)", name.c_str(), untrusted.c_str());
+      return Status::unknownError(detail.c_str(), std::string()).markFinal();
+    }
+    case TlsStart::kTimedOut:
+      return Status(kSendFailed, formatText("%s did not finish the TLS handshake within %d s",
+                                            peer.c_str(), timeoutSeconds));
+    case TlsStart::kNotTls:
+      // A plain port stays plain however often it is asked.
+      return Status(kSendFailed, peer + " did not answer with TLS (is it a plain HTTP port?)")
+          .markFinal();
+    default:
+      return Status(kSendFailed, "the TLS handshake with " + peer + " failed");
+  }
+}
+
 }  // namespace
 
 Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
@@ -101,11 +123,12 @@ Connection::~Connection() {
   report(kCloseTrace);
 }
 
-std::string Connection::startTls(const TlsPeer& peer) {
-  if (link_ != nullptr) return std::string();
-  TlsStart started = transport_.startTls(socket_, peer);
+int Connection::startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted) {
+  if (link_ != nullptr) return TlsStart::kDone;
+  TlsStart started = transport_.startTls(socket_, peer, limitSeconds);
   link_ = started.link;
-  return started.untrusted;
+  *untrusted = started.untrusted;
+  return started.outcome;
 }
 
 int Connection::send(const char* data, int length, int* sent) {
@@ -157,13 +180,14 @@ Status HttpSession::connectAndSend(const char* method) {
     tlsPeer.ipLiteral = peer.ipLiteral;
     tlsPeer.verify = tlsVerify;
     if (!tlsVerify) verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
-    std::string untrusted = connection->startTls(tlsPeer);
-    if (!untrusted.empty()) {
-      // The connection closes as it goes out of scope.
-      std::string detail =
-          formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
-      return Status::unknownError(detail.c_str(), std::string()).markFinal();
-    }
+    // The whole handshake, the certificate check included, happens here and
+    // within the time-out, so that its failure is told as what it is.
+    std::string untrusted;
+    int outcome =
+        connection->startTls(tlsPeer, timeoutSeconds > 0 ? timeoutSeconds : 0, &untrusted);
+    // On failure the connection closes as it goes out of scope.
+    if (outcome != TlsStart::kDone)
+      return handshakeFailure(outcome, untrusted, peer.name, describePeer(), timeoutSeconds);
   }
   slots_[0] = std::move(connection);
   return sendRequest(method);

@@ -35,8 +35,10 @@ class NetTransport : public Transport {
   // With peer.verify, the chain is checked against OpenSSL's default
   // locations of trusted certificates (which follow SSL_CERT_FILE and
   // SSL_CERT_DIR) and the certificate against the host name (no partial
-  // wildcards) or IP address.
-  TlsStart startTls(int socket, const TlsPeer& peer) override;
+  // wildcards) or IP address. The first byte of the peer's first record
+  // tells TLS from anything else: every TLS record begins with a content
+  // type from 20 to 23. The socket does not block from here on.
+  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
   // A peer that has gone away gives a failed send, never SIGPIPE.
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
