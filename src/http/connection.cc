@@ -96,29 +96,30 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
 
 Connection::~Connection() {
-  transport_.close(link_, socket_);
+  transport_.close(link_.get(), socket_);
+  link_.reset();
   report(kCloseTrace);
 }
 
 std::string Connection::startTls(const TlsPeer& peer) {
   if (link_ != nullptr) return std::string();
   TlsStart started = transport_.startTls(socket_, peer);
-  link_ = started.link;
+  link_ = std::move(started.link);
   return started.untrusted;
 }
 
 int Connection::send(const char* data, int length, int* sent) {
-  int result = transport_.send(link_, socket_, data, length, 0);
+  int result = transport_.send(link_.get(), socket_, data, length, 0);
   if (sent != nullptr) *sent = result > 0 ? result : 0;
   return result > 0 ? kOk : kSendFailed;
 }
 
 int Connection::recv(char* buffer, int size) {
-  return transport_.recv(link_, socket_, buffer, size, 0);
+  return transport_.recv(link_.get(), socket_, buffer, size, 0);
 }
 
 int Connection::pending() {
-  return transport_.pending(link_);
+  return transport_.pending(link_.get());
 }
 
 int Connection::waitReadable(timeval* limit) {

@@ -111,12 +111,21 @@ TextBuffer copyOf(const char* text, size_t length) {
   return copy;
 }
 
-// The status code from offsets 9 to 11 of the header text, read like
-// strtol with base 10; 0 when the text does not reach that far.
+// Where "HTTP/1.0 200 OK" holds its three digits of status code.
+const size_t kStatusCodeAt = 9;
+const size_t kStatusCodeEnd = 12;
+
+// The first status that redirects, and the first that fails the request.
+const int32_t kFirstRedirectStatus = 300;
+const int32_t kFirstErrorStatus = 400;
+
+// The status code from offsets kStatusCodeAt to kStatusCodeEnd - 1 of the
+// header text, read like strtol with base 10; 0 when the text does not
+// reach that far.
 int32_t parseStatus(const char* headerText) {
-  char digits[4] = {0, 0, 0, 0};
-  size_t reach = strnlen(headerText, 12);
-  for (size_t i = 9; i < reach; ++i) digits[i - 9] = headerText[i];
+  char digits[kStatusCodeEnd - kStatusCodeAt + 1] = {0, 0, 0, 0};
+  size_t reach = strnlen(headerText, kStatusCodeEnd);
+  for (size_t i = kStatusCodeAt; i < reach; ++i) digits[i - kStatusCodeAt] = headerText[i];
   return static_cast<int32_t>(strtol(digits, nullptr, 10));
 }
 
@@ -304,8 +313,8 @@ Status HttpSession::request(const char* method) {
     if (!result.ok()) return result;
     result = receive();
     if (!result.ok()) return result;
-    if (status_ < 300) return Status();
-    if (status_ >= 400) {
+    if (status_ < kFirstRedirectStatus) return Status();
+    if (status_ >= kFirstErrorStatus) {
       const char* line = responseHeader_.data();
       std::string statusLine(line, strcspn(line, "\r\n"));
       return Status(kCannotConnect, formatText("%s answered %s for %s", hostName_.data(),

@@ -1,9 +1,9 @@
 // The script engine's construction: its configuration folder, its session
 // and the retry policy's length of a second.
+#include "script/script_engine.h"
+
 #include <cstdint>
 #include <cstdlib>
-
-#include "script/script_engine.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/process_setup.h"
 #include "base/messages.h"
 #include "http/session.h"
 #include "http/transport.h"
@@ -23,6 +24,11 @@
 #include "support/scripted_server.h"
 
 namespace {
+
+// TLS writes cannot ask for MSG_NOSIGNAL: like the program, these tests
+// ignore SIGPIPE, so that a server that goes away fails a send instead of
+// ending the test program.
+const bool kBrokenPipeIgnored = (ignoreBrokenPipe(), true);
 
 using Clock = std::chrono::steady_clock;
 
