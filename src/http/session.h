@@ -101,10 +101,12 @@ class HttpSession {
 
   // --- connections (connection.cc) ---
 
-  // Closes the current slot, connects to the proxy or host, starts TLS when
-  // the address or the port asks for it and sends the request. Returns
-  // kOk, kNoAddress, kNoSocket, kHostNotFound, kCannotConnect,
-  // kUnknownError (a certificate not trusted), kNoConnection or kSendFailed.
+  // Closes the current slot, connects to the proxy or host, performs the
+  // whole TLS handshake within the time-out when the address or the port
+  // asks for TLS, and sends the request. Returns kOk, kNoAddress, kNoSocket,
+  // kHostNotFound, kCannotConnect, kUnknownError (a certificate not
+  // trusted), kNoConnection or kSendFailed (the send failed, or the
+  // handshake did not finish in time, met no TLS or failed otherwise).
   Status connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
