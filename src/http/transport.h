@@ -5,10 +5,12 @@
 #ifndef QUORVANE_HTTP_TRANSPORT_H_
 #define QUORVANE_HTTP_TRANSPORT_H_
 
+#include <memory>
 #include <string>
 
 struct timeval;
 struct TlsLink;
+class Transport;
 
 // What recv returns when a TLS read found no complete record to hand out:
 // the socket held only part of one, or only handshake messages such as
@@ -54,13 +56,27 @@ struct TlsPeer {
   bool verify = true;
 };
 
-// What startTls() gives back: the link (never null; a handshake that failed
-// for another reason shows up at the first send or receive) and, when the
-// peer's certificate did not pass the check, the library's reason.
+// Frees a TLS link through the transport that made it (Transport::freeLink).
+struct TlsLinkDeleter {
+  Transport* transport = nullptr;
+  void operator()(TlsLink* link) const;
+};
+// A TLS link with its owner: letting go of it frees the link.
+using TlsLinkPtr = std::unique_ptr<TlsLink, TlsLinkDeleter>;
+
+// What startTls() gives back: the link (never null, whatever the outcome)
+// and how the handshake ended.
 struct TlsStart {
-  TlsLink* link = nullptr;
-  // Empty unless the certificate failed verification, e.g.
-  // "self-signed certificate"; the link is then unusable.
+  enum Outcome {
+    kDone,       // the handshake finished: the link is ready
+    kUntrusted,  // the certificate did not pass the check (see `untrusted`)
+    kTimedOut,   // the handshake did not finish within the time limit
+    kNotTls,     // the peer answered with bytes that begin no TLS record
+    kFailed,     // the handshake failed otherwise (a TLS alert, a close)
+  };
+  TlsLinkPtr link;
+  Outcome outcome = kDone;
+  // kUntrusted: the library's reason, e.g. "self-signed certificate".
   std::string untrusted;
 };
 
@@ -75,9 +91,12 @@ class Transport {
   // Returns the connected descriptor, never 0, 1 or 2, or -1 with the last
   // failure in *failure.
   virtual int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) = 0;
-  // Sets up TLS on the connected `socket` for `peer` and performs the client
-  // handshake (TLS 1.2 at least). The link is the caller's, freed by close().
-  virtual TlsStart startTls(int socket, const TlsPeer& peer) = 0;
+  // Sets up TLS on the connected `socket` for `peer` and performs the whole
+  // client handshake (TLS 1.2 at least), certificate check included, within
+  // `limitSeconds` when that is above 0 (else without a limit of its own).
+  // The link is the caller's, whatever the outcome; it is freed through
+  // freeLink when its owner lets go of it, after close().
+  virtual TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) = 0;
   // Sends through the link when there is one, else on the socket. Returns
   // the library's result: the count sent (> 0), or 0 / negative on failure.
   virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
@@ -110,18 +129,24 @@ class Transport {
   // `limit` ran out, < 0 on error, and leaves the unused time in *limit (a
   // signal does not end the wait early). A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
-  // Bounds every later blocking call on `socket` (the TLS handshake, sends)
-  // to `seconds`, so a peer that stalls halfway cannot hold the program
-  // beyond its time-out. A call that runs out fails like any other failed
-  // send.
+  // Bounds every later blocking call on `socket` (sends) to `seconds`, so a
+  // peer that stalls halfway cannot hold the program beyond its time-out. A
+  // call that runs out fails like any other failed send.
   virtual void limitBlocking(int socket, int seconds) {
     (void)socket;
     (void)seconds;
   }
-  // Shuts the link down (one close-notify), closes the socket and frees the
-  // link. Either may be absent (link null, socket 0).
+  // Shuts the link down (one close-notify) and closes the socket. Either
+  // may be absent (link null, socket 0). The link stays its owner's.
   virtual void close(TlsLink* link, int socket) = 0;
+  // Frees a link that startTls of this transport made (TlsLinkDeleter
+  // calls it). REQUIRES: `link` is not used afterwards.
+  virtual void freeLink(TlsLink* link) = 0;
 };
+
+inline void TlsLinkDeleter::operator()(TlsLink* link) const {
+  if (transport != nullptr) transport->freeLink(link);
+}
 
 // The process-wide socket and TLS transport used by the program.
 Transport& networkTransport();

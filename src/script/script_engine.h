@@ -1,13 +1,14 @@
 // ScriptEngine: one run's configuration directory, chosen plugin and HTTP
-// session, with the three operations that drive a run: selectPlugin (the
-// registry, registry.cc), runScript (the plugin runner, runner.cc) and
-// runAnalysis (template blocks, analysis.cc).
+// session, with the three operations that drive a run (the constructor is
+// script_engine.cc): selectPlugin (the registry, registry.cc), runScript (the plugin runner,
+// runner.cc) and runAnalysis (template blocks, analysis.cc).
 #ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
 #include "base/status.h"
 #include "http/session.h"
 #include "http/transport.h"
+#include "script/download.h"
 #include "text/text_buffer.h"
 
 class FileHandle;
@@ -15,12 +16,6 @@ class FileHandle;
 // The configuration path ("$HOME/.tovelcnf/") is composed in a buffer of this
 // size; a longer one counts as a missing registry.
 const int kConfigPathLimit = 512;
-
-// "@->file:" reads the body in pieces of up to this size and writes each as
-// soon as it arrives, so memory does not grow with the download. Larger
-// pieces mean fewer system calls per byte; 256 KiB keeps the whole process
-// within a few MiB.
-const int32_t kDownloadPiece = 256 * 1024;
 
 // The configuration directory of a run: "$HOME/.tovelcnf/"
 // ("/home/root/.tovelcnf/" without HOME). A path of kConfigPathLimit
@@ -34,8 +29,8 @@ class ScriptEngine {
   // "/"; null counts as a missing registry). The program passes
   // networkTransport() and configFolderFromHome().
   // QUORVANE_RETRY_SECOND_MS, when set to a number of milliseconds from 0 to
-  // 1000, shortens the session's waits between download attempts (for
-  // tests). REQUIRES: `transport` outlives the engine.
+  // 1000, shortens the waits between download attempts (for tests). REQUIRES: `transport` outlives
+  // the engine.
   ScriptEngine(Transport& transport, const char* configFolder);
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
@@ -49,21 +44,28 @@ class ScriptEngine {
   // its end, kScriptExit after "@exit:", kNoRegistry when the script cannot
   // be opened, kNotSupported for an unsupported line, kOutputFileError when
   // the output file cannot be opened, kUnknownError or kTimedOut for an
-  // incomplete download, kUnknownError for a body "@buffering:" cannot keep,
-  // or the failure of a "@connect=".
+  // incomplete download, kUnknownError for a body "@buffering:" cannot keep
+  // or a text that would grow past kMaxTextLength, or the failure of a
+  // "@connect=".
   // A failure of the script itself names the plugin and the line. In verbose
   // mode each step that cut a value out of a page or header notes the start
   // of the work register on standard error.
   Status runScript(const char* target, const char* outputPath);
   // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
-  // end of file) and returns the filled template, always with storage.
+  // end of file) and leaves the filled template, always with storage, in
+  // *filled. Returns kOk, or kUnknownError (kTextTooLarge, naming the plugin
+  // and the fill rule's line) when a fill rule would make the text longer
+  // than a text can hold; the block's remaining lines are then not read.
   // `workText` may be null and must outlive the call.
-  TextBuffer runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
+  Status runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText,
+                     TextBuffer* filled);
 
   TextBuffer pluginName;
   TextBuffer configDir;
   // Destroyed with the engine, closing its connections.
   HttpSession session;
+  // "@retry=" and the length of a second of the waits between attempts.
+  RetryPolicy retry;
 };
 
 #endif  // QUORVANE_SCRIPT_SCRIPT_ENGINE_H_

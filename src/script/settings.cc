@@ -3,8 +3,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "http/session.h"
+#include "script/download.h"
 #include "script/keywords.h"
 
 int32_t settingNumber(const char* text) {
@@ -14,29 +16,50 @@ int32_t settingNumber(const char* text) {
   return static_cast<int32_t>(number);
 }
 
+namespace {
+
+// Whether a "@tlsverify=" value asks for no check: exactly "0", blanks around
+// it aside. A word, "00" or nothing keeps the check, so that no slip of the
+// pen turns it off.
+bool turnsCheckOff(const char* value) {
+  const char* blanks = " \t";
+  value += strspn(value, blanks);
+  if (*value != '0') return false;
+  ++value;
+  return value[strspn(value, blanks)] == '\0';
+}
+
+}  // namespace
+
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
 }
 
-bool applySetting(HttpSession& session, int code, const char* value) {
+bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
   switch (code) {
     case kTimeout:
-      session.timeoutSeconds = settingNumber(value);
+      settings.timeoutSeconds = settingNumber(value);
       return true;
     case kPort:
-      session.port = settingNumber(value);
+      settings.port = settingNumber(value);
       return true;
     case kTlsVerify:
-      session.tlsVerify = settingNumber(value) != 0;
+      settings.tlsVerify = !turnsCheckOff(value);
       return true;
     case kRetry:
-      session.retries = settingNumber(value);
+      retry.retries = settingNumber(value);
       return true;
     case kUserAgent:
+      settings.userAgent.assign(value);
+      return true;
     case kProxy:
+      settings.proxy.assign(value);
+      return true;
     case kUser:
+      settings.user.assign(value);
+      return true;
     case kPass:
-      session.settings[code].assign(value);
+      settings.password.assign(value);
       return true;
     default:
       return false;
