@@ -145,7 +145,7 @@ int Connection::recv(char* buffer, int size) {
 }
 
 int Connection::spliceInto(int pipeFd, int size) {
-  return transport_.spliceInto(link_, socket_, pipeFd, size);
+  return transport_.spliceInto(link_.get(), socket_, pipeFd, size);
 }
 
 int Connection::pending() {

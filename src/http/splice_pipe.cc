@@ -25,7 +25,8 @@ SplicePipe::~SplicePipe() {
 int SplicePipe::drainTo(int fd) {
   bool movedAny = false;
   while (held_ > 0) {
-    ssize_t moved = splice(readEnd_, nullptr, fd, nullptr, static_cast<size_t>(held_), SPLICE_F_MOVE);
+    ssize_t moved =
+        splice(readEnd_, nullptr, fd, nullptr, static_cast<size_t>(held_), SPLICE_F_MOVE);
     if (moved < 0 && errno == EINTR) continue;
     if (moved < 0) {
       int error = errno;
