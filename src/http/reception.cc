@@ -11,10 +11,16 @@
 #include "base/messages.h"
 #include "http/address.h"
 #include "http/session.h"
+#include "http/splice_pipe.h"
 #include "http/transport.h"
 #include "text/text_transforms.h"
 
 namespace {
+
+// A body piece that is filled (receivePiece) waits this long for more
+// bytes before it is handed out: long enough for a busy sender to keep up,
+// short enough that the progress line still follows a slow one.
+const int kPieceFillWaitMillis = 20;
 
 // A receive buffer never grows beyond the longest text; a body that would
 // need more ends the reading.
@@ -132,6 +138,14 @@ int32_t parseStatus(const char* headerText) {
 }  // namespace
 
 Status HttpSession::receive() {
+  return receive(0);
+}
+
+Status HttpSession::receivePiece(int32_t most) {
+  return receive(most > 0 ? most : 1);
+}
+
+Status HttpSession::receive(int32_t fillTo) {
   Connection* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
   // One time limit for the whole call: each wait leaves the unused time in
@@ -140,49 +154,103 @@ Status HttpSession::receive() {
   limit.tv_sec = settings_.timeoutSeconds;
   limit.tv_usec = 0;
   timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
-  if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit);
+  if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit, fillTo);
+  deferredEnd_ = 1;
   return readHeader(*connection, waitLimit);
 }
 
-Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
+Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
+  Connection* connection = slots_[0].get();
+  if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
+  // TLS records are decrypted here, and a header is read whole into its text.
+  *refused = connection->tls() != nullptr || responseHeader_.length() == 0 || !pipe.ok();
+  if (*refused) return Status();
+  timeval limit;
+  limit.tv_sec = settings_.timeoutSeconds;
+  limit.tv_usec = 0;
+  timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
+  int room = std::min(most, pipe.capacity() - pipe.held());
+  int got = kReadWouldBlock;
+  do {
+    int waited = connection->waitReadable(waitLimit);
+    if (waited <= 0) {
+      got = waited == 0 ? kReadWouldBlock : -1;
+      break;
+    }
+    // Readable, yet nothing to move: the wait goes on within the limit.
+    got = connection->spliceInto(pipe.writeEnd(), room);
+  } while (got == kReadWouldBlock);
+  if (got == kSpliceRefused) {
+    *refused = true;
+    return Status();
+  }
+  if (got <= 0) {
+    ReadFailureWords words = {" sent nothing more for ", "", "reading from "};
+    return readFailure(got, words);
+  }
+  pipe.filled(got);
+  return Status();
+}
+
+Status HttpSession::readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo) {
+  ReadFailureWords words = {" sent nothing more for ", "", "reading from "};
+  // The end or failure that stopped the filling of the last piece.
+  if (deferredEnd_ <= 0) {
+    int got = deferredEnd_;
+    deferredEnd_ = 1;
+    return readFailure(got, words);
+  }
   // One more piece, as far as the body may grow. A body that holds all it
   // may keep reads one byte more: only the server's close (or silence)
   // shows that nothing was cut off.
   const bool full = body_.length() >= maxKeptBody_;
-  // The room of this read: the free space, up to the limit.
-  auto roomUpToLimit = [&](int32_t* room) {
-    char* into = body_.tail(room);
-    *room = std::min(*room, maxKeptBody_ - body_.length());
-    return into;
-  };
   char probe = 0;
   int32_t room = 1;
   char* into = &probe;
   if (!full) {
     makeRoom(body_);
-    into = roomUpToLimit(&room);
+    into = bodyRoom(&room);
   }
   int got = waitAndRead(connection, limit, into, room);
-  if (got <= 0) {
-    ReadFailureWords words = {" sent nothing more for ", "", "reading from "};
-    return readFailure(got, words);
-  }
+  if (got <= 0) return readFailure(got, words);
   if (full) {
     return Status::unknownError("response body too large to keep",
                                 formatText("%s sent a body of more than %d bytes",
                                            describePeer().c_str(), static_cast<int>(maxKeptBody_)));
   }
   body_.commit(got);
-  // A TLS read hands out one record; the records the library already
-  // holds join the same piece, as far as the free space goes.
-  for (;;) {
-    into = roomUpToLimit(&room);
-    if (room <= 0 || connection.pending() <= 0) break;
-    got = connection.recv(into, room);
-    if (got <= 0) break;
-    body_.commit(got);
-  }
+  takeMore(connection, limit, fillTo);
   return Status();
+}
+
+char* HttpSession::bodyRoom(int32_t* room) {
+  char* into = body_.tail(room);
+  *room = std::min(*room, maxKeptBody_ - body_.length());
+  return into;
+}
+
+void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t fillTo) {
+  bool partRecord = false;
+  for (;;) {
+    int32_t room = 0;
+    char* into = bodyRoom(&room);
+    if (room <= 0 || (fillTo > 0 && body_.length() >= fillTo)) return;
+    if (partRecord || connection.pending() <= 0) {
+      if (fillTo <= 0) return;
+      timeval wait = {0, kPieceFillWaitMillis * 1000};
+      if (limit != nullptr && timercmp(limit, &wait, <)) wait = *limit;
+      if (connection.waitReadable(&wait) <= 0) return;
+    }
+    int got = connection.recv(into, room);
+    partRecord = got == kReadWouldBlock;
+    if (got > 0) {
+      body_.commit(got);
+    } else if (!partRecord) {
+      // The piece goes out first; the next receive reports this.
+      deferredEnd_ = got;
+      return;
+    }
+  }
 }
 
 Status HttpSession::readFailure(int got, const ReadFailureWords& words) {

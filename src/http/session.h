@@ -19,6 +19,7 @@
 #include "http/cookie_jar.h"
 #include "text/text_buffer.h"
 
+class SplicePipe;
 class Transport;
 struct timeval;
 
@@ -125,6 +126,21 @@ class HttpSession {
   // kRecvFailed or kUnknownError (a header too large or empty, or a body
   // that would grow past maxKeptBody).
   Status receive();
+  // As receive, except that a body piece goes on reading what arrives
+  // within a short wait of the last read, until the body holds `most` bytes
+  // or its free room is full, so that a download writes large pieces. A
+  // read that meets the end or a failure while the piece fills is reported
+  // by the next receive; the piece itself is kOk.
+  Status receivePiece(int32_t most);
+  // One more body piece, moved into `pipe` inside the system instead of
+  // into the body: at most `most` bytes and the pipe's free room, after a
+  // wait within the time-out as receive's. Sets *refused and returns kOk
+  // without waiting or moving anything when the bytes cannot go that way (a
+  // TLS link, no response header yet; the transport or the system refusing,
+  // after the wait); the caller then reads with receive. Otherwise returns
+  // kOk with the bytes counted in the pipe, kNoConnection, kTimedOut or
+  // kRecvFailed, as receive. REQUIRES: most > 0.
+  Status receiveInto(SplicePipe& pipe, int32_t most, bool* refused);
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence; a buffer without storage when
   // absent or empty.
@@ -221,7 +237,17 @@ class HttpSession {
   // The steps of receive (reception.cc), on the current connection and
   // within the time `limit` of the call (null: no limit).
   Status readHeader(Connection& connection, timeval* limit);
-  Status readBodyPiece(Connection& connection, timeval* limit);
+  // receive (`fillTo` 0) and receivePiece (`fillTo`: its `most`).
+  Status receive(int32_t fillTo);
+  Status readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo);
+  // The body's free room, up to maxKeptBody: where the next read goes.
+  char* bodyRoom(int32_t* room);
+  // After a piece's first read: the records the TLS layer already holds
+  // join the piece, as far as its room goes, and with `fillTo` above 0 so
+  // does what arrives within kPieceFillWaitMillis of the last read (each
+  // wait at most what is left of `limit`), until the body holds `fillTo`
+  // bytes. A read that gives the end or a failure is kept in deferredEnd_.
+  void takeMore(Connection& connection, const timeval* limit, int32_t fillTo);
   // How a read that gave no bytes is told: the peer, `silent` and the
   // time-out in seconds ("x did not answer within 5 s"); the peer "closed the
   // connection" and `closed`; or `failed`, the peer and "failed".
@@ -270,6 +296,9 @@ class HttpSession {
   // not, since the address was printed when it was first requested.
   bool printAddress_ = true;
   bool closedByPeer_ = false;
+  // The result of a read that ended the filling of a body piece (0 or
+  // negative), which the next receive reports; 1: none.
+  int deferredEnd_ = 1;
   // The first header that addHeader refused since the last resetRequest;
   // ok() when there is none.
   Status refusedHeader_;

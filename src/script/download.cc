@@ -5,16 +5,19 @@
 #include "script/download.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/messages.h"
 #include "http/session.h"
+#include "http/splice_pipe.h"
 #include "text/file_handle.h"
 
 namespace {
@@ -89,7 +92,12 @@ bool parseContentRange(const char* value, ContentRange* range) {
 class Download {
  public:
   Download(HttpSession& session, FileHandle& file, const char* path, const RetryPolicy& retry)
-      : session_(session), file_(file), path_(path), retry_(retry) {}
+      : session_(session), file_(file), path_(path), retry_(retry) {
+    // Only a file or a pipe takes bytes from a pipe as a write would.
+    struct stat info;
+    splicing_ =
+        fstat(fileno(file.stream), &info) == 0 && (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode));
+  }
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
@@ -239,6 +247,25 @@ class Download {
     return error;
   }
 
+  // Writes the bytes the pipe holds to the file. Where the file takes
+  // nothing from a pipe, they go through memory instead, and so does the
+  // rest of the download. Returns 0, or the system's error number when the
+  // file did not take them all.
+  int writePiped() {
+    int held = pipe_->held();
+    int result = pipe_->drainTo(fileno(file_.stream));
+    count_ += held - pipe_->held();
+    if (result != kDrainRefused) return result;
+    splicing_ = false;
+    std::string bytes(static_cast<size_t>(held), '\0');
+    int got = pipe_->readHeld(&bytes[0], held);
+    if (got != held) return EIO;
+    errno = 0;
+    int32_t done = file_.write(bytes.data(), held);
+    count_ += done;
+    return done < held ? (errno != 0 ? errno : EIO) : 0;
+  }
+
   // Writes what the session holds of the body and then each piece that
   // arrives, until the body's end (the peer's close when it has no length).
   Status readBody() {
@@ -253,9 +280,16 @@ class Download {
 
     Status received;
     while (end_ < 0 || count_ < end_) {
-      received = session_.receive();
+      bool refused = true;
+      int64_t most = end_ >= 0 && end_ - count_ < kDownloadPiece ? end_ - count_ : kDownloadPiece;
+      if (splicing_) {
+        if (!pipe_) pipe_ = std::make_unique<SplicePipe>();
+        received = session_.receiveInto(*pipe_, static_cast<int32_t>(most), &refused);
+        if (refused) splicing_ = false;
+      }
+      if (refused) received = session_.receivePiece(static_cast<int32_t>(most));
       if (!received.ok()) break;
-      if (int error = writeHeld()) return writeFailure(error);
+      if (int error = refused ? writeHeld() : writePiped()) return writeFailure(error);
       showProgress(count_ / kKilobyte, total_ / kKilobyte);
     }
     switch (received.code()) {
@@ -295,6 +329,11 @@ class Download {
   int64_t end_ = -1;
   // The output file failed; nothing is retried.
   bool fileFailed_ = false;
+  // Body pieces go from the socket to the file through `pipe_` (made at the
+  // first one), inside the system, while neither the output, the
+  // connection nor the system refuses that way.
+  bool splicing_ = false;
+  std::unique_ptr<SplicePipe> pipe_;
   // What the last attempt's failure was, as the retry announcement names it.
   std::string reason_;
   // The ETag or Last-Modified of the response the file began with ("" when

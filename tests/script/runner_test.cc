@@ -386,8 +386,9 @@ TEST_F(DownloadTest, HeldBytesFirstThenPiecesUpToContentLength) {
   // the announced length and the script goes on.
   EXPECT_EQ(7, download(&printed, "@exit:\n"));
   EXPECT_EQ(body, readFile(output()));
+  // The start, the held bytes, and one piece filled from the two reads.
   const std::string zero = "\r       0/       0[KB]";
-  EXPECT_EQ(zero + zero + zero + zero + "/\n", printed);
+  EXPECT_EQ(zero + zero + zero + "/\n", printed);
 }
 
 TEST_F(DownloadTest, NeverWritesMoreThanAnnounced) {
@@ -407,17 +408,14 @@ TEST_F(DownloadTest, NeverWritesMoreThanAnnounced) {
   EXPECT_EQ("\r       0/       0[KB]/\n", printed);
 }
 
-TEST_F(DownloadTest, ProgressInKilobytesAndPiecesOfUpTo64KiB) {
+TEST_F(DownloadTest, ProgressInKilobytesAndPiecesFilledFromSeveralReads) {
   fake.addConnection()
       .deliver(okHeader("Content-Length: 3072\r\n"))
       .deliver(std::string(3072, 'k'), 1024);
   std::string printed;
   EXPECT_EQ(0, download(&printed));
   EXPECT_EQ(std::string(3072, 'k'), readFile(output()));
-  EXPECT_EQ(
-      "\r       0/       3[KB]\r       1/       3[KB]\r       2/       3[KB]"
-      "\r       3/       3[KB]/\n",
-      printed);
+  EXPECT_EQ("\r       0/       3[KB]\r       3/       3[KB]/\n", printed);
 
   std::string big(300000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
@@ -437,8 +435,9 @@ TEST_F(DownloadTest, WithoutContentLengthThePeersCloseIsTheEnd) {
   fake.addConnection().deliver(okHeader() + "ab").deliver("cd").close();
   EXPECT_EQ(0, download());
   EXPECT_EQ("abcd", readFile(output()));
-  // A failed read (a reset) is no end: the file is incomplete.
-  fake.addConnection().deliver(okHeader() + "ab").error();
+  // A failed read (a reset) is no end: the file is incomplete, also when
+  // the read failed while a piece was being filled.
+  fake.addConnection().deliver(okHeader()).deliver("ab").error();
   EXPECT_EQ(200, download());
   EXPECT_EQ("download incomplete", last.detail());
   EXPECT_EQ("ab", readFile(output()));

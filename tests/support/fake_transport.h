@@ -19,7 +19,9 @@
 struct FakeStep {
   enum Kind {
     kDeliver,     // bytes become readable; maxRead > 0 caps each read
-    kStall,       // the next wait runs out (returns 0); a read here fails
+    kStall,       // silence: the next wait of a second or more (or without
+                  // limit) runs out (returns 0) and the script goes on;
+                  // shorter waits run out too; a read here fails
     kClose,       // the peer closes: every read from here on returns 0
     kError,       // the next read fails with -1, then the script goes on
     kPartRecord,  // TLS holds part of a record: reads give kReadWouldBlock
