@@ -71,7 +71,8 @@ std::string encodeChunked(const std::string& body, const std::string& sizes) {
   size_t at = 0;
   size_t turn = 0;
   while (at < body.size()) {
-    size_t size = sizes.empty() ? body.size() : static_cast<unsigned char>(sizes[turn++ % sizes.size()]) + 1;
+    size_t size =
+        sizes.empty() ? body.size() : static_cast<unsigned char>(sizes[turn++ % sizes.size()]) + 1;
     if (size > body.size() - at) size = body.size() - at;
     char line[32];
     snprintf(line, sizeof line, turn % 2 ? "%zx\r\n" : "%zX ;x=y\r\n", size);

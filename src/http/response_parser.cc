@@ -14,6 +14,10 @@ const char kHeaderEnd[] = "\r\n\r\n";
 const size_t kHeaderEndLength = 4;
 const char kLineEnd[] = "\r\n";
 
+// Where "HTTP/1.0 200 OK" holds its three digits of status code.
+const size_t kStatusCodeAt = 9;
+const size_t kStatusCodeEnd = 12;
+
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -41,8 +45,8 @@ bool lastCodingIsChunked(const char* value, size_t length) {
 HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
                            int32_t* headerLength) {
   int32_t from = scanned >= 3 ? scanned - 3 : 0;
-  const void* found = memmem(data + from, static_cast<size_t>(length - from), kHeaderEnd,
-                             kHeaderEndLength);
+  const void* found =
+      memmem(data + from, static_cast<size_t>(length - from), kHeaderEnd, kHeaderEndLength);
   if (found != nullptr) {
     *headerLength = static_cast<int32_t>(static_cast<const char*>(found) - data);
     return HeaderScan::kComplete;
@@ -51,9 +55,9 @@ HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
 }
 
 int32_t statusCodeOf(const char* headerText) {
-  char digits[4] = {0, 0, 0, 0};
-  size_t reach = strnlen(headerText, 12);
-  for (size_t i = 9; i < reach; ++i) digits[i - 9] = headerText[i];
+  char digits[kStatusCodeEnd - kStatusCodeAt + 1] = {0, 0, 0, 0};
+  size_t reach = strnlen(headerText, kStatusCodeEnd);
+  for (size_t i = kStatusCodeAt; i < reach; ++i) digits[i - kStatusCodeAt] = headerText[i];
   return static_cast<int32_t>(strtol(digits, nullptr, 10));
 }
 
