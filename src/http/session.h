@@ -148,9 +148,10 @@ class HttpSession {
   // header whatever its status. Returns kOk (the status is in `status`) or
   // the failure of connectAndSend or receive.
   Status requestRest(int64_t from, const char* validator);
-  // request(method) for the current target without printing its address
-  // again: a request that is repeated.
-  Status requestAgain(const char* method);
+  // request(method) for the current target after forgetting the last
+  // response header: a request that is repeated. Its address is printed
+  // only with `printAddress` (when no attempt before sent it).
+  Status requestAgain(const char* method, bool printAddress);
 
   // --- settings ---
 
