@@ -47,7 +47,8 @@ TEST(RetryTest, RetryAfterReadsSecondsAndDates) {
       {"12x", -1},
       {"", -1},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.seconds, retryAfterSeconds(row.value, now)) << row.value;
+  for (const auto& row : rows)
+    EXPECT_EQ(row.seconds, retryAfterSeconds(row.value, now)) << row.value;
 }
 
 }  // namespace
