@@ -107,11 +107,14 @@ int64_t retryAfterSeconds(const char* value, time_t now) {
 }
 
 Status requestWithRetries(HttpSession& session, const char* method, const RetryPolicy& policy) {
-  // What the first attempt sends, for the repetitions.
+  // What the first attempt sends, for the repetitions (kept only when
+  // there may be some: the body may be a large page).
   TextBuffer address;
-  address.assign(session.url().data());
   TextBuffer requestBody;
-  requestBody.assign(session.body().data());
+  if (policy.retries > 0) {
+    address.assign(session.url().data());
+    requestBody.assign(session.body().data());
+  }
   Status result = session.request(method);
   // Whether an attempt got as far as sending the request, which prints the
   // address.

@@ -191,8 +191,9 @@ class HttpSession {
   // The body received so far (before a request: the request body).
   const TextBuffer& body() const { return body_; }
   // Whether the last receive that ended with kRecvFailed met the peer's
-  // orderly close (a read gave 0) rather than a failed read (a reset, a
-  // broken TLS record). Only a close ends a body without a length.
+  // close (a read gave 0, or a TLS peer closed without its closing alert)
+  // rather than a failed read (a reset, a broken TLS record). Whether that
+  // ended the body is bodyComplete's to say.
   bool closedByPeer() const { return closedByPeer_; }
   // How the last response header frames its body.
   const BodyFraming& bodyFraming() const { return decoder_.framing(); }
