@@ -23,6 +23,9 @@ struct FakeStep {
                   // limit) runs out (returns 0) and the script goes on;
                   // shorter waits run out too; a read here fails
     kClose,       // the peer closes: every read from here on returns 0
+    kBareClose,   // the peer closes the TCP connection: over TLS without the
+                  // closing alert (reads give kReadEndWithoutTlsClose), else
+                  // as kClose
     kError,       // the next read fails with -1, then the script goes on
     kPartRecord,  // TLS holds part of a record: reads give kReadWouldBlock
                   // (and pending() reports tlsPending) until the client
@@ -77,6 +80,7 @@ struct FakeConnection {
   FakeConnection& deliver(const std::string& bytes, int maxRead = 0);
   FakeConnection& stall();
   FakeConnection& close();
+  FakeConnection& bareClose();
   FakeConnection& error();
   FakeConnection& partRecord();
 
