@@ -115,11 +115,7 @@ Status HttpSession::receive(int32_t fillTo) {
 Status HttpSession::readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo) {
   if (decoder_.malformed()) return malformedBody();
   // The end or failure that stopped the filling of the last piece.
-  if (deferredEnd_ != kNoDeferredEnd) {
-    int got = deferredEnd_;
-    deferredEnd_ = kNoDeferredEnd;
-    return bodyReadFailure(got);
-  }
+  if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
   // One more piece, as far as the body may grow. A body that holds all it
   // may keep reads one byte more: only the server's close (or silence)
   // shows that nothing was cut off.
@@ -187,6 +183,7 @@ void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t
 }
 
 Status HttpSession::bodyReadFailure(int got) {
+  deferredEnd_ = kNoDeferredEnd;
   ReadFailureWords words = {" sent nothing more for ", "", " without ending TLS", "reading from "};
   closedInOrder_ = got == 0 && decoder_.framing().kind == BodyFraming::kUntilClose;
   return readFailure(got, words);
@@ -201,11 +198,7 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
              decoder_.framing().kind == BodyFraming::kChunked || decoder_.complete() || !pipe.ok();
   if (*refused) return Status();
   // The end or failure that stopped the filling of the last piece.
-  if (deferredEnd_ != kNoDeferredEnd) {
-    int got = deferredEnd_;
-    deferredEnd_ = kNoDeferredEnd;
-    return bodyReadFailure(got);
-  }
+  if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
   timeval limit;
   limit.tv_sec = settings_.timeoutSeconds;
   limit.tv_usec = 0;

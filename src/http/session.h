@@ -266,8 +266,9 @@ class HttpSession {
   // has ended. A read that gives the end or a failure is kept in
   // deferredEnd_ for the next receive.
   void takeMore(Connection& connection, const timeval* limit, int32_t fillTo);
-  // The failure of a body read that gave `got` (0 or negative): a close
-  // ends a body that ends with the connection, unless it left TLS open.
+  // The failure of a body read that gave `got` (0 or negative), the one
+  // kept in deferredEnd_ included (which is then dropped): a close ends a
+  // body that ends with the connection, unless it left TLS open.
   Status bodyReadFailure(int got);
   // How a read that gave no bytes is told: the peer, `silent` and the
   // time-out in seconds ("x did not answer within 5 s"); the peer "closed the

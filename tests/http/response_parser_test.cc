@@ -32,6 +32,21 @@ TEST(ResponseParserTest, FramingFollowsTheHeader) {
   }
 }
 
+TEST(ResponseParserTest, BytesMovedUnseenCountAsTheyWouldDecoded) {
+  BodyFraming length;
+  length.kind = BodyFraming::kLength;
+  length.length = 10;
+  BodyDecoder decoder(length);
+  EXPECT_EQ(6u, decoder.skip(6));
+  EXPECT_FALSE(decoder.complete());
+  EXPECT_EQ(4u, decoder.skip(6));
+  EXPECT_TRUE(decoder.complete());
+  EXPECT_EQ(10, decoder.decoded());
+  BodyDecoder untilClose;
+  EXPECT_EQ(6u, untilClose.skip(6));
+  EXPECT_FALSE(untilClose.complete());
+}
+
 struct DecodeRow {
   const char* input;
   const char* body;
