@@ -167,6 +167,8 @@ class HttpSession {
   // How long one second of the waits between download attempts lasts, in
   // milliseconds. Tests shorten it through the environment (ScriptEngine).
   int32_t retrySecondMillis = 1000;
+  // "@resume=": whether "@->file:" keeps a part that a later run continues.
+  bool resumeParts = false;
   // What the last request sent: its method and body, for repeating it.
   TextBuffer lastMethod;
   TextBuffer lastRequestBody;

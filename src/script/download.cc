@@ -15,6 +15,7 @@
 
 #include "base/messages.h"
 #include "http/session.h"
+#include "script/part_file.h"
 #include "script/script_engine.h"
 #include "text/file_handle.h"
 
@@ -32,6 +33,7 @@ const int32_t kMaxRetryWaitSeconds = 30;
 
 const int kStatusOk = 200;
 const int kStatusPartial = 206;
+const int kStatusRangeNotSatisfiable = 416;
 const int kStatusFirstError = 400;
 
 int32_t retryWaitSeconds(int32_t retry) {
@@ -89,19 +91,31 @@ bool parseContentRange(const char* value, ContentRange* range) {
 // the body ends.
 class Download {
  public:
-  Download(HttpSession& session, FileHandle& file, const char* path)
-      : session_(session), file_(file), path_(path) {}
+  Download(HttpSession& session, FileHandle& file, const char* path,
+           const StartOverHook& startOverHook)
+      : session_(session), file_(file), path_(path), startOverHook_(startOverHook) {}
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
   // Reads the body of the response the session holds into the file, with
   // the progress line, and retries as the session's setting allows; returns
   // how the download ended.
-  Status run() {
-    announced_ = announcedLength(session_, &total_);
-    end_ = announced_ ? total_ : -1;
-    showProgress(0, total_ / kKilobyte);
-    Status result = readBody();
+  Status run(const ContinuedPart* from) {
+    Status result;
+    if (from != nullptr) {
+      count_ = from->count;
+      announced_ = from->length >= 0;
+      total_ = announced_ ? from->length : 0;
+      validator_ = from->validator;
+      validatorTaken_ = true;
+      showProgress(count_ / kKilobyte, total_ / kKilobyte);
+      result = askForRest();
+    } else {
+      announced_ = announcedLength(session_, &total_);
+      end_ = announced_ ? total_ : -1;
+      showProgress(0, total_ / kKilobyte);
+      result = readBody();
+    }
     int32_t retries = session_.retries;
     for (int32_t retry = 1; retry <= retries && mayRetry(result); ++retry) {
       // In verbose mode the whole sentence of the failure; the announcement
@@ -179,11 +193,17 @@ class Download {
                             static_cast<int>(retries)));
     waitSeconds(seconds, session_.retrySecondMillis);
     if (!validatorTaken_) takeValidator();
+    return askForRest();
+  }
 
+  // Repeats the request for the bytes from count_ on and reads what the
+  // answer brings.
+  Status askForRest() {
     Status answered = session_.requestRest(count_, validator_.c_str());
     if (!answered.ok()) return interrupted(answered);
     int32_t status = session_.status;
     if (status == kStatusOk) return startOver();
+    if (status == kStatusRangeNotSatisfiable && wholeAlready()) return Status();
     if (status >= kStatusFirstError) {
       return interrupted(Status(kCannotConnect, answer() + " for " + session_.requestPath()));
     }
@@ -215,12 +235,30 @@ class Download {
       std::string detail = formatText("cannot start the output file again (%s)", strerror(error));
       return Status::unknownError(detail.c_str(), written());
     }
+    if (startOverHook_) {
+      if (int error = startOverHook_()) return writeFailure(error);
+    }
     count_ = 0;
     announced_ = announcedLength(session_, &total_);
     end_ = announced_ ? total_ : -1;
     takeValidator();
     showProgress(0, total_ / kKilobyte);
     return readBody();
+  }
+
+  // A 416 answer says the range asked for lies past the end of the file:
+  // the file is whole when its Content-Range gives the bytes in it as the
+  // length.
+  bool wholeAlready() const {
+    TextBuffer value = session_.headerValue("Content-Range", 0);
+    const char kUnsatisfied[] = "bytes */";
+    if (value.data() == nullptr || strncmp(value.data(), kUnsatisfied, strlen(kUnsatisfied)) != 0) {
+      return false;
+    }
+    const char* at = value.data() + strlen(kUnsatisfied);
+    int64_t length = 0;
+    return readNumber(&at, &length) && *at == '\0' && length == count_ &&
+           (!announced_ || total_ == count_);
   }
 
   // Writes the session body's bytes, up to the end of the body, to the file
@@ -285,6 +323,7 @@ class Download {
   HttpSession& session_;
   FileHandle& file_;
   const char* path_;
+  const StartOverHook& startOverHook_;
   // Bytes in the file.
   int64_t count_ = 0;
   // The announced length of the whole body, when there was one.
@@ -305,7 +344,18 @@ class Download {
 
 }  // namespace
 
+Status downloadInto(HttpSession& session, FileHandle& file, const char* path,
+                    const ContinuedPart* from, const StartOverHook& startOver) {
+  // Each piece goes out in one write; a stdio buffer would only split it.
+  setvbuf(file.stream, nullptr, _IONBF, 0);
+  Download download(session, file, path, startOver);
+  return download.run(from);
+}
+
 Status downloadToFile(HttpSession& session, const char* outputPath) {
+  if (session.resumeParts && outputPath != nullptr && resumableOutput(outputPath)) {
+    return downloadToPart(session, outputPath);
+  }
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) {
     if (outputPath == nullptr) {
@@ -314,10 +364,7 @@ Status downloadToFile(HttpSession& session, const char* outputPath) {
     return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
                                                strerror(out.openError)));
   }
-  // Each piece goes out in one write; a stdio buffer would only split it.
-  setvbuf(out.stream, nullptr, _IONBF, 0);
-  Download download(session, out, outputPath);
-  return download.run();
+  return downloadInto(session, out, outputPath, nullptr, StartOverHook());
 }
 
 bool announcedLength(HttpSession& session, int64_t* length) {

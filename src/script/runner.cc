@@ -199,6 +199,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kPort:
       case kTlsVerify:
       case kRetry:
+      case kResume:
       case kUserAgent:
       case kProxy:
       case kUser:

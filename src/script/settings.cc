@@ -15,7 +15,8 @@ int32_t settingNumber(const char* text) {
 }
 
 bool isSetting(int code) {
-  return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
+  return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
+         code == kResume;
 }
 
 bool applySetting(HttpSession& session, int code, const char* value) {
@@ -31,6 +32,9 @@ bool applySetting(HttpSession& session, int code, const char* value) {
       return true;
     case kRetry:
       session.retries = settingNumber(value);
+      return true;
+    case kResume:
+      session.resumeParts = settingNumber(value) != 0;
       return true;
     case kUserAgent:
     case kProxy:

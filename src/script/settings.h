@@ -1,6 +1,6 @@
 // Session settings that the registry and plugin scripts both set: the
-// time-out, the port, the certificate check, the download retries and the
-// four text settings.
+// time-out, the port, the certificate check, the download retries and
+// parts, and the four text settings.
 #ifndef QUORVANE_SCRIPT_SETTINGS_H_
 #define QUORVANE_SCRIPT_SETTINGS_H_
 
@@ -12,7 +12,8 @@ class HttpSession;
 // allowed, no digits gives 0), held to the signed 32-bit range.
 int32_t settingNumber(const char* text);
 
-// Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@useragent=",
+// Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@resume=",
+// "@useragent=",
 // "@proxy=", "@user=" or "@pass=" line to the session ("@tlsverify=" 0 turns
 // the certificate check off, any other number on). Returns false, changing
 // nothing, for any
