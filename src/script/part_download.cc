@@ -79,7 +79,7 @@ Status finish(const PartFile& part) {
 
 }  // namespace
 
-Status downloadToPart(HttpSession& session, const char* outputPath) {
+Status downloadToPart(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
   PartFile part(outputPath);
   struct stat info;
   int64_t size = -1;
@@ -98,7 +98,7 @@ Status downloadToPart(HttpSession& session, const char* outputPath) {
   if (step == PartStep::kRename) {
     // The rest of the response at hand is not needed.
     session.closeSlot(0);
-    session.body.clear();
+    session.clearBody();
     showProgress(from.count / kKilobyte, from.length / kKilobyte);
     report(kPlainText, "/\n");
     return finish(part);
@@ -119,14 +119,14 @@ Status downloadToPart(HttpSession& session, const char* outputPath) {
       return Status(kOutputFileError, formatText("cannot open the output file %s (%s)",
                                                  part.partPath().c_str(), strerror(errno)));
     }
-    reportNotice(formatText("resuming %s at %lld bytes", outputPath,
-                            static_cast<long long>(from.count)));
-    result = downloadInto(session, file, part.partPath().c_str(), &from, writeMeta);
+    reportNotice(
+        formatText("resuming %s at %lld bytes", outputPath, static_cast<long long>(from.count)));
+    result = downloadInto(session, file, part.partPath().c_str(), retry, &from, writeMeta);
   } else if (int error = part.writeMeta(now)) {
     std::string detail = formatText("cannot write the output file (%s)", strerror(error));
     return Status::unknownError(detail.c_str(), "cannot write " + part.metaPath());
   } else {
-    result = downloadInto(session, file, part.partPath().c_str(), nullptr, writeMeta);
+    result = downloadInto(session, file, part.partPath().c_str(), retry, nullptr, writeMeta);
   }
   // The download closed the part, checking that its bytes were taken.
   if (result.ok()) return finish(part);
