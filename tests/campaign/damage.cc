@@ -642,8 +642,8 @@ ExchangePlan planExchange(const std::string& kind, Random& random) {
 }
 
 std::string describePlan(const ExchangePlan& plan) {
-  static const char* const kActionNames[] = {"send",  "pause", "close",
-                                             "reset", "hold",  "send-range"};
+  static const char* const kActionNames[] = {"send", "pause",      "close",    "reset",
+                                             "hold", "send-range", "close-tcp"};
   std::ostringstream text;
   text << "kind " << plan.kind << ", target " << plan.target << ", expected status "
        << plan.expectedStatus;

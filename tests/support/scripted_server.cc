@@ -315,6 +315,12 @@ ServerAction closeAction() {
   return action;
 }
 
+ServerAction closeTcpAction() {
+  ServerAction action;
+  action.kind = ServerAction::kCloseTcp;
+  return action;
+}
+
 ServerAction resetAction() {
   ServerAction action;
   action.kind = ServerAction::kReset;
@@ -472,6 +478,8 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       gap = static_cast<int>(gapValue);
     } else if (word == "close" && rest.empty()) {
       out->push_back(closeAction());
+    } else if (word == "close-tcp" && rest.empty()) {
+      out->push_back(closeTcpAction());
     } else if (word == "reset" && rest.empty()) {
       out->push_back(resetAction());
     } else if (word == "hold" && rest.empty()) {
@@ -488,8 +496,9 @@ struct ScriptedServer::Connection {
   int fd = -1;
   SSL* ssl = nullptr;
   size_t index = 0;
-  bool broken = false;     // a fatal error: no TLS shutdown, no further I/O
-  bool lingering = false;  // background after a graceful close (else held)
+  bool broken = false;         // a fatal error: no TLS shutdown, no further I/O
+  bool lingering = false;      // background after a graceful close (else held)
+  bool noCloseNotify = false;  // TLS ends with the TCP close alone (close-tcp)
   Clock::time_point lingerEnd;
 };
 
@@ -752,7 +761,9 @@ void ScriptedServer::serve() {
 
 void ScriptedServer::releaseConnection(Connection* connection, bool clientGone) {
   if (connection->ssl != nullptr) {
-    if (!connection->broken && !clientGone) SSL_shutdown(connection->ssl);
+    if (!connection->broken && !clientGone && !connection->noCloseNotify) {
+      SSL_shutdown(connection->ssl);
+    }
     SSL_free(connection->ssl);
     connection->ssl = nullptr;
   }
@@ -887,6 +898,9 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         break;
       case ServerAction::kClose:
         break;
+      case ServerAction::kCloseTcp:
+        connection->noCloseNotify = true;
+        break;
       case ServerAction::kReset: {
         linger abrupt = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
@@ -904,7 +918,10 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
       case ServerAction::kSendRange:
         break;  // made a send above
     }
-    if (action.kind == ServerAction::kClose || connection->broken) break;
+    if (action.kind == ServerAction::kClose || action.kind == ServerAction::kCloseTcp ||
+        connection->broken) {
+      break;
+    }
   }
 
   if (connection->broken || clientGone || stopped || stopping_) {
@@ -913,7 +930,7 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
   }
   // Graceful close: close-notify, end of our direction, then linger until
   // the client closes its side.
-  if (connection->ssl != nullptr) SSL_shutdown(connection->ssl);
+  if (connection->ssl != nullptr && !connection->noCloseNotify) SSL_shutdown(connection->ssl);
   shutdown(fd, SHUT_WR);
   connection->lingering = true;
   connection->lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMillis);
