@@ -102,6 +102,8 @@ class OutputFile : public DownloadSink {
 // Progress figures are in kilobytes.
 const int64_t kKilobyte = 1024;
 
+const int32_t kStatusPartial = 206;
+
 // What "@->file:" does with a part that it finds.
 enum class PartStep { kStartOver, kContinue, kRename };
 
@@ -120,6 +122,16 @@ PartMeta responseMeta(const HttpSession& session) {
   if (headerField(header, "Content-Length", false, &length) &&
       session.bodyFraming().kind != BodyFraming::kChunked) {
     meta.length = contentLengthOf(length.data(), length.size());
+  }
+  if (session.status() == kStatusPartial) {
+    // A part of the file: its length is the TOTAL of a range that starts it.
+    std::string range;
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t total = -1;
+    bool starts = headerField(header, "Content-Range", false, &range) &&
+                  parseContentRange(range.c_str(), &first, &last, &total) && first == 0;
+    meta.length = starts ? total : -1;
   }
   Resumption resumption;
   resumption.begin(etag.c_str(), lastModified.c_str(), meta.length);
@@ -175,9 +187,10 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
   }
   PartMeta now = responseMeta(session);
   ContinuedFile from;
-  // A request with a Range of the plugin's own is never resumed.
-  PartStep step =
-      requestHasOwnRange(session) ? PartStep::kStartOver : choosePartStep(part, size, now, &from);
+  // Only a response at hand can be compared with the part, and a request
+  // with a Range of the plugin's own is never resumed.
+  bool comparable = session.connection(0) != nullptr && !requestHasOwnRange(session);
+  PartStep step = comparable ? choosePartStep(part, size, now, &from) : PartStep::kStartOver;
   if (step == PartStep::kRename) {
     // The rest of the response at hand is not needed.
     session.closeSlot(0);

@@ -91,6 +91,7 @@ bool parsePartMeta(const std::string& text, PartMeta* meta) {
 }
 
 bool resumableOutput(const char* outputPath) {
+  if (outputPath[0] == '\0') return false;
   struct stat info;
   if (lstat(outputPath, &info) != 0) return errno == ENOENT;
   return S_ISREG(info.st_mode);

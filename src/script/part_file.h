@@ -42,8 +42,8 @@ std::string formatPartMeta(const PartMeta& meta);
 bool parsePartMeta(const std::string& text, PartMeta* meta);
 
 // Whether "@resume=" applies to the output name `outputPath`: it names a
-// regular file or nothing yet. A pipe, a device, a folder or a symbolic link
-// is written as before.
+// regular file or nothing yet. A pipe, a device, a folder, a symbolic link
+// or an empty name is written as before. REQUIRES: outputPath != nullptr.
 bool resumableOutput(const char* outputPath);
 
 // The names of a part and its meta file, and the operations on them.
