@@ -24,7 +24,6 @@ const char kIncomplete[] = "download incomplete";
 const char kChangedOnServer[] = "the file changed on the server";
 
 const int kStatusOk = 200;
-const int kStatusSuccessEnd = 300;
 const int kStatusPartial = 206;
 const int kStatusFirstError = 400;
 const int kStatusRangeNotSatisfiable = 416;

@@ -26,12 +26,13 @@ const int32_t kReceiveGrowth = 4096;
 const int32_t kHeaderEndLength = 4;
 const char kLineEnd[] = "\r\n";
 
-// Gives a full (or storage-less) receive buffer room for the next read: it
+// Gives a receive buffer with less than `least` bytes of free space (a
+// full or storage-less one, for the default) room for the next read: it
 // grows by its own capacity, at least kReceiveGrowth, so that keeping a long
 // body costs time in proportion to its size.
 // REQUIRES: buffer.length() < kMaxReceiveCapacity.
-void makeRoom(TextBuffer& buffer) {
-  if (buffer.data() != nullptr && buffer.length() < buffer.capacity()) return;
+void makeRoom(TextBuffer& buffer, int32_t least = 1) {
+  if (buffer.data() != nullptr && buffer.capacity() - buffer.length() >= least) return;
   int32_t growth = buffer.capacity() > kReceiveGrowth ? buffer.capacity() : kReceiveGrowth;
   if (growth > kMaxReceiveCapacity - buffer.capacity())
     growth = kMaxReceiveCapacity - buffer.capacity();
@@ -112,7 +113,10 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
   int32_t room = 1;
   char* into = &probe;
   if (!full) {
-    makeRoom(body_);
+    // The framing of a chunked body takes part of each read: it reads at
+    // least kReceiveGrowth bytes at a time, so that its reads stay large.
+    bool chunked = decoder_.framing().kind == BodyFraming::kChunked;
+    makeRoom(body_, chunked ? kReceiveGrowth : 1);
     into = roomUpToLimit(&room);
   }
   int got = waitAndRead(connection, limit, into, room);

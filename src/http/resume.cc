@@ -152,8 +152,10 @@ Status HttpSession::requestRest(int64_t from, const char* validator) {
   return receive();
 }
 
-Status HttpSession::requestAgain(const char* method) {
-  printAddress_ = false;
+Status HttpSession::requestAgain(const char* method, bool printAddress) {
+  // The answer of the attempt before is forgotten: a new header is read.
+  responseHeader_.clear();
+  printAddress_ = printAddress;
   Status result = request(method);
   printAddress_ = true;
   return result;

@@ -107,18 +107,27 @@ int64_t retryAfterSeconds(const char* value, time_t now) {
 }
 
 Status requestWithRetries(HttpSession& session, const char* method, const RetryPolicy& policy) {
-  // What the first attempt sends, for the repetitions.
+  // What the first attempt sends, for the repetitions (kept only when
+  // there may be some: the body may be a large page).
   TextBuffer address;
-  address.assign(session.url().data());
   TextBuffer requestBody;
-  requestBody.assign(session.body().data());
+  if (policy.retries > 0) {
+    address.assign(session.url().data());
+    requestBody.assign(session.body().data());
+  }
   Status result = session.request(method);
+  // Whether an attempt got as far as sending the request, which prints the
+  // address.
+  bool printed = false;
   for (int32_t retry = 1; retry <= policy.retries; ++retry) {
     // A redirect that was followed sent GET to another address.
     bool redirected = address.hasText() && session.url().hasText() &&
                       strcmp(address.data(), session.url().data()) != 0;
     int64_t asked = -1;
     if (!mayRepeat(session, result, redirected ? "GET" : method, &asked)) break;
+    // An attempt that got an answer printed the address; until one has, the
+    // next attempt prints it.
+    printed = printed || redirected || session.status() != 0;
     if (asked > kMaxRetryAfterSeconds) {
       return Status(result.code(), result.message() + formatText("; it asks to retry after %lld s",
                                                                  static_cast<long long>(asked)));
@@ -128,7 +137,7 @@ Status requestWithRetries(HttpSession& session, const char* method, const RetryP
     announceAndWait(result.message(), seconds, retry, policy);
     if (redirected) session.setTarget(address.data());
     session.setRequestBody(requestBody.data());
-    result = session.requestAgain(method);
+    result = session.requestAgain(method, !printed);
   }
   return result;
 }

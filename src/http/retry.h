@@ -57,8 +57,9 @@ int64_t retryAfterSeconds(const char* value, time_t now);
 // the answer's Retry-After when that is longer and at most
 // kMaxRetryAfterSeconds; a longer one ends the retries, and the failure
 // says what the server asked. Retries send the request of the first
-// attempt again (address, method, request body) without printing the
-// address again. Returns the last attempt's result.
+// attempt again (address, method, request body); the address is printed
+// once, by the first attempt that sends the request. Returns the last
+// attempt's result.
 Status requestWithRetries(HttpSession& session, const char* method, const RetryPolicy& policy);
 
 #endif  // QUORVANE_HTTP_RETRY_H_

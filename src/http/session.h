@@ -151,9 +151,10 @@ class HttpSession {
   // header whatever its status. Returns kOk (the status is in `status`) or
   // the failure of connectAndSend or receive.
   Status requestRest(int64_t from, const char* validator);
-  // request(method) for the current target without printing its address
-  // again: a request that is repeated.
-  Status requestAgain(const char* method);
+  // request(method) for the current target after forgetting the last
+  // response header: a request that is repeated. Its address is printed
+  // only with `printAddress` (when no attempt before sent it).
+  Status requestAgain(const char* method, bool printAddress);
 
   // --- settings ---
 
@@ -193,8 +194,9 @@ class HttpSession {
   // The body received so far (before a request: the request body).
   const TextBuffer& body() const { return body_; }
   // Whether the last receive that ended with kRecvFailed met the peer's
-  // orderly close (a read gave 0) rather than a failed read (a reset, a
-  // broken TLS record). Only a close ends a body without a length.
+  // close (a read gave 0, or a TLS peer closed without its closing alert)
+  // rather than a failed read (a reset, a broken TLS record). Whether that
+  // ended the body is bodyComplete's to say.
   bool closedByPeer() const { return closedByPeer_; }
   // How the last response header frames its body.
   const BodyFraming& bodyFraming() const { return decoder_.framing(); }

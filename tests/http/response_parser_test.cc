@@ -1,6 +1,6 @@
-// The pure response parser: framing chosen by the header, and the body
-// decoder fed whole and one byte at a time. The session's use of it is shown
-// by the end-to-end cases.
+// The pure response parser: the framing chosen by the header, and what the
+// chunked decoder accepts and refuses, fed whole and one byte at a time.
+// The session's use of it is shown by the end-to-end cases.
 #include "http/response_parser.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +17,8 @@ struct FramingRow {
 
 TEST(ResponseParserTest, FramingFollowsTheHeader) {
   const FramingRow rows[] = {
-      {"HTTP/1.0 200 OK", BodyFraming::kUntilClose, 0},
-      {"HTTP/1.0 200 OK\r\nContent-Length: 12", BodyFraming::kLength, 12},
       {"HTTP/1.0 200 OK\r\ncontent-length:0\r\nX: 1", BodyFraming::kLength, 0},
-      {"HTTP/1.0 200 OK\r\nContent-Length: -5", BodyFraming::kUntilClose, 0},
       {"HTTP/1.0 200 OK\r\nContent-Length: x", BodyFraming::kUntilClose, 0},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\nContent-Length: 4", BodyFraming::kChunked,
-       0},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked ", BodyFraming::kChunked, 0},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip", BodyFraming::kUntilClose, 0},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip",
@@ -66,13 +61,9 @@ void checkChunked(const DecodeRow& row) {
 
 TEST(ResponseParserTest, ChunkedBodies) {
   const DecodeRow rows[] = {
-      {"5\r\nhello\r\n0\r\n\r\n", "hello", DecodeRow::kComplete},
-      {"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\nafter", "hello world", DecodeRow::kComplete},
-      {"A;name=value\r\n0123456789\r\n0 ; x\r\nTrailer: 1\r\n\r\n", "0123456789",
-       DecodeRow::kComplete},
-      {"3  ;ext\r\nabc\r\n0\r\n\r\n", "abc", DecodeRow::kComplete},
+      {"5\r\nhello\r\n0\r\n\r\nafter", "hello", DecodeRow::kComplete},
+      {"3  ;ext\r\nabc\r\n0 ; x\r\nTrailer: 1\r\n\r\n", "abc", DecodeRow::kComplete},
       {"0000000000000003\r\nabc\r\n0\r\n\r\n", "abc", DecodeRow::kComplete},
-      {"5\r\nhel", "hel", DecodeRow::kOpen},
       {"5\r\nhello\r\n0\r\nTrailer: 1\r\n", "hello", DecodeRow::kOpen},
       {"00000000000000003\r\nabc", "", DecodeRow::kMalformed},
       {"x\r\n", "", DecodeRow::kMalformed},
@@ -84,19 +75,6 @@ TEST(ResponseParserTest, ChunkedBodies) {
       {"0\r\n\rx", "", DecodeRow::kMalformed},
   };
   for (const DecodeRow& row : rows) checkChunked(row);
-}
-
-TEST(ResponseParserTest, LengthEndsTheBodyAndDropsTheRest) {
-  BodyFraming framing;
-  framing.kind = BodyFraming::kLength;
-  framing.length = 4;
-  BodyDecoder decoder(framing);
-  std::string bytes = "abcdef";
-  EXPECT_EQ(4u, decoder.decode(&bytes[0], bytes.size()));
-  EXPECT_TRUE(decoder.complete());
-  framing.length = 0;
-  EXPECT_TRUE(BodyDecoder(framing).complete());
-  EXPECT_FALSE(BodyDecoder().complete());
 }
 
 }  // namespace

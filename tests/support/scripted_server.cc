@@ -378,7 +378,7 @@ std::string rangeAnswer(const ServerAction& action, const std::string& request) 
   const char kUnit[] = "bytes=";
   long from = -1;
   if (action.honourRange && range.compare(0, strlen(kUnit), kUnit) == 0 && range.back() == '-' &&
-      (ifRange.empty() || ifRange == action.validator)) {
+      (action.ignoreIfRange || ifRange.empty() || ifRange == action.validator)) {
     parseCount(range.substr(strlen(kUnit), range.size() - strlen(kUnit) - 1), LONG_MAX, &from);
   }
   std::string size = std::to_string(entity.size());

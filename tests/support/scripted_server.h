@@ -50,6 +50,7 @@ struct ServerAction {
   std::string headers;                  // header lines of every answer, each ending in CR LF
   std::string validator;                // the entity's ETag or Last-Modified, as `headers` give it
   bool honourRange = true;              // false: every answer is the whole entity
+  bool ignoreIfRange = false;           // true: a range is honoured whatever If-Range says
   size_t cutAfter = std::string::npos;  // at most this many body bytes are sent
 };
 
