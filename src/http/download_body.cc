@@ -3,6 +3,8 @@
 // resumed answer must repeat exactly.
 #include "http/download_body.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,7 @@ const char kChangedOnServer[] = "the file changed on the server";
 const int kStatusOk = 200;
 const int kStatusPartial = 206;
 const int kStatusFirstError = 400;
+const int kStatusRangeNotSatisfiable = 416;
 
 // One download into a sink: how far the file got and where the body ends.
 class Download {
@@ -35,13 +38,16 @@ class Download {
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
-  Status run() {
+  Status run(const ContinuedFile* from) {
     // A request with a Range of the plugin's own is repeated as it is.
-    const char* headers = session_.extraHeaders().data();
-    HeaderLine line;
-    ownRange_ = headers != nullptr && findHeaderLine(headers, "Range", &line);
-    beginFile();
-    Status result = readBody();
+    ownRange_ = requestHasOwnRange(session_);
+    Status result;
+    if (from != nullptr) {
+      result = continueFile(*from);
+    } else {
+      beginFile();
+      result = readBody();
+    }
     for (int32_t retry = 1; retry <= retry_.retries && mayRetry(result); ++retry) {
       // In verbose mode the whole sentence of the failure; the announcement
       // names only its reason.
@@ -85,6 +91,36 @@ class Download {
     headerField(header, "Last-Modified", false, &lastModified);
     resumption_.begin(etag.c_str(), lastModified.c_str(), announced_ ? total_ : -1);
     showProgress(count_ / kKilobyte, total_ / kKilobyte);
+  }
+
+  // Takes up a file that an earlier run began and asks for its rest.
+  Status continueFile(const ContinuedFile& from) {
+    count_ = from.count;
+    announced_ = from.length >= 0;
+    total_ = announced_ ? from.length : 0;
+    resumption_.begin(from.etag.c_str(), from.lastModified.c_str(), from.length);
+    showProgress(count_ / kKilobyte, total_ / kKilobyte);
+    return askForRest();
+  }
+
+  // A 416 answer says that the range asked for starts past the end of the
+  // file: the file is whole when its "Content-Range: bytes */TOTAL" gives
+  // the bytes written as the length.
+  bool wholeAlready() const {
+    std::string value;
+    const char kUnsatisfied[] = "bytes */";
+    const char* header = session_.responseHeader().data();
+    if (header == nullptr || !headerField(header, "Content-Range", false, &value) ||
+        strncasecmp(value.c_str(), kUnsatisfied, strlen(kUnsatisfied)) != 0) {
+      return false;
+    }
+    const char* digits = value.c_str() + strlen(kUnsatisfied);
+    if (*digits < '0' || *digits > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    long long total = strtoll(digits, &end, 10);
+    return errno == 0 && *end == '\0' && total == count_ &&
+           (!resumption_.lengthKnown() || resumption_.knownLength() == count_);
   }
 
   // How far the file got, for the failure sentences.
@@ -151,11 +187,18 @@ class Download {
                                static_cast<long long>(count_), reason_.c_str()),
                     retryWaitSeconds(retry), retry, retry_);
     if (changed_ || !resumable_) return askWhole();
+    return askForRest();
+  }
+
+  // Asks for the bytes from up to kResumeOverlap before count_ on and reads
+  // what the answer brings.
+  Status askForRest() {
     int64_t start = Resumption::rangeStart(count_);
     Status answered = session_.requestRest(start, resumption_.ifRange().c_str());
     if (!answered.ok()) return interrupted(answered);
     int32_t status = session_.status();
     if (status == kStatusOk) return startOver();
+    if (status == kStatusRangeNotSatisfiable && wholeAlready()) return Status();
     if (status >= kStatusFirstError) return refused();
     std::string why;
     Resumption::Range range;
@@ -251,7 +294,9 @@ class Download {
 
   // Whether more of the answer at hand belongs in the file.
   bool wantsMore() const {
-    if (end_ >= 0) return count_ < end_;
+    // A resumed answer is read at least to the end of its overlap, which
+    // proves the file the same even when nothing follows it.
+    if (end_ >= 0) return count_ < end_ || overlapAt_ < overlap_.size();
     return !session_.bodyComplete();
   }
 
@@ -377,6 +422,12 @@ class Download {
 
 }  // namespace
 
+bool requestHasOwnRange(const HttpSession& session) {
+  const char* headers = session.extraHeaders().data();
+  HeaderLine line;
+  return headers != nullptr && findHeaderLine(headers, "Range", &line);
+}
+
 bool announcedLength(HttpSession& session, int64_t* length) {
   TextBuffer text = session.headerValue("Content-Length", 0);
   *length = 0;
@@ -388,7 +439,7 @@ bool announcedLength(HttpSession& session, int64_t* length) {
 }
 
 Status downloadBody(HttpSession& session, DownloadSink& sink, const char* outputName,
-                    const RetryPolicy& retry) {
+                    const RetryPolicy& retry, const ContinuedFile* from) {
   Download download(session, sink, outputName, retry);
-  return download.run();
+  return download.run(from);
 }

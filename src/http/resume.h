@@ -82,6 +82,9 @@ class Resumption {
   static int64_t rangeStart(int64_t count);
   // The "If-Range:" value: the strong ETag, else the Last-Modified, else "".
   const std::string& ifRange() const { return validator_; }
+  // The header that ifRange() came from ("ETag" or "Last-Modified"); ""
+  // without a validator.
+  const char* validatorName() const { return validatorName_ != nullptr ? validatorName_ : ""; }
 
   // Judges a 206 answer to a request for the bytes from `start` on, whose
   // header text is `header`; on kContinues *range says what it holds. On

@@ -22,6 +22,9 @@ struct RetryPolicy {
   // How long one second of the waits between attempts lasts, in
   // milliseconds; tests shorten it.
   int32_t secondMillis = 1000;
+  // "@resume=": whether "@->file:" writes into a part file that a later
+  // run continues, instead of into the output file itself.
+  bool resume = false;
 };
 
 // The waits between attempts double from one second up to this: a network

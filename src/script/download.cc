@@ -1,5 +1,7 @@
 // "@->file:": opens the output file and hands it to the download of the
-// response body (http/download_body.h) as the place its bytes go.
+// response body (http/download_body.h) as the place its bytes go. With
+// "@resume=1" that place is a part file (script/part_file.h), which a later
+// run continues and which replaces the output file once it is complete.
 #include "script/download.h"
 
 #include <fcntl.h>
@@ -9,11 +11,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "base/messages.h"
 #include "http/download_body.h"
+#include "http/response_parser.h"
 #include "http/resume.h"
+#include "http/session.h"
+#include "script/part_file.h"
 #include "text/file_handle.h"
 
 namespace {
@@ -23,15 +30,20 @@ namespace {
 // opened for writing only, so that a pipe is never opened for reading);
 // any other output (a pipe, a terminal, a device) keeps the last
 // kResumeOverlap bytes written in memory instead. A regular file takes
-// bytes from a pipe; so does a pipe when nothing will be read back (the
-// download is never resumed).
+// bytes from a pipe unless it is open for appending (the system refuses
+// that); so does a pipe when nothing will be read back (the download is
+// never resumed).
 class OutputFile : public DownloadSink {
  public:
-  OutputFile(FileHandle& file, const char* path, bool mayResume) : file_(file) {
+  // `written`: the bytes the file holds already (a part continued).
+  OutputFile(FileHandle& file, const char* path, bool mayResume, int64_t written = 0)
+      : file_(file), written_(written) {
     struct stat info;
     if (fstat(fileno(file.stream), &info) != 0) return;
     if (S_ISREG(info.st_mode)) readFd_ = open(path, O_RDONLY | O_CLOEXEC);
-    takesFromPipe_ = S_ISREG(info.st_mode) || (S_ISFIFO(info.st_mode) && !mayResume);
+    int flags = fcntl(fileno(file.stream), F_GETFL);
+    takesFromPipe_ = (S_ISREG(info.st_mode) && flags >= 0 && (flags & O_APPEND) == 0) ||
+                     (S_ISFIFO(info.st_mode) && !mayResume);
   }
   ~OutputFile() override {
     if (readFd_ >= 0) ::close(readFd_);
@@ -50,7 +62,8 @@ class OutputFile : public DownloadSink {
   int restart() override {
     written_ = 0;
     tail_.clear();
-    return file_.truncate();
+    if (int error = file_.truncate()) return error;
+    return restarted_ ? restarted_() : 0;
   }
 
   bool takesFromPipe() const override { return takesFromPipe_; }
@@ -62,6 +75,9 @@ class OutputFile : public DownloadSink {
     written_ += held - pipe.held();
     return result;
   }
+
+  // Calls `restarted` after each restart; its error number fails it.
+  void onRestart(std::function<int()> restarted) { restarted_ = std::move(restarted); }
 
   int readBack(char* into, size_t length) override {
     if (readFd_ < 0) {
@@ -96,11 +112,148 @@ class OutputFile : public DownloadSink {
   int readFd_ = -1;
   int64_t written_ = 0;
   std::string tail_;
+  std::function<int()> restarted_;
 };
+
+// Progress figures are in kilobytes.
+const int64_t kKilobyte = 1024;
+
+const int32_t kStatusPartial = 206;
+
+// What "@->file:" does with a part that it finds.
+enum class PartStep { kStartOver, kContinue, kRename };
+
+// What the meta file keeps of the response the session holds: the
+// validator a resumed request sends (see Resumption) and the length, read
+// without the traces of a plugin's lookups.
+PartMeta responseMeta(const HttpSession& session) {
+  const char* header = session.responseHeader().data();
+  header = header != nullptr ? header : "";
+  std::string etag;
+  std::string lastModified;
+  std::string length;
+  headerField(header, "ETag", false, &etag);
+  headerField(header, "Last-Modified", false, &lastModified);
+  PartMeta meta;
+  if (headerField(header, "Content-Length", false, &length) &&
+      session.bodyFraming().kind != BodyFraming::kChunked) {
+    meta.length = contentLengthOf(length.data(), length.size());
+  }
+  if (session.status() == kStatusPartial) {
+    // A part of the file: its length is the TOTAL of a range that starts it.
+    std::string range;
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t total = -1;
+    bool starts = headerField(header, "Content-Range", false, &range) &&
+                  parseContentRange(range.c_str(), &first, &last, &total) && first == 0;
+    meta.length = starts ? total : -1;
+  }
+  Resumption resumption;
+  resumption.begin(etag.c_str(), lastModified.c_str(), meta.length);
+  meta.validatorHeader = resumption.validatorName();
+  meta.validator = resumption.ifRange();
+  return meta;
+}
+
+// Chooses what to do with a part of `size` bytes (-1: none) when the
+// response at hand is described by `now`; *from receives where a continued
+// download starts.
+PartStep choosePartStep(const PartFile& part, int64_t size, const PartMeta& now,
+                        ContinuedFile* from) {
+  PartMeta kept;
+  if (size <= 0 || !part.readMeta(&kept) || !partMetaAgrees(kept, now)) {
+    return PartStep::kStartOver;
+  }
+  int64_t length = kept.length >= 0 ? kept.length : now.length;
+  if (length >= 0 && size > length) return PartStep::kStartOver;
+  from->count = size;
+  from->length = length;
+  (kept.validatorHeader == "ETag" ? from->etag : from->lastModified) = kept.validator;
+  return size == length ? PartStep::kRename : PartStep::kContinue;
+}
+
+// The part is complete: it replaces the output file.
+Status finishPart(const PartFile& part) {
+  if (int error = part.finish()) {
+    std::string detail = formatText("cannot write the output file (%s)", strerror(error));
+    return Status::unknownError(detail.c_str(), "cannot rename " + part.partPath() + " to " +
+                                                    part.outputPath() + "; the part is kept in " +
+                                                    part.partPath());
+  }
+  return Status();
+}
+
+Status cannotOpen(const std::string& path, const char* reason) {
+  return Status(kOutputFileError,
+                formatText("cannot open the output file %s (%s)", path.c_str(), reason));
+}
+
+// "@->file:" into OUTPUT.part: continues the part an earlier run kept when
+// the response at hand agrees with its meta file, renames it when it is
+// whole, and otherwise starts it with the response at hand. A failure
+// leaves the part and its meta file and says so.
+Status downloadToPart(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
+  PartFile part(outputPath);
+  int64_t size = -1;
+  struct stat info;
+  if (lstat(part.partPath().c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return cannotOpen(part.partPath(), "not a regular file");
+    size = info.st_size;
+  }
+  PartMeta now = responseMeta(session);
+  ContinuedFile from;
+  // Only a response at hand can be compared with the part, and a request
+  // with a Range of the plugin's own is never resumed.
+  bool comparable = session.connection(0) != nullptr && !requestHasOwnRange(session);
+  PartStep step = comparable ? choosePartStep(part, size, now, &from) : PartStep::kStartOver;
+  if (step == PartStep::kRename) {
+    // The rest of the response at hand is not needed.
+    session.closeSlot(0);
+    session.clearBody();
+    showProgress(from.count / kKilobyte, from.length / kKilobyte);
+    report(kPlainText, "/\n");
+    return finishPart(part);
+  }
+
+  bool continued = step == PartStep::kContinue;
+  FileHandle file(part.partPath().c_str(), continued ? "ab" : "wb");
+  if (file.stream == nullptr) return cannotOpen(part.partPath(), strerror(file.openError));
+  // The meta file describes the response that the part's first byte comes
+  // from: it is written before that byte, and again when the part starts
+  // over with the response then at hand.
+  if (!continued) {
+    if (int error = part.writeMeta(now)) {
+      std::string detail = formatText("cannot write the output file (%s)", strerror(error));
+      return Status::unknownError(detail.c_str(), "writing " + part.metaPath());
+    }
+  }
+  setvbuf(file.stream, nullptr, _IONBF, 0);
+  OutputFile sink(file, part.partPath().c_str(), true, continued ? from.count : 0);
+  sink.onRestart([&]() { return part.writeMeta(responseMeta(session)); });
+  if (continued) {
+    reportNotice(
+        formatText("resuming %s at %lld bytes", outputPath, static_cast<long long>(from.count)));
+  }
+  Status result =
+      downloadBody(session, sink, part.partPath().c_str(), retry, continued ? &from : nullptr);
+  int closeError = file.close();
+  if (result.ok() && closeError != 0) {
+    result = Status::unknownError(
+        formatText("cannot write the output file (%s)", strerror(closeError)).c_str(),
+        "closing " + part.partPath());
+  }
+  if (result.ok()) return finishPart(part);
+  result.addTrailer("; the part is kept in " + part.partPath());
+  return result;
+}
 
 }  // namespace
 
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
+  if (retry.resume && outputPath != nullptr && resumableOutput(outputPath)) {
+    return downloadToPart(session, outputPath, retry);
+  }
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) {
     if (outputPath == nullptr) {

@@ -16,6 +16,12 @@ class HttpSession;
 // Returns kOutputFileError when the file cannot be opened or no path was
 // given, otherwise what downloadBody returns (a failed close of the file
 // included).
+// With retry.resume, when `outputPath` is a regular file or nothing yet,
+// the body goes into "outputPath.part" instead, which continues the part
+// that an earlier run kept when the response at hand agrees with its meta
+// file (see script/part_file.h); the part replaces the output file when it
+// is complete, and a failure keeps it, its sentence ending with "; the part
+// is kept in outputPath.part".
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry);
 
 #endif  // QUORVANE_SCRIPT_DOWNLOAD_H_

@@ -245,6 +245,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kPort:
       case kTlsVerify:
       case kRetry:
+      case kResume:
       case kUserAgent:
       case kProxy:
       case kUser:
