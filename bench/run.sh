@@ -17,6 +17,8 @@
 #
 # Settings (environment or make variables):
 #   BIN=path/to/quorvane   default build/quorvane
+#   BASE=path/to/quorvane  another build (an earlier one) timed as a fourth
+#                          tool, "base", in the plain and TLS workloads
 #   RUNS=5                 runs of each workload and tool
 #   SIZE=1G                the large file (K, M, G suffixes are powers of 1024)
 #   PAGE_BIG=64M PAGE_SMALL=8M     the two pages
@@ -37,11 +39,16 @@ SMALL_SIZE=${SMALL_SIZE:-10K}
 HEADER_LINES=${HEADER_LINES:-80000}
 SUM_LINES=${SUM_LINES:-8000}
 RESULTS=${RESULTS:-}
+BASE=${BASE:-}
 
 die() { echo "bench: $*" >&2; exit 1; }
 
 BIN=$(readlink -f "$BIN" || true)
 [ -n "$BIN" ] && [ -x "$BIN" ] || die "no quorvane program at ${BIN:-?} (run make, or give BIN=)"
+if [ -n "$BASE" ]; then
+  BASE=$(readlink -f "$BASE" || true)
+  [ -n "$BASE" ] && [ -x "$BASE" ] || die "no quorvane program at BASE"
+fi
 [[ "$RUNS" =~ ^[1-9][0-9]*$ ]] || die "RUNS must be a positive number"
 [[ "$SMALL_COUNT" =~ ^[1-9][0-9]*$ ]] || die "SMALL_COUNT must be a positive number"
 
@@ -215,6 +222,8 @@ client() {
   case "$tool:$scheme" in
     quorvane:http) CMD=("$BIN" /S "http://127.0.0.1:$port$path" "$out") ;;
     quorvane:https) CMD=("$BIN" /S "https://127.0.0.1:$TLS_PORT$path" "$out") ;;
+    base:http) CMD=("$BASE" /S "http://127.0.0.1:$port$path" "$out") ;;
+    base:https) CMD=("$BASE" /S "https://127.0.0.1:$TLS_PORT$path" "$out") ;;
     curl:http) CMD=(curl --http1.0 -s -o "$out" "http://127.0.0.1:$port$path") ;;
     curl:https) CMD=(curl --http1.0 -s -k -o "$out" "https://127.0.0.1:$TLS_PORT$path") ;;
     wget:http) CMD=(wget -q -O "$out" "http://127.0.0.1:$port$path") ;;
@@ -287,11 +296,12 @@ check_small() {
 }
 
 tools=(quorvane curl wget)
+big_tools=(quorvane ${BASE:+base} curl wget)
 big_label=$(size_label "$size_bytes")
 
 echo "== plain HTTP, $big_label into a file"
 for ((run = 1; run <= RUNS; run++)); do
-  for tool in "${tools[@]}"; do
+  for tool in "${big_tools[@]}"; do
     fresh_rundir
     client "$tool" http /big.bin "$rundir/out"
     measure plain "plain $big_label" "$tool" "$run" check_big
@@ -300,7 +310,7 @@ done
 
 echo "== TLS, $big_label into a file"
 for ((run = 1; run <= RUNS; run++)); do
-  for tool in "${tools[@]}"; do
+  for tool in "${big_tools[@]}"; do
     fresh_rundir
     client "$tool" https /big.bin "$rundir/out"
     measure tls "TLS $big_label" "$tool" "$run" check_big
@@ -353,6 +363,7 @@ if [ -n "$RESULTS" ]; then cp "$results" "$RESULTS"; fi
 echo
 echo "== Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), kernel $(uname -r)"
 echo "== quorvane: $BIN"
+if [ -n "$BASE" ]; then echo "== base: $BASE"; fi
 echo "== $(curl --version | head -n 1 | cut -d' ' -f1-2), $(wget --version | head -n 1 | cut -d' ' -f1-3)," \
   "$("$NGINX" -v 2>&1 | sed 's/^nginx version: //'), $(openssl version | cut -d' ' -f1-2)"
 echo "== Medians of $RUNS runs; CPU is user + system time; the loop's memory is the largest of the shell and the clients."

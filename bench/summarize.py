@@ -10,7 +10,8 @@ user seconds, system seconds, max RSS in KiB, GNU time's wall seconds. Failed ru
 import statistics
 import sys
 
-TOOLS = ["quorvane", "curl", "wget"]
+# "base": another quorvane build, when the benchmark was given one (BASE=).
+TOOLS = ["quorvane", "base", "curl", "wget"]
 
 
 def load(path):
@@ -60,13 +61,14 @@ def main():
             m = med[(key, tool)]
             rows.append((labels[key], tool, "%d/%d" % (len(entry["ok"]), entry["n"]),
                          fmt(m and m[0]), fmt(m and m[1]), fmt(m and m[2], 1)))
-        q = med.get((key, "quorvane"))
-        for other in tools:
-            if other == "quorvane":
-                continue
-            o = med.get((key, other))
+        # Each build against every other tool; the base build against curl.
+        pairs = [("quorvane", t) for t in tools if t != "quorvane"]
+        if "base" in tools and "curl" in tools:
+            pairs.append(("base", "curl"))
+        for one, other in pairs:
+            q, o = med.get((key, one)), med.get((key, other))
             cells = [ratio(q and q[i], o and o[i]) for i in range(3)]
-            rows.append((labels[key], "quorvane/" + other, "",
+            rows.append((labels[key], one + "/" + other, "",
                          fmt(cells[0], 2, "x"), fmt(cells[1], 2, "x"), fmt(cells[2], 2, "x")))
     big, small = med.get(("page-big", "quorvane")), med.get(("page-small", "quorvane"))
     if "page-big" in labels and "page-small" in labels:
