@@ -2,6 +2,7 @@
 // connection, header lookup, and the request loop that follows redirects.
 #include <strings.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +23,15 @@ namespace {
 // bytes before it is handed out: long enough for a busy sender to keep up,
 // short enough that the progress line still follows a slow one.
 const int kPieceFillWaitMillis = 20;
+// ... and is handed out after this long at the latest, so that a sender
+// that trickles without pause still moves the progress line and the file.
+const int64_t kPieceFillMaxMicros = 200 * 1000;
+
+int64_t monotonicMicros() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 // A receive buffer never grows beyond the longest text; a body that would
 // need more ends the reading.
@@ -157,6 +167,7 @@ void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t
   // holds join the same piece. A piece being filled also waits briefly for
   // what is on its way.
   bool partRecord = false;
+  const int64_t deadline = fillTo > 0 ? monotonicMicros() + kPieceFillMaxMicros : 0;
   for (;;) {
     int32_t room = 0;
     char* into = bodyRoom(&room);
@@ -166,7 +177,10 @@ void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t
     }
     if (partRecord || connection.pending() <= 0) {
       if (fillTo <= 0) return;
-      timeval wait = {0, kPieceFillWaitMillis * 1000};
+      int64_t left = deadline - monotonicMicros();
+      if (left <= 0) return;
+      timeval wait = {
+          0, static_cast<suseconds_t>(std::min<int64_t>(left, kPieceFillWaitMillis * 1000))};
       if (limit != nullptr && timercmp(limit, &wait, <)) wait = *limit;
       if (connection.waitReadable(&wait) <= 0) return;
     }

@@ -132,10 +132,9 @@ class HttpSession {
   Status receive();
   // As receive, except that a body piece goes on reading what arrives
   // within a short wait of the last read, until the body holds `most` bytes,
-  // the body has ended or its free room is full, so that a download writes
-  // large pieces. A read that meets the end or a failure while the piece
-  // fills is reported by the next receive; the piece itself is kOk.
-  // REQUIRES: most > 0.
+  // the body has ended, its free room is full or a fifth of a second has
+  // passed, so that a download writes large pieces. A read that meets the end or a failure while
+  // the piece fills is reported by the next receive; the piece itself is kOk. REQUIRES: most > 0.
   Status receivePiece(int32_t most);
   // One more body piece, moved into `pipe` inside the system instead of
   // into the body: at most `most` bytes and the pipe's free room, after a
@@ -262,8 +261,8 @@ class HttpSession {
   // After a piece's first read: the records the TLS layer already holds
   // join the piece, as far as its room goes; with `fillTo` above 0, so does
   // what arrives within kPieceFillWaitMillis of the last read (each wait at
-  // most what is left of `limit`), until the body holds `fillTo` bytes or
-  // has ended. A read that gives the end or a failure is kept in
+  // most what is left of `limit`), until the body holds `fillTo` bytes, has
+  // ended, or kPieceFillMaxMicros have passed. A read that gives the end or a failure is kept in
   // deferredEnd_ for the next receive.
   void takeMore(Connection& connection, const timeval* limit, int32_t fillTo);
   // The failure of a body read that gave `got` (0 or negative), the one

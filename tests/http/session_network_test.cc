@@ -695,6 +695,22 @@ TEST_F(SessionNetworkTest, LargeTlsBodyReadWithoutWaitingForTimeOut) {
   }
 }
 
+TEST_F(SessionNetworkTest, AFilledPieceGoesOutWhileTheSenderStillTrickles) {
+  // 100 records of 1 KiB, 10 ms apart: each comes within the fill's short
+  // wait, yet the piece is handed out long before the last one.
+  ScriptedServer server(
+      true, {script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nchunk 1024 10\nsend-repeat 102400 x\n")});
+  ASSERT_TRUE(server.ok()) << server.error();
+  auto session = makeSession(nullptr, &server);
+  ASSERT_EQ(0, session->setTarget("https://127.0.0.1/slow"));
+  ASSERT_EQ(0, session->request("GET").code());
+  session->clearBody();
+  session->reserveBody(256 * 1024);
+  EXPECT_EQ(0, session->receivePiece(256 * 1024).code());
+  EXPECT_GT(session->body().length(), 0);
+  EXPECT_LT(session->body().length(), 102400);
+}
+
 TEST_F(SessionNetworkTest, CookiesStoredAndSentInPathOrder) {
   ScriptedServer server(
       false,
