@@ -21,14 +21,14 @@ class SplicePipe {
  public:
   // Makes the pipe, both ends close-on-exec, and asks for kSplicePipeBytes
   // of room; where the system allows less, the pipe works with its own room.
-  // ok() is false when no pipe could be made.
+  // ok() is false when no pipe could be made (or its room not learnt).
   SplicePipe();
   // Closes both ends; bytes still held are lost.
   ~SplicePipe();
   SplicePipe(const SplicePipe&) = delete;
   SplicePipe& operator=(const SplicePipe&) = delete;
 
-  bool ok() const { return readEnd_ >= 0; }
+  bool ok() const { return readEnd_ >= 0 && capacity_ > 0; }
   // The end the transport fills. REQUIRES: ok().
   int writeEnd() const { return writeEnd_; }
   // What the pipe can hold, at most kSplicePipeBytes: the most one move into
