@@ -51,6 +51,10 @@ struct CaseFile {
   std::vector<CaseItem> workFiles;    // path relative to the working folder, escaped bytes
 
   std::vector<std::string> command;  // arguments after the program, escaped
+  // A second run after the first, with the servers gone and the expected
+  // files removed, that must produce the same (escaped arguments).
+  bool hasRerun = false;
+  std::vector<std::string> rerun;
 
   std::vector<std::string> plainConnections;  // server action text, one per connection
   std::vector<std::string> tlsConnections;
