@@ -386,9 +386,9 @@ std::string describeStatus(const ChildRun& run) {
 
 // Compares one run of the program with what the case expects and adds the
 // failures, each after `label`, to *result.
-void checkRun(const CaseFile& caseFile, const ChildRun& run, const std::string& label,
-              double limit, const std::function<std::string(std::string)>& substituted,
-              const std::string& work, CaseResult* result) {
+void checkRun(const CaseFile& caseFile, const ChildRun& run, const std::string& label, double limit,
+              const std::function<std::string(std::string)>& substituted, const std::string& work,
+              CaseResult* result) {
   std::vector<std::string> failures;
   result->stdoutBytes = run.out;
   result->exitStatus = run.exitStatus;
