@@ -89,7 +89,9 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
     out->tls = true;
     out->verified = words[2] != "unverified";
     if (words[2] == "untrusted" && words.size() > 3) {
-      out->untrusted = line.substr(line.find(" untrusted ") + strlen(" untrusted "));
+      // The reason is the rest of the line after the third word.
+      size_t at = line.find(words[2], line.find(words[1]) + words[1].size());
+      out->untrusted = line.substr(line.find_first_not_of(' ', at + words[2].size()));
       return true;
     }
     return words.size() == 3 && (words[2] == "verified" || words[2] == "unverified");

@@ -36,17 +36,29 @@ std::vector<std::string> linesOf(const std::string& bytes) {
   return lines;
 }
 
-// A request line as the error line shows it: quoted, without its line end.
-std::string shownLine(const std::string& line) {
+// A line without its line end ("\r\n" or "\n").
+std::string withoutLineEnd(const std::string& line) {
   size_t length = line.size();
-  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
-  return "\"" + line.substr(0, length) + "\"";
+  if (length > 0 && line[length - 1] == '\n') --length;
+  if (length > 0 && line[length - 1] == '\r') --length;
+  return line.substr(0, length);
 }
 
 Status differs(int number, const std::string& recorded, const std::string& now) {
   return Status::unknownError(
       formatText("replay: request %d differs from the recording", number).c_str(),
       "recorded " + recorded + ", now " + now);
+}
+
+// The failure for request lines that differ, shown quoted without their line
+// ends, unless the line ends are all that differs (an edited recording whose
+// CR LF became LF, say): then with them, which the error line escapes.
+Status linesDiffer(int number, const std::string& recorded, const std::string& now) {
+  bool endsOnly = withoutLineEnd(recorded) == withoutLineEnd(now);
+  auto shown = [&](const std::string& line) {
+    return "\"" + (endsOnly ? line : withoutLineEnd(line)) + "\"";
+  };
+  return differs(number, shown(recorded), shown(now));
 }
 
 }  // namespace
@@ -191,7 +203,7 @@ bool ReplayTransport::checkFirstLine(Track& track, bool final) {
   std::string now = track.sent.substr(0, end == std::string::npos ? end : end + 1);
   std::vector<std::string> recorded = linesOf(track.expected);
   std::string before = recorded.empty() ? std::string() : recorded[0];
-  if (now != before) stop(differs(track.number, shownLine(before), shownLine(now)));
+  if (now != before) stop(linesDiffer(track.number, before, now));
   return stopped_.ok();
 }
 
