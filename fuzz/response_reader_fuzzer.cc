@@ -51,8 +51,8 @@ void lookUp(HttpSession& session, const std::string& name) {
     if (value == nullptr) continue;
     FUZZ_CHECK(value[0] != '\0', "empty header value instead of none");
     FUZZ_CHECK(strstr(value, "\r\n") == nullptr, "header value runs over a line end");
-    FUZZ_CHECK(session.responseHeader.data() != nullptr &&
-                   strstr(session.responseHeader.data(), value) != nullptr,
+    FUZZ_CHECK(session.responseHeader().data() != nullptr &&
+                   strstr(session.responseHeader().data(), value) != nullptr,
                "header value not taken from the header");
   }
 }
@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = 0;
   {
     HttpSession session(fake);
-    session.timeoutSeconds = (flags & 8) ? -1 : 0;
-    session.cookiesEnabled = flags & 1;
+    session.settings().timeoutSeconds = (flags & 8) ? -1 : 0;
+    if (flags & 1) session.setCookieMode(1);
     session.setTarget((flags & 2) ? "https://fuzz.example/a/b?c=d" : "http://fuzz.example/a/b");
     session.resetRequest();
 
@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < kMaxReceives && code == 0; ++i) code = session.receive().code();
     FUZZ_CHECK(code != 0, "receive never gave up");
 
-    checkBuffer(session.responseHeader, "response header buffer broken");
-    checkBuffer(session.body, "body buffer broken");
+    checkBuffer(session.responseHeader(), "response header buffer broken");
+    checkBuffer(session.body(), "body buffer broken");
 
     // A response read on the first connection, without redirects: the
     // header text, the blank line and the body are exactly what the server
@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& sent = queued.delivered[0];
     size_t blank = sent.find("\r\n\r\n");
     if (fake.opened == 1 && (result == 0 || result == 204) && blank != 0) {
-      std::string header = contents(session.responseHeader);
+      std::string header = contents(session.responseHeader());
       FUZZ_CHECK(blank == header.size(), "header does not end at the first blank line");
-      std::string seen = header + "\r\n\r\n" + contents(session.body);
+      std::string seen = header + "\r\n\r\n" + contents(session.body());
       FUZZ_CHECK(sent.compare(0, seen.size(), seen) == 0 && seen.size() <= sent.size(),
                  "header and body differ from the bytes sent");
     }
@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lookUp(session, "Location");
     lookUp(session, "Set-Cookie");
     // Every header name the response carries.
-    if (session.responseHeader.hasText()) {
-      std::string header = session.responseHeader.data();
+    if (session.responseHeader().hasText()) {
+      std::string header = session.responseHeader().data();
       size_t line = header.find("\r\n");
       while (line != std::string::npos) {
         line += 2;

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     ScriptEngine engine(fake, configFolderFromHome().data());
     // Retried downloads do not wait.
-    engine.session.retrySecondMillis = 0;
+    engine.retry.secondMillis = 0;
     int selected = engine.selectPlugin(kTarget).code();
     FUZZ_CHECK(selected == 0, "the scratch registry did not select the plugin");
     int result = engine.runScript(kTarget, gOutputPath.c_str()).code();

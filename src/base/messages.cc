@@ -9,6 +9,7 @@
 
 namespace {
 
+// The display mode; only setDisplayMode changes it.
 int gMode = kModeNormal;
 
 const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n";

@@ -53,9 +53,15 @@ enum TextOrigin {
 // Returns the `length` bytes at `text` as `origin` asks them to be printed.
 std::string escapeControlBytes(const char* text, size_t length, TextOrigin origin);
 
+// The display mode is the one piece of process-wide state the messages
+// keep: messages.cc owns it, setDisplayMode is the only way to change it (the
+// program calls it once, before its run; tests set it and set it back) and
+// displayMode reads it.
+//
 // Sets the mode from the program's first argument: a two-character switch
 // ending in "D" is verbose, one ending in "T" terse, anything else normal.
 void setDisplayMode(const char* arg);
+// The mode setDisplayMode set last; kModeNormal before any call.
 int displayMode();
 
 // Prints the message for `code` (text replaces "%s"; null counts as "") in

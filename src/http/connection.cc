@@ -36,23 +36,24 @@ struct Peer {
 // "https://") or else on the port setting or the TLS port (TLS exactly on
 // the TLS port). False when the proxy setting is no host and port.
 bool choosePeer(const HttpSession& session, Peer* peer) {
-  const int tlsPort = session.tlsPort & kPortMask;
-  if (session.settings[5].hasText()) {
+  const int tlsPort = session.settings().tlsPort & kPortMask;
+  if (session.settings().proxy.hasText()) {
     HostPart proxy;
-    if (!parseHostPart(session.settings[5].data(), &proxy)) return false;
+    if (!parseHostPart(session.settings().proxy.data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0 ? proxy.port : session.port & kPortMask;
+    peer->port = proxy.port != 0 ? proxy.port : session.settings().port & kPortMask;
     peer->tls = peer->port == tlsPort;
     return true;
   }
-  peer->name = session.hostName.data() != nullptr ? session.hostName.data() : "";
-  peer->ipLiteral = session.targetIsIp;
-  if (session.targetPort != 0) {
-    peer->port = session.targetPort;
-    peer->tls = session.targetIsTls != 0;
+  peer->name = session.hostName().data() != nullptr ? session.hostName().data() : "";
+  peer->ipLiteral = session.targetIsIp();
+  if (session.targetPort() != 0) {
+    peer->port = session.targetPort();
+    peer->tls = session.targetIsTls();
   } else {
-    peer->port = (session.targetIsTls ? session.tlsPort : session.port) & kPortMask;
+    const SessionSettings& settings = session.settings();
+    peer->port = (session.targetIsTls() ? settings.tlsPort : settings.port) & kPortMask;
     peer->tls = peer->port == tlsPort;
   }
   return true;
@@ -95,29 +96,30 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
 
 Connection::~Connection() {
-  transport_.close(link_, socket_);
+  transport_.close(link_.get(), socket_);
+  link_.reset();
   report(kCloseTrace);
 }
 
 std::string Connection::startTls(const TlsPeer& peer) {
   if (link_ != nullptr) return std::string();
   TlsStart started = transport_.startTls(socket_, peer);
-  link_ = started.link;
+  link_ = std::move(started.link);
   return started.untrusted;
 }
 
 int Connection::send(const char* data, int length, int* sent) {
-  int result = transport_.send(link_, socket_, data, length, 0);
+  int result = transport_.send(link_.get(), socket_, data, length, 0);
   if (sent != nullptr) *sent = result > 0 ? result : 0;
   return result > 0 ? kOk : kSendFailed;
 }
 
 int Connection::recv(char* buffer, int size) {
-  return transport_.recv(link_, socket_, buffer, size, 0);
+  return transport_.recv(link_.get(), socket_, buffer, size, 0);
 }
 
 int Connection::pending() {
-  return transport_.pending(link_);
+  return transport_.pending(link_.get());
 }
 
 int Connection::waitReadable(timeval* limit) {
@@ -126,35 +128,38 @@ int Connection::waitReadable(timeval* limit) {
 
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
-  if (!url.hasText()) {
-    if (unusableAddress.data() == nullptr) return Status(kNoAddress, "no address to request");
-    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress.data()));
+  if (!url_.hasText()) {
+    if (unusableAddress_.data() == nullptr) return Status(kNoAddress, "no address to request");
+    return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress_.data()));
   }
   Peer peer;
-  peerIsProxy = settings[5].hasText();
+  peerIsProxy_ = settings_.proxy.hasText();
   if (!choosePeer(*this, &peer)) {
-    return Status(kNoAddress, formatText("no usable proxy address in \"%s\"", settings[5].data()));
+    return Status(kNoAddress,
+                  formatText("no usable proxy address in \"%s\"", settings_.proxy.data()));
   }
-  peerName.assign(peer.name.c_str());
-  peerPort = peer.port;
+  peerName_.assign(peer.name.c_str());
+  peerPort_ = peer.port;
   report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
   // Each address of the name gets the time-out; without one (0 or less)
   // the system's own limit applies.
   ConnectFailure failure;
-  int fd = transport_.connectTo(peer.name.c_str(), peer.port,
-                                timeoutSeconds > 0 ? timeoutSeconds : 0, &failure);
-  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy, peer.name.c_str());
+  int fd =
+      transport_.connectTo(peer.name.c_str(), peer.port,
+                           settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0, &failure);
+  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
   auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
-  if (timeoutSeconds > 0) transport_.limitBlocking(fd, timeoutSeconds);
+  if (settings_.timeoutSeconds > 0) transport_.limitBlocking(fd, settings_.timeoutSeconds);
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();
     tlsPeer.ipLiteral = peer.ipLiteral;
-    tlsPeer.verify = tlsVerify;
-    if (!tlsVerify) verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
+    tlsPeer.verify = settings_.tlsVerify;
+    if (!settings_.tlsVerify)
+      verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
     std::string untrusted = connection->startTls(tlsPeer);
     if (!untrusted.empty()) {
       // The connection closes as it goes out of scope.
@@ -168,7 +173,7 @@ Status HttpSession::connectAndSend(const char* method) {
 }
 
 void HttpSession::closeSlot(int slot) {
-  status = 0;
+  status_ = 0;
   // The connection closes when no other slot shares it.
   if (slot == 0 || slot == 1) slots_[slot].reset();
 }

@@ -6,10 +6,9 @@
 
 #include <string>
 
+#include "http/transport.h"
+
 struct timeval;
-struct TlsLink;
-struct TlsPeer;
-class Transport;
 
 class Connection {
  public:
@@ -39,12 +38,12 @@ class Connection {
 
   int socket() const { return socket_; }
   // The TLS link, null while none was started.
-  TlsLink* tls() const { return link_; }
+  TlsLink* tls() const { return link_.get(); }
 
  private:
   Transport& transport_;
   int socket_;
-  TlsLink* link_ = nullptr;
+  TlsLinkPtr link_;
 };
 
 #endif  // QUORVANE_HTTP_CONNECTION_H_

@@ -11,7 +11,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -34,21 +33,6 @@ const int kMaxSeedRounds = 4096;
 // Bytes the TLS library takes from the socket at once: several records of up
 // to 16 KiB each, so a download needs a quarter of the reads.
 const long kTlsReadBuffer = 64 * 1024;
-
-// TLS writes (SSL_write, the close-notify of SSL_shutdown) cannot ask for
-// MSG_NOSIGNAL, so a peer that has gone away would raise SIGPIPE and end the
-// process. Once per process, the default disposition is replaced by
-// "ignore"; a handler that someone installed deliberately is kept.
-void ignoreBrokenPipeOnce() {
-  static const bool done = [] {
-    struct sigaction current;
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      signal(SIGPIPE, SIG_IGN);
-    }
-    return true;
-  }();
-  (void)done;
-}
 
 void initTlsLibraryOnce() {
   static const bool done = [] {
@@ -247,11 +231,10 @@ int connectInOrder(const addrinfo* addresses, int limitSeconds, ConnectFailure* 
 }
 
 TlsStart NetTransport::startTls(int socket, const TlsPeer& peer) {
-  ignoreBrokenPipeOnce();
   initTlsLibraryOnce();
   TlsStart started;
-  TlsLink* link = new TlsLink{nullptr, nullptr, false, 0};
-  started.link = link;
+  started.link = TlsLinkPtr(new TlsLink{nullptr, nullptr, false, 0}, TlsLinkDeleter{this});
+  TlsLink* link = started.link.get();
   link->ctx = SSL_CTX_new(TLS_client_method());
   if (link->ctx == nullptr) return started;
   SSL_CTX_set_min_proto_version(link->ctx, TLS1_2_VERSION);
@@ -373,13 +356,15 @@ void NetTransport::close(TlsLink* link, int socket) {
     SSL_shutdown(link->ssl);
   }
   if (socket > 0) ::close(socket);
-  if (link != nullptr) {
-    SSL_free(link->ssl);
-    SSL_CTX_free(link->ctx);
-    // Nothing reads the reasons of a failed handshake or shutdown.
-    ERR_clear_error();
-    delete link;
-  }
+}
+
+void NetTransport::freeLink(TlsLink* link) {
+  if (link == nullptr) return;
+  SSL_free(link->ssl);
+  SSL_CTX_free(link->ctx);
+  // Nothing reads the reasons of a failed handshake or shutdown.
+  ERR_clear_error();
+  delete link;
 }
 
 Transport& networkTransport() {

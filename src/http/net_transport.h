@@ -10,7 +10,7 @@
 
 // One TLS client link, bound to one connected socket. Each link has a
 // context of its own; both OpenSSL objects are owned by the link and freed
-// by Transport::close.
+// with it (NetTransport::freeLink).
 struct TlsLink {
   SSL* ssl;
   SSL_CTX* ctx;
@@ -37,7 +37,10 @@ class NetTransport : public Transport {
   // SSL_CERT_DIR) and the certificate against the host name (no partial
   // wildcards) or IP address.
   TlsStart startTls(int socket, const TlsPeer& peer) override;
-  // A peer that has gone away gives a failed send, never SIGPIPE.
+  // A peer that has gone away gives a failed send. TLS writes (SSL_write,
+  // the close-notify of SSL_shutdown) cannot ask for MSG_NOSIGNAL: a process
+  // that uses TLS links ignores SIGPIPE (the program does so at its start),
+  // or such a peer ends it.
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;
@@ -45,6 +48,7 @@ class NetTransport : public Transport {
   // Socket receive and send time-outs.
   void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
+  void freeLink(TlsLink* link) override;
 };
 
 // The attempts of NetTransport::connectTo for addresses already looked up:

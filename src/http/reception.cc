@@ -19,6 +19,8 @@ namespace {
 // A receive buffer never grows beyond the longest text; a body that would
 // need more ends the reading.
 const int32_t kMaxReceiveCapacity = kMaxTextLength;
+// Receive buffers grow by at least this much when full.
+const int32_t kReceiveGrowth = 4096;
 
 const char kHeaderEnd[] = "\r\n\r\n";
 const size_t kHeaderEndLength = 4;
@@ -109,12 +111,21 @@ TextBuffer copyOf(const char* text, size_t length) {
   return copy;
 }
 
-// The status code from offsets 9 to 11 of the header text, read like
-// strtol with base 10; 0 when the text does not reach that far.
+// Where "HTTP/1.0 200 OK" holds its three digits of status code.
+const size_t kStatusCodeAt = 9;
+const size_t kStatusCodeEnd = 12;
+
+// The first status that redirects, and the first that fails the request.
+const int32_t kFirstRedirectStatus = 300;
+const int32_t kFirstErrorStatus = 400;
+
+// The status code from offsets kStatusCodeAt to kStatusCodeEnd - 1 of the
+// header text, read like strtol with base 10; 0 when the text does not
+// reach that far.
 int32_t parseStatus(const char* headerText) {
-  char digits[4] = {0, 0, 0, 0};
-  size_t reach = strnlen(headerText, 12);
-  for (size_t i = 9; i < reach; ++i) digits[i - 9] = headerText[i];
+  char digits[kStatusCodeEnd - kStatusCodeAt + 1] = {0, 0, 0, 0};
+  size_t reach = strnlen(headerText, kStatusCodeEnd);
+  for (size_t i = kStatusCodeAt; i < reach; ++i) digits[i - kStatusCodeAt] = headerText[i];
   return static_cast<int32_t>(strtol(digits, nullptr, 10));
 }
 
@@ -126,10 +137,10 @@ Status HttpSession::receive() {
   // One time limit for the whole call: each wait leaves the unused time in
   // it. A negative setting waits without bound.
   timeval limit;
-  limit.tv_sec = timeoutSeconds;
+  limit.tv_sec = settings_.timeoutSeconds;
   limit.tv_usec = 0;
-  timeval* waitLimit = timeoutSeconds < 0 ? nullptr : &limit;
-  if (responseHeader.length() != 0) return readBodyPiece(*connection, waitLimit);
+  timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
+  if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit);
   return readHeader(*connection, waitLimit);
 }
 
@@ -137,18 +148,18 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
   // One more piece, as far as the body may grow. A body that holds all it
   // may keep reads one byte more: only the server's close (or silence)
   // shows that nothing was cut off.
-  const bool full = body.length() >= maxKeptBody;
+  const bool full = body_.length() >= maxKeptBody_;
   // The room of this read: the free space, up to the limit.
   auto roomUpToLimit = [&](int32_t* room) {
-    char* into = body.tail(room);
-    *room = std::min(*room, maxKeptBody - body.length());
+    char* into = body_.tail(room);
+    *room = std::min(*room, maxKeptBody_ - body_.length());
     return into;
   };
   char probe = 0;
   int32_t room = 1;
   char* into = &probe;
   if (!full) {
-    makeRoom(body);
+    makeRoom(body_);
     into = roomUpToLimit(&room);
   }
   int got = waitAndRead(connection, limit, into, room);
@@ -159,9 +170,9 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
   if (full) {
     return Status::unknownError("response body too large to keep",
                                 formatText("%s sent a body of more than %d bytes",
-                                           describePeer().c_str(), static_cast<int>(maxKeptBody)));
+                                           describePeer().c_str(), static_cast<int>(maxKeptBody_)));
   }
-  body.commit(got);
+  body_.commit(got);
   // A TLS read hands out one record; the records the library already
   // holds join the same piece, as far as the free space goes.
   for (;;) {
@@ -169,7 +180,7 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
     if (room <= 0 || connection.pending() <= 0) break;
     got = connection.recv(into, room);
     if (got <= 0) break;
-    body.commit(got);
+    body_.commit(got);
   }
   return Status();
 }
@@ -177,10 +188,10 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
 Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
   if (got == kReadWouldBlock) {
     return Status(kTimedOut, describePeer() + words.silent +
-                                 formatText("%d s", static_cast<int>(timeoutSeconds)));
+                                 formatText("%d s", static_cast<int>(settings_.timeoutSeconds)));
   }
-  closedByPeer = got == 0;
-  if (closedByPeer)
+  closedByPeer_ = got == 0;
+  if (closedByPeer_)
     return Status(kRecvFailed, describePeer() + " closed the connection" + words.closed);
   return Status(kRecvFailed, words.failed + describePeer() + " failed");
 }
@@ -189,10 +200,10 @@ Status HttpSession::readHeader(Connection& connection, timeval* limit) {
   // Read until the blank line that ends the header block.
   const char* blankLine = nullptr;
   while (blankLine == nullptr) {
-    makeRoom(responseHeader);
-    int32_t before = responseHeader.length();
+    makeRoom(responseHeader_);
+    int32_t before = responseHeader_.length();
     int32_t room = 0;
-    char* into = responseHeader.tail(&room);
+    char* into = responseHeader_.tail(&room);
     int got = waitAndRead(connection, limit, into, room);
     if (got <= 0) {
       ReadFailureWords words = {
@@ -201,14 +212,14 @@ Status HttpSession::readHeader(Connection& connection, timeval* limit) {
           "reading the answer of "};
       return readFailure(got, words);
     }
-    responseHeader.commit(got);
+    responseHeader_.commit(got);
     // Only the new bytes and the three before them can complete the blank
     // line, so a header that trickles in is not rescanned from its start.
     int32_t from = before >= 3 ? before - 3 : 0;
-    blankLine = static_cast<const char*>(memmem(responseHeader.data() + from,
-                                                static_cast<size_t>(responseHeader.length() - from),
-                                                kHeaderEnd, kHeaderEndLength));
-    if (blankLine == nullptr && responseHeader.length() > kMaxHeaderBytes) {
+    blankLine = static_cast<const char*>(
+        memmem(responseHeader_.data() + from, static_cast<size_t>(responseHeader_.length() - from),
+               kHeaderEnd, kHeaderEndLength));
+    if (blankLine == nullptr && responseHeader_.length() > kMaxHeaderBytes) {
       return Status::unknownError(
           "response header too large",
           formatText("%s sent more than %d bytes without the blank line that ends it",
@@ -217,23 +228,23 @@ Status HttpSession::readHeader(Connection& connection, timeval* limit) {
   }
   Status split = splitHeader(blankLine);
   if (!split.ok()) return split;
-  if (cookiesEnabled) storeCookies();
+  if (cookiesEnabled_) storeCookies();
 
   report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader.data(), kNetworkHeaders);
+  report(kTrace, responseHeader_.data(), kNetworkHeaders);
   report(kTrace, "\n");
   report(kTraceBanner, "[Recv method]");
   return Status();
 }
 
 Status HttpSession::splitHeader(const char* blankLine) {
-  int32_t received = responseHeader.length();
-  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader.data());
+  int32_t received = responseHeader_.length();
+  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader_.data());
   if (headerLength == 0) {
     // A response that begins with the blank line has no status line, and an
     // empty header would make every later read a header read again, taking
     // the body for one: refuse it instead of losing the body.
-    responseHeader.clear();
+    responseHeader_.clear();
     return Status::unknownError("empty response header",
                                 describePeer() + " answered with a blank line");
   }
@@ -241,22 +252,22 @@ Status HttpSession::splitHeader(const char* blankLine) {
   int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
 
   // The body is exactly what followed the blank line, even when nothing did.
-  body.clear();
-  body.reserve(extraCount);
+  body_.clear();
+  body_.reserve(extraCount);
   int32_t room = 0;
-  char* into = body.tail(&room);
+  char* into = body_.tail(&room);
   if (into != nullptr) memcpy(into, extra, static_cast<size_t>(extraCount));
-  body.commit(extraCount);
+  body_.commit(extraCount);
 
-  responseHeader.truncate(headerLength);
-  status = parseStatus(responseHeader.data());
+  responseHeader_.truncate(headerLength);
+  status_ = parseStatus(responseHeader_.data());
   return Status();
 }
 
 void HttpSession::storeCookies() {
   const char* name = "Set-Cookie";
   traceLookup(name);
-  const char* cursor = firstHeaderLine(responseHeader.data());
+  const char* cursor = firstHeaderLine(responseHeader_.data());
   HeaderLine line;
   bool first = true;
   while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
@@ -266,17 +277,17 @@ void HttpSession::storeCookies() {
     if (line.valueLength > 0) {
       traceExtraction(kExtractionEndFound);
       TextBuffer value = copyOf(line.value, line.valueLength);
-      jar.storeCookie(hostName.data() != nullptr ? hostName.data() : "", value.data());
+      jar_.storeCookie(hostName_.data() != nullptr ? hostName_.data() : "", value.data());
     }
     cursor = line.next;
   }
 }
 
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
-  if (name == nullptr || !responseHeader.hasText()) return TextBuffer();
+  if (name == nullptr || !responseHeader_.hasText()) return TextBuffer();
   traceLookup(name);
   size_t nameLength = strlen(name);
-  const char* cursor = firstHeaderLine(responseHeader.data());
+  const char* cursor = firstHeaderLine(responseHeader_.data());
   HeaderLine line;
   HeaderLine chosen;
   bool found = false;
@@ -294,7 +305,7 @@ TextBuffer HttpSession::headerValue(const char* name, int findLast) {
 }
 
 Status HttpSession::request(const char* method) {
-  if (!refusedHeader.ok()) return refusedHeader;
+  if (!refusedHeader_.ok()) return refusedHeader_;
   const char* nextMethod = method;
   int redirects = 0;
   for (;;) {
@@ -302,11 +313,11 @@ Status HttpSession::request(const char* method) {
     if (!result.ok()) return result;
     result = receive();
     if (!result.ok()) return result;
-    if (status < 300) return Status();
-    if (status >= 400) {
-      const char* line = responseHeader.data();
+    if (status_ < kFirstRedirectStatus) return Status();
+    if (status_ >= kFirstErrorStatus) {
+      const char* line = responseHeader_.data();
       std::string statusLine(line, strcspn(line, "\r\n"));
-      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName.data(),
+      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName_.data(),
                                                statusLine.c_str(), requestPath()));
     }
     TextBuffer location(headerValue("Location", 0));
@@ -318,13 +329,13 @@ Status HttpSession::request(const char* method) {
     // A relative Location is resolved against the address it answers. One
     // without a usable address leaves no target; the next connect says so.
     std::string resolved;
-    if (resolveLocation(url.data() != nullptr ? url.data() : "", location.data(), &resolved)) {
+    if (resolveLocation(url_.data() != nullptr ? url_.data() : "", location.data(), &resolved)) {
       setTarget(resolved.c_str());
     } else {
       refuseTarget(location.data());
     }
-    responseHeader.clear();
-    body.clear();
+    responseHeader_.clear();
+    body_.clear();
     nextMethod = "GET";
   }
 }

@@ -141,8 +141,10 @@ int RecordingTransport::connectTo(const char* name, int port, int limitSeconds,
 
 TlsStart RecordingTransport::startTls(int socket, const TlsPeer& peer) {
   TlsStart started = inner_.startTls(socket, peer);
+  // The link is handed back through this transport, which hands it on.
+  started.link = TlsLinkPtr(started.link.release(), TlsLinkDeleter{this});
   if (Track* track = bySocket(socket)) {
-    track->link = started.link;
+    track->link = started.link.get();
     writeLine(*track,
               tlsLine(peer.name != nullptr ? peer.name : "", peer.verify, started.untrusted));
   }
@@ -230,4 +232,8 @@ void RecordingTransport::close(TlsLink* link, int socket) {
     break;
   }
   inner_.close(link, socket);
+}
+
+void RecordingTransport::freeLink(TlsLink* link) {
+  inner_.freeLink(link);
 }

@@ -42,6 +42,7 @@ class RecordingTransport : public Transport {
   int waitReadable(int socket, timeval* limit) override;
   void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
+  void freeLink(TlsLink* link) override;
 
  private:
   struct Track;

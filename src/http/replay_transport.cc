@@ -172,7 +172,8 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer) {
   static TlsLink unknownLink{};
   TlsStart started;
   Track* track = bySocket(socket);
-  started.link = track != nullptr ? &track->standIn : &unknownLink;
+  started.link =
+      TlsLinkPtr(track != nullptr ? &track->standIn : &unknownLink, TlsLinkDeleter{this});
   if (track != nullptr && !track->recorded->tls) {
     const RecordedConnection& recorded = *track->recorded;
     stop(differs(track->number,
@@ -326,4 +327,8 @@ void ReplayTransport::close(TlsLink* link, int socket) {
   if (track == nullptr) return;
   if (stopped_.ok()) settle(*track);
   track->closed = true;
+}
+
+void ReplayTransport::freeLink(TlsLink* link) {
+  (void)link;
 }

@@ -53,6 +53,8 @@ class ReplayTransport : public Transport {
   // used up, for a wait that ran out when recorded or past its end.
   int waitReadable(int socket, timeval* limit) override;
   void close(TlsLink* link, int socket) override;
+  // Stand-in links belong to the transport: nothing to free.
+  void freeLink(TlsLink* link) override;
 
  private:
   struct Track;

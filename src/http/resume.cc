@@ -43,14 +43,14 @@ class ExtraHeaderLines {
 Status HttpSession::requestRest(int64_t from, const char* validator) {
   Status sent;
   {
-    ExtraHeaderLines lines(extraHeaders);
+    ExtraHeaderLines lines(extraHeaders_);
     lines.add(formatText("Range: bytes=%lld-", static_cast<long long>(from)));
     if (usableValidator(validator)) lines.add(std::string("If-Range: ") + validator);
-    responseHeader.clear();
-    body.assign(lastRequestBody.data());
-    printAddress = false;
-    sent = connectAndSend(lastMethod.hasText() ? lastMethod.data() : "GET");
-    printAddress = true;
+    responseHeader_.clear();
+    body_.assign(lastRequestBody_.data());
+    printAddress_ = false;
+    sent = connectAndSend(lastMethod_.hasText() ? lastMethod_.data() : "GET");
+    printAddress_ = true;
   }
   if (!sent.ok()) return sent;
   return receive();

@@ -39,14 +39,14 @@ HttpSession::~HttpSession() {
 
 int HttpSession::setTarget(const char* text) {
   if (text == nullptr) return kNoAddress;
-  unusableAddress = TextBuffer();
-  url.assign(text);
-  targetIsTls = 0;
-  pathOffset = 0;
-  targetIsIp = false;
-  targetPort = 0;
-  hostName.clear();
-  const char* address = url.data() != nullptr ? url.data() : "";
+  unusableAddress_ = TextBuffer();
+  url_.assign(text);
+  targetIsTls_ = 0;
+  pathOffset_ = 0;
+  targetIsIp_ = false;
+  targetPort_ = 0;
+  hostName_.clear();
+  const char* address = url_.data() != nullptr ? url_.data() : "";
 
   // The scheme that comes first in the address decides; one that appears
   // later (in a query, say) is part of the path. Both schemes are looked up
@@ -60,55 +60,55 @@ int HttpSession::setTarget(const char* text) {
   if (found.data() == nullptr) {
     found = extractBetween(tls || plainAt == nullptr ? address : "", kTlsScheme, "/", 0);
   }
-  host = std::move(found);
+  host_ = std::move(found);
 
   // The host the traces showed is the one the parser reads; the parser
   // also judges it (port, brackets, blanks, line breaks).
   Address parsed;
-  if (!host.hasText() || !parseAddress(address, &parsed)) {
-    host = TextBuffer();
-    return refuseTarget(url.data());
+  if (!host_.hasText() || !parseAddress(address, &parsed)) {
+    host_ = TextBuffer();
+    return refuseTarget(url_.data());
   }
-  targetIsTls = parsed.tls ? 1 : 0;
-  pathOffset = static_cast<int32_t>(parsed.targetAt);
-  hostName.assign(parsed.host.name.c_str());
-  targetIsIp = parsed.host.ipLiteral;
-  targetPort = parsed.host.port;
+  targetIsTls_ = parsed.tls ? 1 : 0;
+  pathOffset_ = static_cast<int32_t>(parsed.targetAt);
+  hostName_.assign(parsed.host.name.c_str());
+  targetIsIp_ = parsed.host.ipLiteral;
+  targetPort_ = parsed.host.port;
   return kOk;
 }
 
 int HttpSession::refuseTarget(const char* text) {
   std::string refused = text != nullptr ? text : "";
-  unusableAddress.reserve(static_cast<int32_t>(refused.size()) + 1);  // storage even for ""
-  unusableAddress.assign(refused.c_str());
-  url.clear();
+  unusableAddress_.reserve(static_cast<int32_t>(refused.size()) + 1);  // storage even for ""
+  unusableAddress_.assign(refused.c_str());
+  url_.clear();
   return kNoAddress;
 }
 
 const char* HttpSession::addressPath() const {
-  if (url.data() == nullptr || url.data()[0] == '\0') return "";
-  if (pathOffset < 0 || pathOffset > url.length()) return "";
-  return url.data() + pathOffset;
+  if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
+  if (pathOffset_ < 0 || pathOffset_ > url_.length()) return "";
+  return url_.data() + pathOffset_;
 }
 
 const char* HttpSession::requestPath() const {
-  if (url.data() == nullptr || url.data()[0] == '\0') return "";
-  if (settings[5].hasText()) return url.data();
+  if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
+  if (settings_.proxy.hasText()) return url_.data();
   return addressPath();
 }
 
 std::string HttpSession::describePeer() const {
-  return formatText("%s%s port %d", peerIsProxy ? "the proxy " : "",
-                    peerName.data() != nullptr ? peerName.data() : "", peerPort);
+  return formatText("%s%s port %d", peerIsProxy_ ? "the proxy " : "",
+                    peerName_.data() != nullptr ? peerName_.data() : "", peerPort_);
 }
 
 void HttpSession::resetRequest() {
-  refusedHeader = Status();
-  responseHeader.clear();
-  body.clear();
-  extraHeaders.clear();
-  extraHeaders.append("Accept: */*\r\n", "User-Agent: ", settings[4].data());
-  extraHeaders.append("\r\n");
+  refusedHeader_ = Status();
+  responseHeader_.clear();
+  body_.clear();
+  extraHeaders_.clear();
+  extraHeaders_.append("Accept: */*\r\n", "User-Agent: ", settings_.userAgent.data());
+  extraHeaders_.append("\r\n");
 }
 
 void HttpSession::addHeader(const char* name, const char* value) {
@@ -118,56 +118,56 @@ void HttpSession::addHeader(const char* name, const char* value) {
     return text != nullptr && strpbrk(text, "\r\n") != nullptr;
   };
   if (breaksLine(name) || breaksLine(value)) {
-    if (refusedHeader.ok()) {
-      refusedHeader = Status::unknownError(
+    if (refusedHeader_.ok()) {
+      refusedHeader_ = Status::unknownError(
           "request header holds a line break",
           formatText("the %s of the header %s; nothing was sent",
                      breaksLine(name) ? "name" : "value", name != nullptr ? name : ""));
     }
     return;
   }
-  extraHeaders.append(name);
-  extraHeaders.append(": ");
-  extraHeaders.append(value);
-  extraHeaders.append("\r\n");
+  extraHeaders_.append(name);
+  extraHeaders_.append(": ");
+  extraHeaders_.append(value);
+  extraHeaders_.append("\r\n");
 }
 
 void HttpSession::setCookieMode(int mode) {
   if (mode == 0) {
     report(kTrace, "Cookie clear\n");
-    jar.clearCookies();
+    jar_.clearCookies();
   } else if (mode == 1) {
     report(kTrace, "Cookie on\n");
-    cookiesEnabled = 1;
+    cookiesEnabled_ = 1;
   } else {
     report(kTrace, "Cookie off\n");
-    cookiesEnabled = 0;
+    cookiesEnabled_ = 0;
   }
 }
 
 Status HttpSession::sendRequest(const char* method) {
   Connection* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to send the request on");
-  if (printAddress) {
-    report(kPlainText, url.data(), kNetworkText);
+  if (printAddress_) {
+    report(kPlainText, url_.data(), kNetworkText);
     report(kPlainText, "\n");
   }
-  lastMethod.assign(method);
-  lastRequestBody.assign(body.data());
+  lastMethod_.assign(method);
+  lastRequestBody_.assign(body_.data());
 
   const char* target = requestPath();
   TextBuffer cookies;
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
-  if (cookiesEnabled)
-    cookies = jar.cookieHeader(hostName.data() != nullptr ? hostName.data() : "", addressPath(),
-                               connection->tls() != nullptr);
+  if (cookiesEnabled_)
+    cookies = jar_.cookieHeader(hostName_.data() != nullptr ? hostName_.data() : "", addressPath(),
+                                connection->tls() != nullptr);
 
-  size_t bodyLength = textLength(body.data());
+  size_t bodyLength = textLength(body_.data());
   int64_t size =
-      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url.data())) +
-      static_cast<int64_t>(textLength(host.data())) +
-      static_cast<int64_t>(textLength(extraHeaders.data())) + static_cast<int64_t>(bodyLength) +
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url_.data())) +
+      static_cast<int64_t>(textLength(host_.data())) +
+      static_cast<int64_t>(textLength(extraHeaders_.data())) + static_cast<int64_t>(bodyLength) +
       static_cast<int64_t>(textLength(cookies.data())) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
   if (size > INT32_MAX - 1) {
@@ -176,15 +176,15 @@ Status HttpSession::sendRequest(const char* method) {
 
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
-  request.append(target, " HTTP/1.0\r\n", extraHeaders.data());
+  request.append(target, " HTTP/1.0\r\n", extraHeaders_.data());
   if (cookies.hasText()) request.append("Cookie: ", cookies.data(), "\r\n");
-  request.append("Host: ", host.data(), "\r\n");
+  request.append("Host: ", host_.data(), "\r\n");
   if (bodyLength > 0) {
     char line[64];
     snprintf(line, sizeof line, "Content-Length: %d\r\n", static_cast<int>(bodyLength));
     request.append(line);
   }
-  request.append("\r\n", body.data());
+  request.append("\r\n", body_.data());
 
   report(kTraceBanner, "[Send method]");
   report(kTrace, request.data(), kNetworkHeaders);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/status.h"
 #include "http/connection.h"
@@ -26,12 +27,30 @@ const int kMaxRedirects = 20;
 // A header block that grows past this without its blank line ends the
 // receive with kUnknownError: no real server sends one this large.
 const int32_t kMaxHeaderBytes = 256 * 1024;
-// Receive buffers grow by at least this much when full.
-const int32_t kReceiveGrowth = 4096;
 // A body kept in memory ("@buffering:") is one text, and a text holds at
 // most this much; a body that would grow past it ends the receive with
 // kUnknownError instead of being cut short.
 const int32_t kMaxKeptBodyBytes = kMaxTextLength;
+
+// What the script layer sets for a session's connections and requests.
+struct SessionSettings {
+  // The "User-Agent:" line's value; without storage: an empty value.
+  TextBuffer userAgent;
+  // "host" or "host:port" of a proxy that every request goes through, the
+  // whole address as its target; empty: none.
+  TextBuffer proxy;
+  // Kept for scripts that set them; no request sends them.
+  TextBuffer user;
+  TextBuffer password;
+  // Seconds each connect and each receive may wait; 0: the system's limit
+  // for connects and no wait at all for reads; negative: no limit.
+  int32_t timeoutSeconds = 30;
+  // The port of an address without one, and the port that means TLS.
+  int32_t port = 80;
+  int32_t tlsPort = 443;
+  // Whether TLS connections check the server's certificate.
+  bool tlsVerify = true;
+};
 
 class HttpSession {
  public:
@@ -126,64 +145,74 @@ class HttpSession {
   // receive.
   Status requestRest(int64_t from, const char* validator);
 
-  CookieJar jar;
-  // Text settings by keyword code: 4 user agent, 5 proxy, 6 user, 7 password.
-  TextBuffer settings[9];
+  // --- settings ---
+
+  // The settings the next connection and request use; the script layer
+  // changes them through settings().
+  const SessionSettings& settings() const { return settings_; }
+  SessionSettings& settings() { return settings_; }
+
+  // --- the target (set by setTarget) ---
+
+  // The address as given; without storage or empty when there is none.
+  const TextBuffer& url() const { return url_; }
   // The host as the address writes it, port and brackets included: what the
   // "Host:" line names.
-  TextBuffer host;
-  TextBuffer url;
-  TextBuffer responseHeader;
-  TextBuffer body;
-  TextBuffer extraHeaders;
-  int32_t timeoutSeconds = 30;
-  int32_t port = 80;
-  int32_t tlsPort = 443;
-  int32_t cookiesEnabled = 0;
-  // Whether TLS connections check the server's certificate ("@tlsverify=").
-  bool tlsVerify = true;
-  int32_t status = 0;
+  const TextBuffer& host() const { return host_; }
+  // The name to look up: the host without port and brackets; cookies belong
+  // to it.
+  const TextBuffer& hostName() const { return hostName_; }
+  // Whether the address's scheme is "https://".
+  bool targetIsTls() const { return targetIsTls_ != 0; }
+  // Whether the host is an IP address.
+  bool targetIsIp() const { return targetIsIp_; }
+  // The address's own port; 0 when none is written.
+  int32_t targetPort() const { return targetPort_; }
+  // The header lines resetRequest and addHeader composed for the next
+  // request.
+  const TextBuffer& extraHeaders() const { return extraHeaders_; }
 
-  // Set by setTarget: whether the address's scheme is "https://", the
-  // offset in url of the "/" that ends the host, the name to look up (the
-  // host without port and brackets; cookies belong to it), whether that is
-  // an IP address, and the address's own port (0: none written).
-  int32_t targetIsTls = 0;
-  int32_t pathOffset = 0;
-  TextBuffer hostName;
-  bool targetIsIp = false;
-  int32_t targetPort = 0;
-  // The last text setTarget refused (storage-less when it accepted the
-  // last one): what a failure for want of an address names.
-  TextBuffer unusableAddress;
-  // Where the current connection goes (the host or the proxy) and on which
-  // port, as failures name it; set by connectAndSend.
-  TextBuffer peerName;
-  int32_t peerPort = 0;
-  bool peerIsProxy = false;
-  // "@retry=": how many times "@->file:" repeats the request of a download
-  // that broke off, asking for the rest (0 or less: never).
-  int32_t retries = 0;
-  // How long one second of the waits between download attempts lasts, in
-  // milliseconds. Tests shorten it through the environment (ScriptEngine).
-  int32_t retrySecondMillis = 1000;
-  // What the last request sent: its method and body, for repeating it.
-  TextBuffer lastMethod;
-  TextBuffer lastRequestBody;
-  // Whether sending a request prints its address; a repeated request does
-  // not, since the address was printed when it was first requested.
-  bool printAddress = true;
-  // Set by each receive that ends with kRecvFailed: whether the peer closed the
-  // connection in order (a read gave 0) rather than a read failing (a reset,
-  // a broken TLS record). Only a close ends a body without a length.
-  bool closedByPeer = false;
-  // The first header that addHeader refused since the last resetRequest;
-  // ok() when there is none.
-  Status refusedHeader;
+  // --- the last response ---
+
+  // The status code of the last response header; 0 before one was read and
+  // after closeSlot.
+  int32_t status() const { return status_; }
+  // The last response header without its blank line; empty until one is
+  // read.
+  const TextBuffer& responseHeader() const { return responseHeader_; }
+  // The body received so far (before a request: the request body).
+  const TextBuffer& body() const { return body_; }
+  // Whether the last receive that ended with kRecvFailed met the peer's
+  // orderly close (a read gave 0) rather than a failed read (a reset, a
+  // broken TLS record). Only a close ends a body without a length.
+  bool closedByPeer() const { return closedByPeer_; }
+
+  // --- changing the body ---
+
+  // Sets the body the next request sends ("@->body:").
+  void setRequestBody(const char* text) { body_.assign(text); }
+  // Hands the body's storage to the caller, leaving the body without
+  // storage, so that a large page is not copied. REQUIRES: the caller gives
+  // it back with returnBody before the session reads, sends or receives.
+  TextBuffer lendBody() { return std::move(body_); }
+  // Takes back the storage lendBody handed out (or any text) as the body.
+  void returnBody(TextBuffer text) { body_ = std::move(text); }
+  // Gives the body room for `capacity` bytes, so that the next receive reads
+  // up to that much at once.
+  void reserveBody(int32_t capacity) { body_.reserve(capacity); }
+  // Empties the body (after its bytes were written elsewhere).
+  void clearBody() { body_.clear(); }
   // The most bytes the body phase of receive lets the body grow to (the
   // bytes that came with the header are bounded by kMaxHeaderBytes); tests
-  // lower it.
-  int32_t maxKeptBody = kMaxKeptBodyBytes;
+  // lower it from kMaxKeptBodyBytes.
+  void limitKeptBody(int32_t bytes) { maxKeptBody_ = bytes; }
+
+  // --- cookies ---
+
+  // The cookie jar, whether or not cookies are on.
+  CookieJar& cookieJar() { return jar_; }
+  // Whether responses store cookies and requests send them (setCookieMode).
+  bool cookiesEnabled() const { return cookiesEnabled_ != 0; }
 
  private:
   // The steps of receive (reception.cc), on the current connection and
@@ -206,6 +235,42 @@ class HttpSession {
   Status splitHeader(const char* blankLine);
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
+
+  SessionSettings settings_;
+  CookieJar jar_;
+  TextBuffer host_;
+  TextBuffer url_;
+  TextBuffer responseHeader_;
+  TextBuffer body_;
+  TextBuffer extraHeaders_;
+  int32_t cookiesEnabled_ = 0;
+  int32_t status_ = 0;
+  // Set by setTarget: see the accessors of the same names; pathOffset_ is the
+  // offset in url_ of the "/" that ends the host.
+  int32_t targetIsTls_ = 0;
+  int32_t pathOffset_ = 0;
+  TextBuffer hostName_;
+  bool targetIsIp_ = false;
+  int32_t targetPort_ = 0;
+  // The last text setTarget refused (storage-less when it accepted the
+  // last one): what a failure for want of an address names.
+  TextBuffer unusableAddress_;
+  // Where the current connection goes (the host or the proxy) and on which
+  // port, as failures name it; set by connectAndSend.
+  TextBuffer peerName_;
+  int32_t peerPort_ = 0;
+  bool peerIsProxy_ = false;
+  // What the last request sent: its method and body, for repeating it.
+  TextBuffer lastMethod_;
+  TextBuffer lastRequestBody_;
+  // Whether sending a request prints its address; a repeated request does
+  // not, since the address was printed when it was first requested.
+  bool printAddress_ = true;
+  bool closedByPeer_ = false;
+  // The first header that addHeader refused since the last resetRequest;
+  // ok() when there is none.
+  Status refusedHeader_;
+  int32_t maxKeptBody_ = kMaxKeptBodyBytes;
 
   // Where the network is.
   Transport& transport_;

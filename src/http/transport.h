@@ -5,10 +5,12 @@
 #ifndef QUORVANE_HTTP_TRANSPORT_H_
 #define QUORVANE_HTTP_TRANSPORT_H_
 
+#include <memory>
 #include <string>
 
 struct timeval;
 struct TlsLink;
+class Transport;
 
 // What recv returns when a TLS read found no complete record to hand out:
 // the socket held only part of one, or only handshake messages such as
@@ -48,11 +50,19 @@ struct TlsPeer {
   bool verify = true;
 };
 
+// Frees a TLS link through the transport that made it (Transport::freeLink).
+struct TlsLinkDeleter {
+  Transport* transport = nullptr;
+  void operator()(TlsLink* link) const;
+};
+// A TLS link with its owner: letting go of it frees the link.
+using TlsLinkPtr = std::unique_ptr<TlsLink, TlsLinkDeleter>;
+
 // What startTls() gives back: the link (never null; a handshake that failed
 // for another reason shows up at the first send or receive) and, when the
 // peer's certificate did not pass the check, the library's reason.
 struct TlsStart {
-  TlsLink* link = nullptr;
+  TlsLinkPtr link;
   // Empty unless the certificate failed verification, e.g.
   // "self-signed certificate"; the link is then unusable.
   std::string untrusted;
@@ -70,7 +80,8 @@ class Transport {
   // failure in *failure.
   virtual int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) = 0;
   // Sets up TLS on the connected `socket` for `peer` and performs the client
-  // handshake (TLS 1.2 at least). The link is the caller's, freed by close().
+  // handshake (TLS 1.2 at least). The link is the caller's; it is freed
+  // through freeLink when its owner lets go of it, after close().
   virtual TlsStart startTls(int socket, const TlsPeer& peer) = 0;
   // Sends through the link when there is one, else on the socket. Returns
   // the library's result: the count sent (> 0), or 0 / negative on failure.
@@ -96,10 +107,17 @@ class Transport {
     (void)socket;
     (void)seconds;
   }
-  // Shuts the link down (one close-notify), closes the socket and frees the
-  // link. Either may be absent (link null, socket 0).
+  // Shuts the link down (one close-notify) and closes the socket. Either
+  // may be absent (link null, socket 0). The link stays its owner's.
   virtual void close(TlsLink* link, int socket) = 0;
+  // Frees a link that startTls of this transport made (TlsLinkDeleter
+  // calls it). REQUIRES: `link` is not used afterwards.
+  virtual void freeLink(TlsLink* link) = 0;
 };
+
+inline void TlsLinkDeleter::operator()(TlsLink* link) const {
+  if (transport != nullptr) transport->freeLink(link);
+}
 
 // The process-wide socket and TLS transport used by the program.
 Transport& networkTransport();

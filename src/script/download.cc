@@ -15,7 +15,6 @@
 
 #include "base/messages.h"
 #include "http/session.h"
-#include "script/script_engine.h"
 #include "text/file_handle.h"
 
 namespace {
@@ -89,20 +88,20 @@ bool parseContentRange(const char* value, ContentRange* range) {
 // the body ends.
 class Download {
  public:
-  Download(HttpSession& session, FileHandle& file, const char* path)
-      : session_(session), file_(file), path_(path) {}
+  Download(HttpSession& session, FileHandle& file, const char* path, const RetryPolicy& retry)
+      : session_(session), file_(file), path_(path), retry_(retry) {}
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
   // Reads the body of the response the session holds into the file, with
-  // the progress line, and retries as the session's setting allows; returns
+  // the progress line, and retries as the policy allows; returns
   // how the download ended.
   Status run() {
     announced_ = announcedLength(session_, &total_);
     end_ = announced_ ? total_ : -1;
     showProgress(0, total_ / kKilobyte);
     Status result = readBody();
-    int32_t retries = session_.retries;
+    int32_t retries = retry_.retries;
     for (int32_t retry = 1; retry <= retries && mayRetry(result); ++retry) {
       // In verbose mode the whole sentence of the failure; the announcement
       // names only its reason.
@@ -149,14 +148,14 @@ class Download {
   }
 
   std::string hostName() const {
-    return session_.host.data() != nullptr ? session_.host.data() : "";
+    return session_.host().data() != nullptr ? session_.host().data() : "";
   }
 
   // The host and the first line of its response header, for the failure
   // sentences.
   std::string answer() const {
     const char* header =
-        session_.responseHeader.data() != nullptr ? session_.responseHeader.data() : "";
+        session_.responseHeader().data() != nullptr ? session_.responseHeader().data() : "";
     return hostName() + " answered " + std::string(header, strcspn(header, "\r\n"));
   }
 
@@ -177,12 +176,12 @@ class Download {
                             static_cast<long long>(count_), reason_.c_str(),
                             static_cast<int>(seconds), static_cast<int>(retry),
                             static_cast<int>(retries)));
-    waitSeconds(seconds, session_.retrySecondMillis);
+    waitSeconds(seconds, retry_.secondMillis);
     if (!validatorTaken_) takeValidator();
 
     Status answered = session_.requestRest(count_, validator_.c_str());
     if (!answered.ok()) return interrupted(answered);
-    int32_t status = session_.status;
+    int32_t status = session_.status();
     if (status == kStatusOk) return startOver();
     if (status >= kStatusFirstError) {
       return interrupted(Status(kCannotConnect, answer() + " for " + session_.requestPath()));
@@ -227,23 +226,23 @@ class Download {
   // and empties the body. Returns 0, or the system's error number when the
   // file took fewer bytes than it was given.
   int writeHeld() {
-    int64_t n = session_.body.length();
+    int64_t n = session_.body().length();
     if (end_ >= 0 && n > end_ - count_) n = end_ - count_;
     int error = 0;
     if (n > 0) {
       errno = 0;
-      int32_t done = file_.write(session_.body.data(), static_cast<int32_t>(n));
+      int32_t done = file_.write(session_.body().data(), static_cast<int32_t>(n));
       count_ += done;
       if (done < n) error = errno != 0 ? errno : EIO;
     }
-    session_.body.clear();
+    session_.clearBody();
     return error;
   }
 
   // Writes what the session holds of the body and then each piece that
   // arrives, until the body's end (the peer's close when it has no length).
   Status readBody() {
-    session_.body.reserve(kDownloadPiece);
+    session_.reserveBody(kDownloadPiece);
     // The bytes held come from the current connection's response. Without a
     // connection there is no response, and what the body holds (a request
     // body set by "@->body:") stays out of the file.
@@ -276,7 +275,7 @@ class Download {
       default:
         // Without a length, the server's close is the normal end; a read that
         // failed (a reset, a broken TLS record) leaves the file incomplete.
-        if (end_ < 0 && session_.closedByPeer) return Status();
+        if (end_ < 0 && session_.closedByPeer()) return Status();
         return interrupted(
             Status::unknownError(kIncomplete, written() + ", then " + received.message()));
     }
@@ -285,6 +284,7 @@ class Download {
   HttpSession& session_;
   FileHandle& file_;
   const char* path_;
+  const RetryPolicy& retry_;
   // Bytes in the file.
   int64_t count_ = 0;
   // The announced length of the whole body, when there was one.
@@ -305,7 +305,7 @@ class Download {
 
 }  // namespace
 
-Status downloadToFile(HttpSession& session, const char* outputPath) {
+Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) {
     if (outputPath == nullptr) {
@@ -316,7 +316,7 @@ Status downloadToFile(HttpSession& session, const char* outputPath) {
   }
   // Each piece goes out in one write; a stdio buffer would only split it.
   setvbuf(out.stream, nullptr, _IONBF, 0);
-  Download download(session, out, outputPath);
+  Download download(session, out, outputPath, retry);
   return download.run();
 }
 

@@ -1,5 +1,5 @@
-// The script engine's configuration directory, its session, and the site
-// registry "tovel.ini": session defaults and the pattern that picks a plugin.
+// The script engine's configuration directory and the site registry
+// "tovel.ini": session defaults and the pattern that picks a plugin.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,23 +19,6 @@ const char kRegistryName[] = "tovel.ini";
 // Where an installation keeps the example registry and plugins, relative to
 // its prefix.
 const char kExamplesFolder[] = "share/quorvane/examples";
-
-// The environment variable that shortens the waits between download
-// attempts, for tests: how many milliseconds (0 to 1000) one second of a wait
-// lasts. The announcements still name the seconds of the schedule.
-const char kRetrySecondVariable[] = "QUORVANE_RETRY_SECOND_MS";
-const long kMillisPerSecond = 1000;
-
-// The value of kRetrySecondVariable when it is a number from 0 to 1000,
-// otherwise a real second.
-int32_t retrySecondMillis() {
-  const char* text = getenv(kRetrySecondVariable);
-  if (text == nullptr || text[0] < '0' || text[0] > '9') return kMillisPerSecond;
-  char* end = nullptr;
-  long millis = strtol(text, &end, 10);
-  if (*end != '\0' || millis > kMillisPerSecond) return kMillisPerSecond;
-  return static_cast<int32_t>(millis);
-}
 
 Status registryNotOpened(const char* path, int error) {
   if (error == ENOENT) {
@@ -57,11 +40,6 @@ TextBuffer configFolderFromHome() {
   TextBuffer folder;
   if (needed >= 0 && needed < kConfigPathLimit) folder.assign(path);
   return folder;
-}
-
-ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : session(transport) {
-  if (configFolder != nullptr) configDir.assign(configFolder);
-  session.retrySecondMillis = retrySecondMillis();
 }
 
 Status ScriptEngine::selectPlugin(const char* target) {
@@ -89,7 +67,7 @@ Status ScriptEngine::selectPlugin(const char* target) {
         result = kOk;
       }
     } else {
-      applySetting(session, code, value);
+      applySetting(session.settings(), retry, code, value);
     }
   }
   if (result == kOk) {

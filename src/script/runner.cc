@@ -49,7 +49,7 @@ Status bufferBody(HttpSession& session) {
   for (;;) {
     received = session.receive();
     if (!received.ok()) break;
-    if (announced != 0 && session.body.length() >= announced) break;
+    if (announced != 0 && session.body().length() >= announced) break;
     report(kPlainText, ".");
   }
   report(kPlainText, "/\n");
@@ -102,7 +102,7 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   verboseNote(note);
 }
 
-// "@<-body:" hands the session body's storage to the work register instead
+// "@<-body:" lends the session body's storage to the work register instead
 // of copying a page that may be tens of MiB. While the register is
 // unchanged the two are one text. Before a step that would change the
 // register or use the body, the body gets its storage back: moved when the
@@ -110,20 +110,20 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
 class LentBody {
  public:
   // "@<-body:": the register takes the body's text.
-  void take(TextBuffer& body, TextBuffer& work) {
+  void take(HttpSession& session, TextBuffer& work) {
     if (lent_) return;  // the register holds that text already
     // An empty or absent body is copied, so that the register keeps the
     // state "@<-body:" always gave it.
-    if (!body.hasText()) {
-      work.assign(body.data());
+    if (!session.body().hasText()) {
+      work.assign(session.body().data());
       return;
     }
-    work = std::move(body);
+    work = session.lendBody();
     lent_ = true;
   }
 
   // Before the step with keyword `code`.
-  void settle(int code, TextBuffer& body, TextBuffer& work) {
+  void settle(int code, HttpSession& session, TextBuffer& work) {
     // A setting changes neither the register nor the body.
     if (!lent_ || isSetting(code)) return;
     switch (code) {
@@ -144,23 +144,23 @@ class LentBody {
       case kReadValue:
       case kGetHeader:
       case kPop:
-        giveBack(body, work);
+        giveBack(session, work);
         // An empty text, as the register had storage: a value that is
         // absent then leaves it empty, not absent.
         work.reserve(1);
         return;
       default:
-        giveBack(body, work);
-        work.assign(body.data());
+        giveBack(session, work);
+        work.assign(session.body().data());
         return;
     }
   }
 
   // Moves the storage back to the body, leaving the register without
   // storage. Nothing happens when the body is not lent.
-  void giveBack(TextBuffer& body, TextBuffer& work) {
+  void giveBack(HttpSession& session, TextBuffer& work) {
     if (!lent_) return;
-    body = std::move(work);
+    session.returnBody(std::move(work));
     lent_ = false;
   }
 
@@ -191,7 +191,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     char* value = nullptr;
     char* secondValue = nullptr;
     int code = classifyLine(line.mutableData(), &value, &secondValue);
-    lentBody.settle(code, session.body, work);
+    lentBody.settle(code, session, work);
     switch (code) {
       case kComment:
         break;
@@ -203,14 +203,14 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kProxy:
       case kUser:
       case kPass:
-        applySetting(session, code, value);
+        applySetting(session.settings(), retry, code, value);
         break;
       case kHttpInit:
         session.resetRequest();
         break;
       case kAnalysis: {
         TextBuffer filled = runAnalysis(script, work.data(), value);
-        lentBody.giveBack(session.body, work);
+        lentBody.giveBack(session, work);
         work = std::move(filled);
         noteWorkRegister(where, line.data(), work);
         break;
@@ -225,13 +225,13 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session.setTarget(work.data());
         break;
       case kSetBody:
-        session.body.assign(work.data());
+        session.setRequestBody(work.data());
         break;
       case kSetHeader:
         session.addHeader(value, work.data());
         break;
       case kGetBody:
-        lentBody.take(session.body, work);
+        lentBody.take(session, work);
         noteWorkRegister(where, line.data(), work);
         break;
       case kGetHeader: {
@@ -281,7 +281,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         writeLog(value, work);
         break;
       case kFile:
-        result = downloadToFile(session, outputPath);
+        result = downloadToFile(session, outputPath, retry);
         break;
       case kExit:
         result = Status(kScriptExit, where + ": stopped by @exit:");
@@ -302,6 +302,6 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
     if (result.code() == kNoConnection) result.addContext(where + ": ");
   }
   // The session keeps its body after the run, as the steps left it.
-  lentBody.giveBack(session.body, work);
+  lentBody.giveBack(session, work);
   return result;
 }

@@ -1,13 +1,14 @@
 // ScriptEngine: one run's configuration directory, chosen plugin and HTTP
-// session, with the three operations that drive a run: selectPlugin (the
-// registry, registry.cc), runScript (the plugin runner, runner.cc) and
-// runAnalysis (template blocks, analysis.cc).
+// session, with the three operations that drive a run (the constructor is
+// script_engine.cc): selectPlugin (the registry, registry.cc), runScript (the plugin runner,
+// runner.cc) and runAnalysis (template blocks, analysis.cc).
 #ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
 #include "base/status.h"
 #include "http/session.h"
 #include "http/transport.h"
+#include "script/download.h"
 #include "text/text_buffer.h"
 
 class FileHandle;
@@ -15,12 +16,6 @@ class FileHandle;
 // The configuration path ("$HOME/.tovelcnf/") is composed in a buffer of this
 // size; a longer one counts as a missing registry.
 const int kConfigPathLimit = 512;
-
-// "@->file:" reads the body in pieces of up to this size and writes each as
-// soon as it arrives, so memory does not grow with the download. Larger
-// pieces mean fewer system calls per byte; 256 KiB keeps the whole process
-// within a few MiB.
-const int32_t kDownloadPiece = 256 * 1024;
 
 // The configuration directory of a run: "$HOME/.tovelcnf/"
 // ("/home/root/.tovelcnf/" without HOME). A path of kConfigPathLimit
@@ -34,8 +29,8 @@ class ScriptEngine {
   // "/"; null counts as a missing registry). The program passes
   // networkTransport() and configFolderFromHome().
   // QUORVANE_RETRY_SECOND_MS, when set to a number of milliseconds from 0 to
-  // 1000, shortens the session's waits between download attempts (for
-  // tests). REQUIRES: `transport` outlives the engine.
+  // 1000, shortens the waits between download attempts (for tests). REQUIRES: `transport` outlives
+  // the engine.
   ScriptEngine(Transport& transport, const char* configFolder);
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
@@ -64,6 +59,8 @@ class ScriptEngine {
   TextBuffer configDir;
   // Destroyed with the engine, closing its connections.
   HttpSession session;
+  // "@retry=" and the length of a second of the waits between attempts.
+  RetryPolicy retry;
 };
 
 #endif  // QUORVANE_SCRIPT_SCRIPT_ENGINE_H_

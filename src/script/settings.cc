@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "http/session.h"
+#include "script/download.h"
 #include "script/keywords.h"
 
 int32_t settingNumber(const char* text) {
@@ -18,25 +19,31 @@ bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
 }
 
-bool applySetting(HttpSession& session, int code, const char* value) {
+bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
   switch (code) {
     case kTimeout:
-      session.timeoutSeconds = settingNumber(value);
+      settings.timeoutSeconds = settingNumber(value);
       return true;
     case kPort:
-      session.port = settingNumber(value);
+      settings.port = settingNumber(value);
       return true;
     case kTlsVerify:
-      session.tlsVerify = settingNumber(value) != 0;
+      settings.tlsVerify = settingNumber(value) != 0;
       return true;
     case kRetry:
-      session.retries = settingNumber(value);
+      retry.retries = settingNumber(value);
       return true;
     case kUserAgent:
+      settings.userAgent.assign(value);
+      return true;
     case kProxy:
+      settings.proxy.assign(value);
+      return true;
     case kUser:
+      settings.user.assign(value);
+      return true;
     case kPass:
-      session.settings[code].assign(value);
+      settings.password.assign(value);
       return true;
     default:
       return false;

@@ -72,7 +72,7 @@ TEST(ConnectionTest, EveryAddressOfANameIsTriedInOrder) {
               {{"192.0.2.1", FakeAddress::kSilent}, {"192.0.2.2", FakeAddress::kUnreachable}});
   net.addName("none.example", {});
   HttpSession s(net);
-  s.timeoutSeconds = 7;
+  s.settings().timeoutSeconds = 7;
   s.resetRequest();
   StdoutCapture capture;
 
@@ -104,7 +104,7 @@ TEST(ConnectionTest, EveryAddressOfANameIsTriedInOrder) {
   EXPECT_EQ("cannot resolve the host name none.example", failed.message());
 
   // No time-out set: the system's own limit for each attempt.
-  s.timeoutSeconds = 0;
+  s.settings().timeoutSeconds = 0;
   s.setTarget("http://multi.example/a");
   ASSERT_TRUE(s.connectAndSend("GET").ok());
   EXPECT_EQ(0, net.attempts.back().limitSeconds);
@@ -128,7 +128,7 @@ TEST(ConnectionTest, UntrustedCertificateEndsTheRequest) {
   EXPECT_TRUE(net.connections[0].closedWithLink);
   EXPECT_EQ("", net.connections[0].sent);
 
-  s.tlsVerify = false;
+  s.settings().tlsVerify = false;
   ASSERT_TRUE(s.connectAndSend("GET").ok());
   EXPECT_FALSE(net.connections[1].tlsVerified);
   EXPECT_NE("", net.connections[1].sent);
@@ -141,11 +141,13 @@ TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
   HttpSession s(net);
   s.resetRequest();
   s.setTarget("http://h.example/");
+  net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\n");
   {
     StdoutCapture quiet;
     ASSERT_EQ(0, s.connectAndSend("GET").code());
+    ASSERT_EQ(0, s.receive().code());
   }
-  s.status = 200;
+  ASSERT_EQ(200, s.status());
   setDisplayMode("/D");
   StdoutCapture capture;
   int result = s.connectAndSend("GET").code();
@@ -155,13 +157,12 @@ TEST(ConnectionTest, NewConnectClosesThePreviousOneFirst) {
   EXPECT_EQ(0u, out.find("@closesocket.\n@connect h.example:80.\n"));
   EXPECT_EQ(1, net.connections[0].closes);
   EXPECT_EQ(0, net.connections[1].closes);
-  EXPECT_EQ(0, s.status);
+  EXPECT_EQ(0, s.status());
 }
 
-TEST(ConnectionTest, ClosingAnEmptySlotIsSilentAndResetsStatus) {
+TEST(ConnectionTest, ClosingAnEmptySlotIsSilent) {
   FakeTransport net;
   HttpSession s(net);
-  s.status = 302;
   setDisplayMode("/D");
   StdoutCapture capture;
   s.closeSlot(0);
@@ -170,7 +171,6 @@ TEST(ConnectionTest, ClosingAnEmptySlotIsSilentAndResetsStatus) {
   std::string out = capture.finish();
   setDisplayMode(nullptr);
   EXPECT_EQ("", out);
-  EXPECT_EQ(0, s.status);
   EXPECT_EQ(nullptr, s.connection(0));
   EXPECT_EQ(nullptr, s.connection(1));
   EXPECT_EQ(0, net.strayCloses);

@@ -13,9 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "app/process_setup.h"
 #include "support/scripted_server.h"
 
 namespace {
+
+// TLS writes cannot ask for MSG_NOSIGNAL: like the program, these tests
+// ignore SIGPIPE, so that a server that goes away fails a send instead of
+// ending the test program.
+const bool kBrokenPipeIgnored = (ignoreBrokenPipe(), true);
 
 using Clock = std::chrono::steady_clock;
 
@@ -177,15 +183,15 @@ std::string untrustedReason(ServerCertificate certificate, const char* name, boo
   if (started.untrusted.empty()) {
     const char request[] = "GET / HTTP/1.0\r\n\r\n";
     EXPECT_EQ(static_cast<int>(sizeof request - 1),
-              net.send(started.link, fd, request, sizeof request - 1, 0));
+              net.send(started.link.get(), fd, request, sizeof request - 1, 0));
     char reply[16];
     timeval limit = {5, 0};
     int got = kReadWouldBlock;
     while (got == kReadWouldBlock && net.waitReadable(fd, &limit) > 0)
-      got = net.recv(started.link, fd, reply, sizeof reply, 0);
+      got = net.recv(started.link.get(), fd, reply, sizeof reply, 0);
     *answered = got == 5 && std::string(reply, 5) == "hello";
   }
-  net.close(started.link, fd);
+  net.close(started.link.get(), fd);
   server.stop();
   std::vector<ConnectionRecord> records = server.records();
   // The server name goes out for names only.

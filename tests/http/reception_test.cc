@@ -41,6 +41,16 @@ struct Wired {
   }
 };
 
+// Connects `w` and receives `header` (without its blank line) as the
+// response header.
+void receiveHeader(Wired& w, const std::string& header) {
+  w.session.resetRequest();
+  w.net.addConnection().deliver(header + "\r\n\r\n");
+  ASSERT_EQ(0, w.connect());
+  ASSERT_EQ(0, w.session.receive().code());
+  ASSERT_STREQ(header.c_str(), w.session.responseHeader().data());
+}
+
 std::string redirectTo(const std::string& location) {
   return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
 }
@@ -49,11 +59,11 @@ TEST(ReceptionTest, HeaderAndBodyInOneRead) {
   Wired w;
   w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n0123456789");
   ASSERT_EQ(0, w.request());
-  EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data());
-  EXPECT_EQ(static_cast<int32_t>(strlen(kOkHeader)), w.session.responseHeader.length());
-  EXPECT_EQ(10, w.session.body.length());
-  EXPECT_STREQ("0123456789", w.session.body.data());
+  EXPECT_EQ(200, w.session.status());
+  EXPECT_STREQ(kOkHeader, w.session.responseHeader().data());
+  EXPECT_EQ(static_cast<int32_t>(strlen(kOkHeader)), w.session.responseHeader().length());
+  EXPECT_EQ(10, w.session.body().length());
+  EXPECT_STREQ("0123456789", w.session.body().data());
 }
 
 TEST(ReceptionTest, HeaderOneBytePerRead) {
@@ -61,36 +71,36 @@ TEST(ReceptionTest, HeaderOneBytePerRead) {
   std::string response = std::string(kOkHeader) + "\r\n\r\n";
   w.net.addConnection().deliver(response, 1).deliver("body", 1);
   ASSERT_EQ(0, w.request());
-  EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ(kOkHeader, w.session.responseHeader.data());
+  EXPECT_EQ(200, w.session.status());
+  EXPECT_STREQ(kOkHeader, w.session.responseHeader().data());
   // The header phase stops right at the blank line.
   EXPECT_EQ(static_cast<int>(response.size()), w.net.connections[0].recvCalls);
-  EXPECT_EQ(0, w.session.body.length());
+  EXPECT_EQ(0, w.session.body().length());
   // Then each receive adds one body piece.
   for (int i = 0; i < 4; ++i) ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("body", w.session.body.data());
+  EXPECT_STREQ("body", w.session.body().data());
   EXPECT_EQ(605, w.session.receive().code());
-  EXPECT_STREQ("body", w.session.body.data());
+  EXPECT_STREQ("body", w.session.body().data());
 }
 
 TEST(ReceptionTest, BodyIsExactlyWhatFollowedTheBlankLine) {
   // The request body never shows up as the start of the response body.
   Wired w;
-  w.session.body.assign("x=1&y=2");
+  w.session.setRequestBody("x=1&y=2");
   w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n");
   ASSERT_EQ(0, w.request("POST"));
-  EXPECT_EQ(0, w.session.body.length());
-  EXPECT_STREQ("", w.session.body.data());
+  EXPECT_EQ(0, w.session.body().length());
+  EXPECT_STREQ("", w.session.body().data());
 
   // Bytes after the blank line keep NUL bytes and count them.
   Wired binary;
   std::string payload("a\0b\0c", 5);
   binary.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n" + payload).close();
   ASSERT_EQ(0, binary.request());
-  ASSERT_EQ(5, binary.session.body.length());
-  EXPECT_EQ(payload, std::string(binary.session.body.data(), 5));
+  ASSERT_EQ(5, binary.session.body().length());
+  EXPECT_EQ(payload, std::string(binary.session.body().data(), 5));
   EXPECT_EQ(605, binary.session.receive().code());
-  EXPECT_EQ(5, binary.session.body.length());
+  EXPECT_EQ(5, binary.session.body().length());
 }
 
 TEST(ReceptionTest, PartialHeaderThenFailureKeepsItAndMovesToTheBodyPhase) {
@@ -98,23 +108,23 @@ TEST(ReceptionTest, PartialHeaderThenFailureKeepsItAndMovesToTheBodyPhase) {
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nX-Par").error().deliver("tial: 1\r\n\r\n");
   ASSERT_EQ(0, w.connect());
   EXPECT_EQ(605, w.session.receive().code());
-  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data());
-  EXPECT_EQ(0, w.session.status);
+  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader().data());
+  EXPECT_EQ(0, w.session.status());
   // The connection stays, and the next call reads body bytes.
   EXPECT_EQ(0, w.net.connections[0].closes);
   EXPECT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("tial: 1\r\n\r\n", w.session.body.data());
-  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader.data());
+  EXPECT_STREQ("tial: 1\r\n\r\n", w.session.body().data());
+  EXPECT_STREQ("HTTP/1.0 200 OK\r\nX-Par", w.session.responseHeader().data());
 
   Wired closed;
   closed.net.addConnection().deliver("HTTP/1.0 2").close();
   EXPECT_EQ(605, closed.request());
-  EXPECT_STREQ("HTTP/1.0 2", closed.session.responseHeader.data());
+  EXPECT_STREQ("HTTP/1.0 2", closed.session.responseHeader().data());
 }
 
 TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
   Wired w;
-  w.session.timeoutSeconds = 7;
+  w.session.settings().timeoutSeconds = 7;
   w.net.addConnection().deliver("HTTP/1.0 200").stall().deliver(" OK\r\n\r\n").stall();
   ASSERT_EQ(0, w.connect());
   EXPECT_EQ(206, w.session.receive().code());
@@ -122,22 +132,22 @@ TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
   EXPECT_FALSE(c.lastWaitUnbounded);
   EXPECT_EQ(7, c.lastWaitLimit.tv_sec);
   EXPECT_EQ(0, c.lastWaitLimit.tv_usec);
-  EXPECT_STREQ("HTTP/1.0 200", w.session.responseHeader.data());
+  EXPECT_STREQ("HTTP/1.0 200", w.session.responseHeader().data());
   // The partial header is kept, so this call is a body piece...
   EXPECT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data());
+  EXPECT_STREQ(" OK\r\n\r\n", w.session.body().data());
   // ...and a body piece can time out too, leaving the body as it was.
   EXPECT_EQ(206, w.session.receive().code());
-  EXPECT_STREQ(" OK\r\n\r\n", w.session.body.data());
+  EXPECT_STREQ(" OK\r\n\r\n", w.session.body().data());
 
   // A negative setting waits without a limit; 0 polls.
   Wired unbounded;
-  unbounded.session.timeoutSeconds = -1;
+  unbounded.session.settings().timeoutSeconds = -1;
   unbounded.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n");
   ASSERT_EQ(0, unbounded.request());
   EXPECT_TRUE(unbounded.net.connections[0].lastWaitUnbounded);
   Wired polling;
-  polling.session.timeoutSeconds = 0;
+  polling.session.settings().timeoutSeconds = 0;
   polling.net.addConnection().stall();
   EXPECT_EQ(206, polling.request());
   EXPECT_FALSE(polling.net.connections[0].lastWaitUnbounded);
@@ -148,7 +158,7 @@ TEST(ReceptionTest, TimeOutsAndTheWaitLimit) {
 // next wait of the same call.
 TEST(ReceptionTest, HeaderMustArriveWithinOneLimit) {
   Wired slow;
-  slow.session.timeoutSeconds = 3;
+  slow.session.settings().timeoutSeconds = 3;
   FakeConnection& c = slow.net.addConnection();
   c.waitCostSeconds = 1;
   c.deliver("HTTP/1.0 200 OK\r\n\r\n", 5);  // four reads of at most 5 bytes
@@ -157,12 +167,12 @@ TEST(ReceptionTest, HeaderMustArriveWithinOneLimit) {
   EXPECT_EQ(3, c.recvCalls);
 
   Wired fast;
-  fast.session.timeoutSeconds = 4;
+  fast.session.settings().timeoutSeconds = 4;
   FakeConnection& d = fast.net.addConnection();
   d.waitCostSeconds = 1;
   d.deliver("HTTP/1.0 200 OK\r\n\r\n", 5);
   EXPECT_EQ(0, fast.request());
-  EXPECT_EQ(200, fast.session.status);
+  EXPECT_EQ(200, fast.session.status());
 }
 
 TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
@@ -173,7 +183,7 @@ TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
   ASSERT_EQ(0, w.request());
   ASSERT_TRUE(c.tlsStarted);
   ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("piece", w.session.body.data());
+  EXPECT_STREQ("piece", w.session.body().data());
   EXPECT_EQ(0, c.waits);
   // Nothing buffered any more: the socket is waited on.
   EXPECT_EQ(206, w.session.receive().code());
@@ -185,35 +195,35 @@ TEST(ReceptionTest, PendingTlsBytesAreReadWithoutWaiting) {
 // that is a time-out, in the header and in the body, not a failed read.
 TEST(ReceptionTest, PartOfATlsRecordIsWaitedForWithinTheLimit) {
   Wired w("https://h.example/v");
-  w.session.timeoutSeconds = 5;
+  w.session.settings().timeoutSeconds = 5;
   FakeConnection& c = w.net.addConnection();
   c.tlsPending = 10;
   c.waitCostSeconds = 2;
   c.deliver("HTTP/1.0 200 OK\r\n").partRecord().deliver("\r\nhead").partRecord().deliver("tail");
   c.partRecord().stall();
   ASSERT_EQ(0, w.request());
-  EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader.data());
-  EXPECT_STREQ("head", w.session.body.data());
+  EXPECT_STREQ("HTTP/1.0 200 OK", w.session.responseHeader().data());
+  EXPECT_STREQ("head", w.session.body().data());
   ASSERT_EQ(0, w.session.receive().code());
-  EXPECT_STREQ("headtail", w.session.body.data());
+  EXPECT_STREQ("headtail", w.session.body().data());
   EXPECT_EQ(206, w.session.receive().code());
-  EXPECT_STREQ("headtail", w.session.body.data());
+  EXPECT_STREQ("headtail", w.session.body().data());
   // Each part record cost one wait; the reads never ran ahead of the waits.
   EXPECT_EQ(3, c.waits);
   EXPECT_EQ(0, c.closes);
 
   // The rest of the header never comes: the first call ends on its limit.
   Wired header("https://h.example/v");
-  header.session.timeoutSeconds = 1;
+  header.session.settings().timeoutSeconds = 1;
   FakeConnection& d = header.net.addConnection();
   d.tlsPending = 3;
   d.deliver("HTTP/1.0 200").partRecord().stall();
   EXPECT_EQ(206, header.request());
-  EXPECT_STREQ("HTTP/1.0 200", header.session.responseHeader.data());
+  EXPECT_STREQ("HTTP/1.0 200", header.session.responseHeader().data());
 
   // With a limit of 0 nothing is waited for, part record or not.
   Wired polling("https://h.example/v");
-  polling.session.timeoutSeconds = 0;
+  polling.session.settings().timeoutSeconds = 0;
   FakeConnection& e = polling.net.addConnection();
   e.tlsPending = 5;
   e.deliver("HTTP/1.0 200 OK\r\n\r\n").partRecord().stall();
@@ -231,28 +241,31 @@ TEST(ReceptionTest, FailedReadIsToldApartFromThePeersClose) {
   closed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").close();
   ASSERT_EQ(0, closed.request());
   EXPECT_EQ(605, closed.session.receive().code());
-  EXPECT_TRUE(closed.session.closedByPeer);
+  EXPECT_TRUE(closed.session.closedByPeer());
 
   Wired failed;
   failed.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\nab").error().close();
   ASSERT_EQ(0, failed.request());
   EXPECT_EQ(605, failed.session.receive().code());
-  EXPECT_FALSE(failed.session.closedByPeer);
+  EXPECT_FALSE(failed.session.closedByPeer());
   // The flag follows the latest read.
   EXPECT_EQ(605, failed.session.receive().code());
-  EXPECT_TRUE(failed.session.closedByPeer);
+  EXPECT_TRUE(failed.session.closedByPeer());
 
   Wired header;
   header.net.addConnection().deliver("HTTP/1.0 2").error();
   EXPECT_EQ(605, header.request());
-  EXPECT_FALSE(header.session.closedByPeer);
+  EXPECT_FALSE(header.session.closedByPeer());
 }
 
 TEST(ReceptionTest, ReceiveWithoutConnectionGives205) {
-  HttpSession s(networkTransport());
-  EXPECT_EQ(205, s.receive().code());
-  s.responseHeader.assign("HTTP/1.0 200 OK");
-  EXPECT_EQ(205, s.receive().code());
+  Wired w;
+  EXPECT_EQ(205, w.session.receive().code());
+  // Also in the body phase, once the connection that brought a header is
+  // gone.
+  receiveHeader(w, "HTTP/1.0 200 OK");
+  w.session.closeSlot(0);
+  EXPECT_EQ(205, w.session.receive().code());
 }
 
 TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
@@ -261,15 +274,15 @@ TEST(ReceptionTest, FullBodyBufferGrowsByItsOwnCapacity) {
       .deliver(std::string(kOkHeader) + "\r\n\r\n")
       .deliver(std::string(30000, 'b'));
   ASSERT_EQ(0, w.request());
-  EXPECT_EQ(0, w.session.body.length());
+  EXPECT_EQ(0, w.session.body().length());
   int32_t capacities[] = {4096, 8192, 16384, 32768};
   int32_t lengths[] = {4096, 8192, 16384, 30000};
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(0, w.session.receive().code()) << i;
-    EXPECT_EQ(capacities[i], w.session.body.capacity()) << i;
-    EXPECT_EQ(lengths[i], w.session.body.length()) << i;
+    EXPECT_EQ(capacities[i], w.session.body().capacity()) << i;
+    EXPECT_EQ(lengths[i], w.session.body().length()) << i;
   }
-  EXPECT_EQ(std::string(30000, 'b'), std::string(w.session.body.data(), 30000));
+  EXPECT_EQ(std::string(30000, 'b'), std::string(w.session.body().data(), 30000));
 }
 
 TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
@@ -289,7 +302,7 @@ TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
   };
   for (const Row& row : rows) {
     Wired w;
-    w.session.maxKeptBody = 8;
+    w.session.limitKeptBody(8);
     FakeConnection& c = w.net.addConnection().deliver(std::string(kOkHeader) + "\r\n\r\n");
     for (const std::string& piece : row.pieces) c.deliver(piece);
     c.close();
@@ -302,7 +315,8 @@ TEST(ReceptionTest, BodyPastTheKeptLimitEndsWithDetail) {
     if (last.code() == 200) {
       EXPECT_EQ("response body too large to keep", last.detail()) << row.name;
     }
-    EXPECT_EQ(row.body, std::string(w.session.body.data(), w.session.body.length())) << row.name;
+    EXPECT_EQ(row.body, std::string(w.session.body().data(), w.session.body().length()))
+        << row.name;
   }
 }
 
@@ -312,16 +326,16 @@ TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {
   w.net.addConnection().deliver(endless, 8192);
   EXPECT_EQ(200, w.request());
   EXPECT_EQ("response header too large", w.last.detail());
-  EXPECT_GT(w.session.responseHeader.length(), kMaxHeaderBytes);
-  EXPECT_LT(w.session.responseHeader.length(), kMaxHeaderBytes + 8192 + 1);
+  EXPECT_GT(w.session.responseHeader().length(), kMaxHeaderBytes);
+  EXPECT_LT(w.session.responseHeader().length(), kMaxHeaderBytes + 8192 + 1);
 
   // A big header that does end is read.
   Wired big;
   std::string header = "HTTP/1.0 200 OK\r\nX-Filler: " + std::string(200 * 1024, 'a');
   big.net.addConnection().deliver(header + "\r\n\r\nrest", 8192);
   EXPECT_EQ(0, big.request());
-  EXPECT_EQ(static_cast<int32_t>(header.size()), big.session.responseHeader.length());
-  EXPECT_STREQ("rest", big.session.body.data());
+  EXPECT_EQ(static_cast<int32_t>(header.size()), big.session.responseHeader().length());
+  EXPECT_STREQ("rest", big.session.body().data());
 }
 
 TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
@@ -331,7 +345,7 @@ TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
   w.net.addConnection().deliver("\r\n\r\nbody bytes").close();
   EXPECT_EQ(200, w.request());
   EXPECT_EQ("empty response header", w.last.detail());
-  EXPECT_EQ(0, w.session.responseHeader.length());
+  EXPECT_EQ(0, w.session.responseHeader().length());
 }
 
 TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
@@ -348,22 +362,23 @@ TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
     w.net.addConnection().deliver(std::string(k.statusLine) + "\r\n\r\n");
     ASSERT_EQ(0, w.connect());
     EXPECT_EQ(0, w.session.receive().code()) << k.statusLine;
-    EXPECT_EQ(k.status, w.session.status) << k.statusLine;
+    EXPECT_EQ(k.status, w.session.status()) << k.statusLine;
   }
 }
 
 TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
-  HttpSession s(networkTransport());
+  Wired w;
+  HttpSession& s = w.session;
   EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
-  s.responseHeader.assign(
-      "Location: status-line-is-no-header\r\n"
-      "Content-Location: /c\r\n"
-      "Locations: plural\r\n"
-      "set-cookie:a=1\r\n"
-      "Empty: \r\n"
-      "Tabbed:\t \tvalue with blanks \r\n"
-      "SET-COOKIE: b=2\r\n"
-      "Location: http://x.example/y");
+  receiveHeader(w,
+                "Location: status-line-is-no-header\r\n"
+                "Content-Location: /c\r\n"
+                "Locations: plural\r\n"
+                "set-cookie:a=1\r\n"
+                "Empty: \r\n"
+                "Tabbed:\t \tvalue with blanks \r\n"
+                "SET-COOKIE: b=2\r\n"
+                "Location: http://x.example/y");
   TextBuffer location(s.headerValue("Location", 0));
   EXPECT_STREQ("http://x.example/y", location.data());
   TextBuffer lower(s.headerValue("location", 1));
@@ -378,13 +393,14 @@ TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
   EXPECT_EQ(nullptr, s.headerValue("Missing", 0).data());
   EXPECT_EQ(nullptr, s.headerValue(nullptr, 0).data());
 
-  s.responseHeader.assign("HTTP/1.0 302 Found\r\nLocation:");
+  receiveHeader(w, "HTTP/1.0 302 Found\r\nLocation:");
   EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
 }
 
 TEST(ReceptionTest, HeaderValueTraces) {
-  HttpSession s(networkTransport());
-  s.responseHeader.assign("HTTP/1.0 200 OK\r\nContent-Length: 12\r\nEmpty:");
+  Wired w;
+  HttpSession& s = w.session;
+  receiveHeader(w, "HTTP/1.0 200 OK\r\nContent-Length: 12\r\nEmpty:");
   setDisplayMode("/D");
   StdoutCapture capture;
   TextBuffer found(s.headerValue("Content-Length", 0));
@@ -402,7 +418,7 @@ TEST(ReceptionTest, HeaderValueTraces) {
 
 TEST(ReceptionTest, RedirectIsFollowedWithGetAndNoBody) {
   Wired w;
-  w.session.body.assign("x=1");
+  w.session.setRequestBody("x=1");
   w.net.addConnection().deliver(redirectTo("http://b.example/next") + "old body");
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\nnew");
   std::string printed;
@@ -415,8 +431,8 @@ TEST(ReceptionTest, RedirectIsFollowedWithGetAndNoBody) {
   EXPECT_EQ("b.example", second.target);
   EXPECT_EQ("GET /next HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: b.example\r\n\r\n",
             second.sent);
-  EXPECT_EQ(200, w.session.status);
-  EXPECT_STREQ("new", w.session.body.data());
+  EXPECT_EQ(200, w.session.status());
+  EXPECT_STREQ("new", w.session.body().data());
 }
 
 TEST(ReceptionTest, RedirectsOverTlsAndToTls) {
@@ -451,14 +467,14 @@ TEST(ReceptionTest, RedirectEdgeCases) {
                     "GET /elsewhere?x HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\n"
                     "Host: h.example:8080\r\n\r\n"));
   EXPECT_EQ(8080, relative.net.connections[1].port);
-  EXPECT_FALSE(relative.session.url.hasText());
+  EXPECT_FALSE(relative.session.url().hasText());
   EXPECT_EQ("no usable address in \"ftp://h.example/file\"", relative.last.message());
 
   Wired empty;
   empty.net.addConnection().deliver("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1\r\n\r\n");
   EXPECT_EQ(0, empty.request());
-  EXPECT_EQ(302, empty.session.status);
-  EXPECT_STREQ("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1", empty.session.responseHeader.data());
+  EXPECT_EQ(302, empty.session.status());
+  EXPECT_STREQ("HTTP/1.0 302 Found\r\nLocation: \r\nX: 1", empty.session.responseHeader().data());
 
   Wired notModified;
   notModified.net.addConnection().deliver("HTTP/1.0 304 Not Modified\r\n\r\n");
@@ -496,7 +512,7 @@ TEST(ReceptionTest, ErrorStatusGives204AndKeepsTheHeader) {
   Wired plain;
   plain.net.addConnection().deliver("HTTP/1.0 404 Not Found\r\nX-Reason: gone\r\n\r\n");
   EXPECT_EQ(204, plain.request());
-  EXPECT_EQ(404, plain.session.status);
+  EXPECT_EQ(404, plain.session.status());
   TextBuffer reason(plain.session.headerValue("X-Reason", 0));
   EXPECT_STREQ("gone", reason.data());
 
@@ -507,32 +523,32 @@ TEST(ReceptionTest, ErrorStatusGives204AndKeepsTheHeader) {
 
 TEST(ReceptionTest, EverySetCookieIsStoredInOrder) {
   Wired w;
-  w.session.cookiesEnabled = 1;
+  w.session.setCookieMode(1);
   w.net.addConnection().deliver(
       "HTTP/1.0 200 OK\r\nSet-Cookie: a=1\r\nset-cookie: b=2\r\nX: y\r\nSet-Cookie: a=3\r\n"
       "Set-Cookie: c=4\r\n\r\n");
   ASSERT_EQ(0, w.request());
   // a=3 replaces a=1 in its place; newer cookies of the same path come first.
-  ASSERT_EQ(3, w.session.jar.size());
-  TextBuffer header(w.session.jar.cookieHeader("h.example", "/", false));
+  ASSERT_EQ(3, w.session.cookieJar().size());
+  TextBuffer header(w.session.cookieJar().cookieHeader("h.example", "/", false));
   EXPECT_STREQ("c=4; b=2; a=3", header.data());
 
   Wired off;
   off.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: a=1\r\n\r\n");
   ASSERT_EQ(0, off.request());
-  EXPECT_EQ(0, off.session.jar.size());
+  EXPECT_EQ(0, off.session.cookieJar().size());
 }
 
 TEST(ReceptionTest, CookiesOfARedirectBelongToTheHostThatSetThem) {
   Wired w;
-  w.session.cookiesEnabled = 1;
+  w.session.setCookieMode(1);
   w.net.addConnection().deliver(
       "HTTP/1.0 302 Found\r\nSet-Cookie: s=1\r\nLocation: http://b.example/x\r\n\r\n");
   w.net.addConnection().deliver("HTTP/1.0 200 OK\r\nSet-Cookie: t=2\r\n\r\n");
   ASSERT_EQ(0, w.request());
-  TextBuffer first(w.session.jar.cookieHeader("h.example", "/", false));
+  TextBuffer first(w.session.cookieJar().cookieHeader("h.example", "/", false));
   EXPECT_STREQ("s=1", first.data());
-  TextBuffer second(w.session.jar.cookieHeader("b.example", "/", false));
+  TextBuffer second(w.session.cookieJar().cookieHeader("b.example", "/", false));
   EXPECT_STREQ("t=2", second.data());
   EXPECT_EQ(std::string::npos, w.net.connections[1].sent.find("Cookie:"));
 }

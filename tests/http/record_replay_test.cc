@@ -29,7 +29,7 @@ std::vector<std::string> exchange(Transport& transport) {
   // A time-out does not end the connection: the next receive reads on.
   while ((result.ok() || result.code() == kTimedOut) && steps.size() < 20) {
     result = session.receive();
-    steps.push_back(std::to_string(result.code()) + " " + std::to_string(session.body.length()) +
+    steps.push_back(std::to_string(result.code()) + " " + std::to_string(session.body().length()) +
                     " " + result.message());
   }
   return steps;

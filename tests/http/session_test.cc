@@ -35,53 +35,57 @@ int sendOnce(Wired& w, const char* method, std::string* printed = nullptr) {
 TEST(SessionTest, NewSessionHasTheDefaults) {
   FakeTransport net;
   HttpSession s(net);
-  EXPECT_EQ(30, s.timeoutSeconds);
-  EXPECT_EQ(80, s.port);
-  EXPECT_EQ(443, s.tlsPort);
-  EXPECT_EQ(0, s.cookiesEnabled);
-  EXPECT_EQ(0, s.status);
+  EXPECT_EQ(30, s.settings().timeoutSeconds);
+  EXPECT_EQ(80, s.settings().port);
+  EXPECT_EQ(443, s.settings().tlsPort);
+  EXPECT_FALSE(s.cookiesEnabled());
+  EXPECT_EQ(0, s.status());
   EXPECT_EQ(nullptr, s.connection(0));
   EXPECT_EQ(nullptr, s.connection(1));
-  EXPECT_EQ(nullptr, s.host.data());
-  EXPECT_EQ(nullptr, s.url.data());
-  EXPECT_EQ(nullptr, s.responseHeader.data());
-  EXPECT_EQ(nullptr, s.body.data());
-  EXPECT_EQ(nullptr, s.extraHeaders.data());
-  for (const TextBuffer& setting : s.settings) EXPECT_EQ(nullptr, setting.data());
-  EXPECT_EQ(0, s.jar.size());
+  EXPECT_EQ(nullptr, s.host().data());
+  EXPECT_EQ(nullptr, s.url().data());
+  EXPECT_EQ(nullptr, s.responseHeader().data());
+  EXPECT_EQ(nullptr, s.body().data());
+  EXPECT_EQ(nullptr, s.extraHeaders().data());
+  const SessionSettings& settings = s.settings();
+  for (const TextBuffer* text :
+       {&settings.userAgent, &settings.proxy, &settings.user, &settings.password}) {
+    EXPECT_EQ(nullptr, text->data());
+  }
+  EXPECT_EQ(0, s.cookieJar().size());
 
   HttpSession withAddress(net, "http://a.example/x");
-  EXPECT_STREQ("a.example", withAddress.host.data());
+  EXPECT_STREQ("a.example", withAddress.host().data());
   EXPECT_STREQ("/x", withAddress.requestPath());
 }
 
 TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
   HttpSession s(networkTransport());
   EXPECT_EQ(0, s.setTarget("http://example.com/a?b=1"));
-  EXPECT_STREQ("example.com", s.host.data());
-  EXPECT_STREQ("http://example.com/a?b=1", s.url.data());
-  EXPECT_EQ(0, s.targetIsTls);
+  EXPECT_STREQ("example.com", s.host().data());
+  EXPECT_STREQ("http://example.com/a?b=1", s.url().data());
+  EXPECT_FALSE(s.targetIsTls());
   EXPECT_STREQ("/a?b=1", s.requestPath());
 
   // An "http://" inside the query of an "https://" address is path text.
   EXPECT_EQ(0, s.setTarget("https://h.example/p?u=http://x.example/y"));
-  EXPECT_STREQ("h.example", s.host.data());
-  EXPECT_EQ(1, s.targetIsTls);
+  EXPECT_STREQ("h.example", s.host().data());
+  EXPECT_TRUE(s.targetIsTls());
   EXPECT_STREQ("/p?u=http://x.example/y", s.requestPath());
 
   EXPECT_EQ(0, s.setTarget("http://h.example/p?next=https://y.example/z"));
-  EXPECT_STREQ("h.example", s.host.data());
-  EXPECT_EQ(0, s.targetIsTls);
+  EXPECT_STREQ("h.example", s.host().data());
+  EXPECT_FALSE(s.targetIsTls());
   EXPECT_STREQ("/p?next=https://y.example/z", s.requestPath());
 
   // Text before the scheme is kept in url but is no part of host or path.
   EXPECT_EQ(0, s.setTarget("see https://h2.example/v"));
-  EXPECT_STREQ("h2.example", s.host.data());
+  EXPECT_STREQ("h2.example", s.host().data());
   EXPECT_STREQ("/v", s.requestPath());
 
   // A port written into the address stays part of the host text.
   EXPECT_EQ(0, s.setTarget("http://h.example:8080/x"));
-  EXPECT_STREQ("h.example:8080", s.host.data());
+  EXPECT_STREQ("h.example:8080", s.host().data());
   EXPECT_STREQ("/x", s.requestPath());
 }
 
@@ -96,16 +100,16 @@ TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
   for (const char* text : bad) {
     ASSERT_EQ(0, s.setTarget("http://good.example/")) << text;
     EXPECT_EQ(201, s.setTarget(text)) << text;
-    EXPECT_FALSE(s.url.hasText()) << text;
-    EXPECT_FALSE(s.host.hasText()) << text;
+    EXPECT_FALSE(s.url().hasText()) << text;
+    EXPECT_FALSE(s.host().hasText()) << text;
     EXPECT_STREQ("", s.requestPath()) << text;
   }
 
   // No text at all changes nothing.
   ASSERT_EQ(0, s.setTarget("http://keep.example/k"));
   EXPECT_EQ(201, s.setTarget(nullptr));
-  EXPECT_STREQ("http://keep.example/k", s.url.data());
-  EXPECT_STREQ("keep.example", s.host.data());
+  EXPECT_STREQ("http://keep.example/k", s.url().data());
+  EXPECT_STREQ("keep.example", s.host().data());
   EXPECT_STREQ("/k", s.requestPath());
 }
 
@@ -126,24 +130,29 @@ TEST(SessionTest, TargetLookupTracesInVerboseMode) {
 }
 
 TEST(SessionTest, ResetRequestAndAddHeader) {
-  HttpSession s(networkTransport());
-  s.responseHeader.assign("HTTP/1.0 200 OK");
-  s.body.assign("old body");
+  Wired w;
+  HttpSession& s = w.session;
+  s.setTarget("http://h.example/");
+  w.net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\n");
+  ASSERT_EQ(0, sendOnce(w, "GET"));
+  ASSERT_EQ(0, s.receive().code());
+  ASSERT_EQ(15, s.responseHeader().length());
+  s.setRequestBody("old body");
   s.resetRequest();
   s.resetRequest();
-  EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\n", s.extraHeaders.data());
-  EXPECT_EQ(0, s.responseHeader.length());
-  EXPECT_EQ(0, s.body.length());
-  EXPECT_STREQ("", s.body.data());
+  EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\n", s.extraHeaders().data());
+  EXPECT_EQ(0, s.responseHeader().length());
+  EXPECT_EQ(0, s.body().length());
+  EXPECT_STREQ("", s.body().data());
 
-  s.settings[4].assign("Agent/1.0");
+  s.settings().userAgent.assign("Agent/1.0");
   s.resetRequest();
   s.addHeader("X", "1");
   s.addHeader("Y", "");
   s.addHeader(nullptr, "v");
   EXPECT_STREQ("Accept: */*\r\nUser-Agent: Agent/1.0\r\nX: 1\r\nY: \r\n: v\r\n",
-               s.extraHeaders.data());
-  EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders.data())), s.extraHeaders.length());
+               s.extraHeaders().data());
+  EXPECT_EQ(static_cast<int32_t>(strlen(s.extraHeaders().data())), s.extraHeaders().length());
 }
 
 TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
@@ -166,7 +175,7 @@ TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
     w.session.addHeader("X-Fine", "1");
     w.session.addHeader(header.name, header.value);
     w.session.addHeader("X-Other", "\n");
-    EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\nX-Fine: 1\r\n", w.session.extraHeaders.data());
+    EXPECT_STREQ("Accept: */*\r\nUser-Agent: \r\nX-Fine: 1\r\n", w.session.extraHeaders().data());
     StdoutCapture capture;
     Status result = w.session.request("GET");
     EXPECT_EQ("", capture.finish());
@@ -188,20 +197,20 @@ TEST(SessionTest, HeaderWithALineBreakStopsTheRequestBeforeItConnects) {
 
 TEST(SessionTest, CookieModeSwitchesAndTraces) {
   HttpSession s(networkTransport());
-  s.jar.storeCookie("h.example", "id=7");
-  ASSERT_EQ(1, s.jar.size());
+  s.cookieJar().storeCookie("h.example", "id=7");
+  ASSERT_EQ(1, s.cookieJar().size());
   setDisplayMode("/D");
   StdoutCapture capture;
   s.setCookieMode(1);
-  EXPECT_EQ(1, s.cookiesEnabled);
+  EXPECT_TRUE(s.cookiesEnabled());
   s.setCookieMode(0);
-  EXPECT_EQ(0, s.jar.size());
-  EXPECT_EQ(1, s.cookiesEnabled);
+  EXPECT_EQ(0, s.cookieJar().size());
+  EXPECT_TRUE(s.cookiesEnabled());
   s.setCookieMode(5);
-  EXPECT_EQ(0, s.cookiesEnabled);
+  EXPECT_FALSE(s.cookiesEnabled());
   s.setCookieMode(1);
   s.setCookieMode(2);
-  EXPECT_EQ(0, s.cookiesEnabled);
+  EXPECT_FALSE(s.cookiesEnabled());
   std::string out = capture.finish();
   setDisplayMode(nullptr);
   EXPECT_EQ("Cookie on\nCookie clear\nCookie off\nCookie on\nCookie off\n", out);
@@ -209,7 +218,7 @@ TEST(SessionTest, CookieModeSwitchesAndTraces) {
 
 TEST(SessionTest, PlainRequestText) {
   Wired w;
-  w.session.settings[4].assign("U");
+  w.session.settings().userAgent.assign("U");
   w.session.resetRequest();
   ASSERT_EQ(0, w.session.setTarget("http://H/a?b=1"));
   std::string printed;
@@ -227,11 +236,11 @@ TEST(SessionTest, PlainRequestText) {
 
 TEST(SessionTest, BodyGetsContentLengthAndFollowsTheBlankLine) {
   Wired w;
-  w.session.settings[4].assign("U");
+  w.session.settings().userAgent.assign("U");
   w.session.resetRequest();
   w.session.addHeader("Content-Type", "application/x-www-form-urlencoded");
   w.session.setTarget("http://H/form");
-  w.session.body.assign("x=1");
+  w.session.setRequestBody("x=1");
   ASSERT_EQ(0, sendOnce(w, "POST"));
   EXPECT_EQ(
       "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\n"
@@ -240,7 +249,7 @@ TEST(SessionTest, BodyGetsContentLengthAndFollowsTheBlankLine) {
       w.net.connections[0].sent);
 
   // An empty body gives no Content-Length line and nothing after the blank line.
-  w.session.body.assign("");
+  w.session.setRequestBody("");
   ASSERT_EQ(0, sendOnce(w, "POST"));
   EXPECT_EQ(
       "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\n"
@@ -252,7 +261,7 @@ TEST(SessionTest, TlsTargetsUseTheTlsPortAndSendTheServerName) {
   Wired w;
   w.session.resetRequest();
   w.session.setTarget("https://secure.example/p?q=1");
-  w.session.port = 8080;  // not used for an https:// address
+  w.session.settings().port = 8080;  // not used for an https:// address
   ASSERT_EQ(0, sendOnce(w, "GET"));
   const FakeConnection& c = w.net.connections[0];
   EXPECT_EQ("secure.example", c.target);
@@ -276,7 +285,7 @@ TEST(SessionTest, PortSettingDecidesTlsAndThePathStaysWhole) {
   Wired w;
   w.session.resetRequest();
   // The TLS port set for a plain address: TLS, and the path is still "/path".
-  w.session.port = 443;
+  w.session.settings().port = 443;
   w.session.setTarget("http://h.example/path");
   ASSERT_EQ(0, sendOnce(w, "GET"));
   EXPECT_EQ(443, w.net.connections[0].port);
@@ -284,7 +293,7 @@ TEST(SessionTest, PortSettingDecidesTlsAndThePathStaysWhole) {
   EXPECT_EQ(0u, w.net.connections[0].sent.find("GET /path HTTP/1.0\r\n"));
 
   // Only the low 16 bits of the port count.
-  w.session.port = 65536 + 80;
+  w.session.settings().port = 65536 + 80;
   setDisplayMode("/D");
   std::string printed;
   ASSERT_EQ(0, sendOnce(w, "GET", &printed));
@@ -328,8 +337,8 @@ TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
     SCOPED_TRACE(std::string(row.address) + " proxy " + row.proxy);
     Wired w;
     w.session.resetRequest();
-    w.session.port = row.portSetting;
-    w.session.settings[5].assign(row.proxy);
+    w.session.settings().port = row.portSetting;
+    w.session.settings().proxy.assign(row.proxy);
     ASSERT_EQ(0, w.session.setTarget(row.address));
     ASSERT_EQ(0, sendOnce(w, "GET"));
     const FakeConnection& c = w.net.connections[0];
@@ -346,7 +355,7 @@ TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
   }
   // A proxy setting that is no host and port leaves nothing to connect to.
   Wired bad;
-  bad.session.settings[5].assign("proxy.local:0");
+  bad.session.settings().proxy.assign("proxy.local:0");
   bad.session.setTarget("http://h.example/");
   EXPECT_EQ(201, sendOnce(bad, "GET"));
   EXPECT_EQ(0u, bad.net.opened);
@@ -355,7 +364,7 @@ TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
 TEST(SessionTest, ProxyGetsTheWholeAddress) {
   Wired w;
   w.session.resetRequest();
-  w.session.settings[5].assign("proxy.local");
+  w.session.settings().proxy.assign("proxy.local");
   w.session.setTarget("http://H/a?b=1");
   EXPECT_STREQ("http://H/a?b=1", w.session.requestPath());
   ASSERT_EQ(0, sendOnce(w, "GET"));
@@ -370,20 +379,20 @@ TEST(SessionTest, CookieLineOnlyWhenEnabledAndMatching) {
   Wired w;
   w.session.resetRequest();
   w.session.setTarget("http://H/a");
-  w.session.jar.storeCookie("H", "id=7; path=/");
-  w.session.jar.storeCookie("other.example", "no=1");
+  w.session.cookieJar().storeCookie("H", "id=7; path=/");
+  w.session.cookieJar().storeCookie("other.example", "no=1");
 
   ASSERT_EQ(0, sendOnce(w, "GET"));
   EXPECT_EQ(std::string::npos, w.net.connections[0].sent.find("Cookie"));
 
-  w.session.cookiesEnabled = 1;
+  w.session.setCookieMode(1);
   ASSERT_EQ(0, sendOnce(w, "GET"));
   EXPECT_EQ("GET /a HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nCookie: id=7\r\nHost: H\r\n\r\n",
             w.net.connections[1].sent);
 
   // A path the cookie does not cover gets no Cookie line.
-  w.session.jar.clearCookies();
-  w.session.jar.storeCookie("H", "id=8; path=/b");
+  w.session.cookieJar().clearCookies();
+  w.session.cookieJar().storeCookie("H", "id=8; path=/b");
   ASSERT_EQ(0, sendOnce(w, "GET"));
   EXPECT_EQ(std::string::npos, w.net.connections[2].sent.find("Cookie"));
 }
@@ -392,7 +401,7 @@ TEST(SessionTest, ShortSendsAreRepeatedUntilTheWholeRequestIsOut) {
   Wired w;
   w.session.resetRequest();
   w.session.setTarget("http://H/some/longer/path");
-  w.session.body.assign("payload=0123456789");
+  w.session.setRequestBody("payload=0123456789");
   w.net.addConnection().maxSend = 7;
   ASSERT_EQ(0, sendOnce(w, "POST"));
   const FakeConnection& c = w.net.connections[0];

@@ -79,10 +79,14 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
     std::string out;
     EXPECT_EQ(0, select(engine, "http://site/x", &out));
     EXPECT_EQ("", out);
-    EXPECT_EQ(30, engine.session.timeoutSeconds);
-    EXPECT_EQ(80, engine.session.port);
-    EXPECT_TRUE(engine.session.tlsVerify);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(nullptr, engine.session.settings[i].data()) << i;
+    EXPECT_EQ(30, engine.session.settings().timeoutSeconds);
+    EXPECT_EQ(80, engine.session.settings().port);
+    EXPECT_TRUE(engine.session.settings().tlsVerify);
+    const SessionSettings& settings = engine.session.settings();
+    for (const TextBuffer* text :
+         {&settings.userAgent, &settings.proxy, &settings.user, &settings.password}) {
+      EXPECT_EQ(nullptr, text->data());
+    }
   }
   writeRegistry(
       "#= comment @timeout=1\n"
@@ -101,14 +105,14 @@ TEST_F(RegistryTest, SettingsApplyInFileOrderAndLeaveDefaultsOtherwise) {
   ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   EXPECT_EQ(0, select(engine, "http://site/x", &out));
-  EXPECT_EQ(7, engine.session.timeoutSeconds);
-  EXPECT_EQ(8080, engine.session.port);
+  EXPECT_EQ(7, engine.session.settings().timeoutSeconds);
+  EXPECT_EQ(8080, engine.session.settings().port);
   // The registry keeps "@=>" in its values.
-  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session.settings[4].data());
-  EXPECT_STREQ("10.0.0.1", engine.session.settings[5].data());
-  EXPECT_STREQ("me", engine.session.settings[6].data());
-  EXPECT_STREQ("secret", engine.session.settings[7].data());
-  EXPECT_FALSE(engine.session.tlsVerify);
+  EXPECT_STREQ("Agent/1.0 (x=y)@=>kept", engine.session.settings().userAgent.data());
+  EXPECT_STREQ("10.0.0.1", engine.session.settings().proxy.data());
+  EXPECT_STREQ("me", engine.session.settings().user.data());
+  EXPECT_STREQ("secret", engine.session.settings().password.data());
+  EXPECT_FALSE(engine.session.settings().tlsVerify);
   EXPECT_STREQ("site", engine.pluginName.data());
 }
 
@@ -118,15 +122,15 @@ TEST_F(RegistryTest, NumbersConvertLikeStrtolHeldTo32Bits) {
     ScriptEngine engine(net, configFolder().c_str());
     std::string out;
     select(engine, "x", &out);
-    EXPECT_EQ(-12, engine.session.timeoutSeconds);
-    EXPECT_EQ(0, engine.session.port);
+    EXPECT_EQ(-12, engine.session.settings().timeoutSeconds);
+    EXPECT_EQ(0, engine.session.settings().port);
   }
   writeRegistry("@timeout=99999999999\n@port=-99999999999\n@plugin=x\n");
   ScriptEngine engine(net, configFolder().c_str());
   std::string out;
   select(engine, "x", &out);
-  EXPECT_EQ(INT32_MAX, engine.session.timeoutSeconds);
-  EXPECT_EQ(INT32_MIN, engine.session.port);
+  EXPECT_EQ(INT32_MAX, engine.session.settings().timeoutSeconds);
+  EXPECT_EQ(INT32_MIN, engine.session.settings().port);
 }
 
 TEST_F(RegistryTest, LastMatchingPatternWins) {

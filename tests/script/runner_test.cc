@@ -182,23 +182,23 @@ TEST_F(RunnerTest, LogWritesExactlyTheWorkText) {
 
 TEST_F(RunnerTest, SettingStepsChangeTheSession) {
   HttpSession& session = engine->session;
-  EXPECT_EQ(5, session.timeoutSeconds);
+  EXPECT_EQ(5, session.settings().timeoutSeconds);
   EXPECT_EQ(0, run("@timeout=60\n@port=8080x\n@useragent=Script/2@=>x\n@proxy=p\n@user=u\n"
                    "@pass=w\n"));
-  EXPECT_EQ(60, session.timeoutSeconds);
-  EXPECT_EQ(8080, session.port);
-  EXPECT_STREQ("Script/2", session.settings[4].data());
-  EXPECT_STREQ("p", session.settings[5].data());
-  EXPECT_STREQ("u", session.settings[6].data());
-  EXPECT_STREQ("w", session.settings[7].data());
+  EXPECT_EQ(60, session.settings().timeoutSeconds);
+  EXPECT_EQ(8080, session.settings().port);
+  EXPECT_STREQ("Script/2", session.settings().userAgent.data());
+  EXPECT_STREQ("p", session.settings().proxy.data());
+  EXPECT_STREQ("u", session.settings().user.data());
+  EXPECT_STREQ("w", session.settings().password.data());
   EXPECT_EQ(0, run("@port=99999999999\n@timeout=-99999999999\n"));
-  EXPECT_EQ(INT32_MAX, session.port);
-  EXPECT_EQ(INT32_MIN, session.timeoutSeconds);
+  EXPECT_EQ(INT32_MAX, session.settings().port);
+  EXPECT_EQ(INT32_MIN, session.settings().timeoutSeconds);
   // The certificate check: 0 off, any other number on.
   EXPECT_EQ(0, run("@tlsverify=0\n"));
-  EXPECT_FALSE(session.tlsVerify);
+  EXPECT_FALSE(session.settings().tlsVerify);
   EXPECT_EQ(0, run("@tlsverify=2\n"));
-  EXPECT_TRUE(session.tlsVerify);
+  EXPECT_TRUE(session.settings().tlsVerify);
 }
 
 TEST_F(RunnerTest, RequestStepsPrepareTheSession) {
@@ -206,20 +206,20 @@ TEST_F(RunnerTest, RequestStepsPrepareTheSession) {
   EXPECT_EQ(0, run("@httpinit:\n@<-read=v1\n@->header=X-One\n@<-read=a=1\n@->body:\n"
                    "@<-read:\n@->host:\n@cookieon:\n"));
   EXPECT_STREQ("Accept: */*\r\nUser-Agent: Registry/1\r\nX-One: v1\r\n",
-               session.extraHeaders.data());
-  EXPECT_STREQ("a=1", session.body.data());
-  EXPECT_STREQ("http://site/page", session.url.data());
-  EXPECT_STREQ("site", session.host.data());
-  EXPECT_NE(0, session.cookiesEnabled);
+               session.extraHeaders().data());
+  EXPECT_STREQ("a=1", session.body().data());
+  EXPECT_STREQ("http://site/page", session.url().data());
+  EXPECT_STREQ("site", session.host().data());
+  EXPECT_TRUE(session.cookiesEnabled());
   EXPECT_EQ("a=1", workAfter("@<-body:\n"));
   EXPECT_EQ(0, run("@cookieoff:\n"));
-  EXPECT_EQ(0, session.cookiesEnabled);
+  EXPECT_FALSE(session.cookiesEnabled());
   // No response header: "@<-header=" empties the work register.
   EXPECT_EQ("", workAfter("@<-header=Content-Type\n"));
   // A text without an address leaves the session without one; the script
   // goes on.
   EXPECT_EQ("nothing", workAfter("@<-read=nothing\n@->host:\n"));
-  EXPECT_STREQ("", session.url.data() == nullptr ? "" : session.url.data());
+  EXPECT_STREQ("", session.url().data() == nullptr ? "" : session.url().data());
 }
 
 TEST_F(RunnerTest, FailedConnectEndsTheScriptWithItsCode) {
@@ -323,7 +323,7 @@ TEST_F(RunnerTest, BufferingStopsAtContentLength) {
   std::string out;
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
-  EXPECT_STREQ("abcdefghij", engine->session.body.data());
+  EXPECT_STREQ("abcdefghij", engine->session.body().data());
   EXPECT_EQ("abcdefghij", workAfter("@<-body:\n"));
 }
 
@@ -332,17 +332,17 @@ TEST_F(RunnerTest, BufferingWithoutContentLengthReadsUntilTheEnd) {
   std::string out;
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/../\n", out);
-  EXPECT_STREQ("abcdef", engine->session.body.data());
+  EXPECT_STREQ("abcdef", engine->session.body().data());
 
   // A time-out only ends the loop.
   fake.addConnection().deliver(okHeader()).deliver("x").stall().deliver("late");
   EXPECT_EQ(0, run(std::string(kRequest) + "@buffering:\n", nullptr, &out));
   EXPECT_EQ(std::string(kAddressLine) + "/./\n", out);
-  EXPECT_STREQ("x", engine->session.body.data());
+  EXPECT_STREQ("x", engine->session.body().data());
 }
 
 TEST_F(RunnerTest, BufferingABodyTooLargeToKeepEndsTheScript) {
-  engine->session.maxKeptBody = 4;
+  engine->session.limitKeptBody(4);
   fake.addConnection().deliver(okHeader() + "ab").deliver("cd").deliver("e").close();
   std::string out;
   EXPECT_EQ(200, run(std::string(kRequest) + "@buffering:\n@exit:\n", nullptr, &out));
@@ -423,7 +423,7 @@ TEST_F(DownloadTest, ProgressInKilobytesAndPiecesOfUpTo64KiB) {
   ASSERT_GE(printed.size(), last.size());
   EXPECT_EQ(last, printed.substr(printed.size() - last.size()));
   // The body buffer holds one piece, whatever the size of the download.
-  EXPECT_EQ(kDownloadPiece, engine->session.body.capacity());
+  EXPECT_EQ(kDownloadPiece, engine->session.body().capacity());
   EXPECT_LT(c.recvCalls, 10);
 }
 

@@ -159,8 +159,8 @@ TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer) {
     c->tlsVerified = peer.verify;
   }
   TlsStart started;
-  started.link = new TlsLink{nullptr, nullptr, false, 0};
-  links_.push_back(LinkRecord{started.link, socket, false});
+  started.link = TlsLinkPtr(new TlsLink{nullptr, nullptr, false, 0}, TlsLinkDeleter{this});
+  links_.push_back(LinkRecord{started.link.get(), socket, false});
   for (const std::string& untrusted : untrustedNames) {
     if (peer.verify && untrusted == name) started.untrusted = kUntrustedReason;
   }
@@ -259,6 +259,13 @@ void FakeTransport::close(TlsLink* link, int socket) {
     c->closedWithLink = link != nullptr;
   }
   if (link == nullptr) return;
+  for (const LinkRecord& record : links_) {
+    if (record.link == link && !record.freed) return;
+  }
+  ++strayCloses;
+}
+
+void FakeTransport::freeLink(TlsLink* link) {
   for (LinkRecord& record : links_) {
     if (record.link == link && !record.freed) {
       delete record.link;

@@ -132,6 +132,7 @@ class FakeTransport : public Transport {
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
   void close(TlsLink* link, int socket) override;
+  void freeLink(TlsLink* link) override;
 
   // When true, no socket can be created (connectTo fails with kNoSocket).
   bool failOpenSocket = false;
@@ -148,7 +149,8 @@ class FakeTransport : public Transport {
   // empty connection (its reads see a closed peer).
   size_t opened = 0;
   // Calls of close() with a descriptor or link the transport did not hand
-  // out, or for a connection already closed.
+  // out, or for a connection already closed, and frees of a link it did not
+  // hand out or freed before.
   int strayCloses = 0;
 
  private:

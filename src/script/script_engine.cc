@@ -1,0 +1,32 @@
+// The script engine's construction: its configuration folder, its session
+// and the retry policy's length of a second.
+#include "script/script_engine.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+// The environment variable that shortens the waits between download
+// attempts, for tests: how many milliseconds (0 to 1000) one second of a wait
+// lasts. The announcements still name the seconds of the schedule.
+const char kRetrySecondVariable[] = "QUORVANE_RETRY_SECOND_MS";
+const long kMillisPerSecond = 1000;
+
+// The value of kRetrySecondVariable when it is a number from 0 to 1000,
+// otherwise a real second.
+int32_t retrySecondMillis() {
+  const char* text = getenv(kRetrySecondVariable);
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return kMillisPerSecond;
+  char* end = nullptr;
+  long millis = strtol(text, &end, 10);
+  if (*end != '\0' || millis > kMillisPerSecond) return kMillisPerSecond;
+  return static_cast<int32_t>(millis);
+}
+
+}  // namespace
+
+ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : session(transport) {
+  if (configFolder != nullptr) configDir.assign(configFolder);
+  retry.secondMillis = retrySecondMillis();
+}
