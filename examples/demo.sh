@@ -22,8 +22,6 @@ mkdir -p "$home"
 cp -r "$examples/tovelcnf" "$home/.tovelcnf"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
-# Quorvane connects to the port the registry names, not to one in the address.
-echo "@port=$port" >> "$home/.tovelcnf/tovel.ini"
 
 echo "== Making a demo site: a watch page and a 4 MiB clip of random bytes"
 site=$work/site
@@ -47,8 +45,10 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 
-# The address carries no port: the registry line above chooses it.
-target="http://127.0.0.1/demotube/watch/clip42"
+# The port is written in the address: it is the port of this request, the
+# "Host:" line names it, and the demotube plugin keeps it in the clip's
+# address.
+target="http://127.0.0.1:$port/demotube/watch/clip42"
 echo "== Running: quorvane /S $target clip42.bin"
 echo
 status=0

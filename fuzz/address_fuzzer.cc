@@ -1,20 +1,53 @@
 // Fuzz target: the address parser and the resolution of a Location, the one
 // gate that addresses from scripts, pages and servers pass. Checks that a
-// usable address never holds a line break or a blank in its host, that its
-// parts are where the offsets say, that the host part reads back the same,
-// and that a resolved Location is itself a usable address that resolves to
-// itself.
+// usable address never holds a line break or a blank in its host, that a
+// host the resolver would read as a number is four plain decimal numbers,
+// that its parts are where the offsets say, that the host part reads back
+// the same, and that a resolved Location is itself a usable address that
+// resolves to itself.
 //
 // Input: the base address, a line feed, then the Location (which may hold
 // further line feeds). Both are also read as addresses on their own.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "http/address.h"
 
 namespace {
+
+// Whether `name` is four decimal numbers from 0 to 255 without leading
+// zeros, written out on its own.
+bool plainDottedQuad(const std::string& name) {
+  std::vector<std::string> parts(1);
+  for (char c : name) {
+    if (c == '.') {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  if (parts.size() != 4) return false;
+  for (const std::string& part : parts) {
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    if (part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255)
+      return false;
+  }
+  return true;
+}
+
+// Whether a resolver could read `name` as a number: its last label (before
+// a final ".") is all digits or starts with "0x".
+bool readAsNumber(const std::string& name) {
+  std::string trimmed =
+      !name.empty() && name.back() == '.' ? name.substr(0, name.size() - 1) : name;
+  size_t dot = trimmed.rfind('.');
+  std::string label = dot == std::string::npos ? trimmed : trimmed.substr(dot + 1);
+  if (label.size() >= 2 && label[0] == '0' && (label[1] == 'x' || label[1] == 'X')) return true;
+  return !label.empty() && label.find_first_not_of("0123456789") == std::string::npos;
+}
 
 void checkAddress(const std::string& text) {
   Address address;
@@ -27,6 +60,11 @@ void checkAddress(const std::string& text) {
     FUZZ_CHECK(byte > 32 && byte != 127, "host holds a blank or a control byte");
   }
   FUZZ_CHECK(host.port >= 0 && host.port <= kMaxPort, "port out of range");
+  if (host.asWritten[0] != '[') {
+    FUZZ_CHECK(!readAsNumber(host.name) || plainDottedQuad(host.name),
+               "a numeric host that is not four plain decimal numbers");
+    FUZZ_CHECK(host.ipLiteral == plainDottedQuad(host.name), "dotted address misread");
+  }
   FUZZ_CHECK(address.targetAt < text.size() && text[address.targetAt] == '/',
              "request target does not start with /");
   const std::string scheme = address.tls ? "https://" : "http://";

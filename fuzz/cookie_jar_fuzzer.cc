@@ -1,6 +1,8 @@
 // Fuzz target: the cookie jar under a fuzzed sequence of stores, header
 // compositions and clears, checking its order, its uniqueness, its limit
-// and that no cookie is ever set for or sent to a site outside its domain.
+// and that no cookie is ever set for or sent to a site outside its domain:
+// a cookie set without a domain, or by an IP address, goes to exactly the
+// host that set it, and an IP address matches no domain by its suffix.
 //
 // Input: one operation per line.
 //   S<host>\t<Set-Cookie value>   storeCookie
@@ -9,6 +11,9 @@
 //   C                             clearCookies
 // A line without a tab uses its whole text as the value / path and an
 // empty host.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +34,19 @@ bool withinDomain(const std::string& domain, const std::string& host) {
   if (host.compare(host.size() - domain.size(), domain.size(), domain) != 0) return false;
   if (domain.size() == host.size()) return true;
   return domain[0] == '.' || host[host.size() - domain.size() - 1] == '.';
+}
+
+bool isIpAddress(const std::string& host) {
+  unsigned char parsed[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), parsed) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), parsed) == 1;
+}
+
+// Whether `cookie` may be sent to `host`: its own host only when it is
+// host-only or the host is an address, else any host within its domain.
+bool mayGoTo(const Cookie& cookie, const std::string& host) {
+  if (cookie.hostOnly || isIpAddress(host)) return host == cookie.domain.data();
+  return withinDomain(cookie.domain.data(), host);
 }
 
 bool hasText(const TextBuffer& buffer) {
@@ -87,6 +105,11 @@ void store(CookieJar& jar, const std::string& host, const std::string& value) {
       std::string bare = domain[0] == '.' ? domain.substr(1) : domain;
       FUZZ_CHECK(domain == host || withinDomain(bare, host),
                  "a host set a cookie for another site");
+      // Without a domain attribute, or from an address, it is for the host
+      // alone.
+      if (value.find("domain=") == std::string::npos || isIpAddress(host)) {
+        FUZZ_CHECK(jar.at(i).hostOnly && domain == host, "a cookie for the host alone is not");
+      }
     }
   }
 }
@@ -100,7 +123,7 @@ void compose(const CookieJar& jar, const std::string& host, const std::string& p
   for (int i = 0; i < jar.size(); ++i) {
     const Cookie* cookie = &jar.at(i);
     if (cookie->secure && !overTls) continue;
-    if (!withinDomain(cookie->domain.data(), host)) continue;
+    if (!mayGoTo(*cookie, host)) continue;
     if (path.compare(0, strlen(cookie->path.data()), cookie->path.data()) != 0) continue;
     if (!expected.empty()) expected += "; ";
     expected += cookie->pair.data();

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "base/messages.h"
 #include "http/recording_transport.h"
@@ -22,6 +23,10 @@ const char kVersionSwitch[] = "--version";
 // Given before the switch, each with the folder that follows it.
 const char kRecordOption[] = "--record";
 const char kReplayOption[] = "--replay";
+// An address given where the switch goes holds this; the failure that
+// follows says how the command line is written.
+const char kAddressMark[] = "://";
+const char kSwitchHint[] = " (the first argument is the display switch: quorvane /S ADDRESS FILE)";
 
 // Copies `arg` into `copy`, without one pair of surrounding double quotes.
 void copyArgument(const char* arg, TextBuffer& copy) {
@@ -79,6 +84,18 @@ class RunTransport {
   std::unique_ptr<RecordingTransport> recorder_;
   std::unique_ptr<ReplayTransport> replay_;
 };
+// The sentence of a failed run's line on standard error. When the switch
+// looks like an address, the line ends with how the command is written,
+// which says more than the pointer to the help it replaces.
+std::string failureLine(const Status& status, const char* firstArgument) {
+  std::string sentence = status.message();
+  if (strstr(firstArgument, kAddressMark) == nullptr) return sentence;
+  const size_t hint = strlen(kHelpHint);
+  if (sentence.size() >= hint && sentence.compare(sentence.size() - hint, hint, kHelpHint) == 0) {
+    sentence.erase(sentence.size() - hint);
+  }
+  return sentence + kSwitchHint;
+}
 
 }  // namespace
 
@@ -136,7 +153,7 @@ int runProgram(int argc, char** argv) {
     // The closing message on standard output and, for a failed run, the
     // line that says why on standard error.
     report(status.code(), status.detail().c_str());
-    if (!status.ok()) reportFailure(status.message());
+    if (!status.ok()) reportFailure(failureLine(status, first));
   }
   return status.code();
 }

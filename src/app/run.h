@@ -6,7 +6,9 @@
 // Runs the program for `argc`/`argv` as given to main (argv[0] the program
 // path, then SWITCH, TARGET and FILE; further arguments are ignored). A
 // SWITCH of "--help" or "-h" shows the usage and "--version" only the
-// banner; both succeed.
+// banner; both succeed. A failed run whose SWITCH holds "://" (an address
+// given where the switch goes) ends its line on standard error with how the
+// command line is written.
 // Returns the run's result code, which is the process exit status.
 int runProgram(int argc, char** argv);
 

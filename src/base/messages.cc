@@ -13,11 +13,50 @@ namespace {
 int gMode = kModeNormal;
 
 const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n";
+const char kSwitchesLine[] = "Switches: /S normal, /D verbose, /T terse.";
 const char kManualPointer[] = "The manual page tells more: man quorvane";
 const char kProgramPrefix[] = "quorvane: ";
 
 bool isControlByte(unsigned char c) {
   return (c < 32 && c != '\t') || c == 127;
+}
+
+// The length of the well-formed UTF-8 sequence that starts `length` bytes
+// at `text` (2 to 4; no overlong forms, no surrogates, nothing above
+// U+10FFFF), or 0 when the first byte starts none. REQUIRES: text[0] >= 0x80.
+size_t utf8SequenceLength(const unsigned char* text, size_t length) {
+  const unsigned char c = text[0];
+  size_t size;
+  unsigned char secondLow = 0x80;
+  unsigned char secondHigh = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    size = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    size = 3;
+    if (c == 0xE0) secondLow = 0xA0;
+    if (c == 0xED) secondHigh = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    size = 4;
+    if (c == 0xF0) secondLow = 0x90;
+    if (c == 0xF4) secondHigh = 0x8F;
+  } else {
+    return 0;
+  }
+  if (length < size || text[1] < secondLow || text[1] > secondHigh) return 0;
+  for (size_t i = 2; i < size; ++i) {
+    if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+  }
+  return size;
+}
+
+// Appends "\x" and two hexadecimal digits for each of the `count` bytes at `bytes`.
+void appendEscaped(const unsigned char* bytes, size_t count, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < count; ++i) {
+    *out += "\\x";
+    *out += kHex[bytes[i] >> 4];
+    *out += kHex[bytes[i] & 15];
+  }
 }
 
 // Ordinary messages: printed in normal and verbose mode.
@@ -131,20 +170,33 @@ int displayMode() {
 }
 
 std::string escapeControlBytes(const char* text, size_t length, TextOrigin origin) {
-  static const char kHex[] = "0123456789abcdef";
+  if (origin == kOwnText) return std::string(text, length);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   std::string out;
   out.reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (origin == kOwnText || !isControlByte(c)) {
+  for (size_t i = 0; i < length;) {
+    unsigned char c = bytes[i];
+    if (c >= 0x80) {
+      size_t size = utf8SequenceLength(bytes + i, length - i);
+      // A byte outside a sequence stands alone; the C1 controls (U+0080 to
+      // U+009F, "\xc2\x80" to "\xc2\x9f") act on a terminal as the
+      // 7-bit ones do.
+      if (size == 0) size = 1;
+      if (size == 1 || (c == 0xC2 && bytes[i + 1] <= 0x9F)) {
+        appendEscaped(bytes + i, size, &out);
+      } else {
+        out.append(text + i, size);
+      }
+      i += size;
+    } else if (!isControlByte(c)) {
       out += static_cast<char>(c);
+      ++i;
     } else if (origin == kNetworkHeaders && c == '\r' && i + 1 < length && text[i + 1] == '\n') {
       out += "\r\n";
-      ++i;
+      i += 2;
     } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      appendEscaped(bytes + i, 1, &out);
+      ++i;
     }
   }
   return out;
@@ -173,8 +225,11 @@ int64_t showProgress(int64_t receivedKB, int64_t totalKB) {
   return receivedKB;
 }
 
+const char kHelpHint[] = " (see quorvane --help)";
+
 void showHelp() {
   report(kUsage);
+  puts(kSwitchesLine);
   puts(kManualPointer);
 }
 

@@ -43,7 +43,10 @@ enum MessageId {
 // Where a text that report() prints came from. A server must not be able to
 // move the cursor, clear a line or change colours on the user's terminal, so
 // text from the network is printed with its control bytes (each byte below
-// 32 other than tab, and 127) written as "\x" and two hexadecimal digits.
+// 32 other than tab, and 127, and the two bytes of each C1 control U+0080 to
+// U+009F encoded in UTF-8) written as "\x" and two hexadecimal digits, and
+// so is each byte that is not part of a well-formed UTF-8 sequence (the
+// 8-bit controls 0x80 to 0x9F among them). Well-formed UTF-8 prints as it is.
 enum TextOrigin {
   kOwnText,         // the program's, the user's or a plugin's: printed as it is
   kNetworkText,     // from the network: every control byte escaped
@@ -71,10 +74,11 @@ int report(int code, const char* text = nullptr, TextOrigin origin = kOwnText);
 // Prints "\r% 8d/% 8d[KB]" in every mode, flushed at once. Returns receivedKB.
 int64_t showProgress(int64_t receivedKB, int64_t totalKB);
 
-// Prints the usage text and a line that points to the manual page.
+// Prints the usage text, the display switches and a line that points to
+// the manual page.
 void showHelp();
 
-// Writes "quorvane: ", `sentence` with its control bytes escaped, and a line
+// Writes "quorvane: ", `sentence` escaped as text from the network, and a line
 // feed on standard error, after flushing standard output so that the line
 // follows what was printed there. Every display mode.
 void reportFailure(const std::string& sentence);
@@ -88,5 +92,8 @@ void reportNotice(const std::string& sentence);
 
 // The usage line printed after "usage:".
 extern const char kUsageLine[];
+// Ends a failure sentence that the command line caused: where to read how
+// it is written.
+extern const char kHelpHint[];
 
 #endif  // QUORVANE_BASE_MESSAGES_H_

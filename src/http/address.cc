@@ -24,6 +24,53 @@ bool nameByte(unsigned char c) {
   return c > 32 && c != 127 && c != ':' && c != '[' && c != ']';
 }
 
+// The last dot-separated label of `name`; for a name that ends in ".", the
+// label before that dot.
+std::string lastLabel(const std::string& name) {
+  size_t end = name.size();
+  if (end > 0 && name[end - 1] == '.') --end;
+  size_t dot = name.rfind('.', end == 0 ? 0 : end - 1);
+  size_t start = dot == std::string::npos || dot >= end ? 0 : dot + 1;
+  return name.substr(start, end - start);
+}
+
+// Whether the resolver would read `name` as an IPv4 address in one of its
+// many forms ("127.1", "0x7f.1", "2130706433", "0177.0.0.1"): its last label
+// is all digits or begins with "0x" or "0X".
+bool looksNumeric(const std::string& name) {
+  std::string label = lastLabel(name);
+  if (label.size() >= 2 && label[0] == '0' && (label[1] == 'x' || label[1] == 'X')) return true;
+  if (label.empty()) return false;
+  for (char c : label) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Exactly four decimal numbers from 0 to 255, without leading zeros,
+// separated by dots: the one form of an IPv4 address whose meaning no
+// resolver reads differently.
+bool isPlainDottedQuad(const std::string& name) {
+  int parts = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t end = name.find('.', at);
+    if (end == std::string::npos) end = name.size();
+    size_t digits = end - at;
+    if (digits == 0 || digits > 3 || (digits > 1 && name[at] == '0')) return false;
+    int value = 0;
+    for (size_t i = at; i < end; ++i) {
+      if (name[i] < '0' || name[i] > '9') return false;
+      value = value * 10 + (name[i] - '0');
+    }
+    if (value > 255) return false;
+    ++parts;
+    if (end == name.size()) break;
+    at = end + 1;
+  }
+  return parts == 4;
+}
+
 // ":" and 1 to 5 digits with a value from 1 to 65535, or nothing at all.
 bool parsePortSuffix(const std::string& text, int* port) {
   *port = 0;
@@ -124,8 +171,10 @@ bool parseHostPart(const std::string& text, HostPart* out) {
     for (char c : out->name) {
       if (!nameByte(static_cast<unsigned char>(c))) return false;
     }
-    in_addr parsed;
-    out->ipLiteral = inet_pton(AF_INET, out->name.c_str(), &parsed) == 1;
+    // A numeric host is one plain dotted address or nothing: the name that
+    // is connected to must be the name whose certificate is checked.
+    out->ipLiteral = isPlainDottedQuad(out->name);
+    if (!out->ipLiteral && looksNumeric(out->name)) return false;
     rest = colon == std::string::npos ? std::string() : text.substr(colon);
   }
   if (!parsePortSuffix(rest, &out->port)) return false;

@@ -41,7 +41,9 @@ struct Address {
 // Reads the host part `text` (all of it): a name, a dotted IPv4 address or
 // an IPv6 address in brackets, then optionally ":" and 1 to 5 digits with a
 // value from 1 to 65535. A name is any run of bytes above 32 other than 127,
-// ":", "[" and "]". Returns false, leaving *out unspecified, when the text is
+// ":", "[" and "]"; a name whose last label is all digits or begins with
+// "0x" must be a dotted address of four decimal numbers from 0 to 255
+// without leading zeros. Returns false, leaving *out unspecified, when the text is
 // empty or breaks any of these rules.
 bool parseHostPart(const std::string& text, HostPart* out);
 

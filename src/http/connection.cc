@@ -30,11 +30,12 @@ struct Peer {
 };
 
 // Where `session` connects for its target: the proxy, on its own port or
-// else on the port setting (a port in the address then stays part of the
-// request target only; the proxy has no scheme, so TLS follows the port);
-// or the host, on the address's own port (TLS exactly when the scheme is
-// "https://") or else on the port setting or the TLS port (TLS exactly on
-// the TLS port). False when the proxy setting is no host and port.
+// else on the port setting or, for an "https://" address, the TLS port (a
+// port in the address then stays part of the request target only; the
+// proxy has no scheme, so TLS follows the port); or the host, on the
+// address's own port (TLS exactly when the scheme is "https://") or else on
+// the port setting or the TLS port (TLS exactly on the TLS port). False
+// when the proxy setting is no host and port.
 bool choosePeer(const HttpSession& session, Peer* peer) {
   const int tlsPort = session.settings().tlsPort & kPortMask;
   if (session.settings().proxy.hasText()) {
@@ -42,7 +43,9 @@ bool choosePeer(const HttpSession& session, Peer* peer) {
     if (!parseHostPart(session.settings().proxy.data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0 ? proxy.port : session.settings().port & kPortMask;
+    peer->port = proxy.port != 0
+                     ? proxy.port
+                     : (session.targetIsTls() ? tlsPort : session.settings().port & kPortMask);
     peer->tls = peer->port == tlsPort;
     return true;
   }
@@ -91,6 +94,28 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
   return Status(kCannotConnect, sentence);
 }
 
+// The failure of a TLS handshake with `peer` (as describePeer says it) that
+// ended with `outcome`; `name` is the name the certificate was checked for.
+Status handshakeFailure(int outcome, const std::string& untrusted, const std::string& name,
+                        const std::string& peer, int timeoutSeconds) {
+  switch (outcome) {
+    case TlsStart::kUntrusted: {
+      std::string detail =
+          formatText("certificate of %s not trusted (%s)", name.c_str(), untrusted.c_str());
+      return Status::unknownError(detail.c_str(), std::string()).markFinal();
+    }
+    case TlsStart::kTimedOut:
+      return Status(kSendFailed, formatText("%s did not finish the TLS handshake within %d s",
+                                            peer.c_str(), timeoutSeconds));
+    case TlsStart::kNotTls:
+      // A plain port stays plain however often it is asked.
+      return Status(kSendFailed, peer + " did not answer with TLS (is it a plain HTTP port?)")
+          .markFinal();
+    default:
+      return Status(kSendFailed, "the TLS handshake with " + peer + " failed");
+  }
+}
+
 }  // namespace
 
 Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
@@ -101,11 +126,12 @@ Connection::~Connection() {
   report(kCloseTrace);
 }
 
-std::string Connection::startTls(const TlsPeer& peer) {
-  if (link_ != nullptr) return std::string();
-  TlsStart started = transport_.startTls(socket_, peer);
+int Connection::startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted) {
+  if (link_ != nullptr) return TlsStart::kDone;
+  TlsStart started = transport_.startTls(socket_, peer, limitSeconds);
   link_ = std::move(started.link);
-  return started.untrusted;
+  *untrusted = started.untrusted;
+  return started.outcome;
 }
 
 int Connection::send(const char* data, int length, int* sent) {
@@ -160,13 +186,14 @@ Status HttpSession::connectAndSend(const char* method) {
     tlsPeer.verify = settings_.tlsVerify;
     if (!settings_.tlsVerify)
       verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
-    std::string untrusted = connection->startTls(tlsPeer);
-    if (!untrusted.empty()) {
-      // The connection closes as it goes out of scope.
-      std::string detail =
-          formatText("certificate of %s not trusted (%s)", peer.name.c_str(), untrusted.c_str());
-      return Status::unknownError(detail.c_str(), std::string()).markFinal();
-    }
+    // The whole handshake, the certificate check included, happens here and
+    // within the time-out, so that its failure is told as what it is.
+    const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
+    std::string untrusted;
+    int outcome = connection->startTls(tlsPeer, limit, &untrusted);
+    // On failure the connection closes as it goes out of scope.
+    if (outcome != TlsStart::kDone)
+      return handshakeFailure(outcome, untrusted, peer.name, describePeer(), limit);
   }
   slots_[0] = std::move(connection);
   return sendRequest(method);

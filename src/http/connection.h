@@ -21,10 +21,11 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Creates the TLS link and performs the handshake; does nothing when the
-  // link exists. Returns the reason why the peer's certificate was not
-  // trusted, or "".
-  std::string startTls(const TlsPeer& peer);
+  // Creates the TLS link and performs the whole handshake within
+  // `limitSeconds` (0 or less: no limit of its own), as Transport::startTls.
+  // Returns how it ended, and for a certificate that was not trusted the
+  // reason in *untrusted. kDone at once when the link exists.
+  int startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted);
   // Sends `length` bytes once. Returns kOk and the count in *sent (when not
   // null), or kSendFailed.
   int send(const char* data, int length, int* sent);

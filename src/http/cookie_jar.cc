@@ -3,6 +3,8 @@
 // composition of the "Cookie" request header.
 #include "http/cookie_jar.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <cstring>
@@ -55,6 +57,20 @@ bool startsWith(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
+// True when `host` is an IPv4 or IPv6 address rather than a name.
+bool isIpAddress(const char* host) {
+  in6_addr parsed;
+  return inet_pton(AF_INET, host, &parsed) == 1 || inet_pton(AF_INET6, host, &parsed) == 1;
+}
+
+// True when `cookie` may be sent to `host`: the host that set a host-only
+// cookie, or for an IP address the address itself; else a host the domain
+// matches.
+bool sendsTo(const Cookie& cookie, const char* host) {
+  if (cookie.hostOnly || isIpAddress(host)) return strcmp(cookie.domain.data(), host) == 0;
+  return domainMatches(cookie.domain.data(), host);
+}
+
 }  // namespace
 
 bool domainMatches(const char* domain, const char* host) {
@@ -92,18 +108,18 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   TextBuffer path(attributeValue(setCookieValue, "path="));
   if (path.data() == nullptr) path.assign("/");
 
+  // Without a host the cookie would have an empty domain; nothing could
+  // ever match it.
+  if (host == nullptr || host[0] == '\0') return;
   TextBuffer domain(attributeValue(setCookieValue, "domain="));
+  bool hostOnly = domain.data() == nullptr || isIpAddress(host);
   if (domain.data() != nullptr) {
     // A site may set cookies for itself and for domains it lies in, never
-    // for another site.
+    // for another site; an address lies in no domain but itself.
     const char* bare = domain.data()[0] == '.' ? domain.data() + 1 : domain.data();
-    if (!domainMatches(bare, host)) return;
-  } else {
-    // Without a host the cookie would have an empty domain; nothing could
-    // ever match it.
-    if (host == nullptr || host[0] == '\0') return;
-    domain.assign(host);
+    if (hostOnly ? strcmp(bare, host) != 0 : !domainMatches(bare, host)) return;
   }
+  if (hostOnly) domain.assign(host);
 
   bool secure = marksSecure(setCookieValue);
   for (const std::unique_ptr<Cookie>& stored : items_) {
@@ -112,6 +128,7 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
         strcmp(stored->name.data(), name.data()) == 0) {
       stored->pair = std::move(pair);
       stored->secure = secure;
+      stored->hostOnly = hostOnly;
       return;
     }
   }
@@ -122,6 +139,7 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   cookie->name = std::move(name);
   cookie->pair = std::move(pair);
   cookie->secure = secure;
+  cookie->hostOnly = hostOnly;
 
   // Before the first cookie whose path is not smaller: ascending by path,
   // newest first among equal paths.
@@ -135,7 +153,7 @@ TextBuffer CookieJar::cookieHeader(const char* host, const char* addressPath, bo
   if (host == nullptr || addressPath == nullptr) return result;
   for (const std::unique_ptr<Cookie>& cookie : items_) {
     if (cookie->secure && !overTls) continue;
-    if (!domainMatches(cookie->domain.data(), host)) continue;
+    if (!sendsTo(*cookie, host)) continue;
     if (!startsWith(addressPath, cookie->path.data())) continue;
     if (result.hasText()) result.append("; ");
     result.append(cookie->pair.data());

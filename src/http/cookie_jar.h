@@ -10,11 +10,14 @@
 #include "text/text_buffer.h"
 
 struct Cookie {
-  TextBuffer domain;    // host suffix the cookie is sent to; never empty
+  TextBuffer domain;    // host, or host suffix, the cookie is sent to; never empty
   TextBuffer path;      // request path prefix; "/" by default
   TextBuffer name;      // text before the first "=" of the Set-Cookie value
   TextBuffer pair;      // what is sent back: the value up to its first ";"
   bool secure = false;  // sent over TLS connections only
+  // Set without "domain=", or by an IP address: sent to exactly the host
+  // that set it, never to its subdomains.
+  bool hostOnly = false;
 };
 
 class CookieJar {
@@ -29,14 +32,17 @@ class CookieJar {
 
   // Destroys every stored cookie.
   void clearCookies();
-  // Stores one Set-Cookie header value received from `host` (the host name,
-  // without a port). Values without a usable name, values holding a control
-  // byte (below 32 other than tab, or 127: they would become request syntax
-  // when sent back), values for a domain that `host` may not set, and values
-  // arriving at a full jar are dropped silently. The attribute "secure" (any
+  // Stores one Set-Cookie header value received from `host` (the host name
+  // or IP address, without port and brackets). Values without a usable
+  // name, values holding a control byte (below 32 other than tab, or 127:
+  // they would become request syntax when sent back), values for a domain
+  // that `host` may not set (for an IP address, any domain but the address
+  // itself), and values arriving at a full jar are dropped silently. A value
+  // without "domain=" is for `host` alone. The attribute "secure" (any
   // letter case) marks a cookie for TLS connections only.
   void storeCookie(const char* host, const char* setCookieValue);
-  // The "Cookie" header value for a request to `host` whose address has the
+  // The "Cookie" header value for a request to `host` (as storeCookie takes
+  // it; an IP address matches no domain by its suffix) whose address has the
   // path `addressPath` (never the absolute target a proxy is sent), over TLS
   // or not; a buffer without storage when no cookie matches.
   TextBuffer cookieHeader(const char* host, const char* addressPath, bool overTls) const;

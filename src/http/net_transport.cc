@@ -109,6 +109,66 @@ bool waitForTls(TlsLink* link, int socket, int result) {
   return pollFor(socket, events, limited ? &limit : nullptr) > 0;
 }
 
+// The first byte of every TLS record is its content type: change cipher
+// spec (20), alert (21), handshake (22) or application data (23).
+const unsigned char kFirstTlsContentType = 20;
+const unsigned char kLastTlsContentType = 23;
+
+// What the library showed of the peer's first record during a handshake.
+struct FirstRecord {
+  bool seen = false;
+  bool isTls = true;
+};
+
+// The library's message callback: notes whether the first record header the
+// peer sent begins as TLS records do (an HTTP answer on a plain port does
+// not). The library calls it for every header it reads, before it judges it.
+void noteFirstRecord(int written, int, int contentType, const void* bytes, size_t length, SSL*,
+                     void* arg) {
+  FirstRecord* first = static_cast<FirstRecord*>(arg);
+  if (written != 0 || contentType != SSL3_RT_HEADER || length == 0 || first->seen) return;
+  const unsigned char type = static_cast<const unsigned char*>(bytes)[0];
+  first->seen = true;
+  first->isTls = type >= kFirstTlsContentType && type <= kLastTlsContentType;
+}
+
+// Drives the client handshake of `link` on the non-blocking `socket` to its
+// end, waiting for the socket as the library asks, within `limit` (null: no
+// limit). Fills in started->outcome and, for a certificate that failed,
+// started->untrusted.
+void finishHandshake(TlsLink* link, int socket, const TlsPeer& peer, timeval* limit,
+                     TlsStart* started) {
+  FirstRecord first;
+  SSL_set_msg_callback(link->ssl, noteFirstRecord);
+  SSL_set_msg_callback_arg(link->ssl, &first);
+  started->outcome = TlsStart::kFailed;
+  for (;;) {
+    ERR_clear_error();
+    int result = SSL_connect(link->ssl);
+    if (result == 1) {
+      started->outcome = TlsStart::kDone;
+      break;
+    }
+    int error = SSL_get_error(link->ssl, result);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+      long verified = peer.verify ? SSL_get_verify_result(link->ssl) : X509_V_OK;
+      if (!first.isTls) {
+        started->outcome = TlsStart::kNotTls;
+      } else if (verified != X509_V_OK) {
+        started->outcome = TlsStart::kUntrusted;
+        started->untrusted = X509_verify_cert_error_string(verified);
+      }
+      break;
+    }
+    int ready = pollFor(socket, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, limit);
+    if (ready == 0) started->outcome = TlsStart::kTimedOut;
+    if (ready <= 0) break;
+  }
+  // `first` goes with this call.
+  SSL_set_msg_callback(link->ssl, nullptr);
+  SSL_set_msg_callback_arg(link->ssl, nullptr);
+}
+
 // A stream socket of `family` whose descriptor is none of 0, 1 and 2, so
 // that nothing meant for a standard stream ever reaches the network; -1
 // with errno set when the system gives none.
@@ -230,9 +290,10 @@ int connectInOrder(const addrinfo* addresses, int limitSeconds, ConnectFailure* 
   return -1;
 }
 
-TlsStart NetTransport::startTls(int socket, const TlsPeer& peer) {
+TlsStart NetTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
   initTlsLibraryOnce();
   TlsStart started;
+  started.outcome = TlsStart::kFailed;
   started.link = TlsLinkPtr(new TlsLink{nullptr, nullptr, false, 0}, TlsLinkDeleter{this});
   TlsLink* link = started.link.get();
   link->ctx = SSL_CTX_new(TLS_client_method());
@@ -271,17 +332,14 @@ TlsStart NetTransport::startTls(int socket, const TlsPeer& peer) {
     uint16_t noise = static_cast<uint16_t>(rand());
     RAND_seed(&noise, sizeof noise);
   }
-  // A failed handshake shows up at the first write or read, unless the
-  // certificate was the reason: that the caller hears now.
-  if (SSL_connect(link->ssl) != 1 && peer.verify) {
-    long verified = SSL_get_verify_result(link->ssl);
-    if (verified != X509_V_OK) started.untrusted = X509_verify_cert_error_string(verified);
-  }
-  // From here on the TLS layer never waits on the socket itself: a read
-  // that finds only part of a record returns at once and the session's
-  // timed wait takes over; a write waits in waitForTls below.
+  // The TLS layer never waits on the socket itself: the handshake below
+  // waits within its limit, a read that finds only part of a record returns
+  // at once and the session's timed wait takes over, and a write waits in
+  // waitForTls.
   int socketFlags = fcntl(socket, F_GETFL);
   if (socketFlags >= 0) fcntl(socket, F_SETFL, socketFlags | O_NONBLOCK);
+  timeval limit = {static_cast<time_t>(limitSeconds), 0};
+  finishHandshake(link, socket, peer, limitSeconds > 0 ? &limit : nullptr, &started);
   return started;
 }
 

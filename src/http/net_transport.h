@@ -35,8 +35,10 @@ class NetTransport : public Transport {
   // With peer.verify, the chain is checked against OpenSSL's default
   // locations of trusted certificates (which follow SSL_CERT_FILE and
   // SSL_CERT_DIR) and the certificate against the host name (no partial
-  // wildcards) or IP address.
-  TlsStart startTls(int socket, const TlsPeer& peer) override;
+  // wildcards) or IP address. The first byte of the peer's first record
+  // tells TLS from anything else: every TLS record begins with a content
+  // type from 20 to 23. The socket does not block from here on.
+  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
   // A peer that has gone away gives a failed send. TLS writes (SSL_write,
   // the close-notify of SSL_shutdown) cannot ask for MSG_NOSIGNAL: a process
   // that uses TLS links ignores SIGPIPE (the program does so at its start),

@@ -40,6 +40,18 @@ const EndWord kEndWords[] = {
     {RecordedEvent::kClosedByQuorvane, "closed-by-quorvane"},
 };
 
+// How a handshake ended, as the tls line says it ("untrusted" comes with
+// its reason).
+struct HandshakeWord {
+  TlsStart::Outcome outcome;
+  const char* word;
+};
+const HandshakeWord kHandshakeWords[] = {
+    {TlsStart::kDone, "verified"},      {TlsStart::kDone, "unverified"},
+    {TlsStart::kTimedOut, "timed-out"}, {TlsStart::kNotTls, "not-tls"},
+    {TlsStart::kFailed, "failed"},
+};
+
 std::vector<std::string> splitWords(const std::string& line) {
   std::vector<std::string> words;
   size_t at = 0;
@@ -92,9 +104,17 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
       // The reason is the rest of the line after the third word.
       size_t at = line.find(words[2], line.find(words[1]) + words[1].size());
       out->untrusted = line.substr(line.find_first_not_of(' ', at + words[2].size()));
+      out->handshake = TlsStart::kUntrusted;
       return true;
     }
-    return words.size() == 3 && (words[2] == "verified" || words[2] == "unverified");
+    bool known = false;
+    for (const HandshakeWord& word : kHandshakeWords) {
+      if (words[2] == word.word) {
+        out->handshake = word.outcome;
+        known = true;
+      }
+    }
+    return words.size() == 3 && known;
   }
   if (key == "send-failed" && words.size() == 2) {
     out->sendFailed = true;
@@ -161,10 +181,14 @@ std::string connectFailedLine(const ConnectFailure& failure) {
                     failure.error, failure.seconds, failure.attempts);
 }
 
-std::string tlsLine(const std::string& name, bool verified, const std::string& untrusted) {
-  if (!untrusted.empty())
-    return formatText("tls %s untrusted %s\n", name.c_str(), untrusted.c_str());
-  return formatText("tls %s %s\n", name.c_str(), verified ? "verified" : "unverified");
+std::string tlsLine(const std::string& name, bool verified, const TlsStart& started) {
+  if (started.outcome == TlsStart::kUntrusted)
+    return formatText("tls %s untrusted %s\n", name.c_str(), started.untrusted.c_str());
+  const char* word = verified ? "verified" : "unverified";
+  for (const HandshakeWord& known : kHandshakeWords) {
+    if (started.outcome != TlsStart::kDone && known.outcome == started.outcome) word = known.word;
+  }
+  return formatText("tls %s %s\n", name.c_str(), word);
 }
 
 std::string sendFailedLine(int result) {

@@ -16,6 +16,8 @@
 //                                           refused, timed-out or failed
 //   tls NAME verified|unverified            TLS was set up
 //   tls NAME untrusted REASON...            the certificate failed its check
+//   tls NAME timed-out|not-tls|failed       the handshake did not finish in
+//                                           time, met no TLS, or failed
 //   received FILE [held]                    a piece; "held": the TLS layer
 //                                           held it, so it was read without
 //                                           a wait (it joins the piece before)
@@ -72,7 +74,8 @@ struct RecordedConnection {
   ConnectFailure failure;  // kind kNone: it connected
   bool tls = false;
   bool verified = true;
-  std::string untrusted;  // the reason a certificate failed its check
+  TlsStart::Outcome handshake = TlsStart::kDone;
+  std::string untrusted;  // kUntrusted: the reason the certificate failed
   bool sendFailed = false;
   int sendResult = 0;  // what the failed send returned
   std::vector<RecordedEvent> events;
@@ -82,7 +85,7 @@ struct RecordedConnection {
 std::string connectionHeader(int number);
 std::string connectLine(const std::string& name, int port);
 std::string connectFailedLine(const ConnectFailure& failure);
-std::string tlsLine(const std::string& name, bool verified, const std::string& untrusted);
+std::string tlsLine(const std::string& name, bool verified, const TlsStart& started);
 std::string sendFailedLine(int result);
 std::string eventLine(const RecordedEvent& event);
 

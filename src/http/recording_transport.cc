@@ -139,14 +139,13 @@ int RecordingTransport::connectTo(const char* name, int port, int limitSeconds,
   return socket;
 }
 
-TlsStart RecordingTransport::startTls(int socket, const TlsPeer& peer) {
-  TlsStart started = inner_.startTls(socket, peer);
+TlsStart RecordingTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
+  TlsStart started = inner_.startTls(socket, peer, limitSeconds);
   // The link is handed back through this transport, which hands it on.
   started.link = TlsLinkPtr(started.link.release(), TlsLinkDeleter{this});
   if (Track* track = bySocket(socket)) {
     track->link = started.link.get();
-    writeLine(*track,
-              tlsLine(peer.name != nullptr ? peer.name : "", peer.verify, started.untrusted));
+    writeLine(*track, tlsLine(peer.name != nullptr ? peer.name : "", peer.verify, started));
   }
   return started;
 }

@@ -35,7 +35,7 @@ class RecordingTransport : public Transport {
 
   // Each call is the inner transport's, with what it did written down.
   int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
-  TlsStart startTls(int socket, const TlsPeer& peer) override;
+  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;

@@ -167,8 +167,9 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   return kFirstDescriptor + number;
 }
 
-TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer) {
+TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
   (void)peer;
+  (void)limitSeconds;
   static TlsLink unknownLink{};
   TlsStart started;
   Track* track = bySocket(socket);
@@ -181,8 +182,12 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer) {
                  "one over TLS"));
   }
   // A stopped replay makes the handshake fail; the run's result is the stop.
-  started.untrusted =
-      !stopped_.ok() || track == nullptr ? "the replay stopped" : track->recorded->untrusted;
+  if (!stopped_.ok() || track == nullptr) {
+    started.outcome = TlsStart::kFailed;
+  } else {
+    started.outcome = track->recorded->handshake;
+    started.untrusted = track->recorded->untrusted;
+  }
   return started;
 }
 

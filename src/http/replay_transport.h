@@ -37,8 +37,8 @@ class ReplayTransport : public Transport {
   // Connection N of the run gets connection N of the recording: its connect
   // failure, or a descriptor (never 0 to 2) that only this transport knows.
   int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
-  // The recorded certificate failure, or none.
-  TlsStart startTls(int socket, const TlsPeer& peer) override;
+  // The recorded outcome of the handshake, at once.
+  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
   // Takes the bytes (or fails where the recorded send failed) and compares
   // them with the recording.
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;

@@ -117,6 +117,16 @@ void HttpSession::addHeader(const char* name, const char* value) {
   auto breaksLine = [](const char* text) {
     return text != nullptr && strpbrk(text, "\r\n") != nullptr;
   };
+  // The header line must fit in the one text that holds them all.
+  size_t line = textLength(name) + textLength(value) + strlen(": \r\n");
+  if (line > static_cast<size_t>(kMaxTextLength - extraHeaders_.length())) {
+    if (refusedHeader_.ok()) {
+      refusedHeader_ = Status::unknownError(
+          kTextTooLarge,
+          formatText("the header %s; nothing was sent", name != nullptr ? name : ""));
+    }
+    return;
+  }
   if (breaksLine(name) || breaksLine(value)) {
     if (refusedHeader_.ok()) {
       refusedHeader_ = Status::unknownError(

@@ -81,7 +81,8 @@ class HttpSession {
   // Appends "name: value\r\n" to the extra headers (absent pieces are
   // skipped). A name or value holding a CR or LF would add request lines of
   // its own: it is not appended, and the next request fails with the first
-  // such header (see refusedHeader) before it connects.
+  // such header (see refusedHeader) before it connects; so does a header
+  // that would make the extra headers longer than a text can hold.
   void addHeader(const char* name, const char* value);
   // 0 clears the jar, 1 enables cookies, anything else disables them.
   void setCookieMode(int mode);
@@ -100,10 +101,12 @@ class HttpSession {
 
   // --- connections (connection.cc) ---
 
-  // Closes the current slot, connects to the proxy or host, starts TLS when
-  // the address or the port asks for it and sends the request. Returns
-  // kOk, kNoAddress, kNoSocket, kHostNotFound, kCannotConnect,
-  // kUnknownError (a certificate not trusted), kNoConnection or kSendFailed.
+  // Closes the current slot, connects to the proxy or host, performs the
+  // whole TLS handshake within the time-out when the address or the port
+  // asks for TLS, and sends the request. Returns kOk, kNoAddress, kNoSocket,
+  // kHostNotFound, kCannotConnect, kUnknownError (a certificate not
+  // trusted), kNoConnection or kSendFailed (the send failed, or the
+  // handshake did not finish in time, met no TLS or failed otherwise).
   Status connectAndSend(const char* method);
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.

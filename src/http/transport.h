@@ -58,13 +58,19 @@ struct TlsLinkDeleter {
 // A TLS link with its owner: letting go of it frees the link.
 using TlsLinkPtr = std::unique_ptr<TlsLink, TlsLinkDeleter>;
 
-// What startTls() gives back: the link (never null; a handshake that failed
-// for another reason shows up at the first send or receive) and, when the
-// peer's certificate did not pass the check, the library's reason.
+// What startTls() gives back: the link (never null, whatever the outcome)
+// and how the handshake ended.
 struct TlsStart {
+  enum Outcome {
+    kDone,       // the handshake finished: the link is ready
+    kUntrusted,  // the certificate did not pass the check (see `untrusted`)
+    kTimedOut,   // the handshake did not finish within the time limit
+    kNotTls,     // the peer answered with bytes that begin no TLS record
+    kFailed,     // the handshake failed otherwise (a TLS alert, a close)
+  };
   TlsLinkPtr link;
-  // Empty unless the certificate failed verification, e.g.
-  // "self-signed certificate"; the link is then unusable.
+  Outcome outcome = kDone;
+  // kUntrusted: the library's reason, e.g. "self-signed certificate".
   std::string untrusted;
 };
 
@@ -79,10 +85,12 @@ class Transport {
   // Returns the connected descriptor, never 0, 1 or 2, or -1 with the last
   // failure in *failure.
   virtual int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) = 0;
-  // Sets up TLS on the connected `socket` for `peer` and performs the client
-  // handshake (TLS 1.2 at least). The link is the caller's; it is freed
-  // through freeLink when its owner lets go of it, after close().
-  virtual TlsStart startTls(int socket, const TlsPeer& peer) = 0;
+  // Sets up TLS on the connected `socket` for `peer` and performs the whole
+  // client handshake (TLS 1.2 at least), certificate check included, within
+  // `limitSeconds` when that is above 0 (else without a limit of its own).
+  // The link is the caller's, whatever the outcome; it is freed through
+  // freeLink when its owner lets go of it, after close().
+  virtual TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) = 0;
   // Sends through the link when there is one, else on the socket. Returns
   // the library's result: the count sent (> 0), or 0 / negative on failure.
   virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
@@ -99,10 +107,9 @@ class Transport {
   // `limit` ran out, < 0 on error, and leaves the unused time in *limit (a
   // signal does not end the wait early). A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
-  // Bounds every later blocking call on `socket` (the TLS handshake, sends)
-  // to `seconds`, so a peer that stalls halfway cannot hold the program
-  // beyond its time-out. A call that runs out fails like any other failed
-  // send.
+  // Bounds every later blocking call on `socket` (sends) to `seconds`, so a
+  // peer that stalls halfway cannot hold the program beyond its time-out. A
+  // call that runs out fails like any other failed send.
   virtual void limitBlocking(int socket, int seconds) {
     (void)socket;
     (void)seconds;

@@ -2,6 +2,7 @@
 // The block's lines ("@startcode", fill rules beginning with "%", up to
 // "@analysis end") are read here from the runner's open script file.
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
 #include "script/keywords.h"
@@ -22,10 +23,11 @@ bool keyBegins(const char* key, int code) {
 
 }  // namespace
 
-TextBuffer ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
-                                     const char* templateText) {
+Status ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workText,
+                                 const char* templateText, TextBuffer* filled) {
   TextBuffer line(kLineReadLimit);
-  TextBuffer result(kResultCapacity);
+  TextBuffer& result = *filled;
+  result = TextBuffer(kResultCapacity);
   result.assign(templateText);
   report(kTrace, "@----analysis start----\n");
 
@@ -64,10 +66,19 @@ TextBuffer ScriptEngine::runAnalysis(FileHandle& scriptFile, const char* workTex
     } else if (key[0] == '%') {
       // Extraction never moves the search base.
       TextBuffer piece = extractBetween(searchBase, startMarker, endMarker, 0);
-      if (piece.hasText()) result.replaceAll(key, piece.data());
+      // Later rules search what earlier ones put in, so a page that holds a
+      // placeholder many times can multiply a large piece past what a text
+      // can hold: the step fails before the storage is taken.
+      if (piece.hasText() && !result.replaceAll(key, piece.data())) {
+        Status tooLarge = Status::unknownError(kTextTooLarge, std::string());
+        tooLarge.addContext(formatText(
+            "plugin %s, line %d: ", pluginName.data() != nullptr ? pluginName.data() : "",
+            static_cast<int>(scriptFile.lineNumber())));
+        return tooLarge;
+      }
     }
   }
 
   report(kTrace, "@----analysis end ----\n");
-  return result;
+  return Status();
 }

@@ -309,7 +309,7 @@ Status downloadToFile(HttpSession& session, const char* outputPath, const RetryP
   FileHandle out(outputPath, "wb");
   if (out.stream == nullptr) {
     if (outputPath == nullptr) {
-      return Status(kOutputFileError, "no output file was named (see quorvane --help)");
+      return Status(kOutputFileError, std::string("no output file was named") + kHelpHint);
     }
     return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
                                                strerror(out.openError)));

@@ -90,9 +90,8 @@ Status ScriptEngine::selectPlugin(const char* target) {
                   formatText("cannot read the registry %s (%s)", path.data(), strerror(readError)));
   }
   if (target == nullptr || target[0] == '\0') {
-    return Status(kNotSupported, "no target given (see quorvane --help)");
+    return Status(kNotSupported, std::string("no target given") + kHelpHint);
   }
-  return Status(kNotSupported,
-                formatText("no plugin in %s matches the target %s (see quorvane --help)",
-                           path.data(), target));
+  return Status(kNotSupported, formatText("no plugin in %s matches the target %s%s", path.data(),
+                                          target, kHelpHint));
 }

@@ -31,6 +31,14 @@ const int kSlotCount = 8;
 // log.
 const size_t kNotedValueBytes = 200;
 
+// The failure of the step at `where` whose text would grow past what a
+// text can hold.
+Status textTooLarge(const std::string& where) {
+  Status failure = Status::unknownError(kTextTooLarge, std::string());
+  failure.addContext(where + ": ");
+  return failure;
+}
+
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
   return number >= 0 && number < kSlotCount ? number : 0;
@@ -209,10 +217,11 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session.resetRequest();
         break;
       case kAnalysis: {
-        TextBuffer filled = runAnalysis(script, work.data(), value);
+        TextBuffer filled;
+        result = runAnalysis(script, work.data(), value, &filled);
         lentBody.giveBack(session, work);
         work = std::move(filled);
-        noteWorkRegister(where, line.data(), work);
+        if (result.ok()) noteWorkRegister(where, line.data(), work);
         break;
       }
       case kReadTarget:
@@ -244,7 +253,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.urlDecode();
         break;
       case kUrlEncode:
-        work.urlEncode();
+        if (!work.urlEncode()) result = textTooLarge(where);
         break;
       case kConnect:
         result = session.request(value);
@@ -253,8 +262,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session.keepConnection();
         break;
       case kSum:
-        work.append(value);
-        work.append(slots[0].data());
+        if (!work.append(value) || !work.append(slots[0].data())) result = textTooLarge(where);
         break;
       case kCookieClear:
         session.setCookieMode(0);
@@ -275,7 +283,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         work.assign(slots[slotNumber(value)].data());
         break;
       case kReplace:
-        work.replaceAll(value, secondValue);
+        if (!work.replaceAll(value, secondValue)) result = textTooLarge(where);
         break;
       case kLog:
         writeLog(value, work);

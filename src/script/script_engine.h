@@ -44,16 +44,21 @@ class ScriptEngine {
   // its end, kScriptExit after "@exit:", kNoRegistry when the script cannot
   // be opened, kNotSupported for an unsupported line, kOutputFileError when
   // the output file cannot be opened, kUnknownError or kTimedOut for an
-  // incomplete download, kUnknownError for a body "@buffering:" cannot keep,
-  // or the failure of a "@connect=".
+  // incomplete download, kUnknownError for a body "@buffering:" cannot keep
+  // or a text that would grow past kMaxTextLength, or the failure of a
+  // "@connect=".
   // A failure of the script itself names the plugin and the line. In verbose
   // mode each step that cut a value out of a page or header notes the start
   // of the work register on standard error.
   Status runScript(const char* target, const char* outputPath);
   // Consumes an analysis block from `scriptFile` (up to "@analysis end" or
-  // end of file) and returns the filled template, always with storage.
+  // end of file) and leaves the filled template, always with storage, in
+  // *filled. Returns kOk, or kUnknownError (kTextTooLarge, naming the plugin
+  // and the fill rule's line) when a fill rule would make the text longer
+  // than a text can hold; the block's remaining lines are then not read.
   // `workText` may be null and must outlive the call.
-  TextBuffer runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText);
+  Status runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText,
+                     TextBuffer* filled);
 
   TextBuffer pluginName;
   TextBuffer configDir;

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "http/session.h"
 #include "script/download.h"
@@ -14,6 +15,21 @@ int32_t settingNumber(const char* text) {
   if (number < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(number);
 }
+
+namespace {
+
+// Whether a "@tlsverify=" value asks for no check: exactly "0", blanks around
+// it aside. A word, "00" or nothing keeps the check, so that no slip of the
+// pen turns it off.
+bool turnsCheckOff(const char* value) {
+  const char* blanks = " \t";
+  value += strspn(value, blanks);
+  if (*value != '0') return false;
+  ++value;
+  return value[strspn(value, blanks)] == '\0';
+}
+
+}  // namespace
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
@@ -28,7 +44,7 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       settings.port = settingNumber(value);
       return true;
     case kTlsVerify:
-      settings.tlsVerify = settingNumber(value) != 0;
+      settings.tlsVerify = !turnsCheckOff(value);
       return true;
     case kRetry:
       retry.retries = settingNumber(value);

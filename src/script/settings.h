@@ -16,10 +16,9 @@ int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@useragent=",
 // "@proxy=", "@user=" or "@pass=" line to the session's `settings` or, for
-// "@retry=", to `retry` ("@tlsverify=" 0 turns the certificate check off, any
-// other number on). Returns false, changing
-// nothing, for any
-// other keyword code. REQUIRES: value != nullptr.
+// "@retry=", to `retry` ("@tlsverify=0" turns the certificate check off, any
+// other value on). Returns false, changing nothing, for any other keyword
+// code. REQUIRES: value != nullptr.
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.
 bool isSetting(int code);

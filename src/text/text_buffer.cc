@@ -25,6 +25,8 @@ char* resizeBlock(char* block, size_t size) {
 
 }  // namespace
 
+const char kTextTooLarge[] = "text too large (more than 2 GiB)";
+
 int32_t checkedTextLength(size_t n) {
   if (n <= static_cast<size_t>(kMaxTextLength)) return static_cast<int32_t>(n);
   fflush(nullptr);
@@ -114,15 +116,22 @@ void TextBuffer::assign(const char* bytes, size_t n) {
   mayEndEarly_ = memchr(bytes, '\0', n) != nullptr;
 }
 
-void TextBuffer::append(const char* first, const char* second, const char* third) {
+bool TextBuffer::append(const char* first, const char* second, const char* third) {
   const char* pieces[3] = {first, second, third};
+  size_t lengths[3] = {0, 0, 0};
+  size_t count = 0;
+  size_t added = 0;
   for (const char* piece : pieces) {
-    if (piece == nullptr || piece[0] == '\0') return;
-    size_t k = strlen(piece);
-    // The copy goes to the end of the text as it reads, which is length_
-    // unless a NUL may end it earlier.
-    size_t end = mayEndEarly_ && data_ != nullptr ? strlen(data_) : static_cast<size_t>(length_);
-    int32_t total = checkedTextLength(end + k);
+    if (piece == nullptr || piece[0] == '\0') break;
+    lengths[count] = strlen(piece);
+    added += lengths[count++];
+  }
+  // The copy goes to the end of the text as it reads, which is length_
+  // unless a NUL may end it earlier.
+  size_t end = mayEndEarly_ && data_ != nullptr ? strlen(data_) : static_cast<size_t>(length_);
+  if (added > static_cast<size_t>(kMaxTextLength) - end) return false;
+  for (size_t i = 0; i < count; ++i) {
+    int32_t total = static_cast<int32_t>(end + lengths[i]);
     if (total > capacity_) {
       // The piece and its terminator cover every byte beyond the old
       // capacity, up to the new one.
@@ -131,10 +140,12 @@ void TextBuffer::append(const char* first, const char* second, const char* third
       growBlock(total, doubled > needed ? doubled : needed);
       capacity_ = total;
     }
-    memcpy(data_ + end, piece, k + 1);
+    memcpy(data_ + end, pieces[i], lengths[i] + 1);
     length_ = total;
+    end = static_cast<size_t>(total);
     mayEndEarly_ = false;
   }
+  return true;
 }
 
 void TextBuffer::clear() {

@@ -30,8 +30,13 @@
 // the storage has one byte more for the terminator.
 const int32_t kMaxTextLength = INT32_MAX - 1;
 
-// Returns `n` as a text length. A text that would grow past kMaxTextLength
-// cannot be kept: like an allocation that cannot be satisfied, it ends the
+// Why a step failed whose text would grow past kMaxTextLength: the detail of
+// its kUnknownError.
+extern const char kTextTooLarge[];
+
+// Returns `n` as a text length. For copies of texts that exist, which can
+// never be longer than kMaxTextLength: a length past it is a fault in the
+// program, and like an allocation that cannot be satisfied it ends the
 // program (a message on standard error, open streams flushed, abort).
 int32_t checkedTextLength(size_t n);
 
@@ -92,22 +97,26 @@ class TextBuffer {
   void assign(const char* bytes, size_t n);
   // Appends up to three strings; stops at the first null or empty piece.
   // Each goes to the end of the text as it reads (its first NUL), and length
-  // becomes that of the resulting text.
+  // becomes that of the resulting text. Returns false, changing nothing,
+  // when the text would grow past kMaxTextLength (callers whose pieces are
+  // bounded need not look).
   // REQUIRES: no piece lies inside this buffer's storage.
-  void append(const char* first, const char* second = nullptr, const char* third = nullptr);
+  bool append(const char* first, const char* second = nullptr, const char* third = nullptr);
   // Empties the content and keeps the storage.
   void clear();
 
   // Text transforms (text_transforms.cc). All three see the content only up
-  // to its first NUL.
+  // to its first NUL. The two that may grow the text work out its new
+  // length before they take any storage, and return false, changing
+  // nothing, when it would be longer than kMaxTextLength.
   // Replaces the content by its percent-encoded form, in new storage.
-  void urlEncode();
+  bool urlEncode();
   // Decodes percent-encoding and "+" in place.
   void urlDecode();
   // Replaces every non-overlapping occurrence of pattern; inserted text is
   // never searched again. Null/empty replacement deletes.
   // REQUIRES: pattern and replacement do not lie inside this buffer.
-  void replaceAll(const char* pattern, const char* replacement);
+  bool replaceAll(const char* pattern, const char* replacement);
 
   // True when the buffer has storage and a non-empty text.
   bool hasText() const { return data_ != nullptr && data_[0] != '\0'; }

@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include "base/messages.h"
 #include "text/text_buffer.h"
@@ -86,11 +85,18 @@ TextBuffer extractBetween(const char* text, const char* startMarker, const char*
   return value;
 }
 
-void TextBuffer::urlEncode() {
-  if (data_ == nullptr || data_[0] == '\0') return;
+bool TextBuffer::urlEncode() {
+  if (data_ == nullptr || data_[0] == '\0') return true;
   static const char kHex[] = "0123456789ABCDEF";
   size_t n = strlen(data_);
-  TextBuffer encoded(checkedTextLength(3 * n));
+  size_t encodedLength = n;
+  for (size_t r = 0; r < n; ++r) {
+    if (setIndex(kPlainSet, data_[r]) < 0) encodedLength += 2;
+  }
+  const size_t limit = static_cast<size_t>(kMaxTextLength);
+  if (encodedLength > limit) return false;
+  // Room for every byte escaped, as long as a text can hold that much.
+  TextBuffer encoded(static_cast<int32_t>(3 * n <= limit ? 3 * n : encodedLength));
   int32_t room = 0;
   char* out = encoded.tail(&room);
   size_t w = 0;
@@ -108,6 +114,7 @@ void TextBuffer::urlEncode() {
   }
   encoded.commit(static_cast<int32_t>(w));
   *this = std::move(encoded);
+  return true;
 }
 
 void TextBuffer::urlDecode() {
@@ -143,57 +150,52 @@ void TextBuffer::urlDecode() {
   mayEndEarly_ = memchr(data_, '\0', w) != nullptr;
 }
 
-void TextBuffer::replaceAll(const char* pattern, const char* replacement) {
-  if (pattern == nullptr || pattern[0] == '\0' || data_ == nullptr || data_[0] == '\0') return;
+bool TextBuffer::replaceAll(const char* pattern, const char* replacement) {
+  if (pattern == nullptr || pattern[0] == '\0' || data_ == nullptr || data_[0] == '\0') return true;
   if (replacement == nullptr) replacement = "";
-  size_t p = strlen(pattern);
-  size_t r = strlen(replacement);
+  const size_t p = strlen(pattern);
+  const size_t r = strlen(replacement);
 
-  // Count first (non-overlapping, left to right), remembering where each
-  // occurrence starts so the rewrite below is one linear pass.
-  std::vector<size_t> hits;
+  // Count first (non-overlapping, left to right): the new length is known
+  // before any storage is taken.
+  size_t k = 0;
   for (const char* hit = strstr(data_, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
-    hits.push_back(static_cast<size_t>(hit - data_));
+    ++k;
   }
-  if (hits.empty()) return;
-
-  size_t a = strlen(data_);
-  size_t k = hits.size();
-  size_t size = a + k * (r > p ? r - p : p - r);
+  if (k == 0) return true;
+  const size_t a = strlen(data_);
+  const size_t limit = static_cast<size_t>(kMaxTextLength);
+  // k * p <= a, and both lengths are below 2^32: no product overflows.
+  const size_t result = a - k * p + k * r;
+  if (result > limit) return false;
+  const size_t size = a + k * (r > p ? r - p : p - r);
   // A shorter replacement rewrites the text in place, so its room need not
-  // grow past what a text can hold; a longer one must fit.
-  if (r > p || size <= static_cast<size_t>(kMaxTextLength)) {
-    int32_t checkedSize = checkedTextLength(size);
-    reserve(checkedSize);
-  }
+  // grow past what a text can hold.
+  if (size <= limit) reserve(static_cast<int32_t>(size));
 
-  size_t result = a - k * p + k * r;
-  if (r <= p) {
-    // Shrinking or equal: the write position never passes the read position.
-    size_t w = hits[0];
-    for (size_t i = 0; i < k; ++i) {
-      memcpy(data_ + w, replacement, r);
-      w += r;
-      size_t from = hits[i] + p;
-      size_t to = (i + 1 < k) ? hits[i + 1] : a;
-      memmove(data_ + w, data_ + from, to - from);
-      w += to - from;
-    }
-  } else {
-    // Growing: fill from the end so no byte is overwritten before it moved.
-    size_t w = result;
-    size_t readEnd = a;
-    for (size_t i = k; i-- > 0;) {
-      size_t from = hits[i] + p;
-      size_t span = readEnd - from;
-      w -= span;
-      memmove(data_ + w, data_ + from, span);
-      w -= r;
-      memcpy(data_ + w, replacement, r);
-      readEnd = hits[i];
-    }
+  // The text to read starts at `read`: in place when the text shrinks or
+  // keeps its length; when it grows, moved to the end of the room, so that
+  // writing from the start never overtakes reading (each replacement closes
+  // the gap by r - p, and the gap is k * (r - p)).
+  size_t read = 0;
+  if (r > p) {
+    read = result - a;
+    memmove(data_ + read, data_, a);
+    data_[result] = '\0';
   }
+  size_t w = 0;
+  for (size_t i = 0; i < k; ++i) {
+    size_t hit = static_cast<size_t>(strstr(data_ + read, pattern) - data_);
+    memmove(data_ + w, data_ + read, hit - read);
+    w += hit - read;
+    memcpy(data_ + w, replacement, r);
+    w += r;
+    read = hit + p;
+  }
+  const size_t readEnd = r > p ? result : a;
+  memmove(data_ + w, data_ + read, readEnd - read);
   data_[result] = '\0';
   length_ = static_cast<int32_t>(result);
   mayEndEarly_ = false;
+  return true;
 }

@@ -1,11 +1,13 @@
 // Tests of the message catalogue: every message in the three display modes,
-// the switch that selects a mode, the progress line and the failure detail.
+// the switch that selects a mode, the progress line, the failure detail and
+// the escaping of text from the network.
 #include "base/messages.h"
 
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "base/status.h"
@@ -177,3 +179,27 @@ TEST(Messages, FailureDetailTravelsWithCode200) {
 }
 
 }  // namespace
+
+// Network text keeps well-formed UTF-8 and escapes each byte a terminal
+// could take for a control: C0 and DEL, the C1 controls in either form, and
+// every byte outside a well-formed sequence (overlong, surrogate, past
+// U+10FFFF, cut short, or a stray continuation byte).
+TEST(Messages, NetworkTextKeepsWellFormedUtf8Only) {
+  const struct {
+    const char* text;
+    const char* printed;
+  } rows[] = {
+      {"caf\xc3\xa9 \xe0\xa0\x80 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe0\xa0\x80 \xf0\x9f\x98\x80"},
+      {"\xc2\xa0|\xc2\x9f|\xc2\x80", "\xc2\xa0|\\xc2\\x9f|\\xc2\\x80"},
+      {"\x9b[2J\x1b\x7f", "\\x9b[2J\\x1b\\x7f"},
+      {"\xe0\x80\x80|\xed\xa0\x80", "\\xe0\\x80\\x80|\\xed\\xa0\\x80"},
+      {"\xf4\x90\x80\x80|\xff|\x80", "\\xf4\\x90\\x80\\x80|\\xff|\\x80"},
+      {"\xe2\x82", "\\xe2\\x82"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.printed, escapeControlBytes(row.text, strlen(row.text), kNetworkText))
+        << row.printed;
+  }
+  EXPECT_EQ("a\r\n\\x9b", escapeControlBytes("a\r\n\x9b", 4, kNetworkHeaders));
+  EXPECT_EQ("\x9b", escapeControlBytes("\x9b", 1, kOwnText));
+}

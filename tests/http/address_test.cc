@@ -26,9 +26,10 @@ const ParseRow kParseRows[] = {
     {"https://[2001:db8::7]/v", true, "[2001:db8::7]", "2001:db8::7", true, 0, "/v"},
     {"http://h:65535/", false, "h:65535", "h", false, 65535, "/"},
     {"http://h:00080/", false, "h:00080", "h", false, 80, "/"},
-    // Not four decimal parts: names, looked up as such.
-    {"http://127.1/", false, "127.1", "127.1", false, 0, "/"},
-    {"http://999.1.1.1/", false, "999.1.1.1", "999.1.1.1", false, 0, "/"},
+    {"http://0.0.0.0/", false, "0.0.0.0", "0.0.0.0", true, 0, "/"},
+    // Digits in a label other than the last: a name.
+    {"http://127.0.0.1.nip.example/", false, "127.0.0.1.nip.example", "127.0.0.1.nip.example",
+     false, 0, "/"},
     // The earliest scheme decides; a later one is part of the path.
     {"see https://a/?u=http://b/", true, "a", "a", false, 0, "/?u=http://b/"},
     {"x http://b/?u=https://a/", false, "b", "b", false, 0, "/?u=https://a/"},
@@ -61,6 +62,17 @@ const char* const kUnusable[] = {
     "http://[::1]x/",
     "http://[::1]:/",
     "http://[127.0.0.1]/",
+    // A last label of digits or "0x": four plain decimal numbers, or nothing.
+    "http://127.1/",
+    "http://0177.0.0.1/",
+    "http://127.0.0.010/",
+    "http://2130706433/",
+    "http://0x7f.1/",
+    "http://0X7F000001/",
+    "http://999.1.1.1/",
+    "http://1.2.3.4.5/",
+    "http://1.2.3.4./",
+    "http://a.b.0x/",
     "http://a]b/",
     "ftp://h/",
     "http:/h/",

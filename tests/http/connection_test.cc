@@ -259,10 +259,13 @@ TEST(ConnectionTest, ConnectionOwnsItsSocketAndLink) {
     EXPECT_EQ(nullptr, connection.tls());
     TlsPeer peer;
     peer.name = "h.example";
-    EXPECT_EQ("", connection.startTls(peer));
+    std::string untrusted;
+    EXPECT_EQ(TlsStart::kDone, connection.startTls(peer, 3, &untrusted));
+    EXPECT_EQ(3, net.connections[0].tlsLimitSeconds);
     TlsLink* link = connection.tls();
     ASSERT_NE(nullptr, link);
-    EXPECT_EQ("", connection.startTls(peer));
+    EXPECT_EQ(TlsStart::kDone, connection.startTls(peer, 3, &untrusted));
+    EXPECT_EQ("", untrusted);
     EXPECT_EQ(link, connection.tls());
     EXPECT_EQ(1, net.connections[0].tlsStarts);
     EXPECT_EQ(0, net.connections[0].closes);

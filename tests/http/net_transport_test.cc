@@ -178,7 +178,8 @@ std::string untrustedReason(ServerCertificate certificate, const char* name, boo
   peer.name = name;
   peer.ipLiteral = ipLiteral;
   peer.verify = verify;
-  TlsStart started = net.startTls(fd, peer);
+  TlsStart started = net.startTls(fd, peer, 5);
+  EXPECT_EQ(started.untrusted.empty() ? TlsStart::kDone : TlsStart::kUntrusted, started.outcome);
   *answered = false;
   if (started.untrusted.empty()) {
     const char request[] = "GET / HTTP/1.0\r\n\r\n";

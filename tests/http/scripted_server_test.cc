@@ -121,7 +121,7 @@ TEST(ScriptedServerText, ParsesEveryAction) {
                    "\n"
                    "chunk 3 15\n"
                    "send-file body.bin\n"
-                   "send-repeat 5 \\x00\n"
+                   "send-repeat 3 a\\x00\n"
                    "chunk 0\n"
                    "send \n"
                    "pause 250\n"
@@ -135,7 +135,7 @@ TEST(ScriptedServerText, ParsesEveryAction) {
   EXPECT_EQ(std::string("file\0bytes", 10), actions[1].bytes);
   EXPECT_EQ(3, actions[1].chunk);
   EXPECT_EQ(15, actions[1].millis);
-  EXPECT_EQ(std::string(5, '\0'), actions[2].bytes);
+  EXPECT_EQ(std::string("a\0a\0a\0", 6), actions[2].bytes);
   EXPECT_EQ(3, actions[2].chunk);
   EXPECT_EQ("", actions[3].bytes);
   EXPECT_EQ(0, actions[3].chunk);
@@ -158,7 +158,8 @@ TEST(ScriptedServerText, RejectsBadLines) {
   EXPECT_EQ("line 1: unknown action: shout x", error);
   EXPECT_FALSE(parseActions("pause soon\n", &actions, &error));
   EXPECT_FALSE(parseActions("pause -5\n", &actions, &error));
-  EXPECT_FALSE(parseActions("send-repeat 3 ab\n", &actions, &error));
+  EXPECT_FALSE(parseActions("send-repeat 3 \\q\n", &actions, &error));
+  EXPECT_FALSE(parseActions("send-repeat 268435456 ab\n", &actions, &error));
   EXPECT_FALSE(parseActions("send-repeat x\n", &actions, &error));
   EXPECT_FALSE(parseActions("chunk 2 x\n", &actions, &error));
   EXPECT_FALSE(parseActions("close now\n", &actions, &error));

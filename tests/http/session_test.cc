@@ -306,7 +306,7 @@ TEST(SessionTest, PortSettingDecidesTlsAndThePathStaysWhole) {
 // Where a connection goes and whether it uses TLS: a port in the address
 // wins (and the scheme alone decides TLS); without one the port setting or
 // the TLS port applies and TLS follows the port; a proxy is reached on its
-// own port or the port setting.
+// own port, or else as the address would be without one.
 TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
   const struct {
     const char* address;
@@ -328,7 +328,9 @@ TEST(SessionTest, PortsOfAddressSettingsAndProxy) {
       {"https://10.0.0.1:8443/", "", 80, "10.0.0.1", 8443, true, false, "10.0.0.1:8443"},
       {"http://[::1]:8080/", "", 80, "::1", 8080, false, false, "[::1]:8080"},
       {"https://[::1]/", "", 80, "::1", 443, true, false, "[::1]"},
-      {"https://h.example:8443/", "proxy.local", 3128, "proxy.local", 3128, false, false,
+      {"https://h.example:8443/", "proxy.local", 3128, "proxy.local", 443, true, true,
+       "h.example:8443"},
+      {"http://h.example:8443/", "proxy.local", 3128, "proxy.local", 3128, false, false,
        "h.example:8443"},
       {"http://h.example/", "proxy.local:8000", 80, "proxy.local", 8000, false, false, "h.example"},
       {"http://h.example/", "[::1]:443", 80, "::1", 443, true, false, "h.example"},

@@ -22,7 +22,8 @@ class AnalysisTest : public ::testing::Test {
                   std::string* rest = nullptr) {
     std::string path = dir.write("script", block);
     FileHandle file(path.c_str(), "r");
-    TextBuffer result = engine.runAnalysis(file, work, templateText);
+    TextBuffer result;
+    EXPECT_TRUE(engine.runAnalysis(file, work, templateText, &result).ok());
     std::string text = result.data() != nullptr ? result.data() : "<null>";
     if (rest != nullptr) {
       char line[1024];
@@ -140,7 +141,8 @@ TEST_F(AnalysisTest, VerboseTracesAreExact) {
     StdoutCapture capture;
     {
       FileHandle file(path.c_str(), "r");
-      TextBuffer result = engine.runAnalysis(file, "A B<1>", "%v%%w%");
+      TextBuffer result;
+      EXPECT_TRUE(engine.runAnalysis(file, "A B<1>", "%v%%w%", &result).ok());
       EXPECT_STREQ("1%w%", result.data());
     }
     text = capture.finish();

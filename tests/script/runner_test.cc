@@ -194,11 +194,17 @@ TEST_F(RunnerTest, SettingStepsChangeTheSession) {
   EXPECT_EQ(0, run("@port=99999999999\n@timeout=-99999999999\n"));
   EXPECT_EQ(INT32_MAX, session.settings().port);
   EXPECT_EQ(INT32_MIN, session.settings().timeoutSeconds);
-  // The certificate check: 0 off, any other number on.
-  EXPECT_EQ(0, run("@tlsverify=0\n"));
-  EXPECT_FALSE(session.settings().tlsVerify);
-  EXPECT_EQ(0, run("@tlsverify=2\n"));
-  EXPECT_TRUE(session.settings().tlsVerify);
+  // The certificate check: exactly 0 (blanks aside) off, anything else on.
+  const struct {
+    const char* value;
+    bool verify;
+  } checks[] = {{"0", false}, {"2", true},  {"\t0 ", false}, {"yes", true},
+                {"0", false}, {"", true},   {"0", false},    {"00", true},
+                {"0", false}, {"0x", true}, {"0", false},    {"true", true}};
+  for (const auto& check : checks) {
+    EXPECT_EQ(0, run(std::string("@tlsverify=") + check.value + "\n"));
+    EXPECT_EQ(check.verify, session.settings().tlsVerify) << "\"" << check.value << "\"";
+  }
 }
 
 TEST_F(RunnerTest, RequestStepsPrepareTheSession) {

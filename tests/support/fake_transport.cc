@@ -148,8 +148,9 @@ int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
   return -1;
 }
 
-TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer) {
+TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
   std::string name = peer.name != nullptr ? peer.name : "";
+  TlsStart started;
   FakeConnection* c = byDescriptor(socket);
   if (c != nullptr) {
     c->tlsStarted = true;
@@ -157,12 +158,16 @@ TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer) {
     c->serverNameGiven = !peer.ipLiteral;
     c->serverName = name;
     c->tlsVerified = peer.verify;
+    c->tlsLimitSeconds = limitSeconds;
+    started.outcome = c->tlsOutcome;
   }
-  TlsStart started;
   started.link = TlsLinkPtr(new TlsLink{nullptr, nullptr, false, 0}, TlsLinkDeleter{this});
   links_.push_back(LinkRecord{started.link.get(), socket, false});
   for (const std::string& untrusted : untrustedNames) {
-    if (peer.verify && untrusted == name) started.untrusted = kUntrustedReason;
+    if (peer.verify && untrusted == name) {
+      started.outcome = TlsStart::kUntrusted;
+      started.untrusted = kUntrustedReason;
+    }
   }
   return started;
 }

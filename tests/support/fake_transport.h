@@ -67,6 +67,9 @@ struct FakeConnection {
   // Seconds each wait that finds data takes off its limit, as a server that
   // sends slowly would; a limit with less left than this runs out instead.
   int waitCostSeconds = 0;
+  // How the TLS handshake on this connection ends (a peer named in
+  // untrustedNames fails the check whatever this says).
+  TlsStart::Outcome tlsOutcome = TlsStart::kDone;
 
   // Queues `bytes`; each read takes at most maxRead of them (0: no cap).
   FakeConnection& deliver(const std::string& bytes, int maxRead = 0);
@@ -86,6 +89,7 @@ struct FakeConnection {
   bool serverNameGiven = false;  // a name, not an IP address, was given
   std::string serverName;        // the name (or address) of the TLS peer
   bool tlsVerified = false;      // the peer's certificate was to be checked
+  int tlsLimitSeconds = 0;       // the time limit the handshake was given
   std::string sent;
   int sendCalls = 0;
   int recvCalls = 0;
@@ -125,8 +129,9 @@ class FakeTransport : public Transport {
 
   int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
   // A certificate check of a peer named in `untrustedNames` fails with
-  // kUntrustedReason; every other handshake succeeds.
-  TlsStart startTls(int socket, const TlsPeer& peer) override;
+  // kUntrustedReason; every other handshake ends as its connection's
+  // tlsOutcome says.
+  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
   int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;

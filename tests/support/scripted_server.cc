@@ -30,7 +30,7 @@
 
 namespace {
 
-// send-repeat refuses counts above this: a case file asking for more is
+// send-repeat refuses more bytes than this: a case file asking for more is
 // surely mistaken, and the bytes are held in memory.
 const long kMaxRepeatCount = 256L * 1024 * 1024;
 
@@ -207,9 +207,22 @@ SSL_CTX* makeServerContext(ServerCertificate kind, std::string* error) {
   return context;
 }
 
+// The first byte of a TLS record that carries a handshake message.
+const char kTlsHandshakeRecord = 22;
+
 // The length of the complete request at the start of `data` (header block
-// plus the body its Content-Length announces), or 0 while it is incomplete.
+// plus the body its Content-Length announces, or one TLS record), or 0 while
+// it is incomplete.
 size_t completeRequestLength(const std::string& data) {
+  // A client that speaks TLS to a plain server: like a real server, it
+  // answers once the first record (the client's hello) is in.
+  const size_t kTlsRecordHeader = 5;
+  if (!data.empty() && data[0] == kTlsHandshakeRecord) {
+    if (data.size() < kTlsRecordHeader) return 0;
+    size_t total = kTlsRecordHeader + (static_cast<unsigned char>(data[3]) << 8) +
+                   static_cast<unsigned char>(data[4]);
+    return data.size() >= total ? total : 0;
+  }
   size_t headerEnd = data.find("\r\n\r\n");
   if (headerEnd == std::string::npos) return 0;
   size_t total = headerEnd + 4;
@@ -452,12 +465,17 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       out->push_back(sendAction(all.str(), chunk, gap));
     } else if (word == "send-repeat") {
       size_t split = rest.find(' ');
-      std::string character;
+      std::string text;
       if (split == std::string::npos || !parseCount(rest.substr(0, split), kMaxRepeatCount, &value))
-        return fail("expected a count and a character");
-      if (!unescapeText(rest.substr(split + 1), &character) || character.size() != 1)
-        return fail("expected exactly one character");
-      out->push_back(sendAction(std::string(static_cast<size_t>(value), character[0]), chunk, gap));
+        return fail("expected a count and a text");
+      if (!unescapeText(rest.substr(split + 1), &text) || text.empty())
+        return fail("expected a text of one character or more");
+      if (static_cast<size_t>(value) > static_cast<size_t>(kMaxRepeatCount) / text.size())
+        return fail("expected fewer bytes in all");
+      std::string bytes;
+      bytes.reserve(static_cast<size_t>(value) * text.size());
+      for (long i = 0; i < value; ++i) bytes += text;
+      out->push_back(sendAction(bytes, chunk, gap));
     } else if (word == "pause") {
       if (!parseCount(rest, 3600 * 1000, &value)) return fail("expected milliseconds");
       out->push_back(pauseAction(static_cast<int>(value)));

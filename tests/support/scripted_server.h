@@ -2,7 +2,8 @@
 // 127.0.0.1 (or [::1]), plain or with TLS (a certificate made in memory, normally one
 // issued by the test process's own certificate authority),
 // and plays one scripted list of actions per accepted connection, in order:
-// it first records the client's request, then sends bytes, pauses, closes,
+// it first records the client's request (on a plain server, a TLS client's
+// first record counts as one), then sends bytes, pauses, closes,
 // resets or holds the connection as the script says.
 //
 // The scripts are plain data, and a small text form of one connection's
@@ -13,7 +14,7 @@
 //                            (0: whole), waiting <gap ms> between pieces
 //   send <text>              text with \r \n \t \\ and \xHH escapes
 //   send-file <path>         a file's bytes (relative to the base folder)
-//   send-repeat <count> <c>  count copies of one (escaped) character
+//   send-repeat <count> <t>  count copies of one (escaped) text
 //   pause <ms>
 //   close                    graceful: write side shut (TLS close-notify)
 //   reset                    abrupt: the peer sees a connection reset
