@@ -37,6 +37,10 @@ QueuedStream queueConnections(FakeTransport& transport, const std::string& strea
         flush();
         connection->close();
         break;
+      case 'B':
+        flush();
+        connection->bareClose();
+        break;
       case 'P':
         flush();
         connection->partRecord();

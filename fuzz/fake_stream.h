@@ -5,6 +5,8 @@
 //   "\0S"   the next wait runs out (the server stalls)
 //   "\0E"   the next read fails
 //   "\0C"   the server closes the connection
+//   "\0B"   the server closes the TCP connection (over TLS without the
+//           closing alert)
 //   "\0P"   a TLS read finds only part of a record until the next wait
 //   "\0N"   the following bytes belong to the next connection
 //   "\0H"   a header line of more than 256 KiB, without line end (the

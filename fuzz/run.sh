@@ -16,7 +16,7 @@ seconds=${1:-60}
 shift || true
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 cxx=${FUZZ_CXX:-clang++-14}
-all_targets=(line_classifier text_transforms cookie_jar analysis response_reader script_runner address)
+all_targets=(line_classifier text_transforms cookie_jar analysis response_reader response_parser script_runner address)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
@@ -38,6 +38,7 @@ dictionary_for() {
     text_transforms) echo fuzz/text.dict ;;
     cookie_jar) echo fuzz/cookie.dict ;;
     response_reader) echo fuzz/http.dict ;;
+    response_parser) echo fuzz/parser.dict ;;
     address) echo fuzz/address.dict ;;
     script_runner)
       cat fuzz/script.dict fuzz/http.dict > "$build/script_runner.dict"

@@ -34,6 +34,9 @@ class Status {
   // Puts `context` (where the failure happened, "plugin x, line 3: ") in
   // front of the sentence; code and detail stay.
   void addContext(const std::string& context);
+  // Puts `trailer` after the sentence ("; the part is kept in x.part");
+  // code and detail stay.
+  void addTrailer(const std::string& trailer) { message_ += trailer; }
 
   // Marks a failure that asking again cannot change (a certificate that is
   // not trusted, say), so that nothing retries it. Returns *this.

@@ -154,6 +154,7 @@ int Connection::waitReadable(timeval* limit) {
 
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
+  lastConnectFailure_ = ConnectFailure::kNone;
   if (!url_.hasText()) {
     if (unusableAddress_.data() == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress_.data()));
@@ -174,7 +175,10 @@ Status HttpSession::connectAndSend(const char* method) {
   int fd =
       transport_.connectTo(peer.name.c_str(), peer.port,
                            settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0, &failure);
-  if (fd < 0) return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
+  if (fd < 0) {
+    lastConnectFailure_ = failure.kind;
+    return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
+  }
   auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.

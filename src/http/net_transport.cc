@@ -212,6 +212,24 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length, int limitSe
   return error;
 }
 
+// How a TLS read that gave `got` (0 or less) with the library's `error`
+// ended: 0 for the peer's closing alert, kReadEndWithoutTlsClose for a TCP
+// close without it, -1 for a failure (a reset, a broken record).
+int tlsEnd(int error, int got) {
+  if (error == SSL_ERROR_ZERO_RETURN) return 0;
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+  if (error == SSL_ERROR_SSL &&
+      ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+    return kReadEndWithoutTlsClose;
+  }
+#endif
+  // Libraries before 3.0 report that close as a system error without one.
+  if (error == SSL_ERROR_SYSCALL && got == 0 && ERR_peek_error() == 0) {
+    return kReadEndWithoutTlsClose;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int NetTransport::connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) {
@@ -300,12 +318,6 @@ TlsStart NetTransport::startTls(int socket, const TlsPeer& peer, int limitSecond
   if (link->ctx == nullptr) return started;
   SSL_CTX_set_min_proto_version(link->ctx, TLS1_2_VERSION);
   SSL_CTX_set_read_ahead(link->ctx, 1);
-#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
-  // Many servers end a response by closing the connection without the TLS
-  // closing alert: that reads as a close (0) in every library version, not
-  // as a failed read.
-  SSL_CTX_set_options(link->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-#endif
   SSL_CTX_set_default_read_buffer_len(link->ctx, kTlsReadBuffer);
   if (peer.verify) {
     // The system's trusted certificates, from the places that the
@@ -366,13 +378,14 @@ int NetTransport::recv(TlsLink* link, int socket, char* buffer, int size, int fl
     // only handshake messages such as session tickets, there is nothing to
     // hand out yet, and the caller waits for more within its time limit.
     if (link->ended) return link->endResult;
+    ERR_clear_error();
     int got = SSL_read(link->ssl, buffer, size);
     if (got > 0) return got;
     int error = SSL_get_error(link->ssl, got);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return kReadWouldBlock;
     link->ended = true;
-    link->endResult = got;
-    return got;
+    link->endResult = tlsEnd(error, got);
+    return link->endResult;
   }
   ssize_t got;
   do {

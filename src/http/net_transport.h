@@ -14,10 +14,10 @@
 struct TlsLink {
   SSL* ssl;
   SSL_CTX* ctx;
-  // Set once a read has met the link's end, the peer's close (0) or a
-  // failure (negative), with that result: every later read gives it again
-  // at once, and pending() reports it, so that no wait on the socket stands
-  // between the session and an end the library has already seen.
+  // Set once a read has met the link's end, the peer's close (0, or
+  // kReadEndWithoutTlsClose) or a failure (negative), with that result: every later read gives it
+  // again at once, and pending() reports it, so that no wait on the socket stands between the
+  // session and an end the library has already seen.
   bool ended;
   int endResult;
 };

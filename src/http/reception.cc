@@ -10,6 +10,7 @@
 
 #include "base/messages.h"
 #include "http/address.h"
+#include "http/response_parser.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "text/text_transforms.h"
@@ -22,57 +23,20 @@ const int32_t kMaxReceiveCapacity = kMaxTextLength;
 // Receive buffers grow by at least this much when full.
 const int32_t kReceiveGrowth = 4096;
 
-const char kHeaderEnd[] = "\r\n\r\n";
-const size_t kHeaderEndLength = 4;
+const int32_t kHeaderEndLength = 4;
 const char kLineEnd[] = "\r\n";
 
-// Gives a full (or storage-less) receive buffer room for the next read: it
+// Gives a receive buffer with less than `least` bytes of free space (a
+// full or storage-less one, for the default) room for the next read: it
 // grows by its own capacity, at least kReceiveGrowth, so that keeping a long
 // body costs time in proportion to its size.
 // REQUIRES: buffer.length() < kMaxReceiveCapacity.
-void makeRoom(TextBuffer& buffer) {
-  if (buffer.data() != nullptr && buffer.length() < buffer.capacity()) return;
+void makeRoom(TextBuffer& buffer, int32_t least = 1) {
+  if (buffer.data() != nullptr && buffer.capacity() - buffer.length() >= least) return;
   int32_t growth = buffer.capacity() > kReceiveGrowth ? buffer.capacity() : kReceiveGrowth;
   if (growth > kMaxReceiveCapacity - buffer.capacity())
     growth = kMaxReceiveCapacity - buffer.capacity();
   buffer.reserveTail(buffer.capacity() + growth);
-}
-
-// One header line whose name matched: its value (not NUL-terminated) and
-// where the search for a further line goes on.
-struct HeaderLine {
-  const char* value;
-  size_t valueLength;
-  const char* next;
-};
-
-// Finds the first header line at or after `from` (the start of a line) whose
-// name is `name` in any letter case, followed by ":" and optional blanks.
-// The value runs to the line's "\r\n" or to the end of the text.
-bool findHeaderLine(const char* from, const char* name, size_t nameLength, HeaderLine* line) {
-  const char* lineStart = from;
-  while (lineStart != nullptr && *lineStart != '\0') {
-    const char* lineEnd = strstr(lineStart, kLineEnd);
-    const char* next = lineEnd != nullptr ? lineEnd + 2 : nullptr;
-    if (lineEnd == nullptr) lineEnd = lineStart + strlen(lineStart);
-    if (static_cast<size_t>(lineEnd - lineStart) > nameLength &&
-        strncasecmp(lineStart, name, nameLength) == 0 && lineStart[nameLength] == ':') {
-      const char* value = lineStart + nameLength + 1;
-      while (value < lineEnd && (*value == ' ' || *value == '\t')) ++value;
-      line->value = value;
-      line->valueLength = static_cast<size_t>(lineEnd - value);
-      line->next = next;
-      return true;
-    }
-    lineStart = next;
-  }
-  return false;
-}
-
-// The first header line of a header text: the one after the status line.
-const char* firstHeaderLine(const char* headerText) {
-  const char* end = strstr(headerText, kLineEnd);
-  return end != nullptr ? end + 2 : nullptr;
 }
 
 // The verbose trace of one lookup of `name`: a header lookup is traced as
@@ -111,23 +75,9 @@ TextBuffer copyOf(const char* text, size_t length) {
   return copy;
 }
 
-// Where "HTTP/1.0 200 OK" holds its three digits of status code.
-const size_t kStatusCodeAt = 9;
-const size_t kStatusCodeEnd = 12;
-
 // The first status that redirects, and the first that fails the request.
 const int32_t kFirstRedirectStatus = 300;
 const int32_t kFirstErrorStatus = 400;
-
-// The status code from offsets kStatusCodeAt to kStatusCodeEnd - 1 of the
-// header text, read like strtol with base 10; 0 when the text does not
-// reach that far.
-int32_t parseStatus(const char* headerText) {
-  char digits[kStatusCodeEnd - kStatusCodeAt + 1] = {0, 0, 0, 0};
-  size_t reach = strnlen(headerText, kStatusCodeEnd);
-  for (size_t i = kStatusCodeAt; i < reach; ++i) digits[i - kStatusCodeAt] = headerText[i];
-  return static_cast<int32_t>(strtol(digits, nullptr, 10));
-}
 
 }  // namespace
 
@@ -141,10 +91,14 @@ Status HttpSession::receive() {
   limit.tv_usec = 0;
   timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
   if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit);
+  // A new response: nothing is known of its body yet.
+  decoder_ = BodyDecoder();
+  closedInOrder_ = false;
   return readHeader(*connection, waitLimit);
 }
 
 Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
+  if (decoder_.malformed()) return malformedBody();
   // One more piece, as far as the body may grow. A body that holds all it
   // may keep reads one byte more: only the server's close (or silence)
   // shows that nothing was cut off.
@@ -159,20 +113,31 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
   int32_t room = 1;
   char* into = &probe;
   if (!full) {
-    makeRoom(body_);
+    // The framing of a chunked body takes part of each read: it reads at
+    // least kReceiveGrowth bytes at a time, so that its reads stay large.
+    bool chunked = decoder_.framing().kind == BodyFraming::kChunked;
+    makeRoom(body_, chunked ? kReceiveGrowth : 1);
     into = roomUpToLimit(&room);
   }
   int got = waitAndRead(connection, limit, into, room);
   if (got <= 0) {
-    ReadFailureWords words = {" sent nothing more for ", "", "reading from "};
+    ReadFailureWords words = {" sent nothing more for ", "", " without ending TLS",
+                              "reading from "};
+    // A body that ends with the connection has ended, unless the close
+    // left TLS open.
+    closedInOrder_ = got == 0 && decoder_.framing().kind == BodyFraming::kUntilClose;
     return readFailure(got, words);
   }
+  // The bytes read are decoded where they are; only body bytes count.
   if (full) {
+    if (decodeBody(&probe, 1) == 0) return decoder_.malformed() ? malformedBody() : Status();
+    // Asking again would bring the same body.
     return Status::unknownError("response body too large to keep",
                                 formatText("%s sent a body of more than %d bytes",
-                                           describePeer().c_str(), static_cast<int>(maxKeptBody_)));
+                                           describePeer().c_str(), static_cast<int>(maxKeptBody_)))
+        .markFinal();
   }
-  body_.commit(got);
+  body_.commit(decodeBody(into, got));
   // A TLS read hands out one record; the records the library already
   // holds join the same piece, as far as the free space goes.
   for (;;) {
@@ -180,9 +145,22 @@ Status HttpSession::readBodyPiece(Connection& connection, timeval* limit) {
     if (room <= 0 || connection.pending() <= 0) break;
     got = connection.recv(into, room);
     if (got <= 0) break;
-    body_.commit(got);
+    body_.commit(decodeBody(into, got));
   }
-  return Status();
+  return decoder_.malformed() ? malformedBody() : Status();
+}
+
+int32_t HttpSession::decodeBody(char* bytes, int32_t count) {
+  int32_t body = static_cast<int32_t>(decoder_.decode(bytes, static_cast<size_t>(count)));
+  // Only the chunked coding changes the bytes. Any other body keeps every
+  // byte read, also past its length (the body phase appends what arrives);
+  // the decoder only follows where the body ends.
+  return decoder_.framing().kind == BodyFraming::kChunked ? body : count;
+}
+
+Status HttpSession::malformedBody() const {
+  std::string detail = "malformed chunked body from " + describePeer();
+  return Status::unknownError(detail.c_str(), std::string()).markFinal();
 }
 
 Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
@@ -190,43 +168,43 @@ Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
     return Status(kTimedOut, describePeer() + words.silent +
                                  formatText("%d s", static_cast<int>(settings_.timeoutSeconds)));
   }
-  closedByPeer_ = got == 0;
-  if (closedByPeer_)
-    return Status(kRecvFailed, describePeer() + " closed the connection" + words.closed);
+  closedByPeer_ = got == 0 || got == kReadEndWithoutTlsClose;
+  if (closedByPeer_) {
+    return Status(kRecvFailed, describePeer() + " closed the connection" +
+                                   (got == 0 ? words.closed : words.closedWithoutTls));
+  }
   return Status(kRecvFailed, words.failed + describePeer() + " failed");
 }
 
 Status HttpSession::readHeader(Connection& connection, timeval* limit) {
   // Read until the blank line that ends the header block.
-  const char* blankLine = nullptr;
-  while (blankLine == nullptr) {
+  HeaderScan scan = HeaderScan::kNeedMore;
+  int32_t headerLength = 0;
+  while (scan != HeaderScan::kComplete) {
     makeRoom(responseHeader_);
     int32_t before = responseHeader_.length();
     int32_t room = 0;
     char* into = responseHeader_.tail(&room);
     int got = waitAndRead(connection, limit, into, room);
     if (got <= 0) {
-      ReadFailureWords words = {
-          " did not answer within ",
-          before == 0 ? " without an answer" : " in the middle of the response header",
-          "reading the answer of "};
+      const char* closed =
+          before == 0 ? " without an answer" : " in the middle of the response header";
+      ReadFailureWords words = {" did not answer within ", closed, closed,
+                                "reading the answer of "};
       return readFailure(got, words);
     }
     responseHeader_.commit(got);
     // Only the new bytes and the three before them can complete the blank
     // line, so a header that trickles in is not rescanned from its start.
-    int32_t from = before >= 3 ? before - 3 : 0;
-    blankLine = static_cast<const char*>(
-        memmem(responseHeader_.data() + from, static_cast<size_t>(responseHeader_.length() - from),
-               kHeaderEnd, kHeaderEndLength));
-    if (blankLine == nullptr && responseHeader_.length() > kMaxHeaderBytes) {
+    scan = scanHeaderBlock(responseHeader_.data(), responseHeader_.length(), before, &headerLength);
+    if (scan == HeaderScan::kTooLarge) {
       return Status::unknownError(
           "response header too large",
           formatText("%s sent more than %d bytes without the blank line that ends it",
                      describePeer().c_str(), static_cast<int>(kMaxHeaderBytes)));
     }
   }
-  Status split = splitHeader(blankLine);
+  Status split = splitHeader(headerLength);
   if (!split.ok()) return split;
   if (cookiesEnabled_) storeCookies();
 
@@ -237,9 +215,8 @@ Status HttpSession::readHeader(Connection& connection, timeval* limit) {
   return Status();
 }
 
-Status HttpSession::splitHeader(const char* blankLine) {
+Status HttpSession::splitHeader(int32_t headerLength) {
   int32_t received = responseHeader_.length();
-  int32_t headerLength = static_cast<int32_t>(blankLine - responseHeader_.data());
   if (headerLength == 0) {
     // A response that begins with the blank line has no status line, and an
     // empty header would make every later read a header read again, taking
@@ -248,19 +225,24 @@ Status HttpSession::splitHeader(const char* blankLine) {
     return Status::unknownError("empty response header",
                                 describePeer() + " answered with a blank line");
   }
-  const char* extra = blankLine + kHeaderEndLength;
-  int32_t extraCount = received - headerLength - static_cast<int32_t>(kHeaderEndLength);
+  const char* extra = responseHeader_.data() + headerLength + kHeaderEndLength;
+  int32_t extraCount = received - headerLength - kHeaderEndLength;
+  // The header's end is a NUL from here on, so that its text reads alone.
+  responseHeader_.mutableData()[headerLength] = '\0';
+  status_ = statusCodeOf(responseHeader_.data());
+  decoder_ = BodyDecoder(framingOf(responseHeader_.data()));
 
-  // The body is exactly what followed the blank line, even when nothing did.
+  // The body is what followed the blank line, even when nothing did,
+  // decoded as the header frames it.
   body_.clear();
   body_.reserve(extraCount);
   int32_t room = 0;
   char* into = body_.tail(&room);
-  if (into != nullptr) memcpy(into, extra, static_cast<size_t>(extraCount));
-  body_.commit(extraCount);
-
+  if (into != nullptr) {
+    memcpy(into, extra, static_cast<size_t>(extraCount));
+    body_.commit(decodeBody(into, extraCount));
+  }
   responseHeader_.truncate(headerLength);
-  status_ = parseStatus(responseHeader_.data());
   return Status();
 }
 
@@ -270,7 +252,7 @@ void HttpSession::storeCookies() {
   const char* cursor = firstHeaderLine(responseHeader_.data());
   HeaderLine line;
   bool first = true;
-  while (cursor != nullptr && findHeaderLine(cursor, name, strlen(name), &line)) {
+  while (cursor != nullptr && findHeaderLine(cursor, name, &line)) {
     if (!first) traceLookup(name);
     first = false;
     traceExtraction(kExtractionStartFound);
@@ -286,12 +268,11 @@ void HttpSession::storeCookies() {
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
   if (name == nullptr || !responseHeader_.hasText()) return TextBuffer();
   traceLookup(name);
-  size_t nameLength = strlen(name);
   const char* cursor = firstHeaderLine(responseHeader_.data());
   HeaderLine line;
   HeaderLine chosen;
   bool found = false;
-  while (cursor != nullptr && findHeaderLine(cursor, name, nameLength, &line)) {
+  while (cursor != nullptr && findHeaderLine(cursor, name, &line)) {
     chosen = line;
     found = true;
     if (!findLast) break;

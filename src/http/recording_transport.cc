@@ -179,9 +179,10 @@ int RecordingTransport::recv(TlsLink* link, int socket, char* buffer, int size, 
       if (written != 0) fail(path, written);
       writeLine(*track, eventLine(event));
     } else if (got != kReadWouldBlock) {
-      event.kind = got == 0              ? RecordedEvent::kClosed
-                   : error == ECONNRESET ? RecordedEvent::kReset
-                                         : RecordedEvent::kFailed;
+      event.kind = got == 0                         ? RecordedEvent::kClosed
+                   : got == kReadEndWithoutTlsClose ? RecordedEvent::kClosedWithoutAlert
+                   : error == ECONNRESET            ? RecordedEvent::kReset
+                                                    : RecordedEvent::kFailed;
       event.result = got;
       writeEnd(*track, event);
     }

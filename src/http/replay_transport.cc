@@ -287,6 +287,8 @@ int ReplayTransport::recv(TlsLink* link, int socket, char* buffer, int size, int
   switch (event->kind) {
     case RecordedEvent::kClosed:
       return 0;
+    case RecordedEvent::kClosedWithoutAlert:
+      return kReadEndWithoutTlsClose;
     case RecordedEvent::kReset:
       errno = ECONNRESET;
       return -1;

@@ -17,16 +17,14 @@
 #include "base/status.h"
 #include "http/connection.h"
 #include "http/cookie_jar.h"
+#include "http/response_parser.h"
+#include "http/transport.h"
 #include "text/text_buffer.h"
 
-class Transport;
 struct timeval;
 
 // Redirects followed by one request before it gives up with kUnknownError.
 const int kMaxRedirects = 20;
-// A header block that grows past this without its blank line ends the
-// receive with kUnknownError: no real server sends one this large.
-const int32_t kMaxHeaderBytes = 256 * 1024;
 // A body kept in memory ("@buffering:") is one text, and a text holds at
 // most this much; a body that would grow past it ends the receive with
 // kUnknownError instead of being cut short.
@@ -108,6 +106,9 @@ class HttpSession {
   // trusted), kNoConnection or kSendFailed (the send failed, or the
   // handshake did not finish in time, met no TLS or failed otherwise).
   Status connectAndSend(const char* method);
+  // Why the last connectAndSend found no connection (ConnectFailure::kNone
+  // when it connected or failed before connecting).
+  ConnectFailure::Kind lastConnectFailure() const { return lastConnectFailure_; }
   // Drops slot 0 or 1 (closing the connection when no other slot shares it)
   // and sets status to 0.
   void closeSlot(int slot);
@@ -121,9 +122,12 @@ class HttpSession {
   // --- reception (reception.cc) ---
 
   // One reading step: the header block while responseHeader is empty,
-  // otherwise one more body piece. Returns kOk, kNoConnection, kTimedOut,
-  // kRecvFailed or kUnknownError (a header too large or empty, or a body
-  // that would grow past maxKeptBody).
+  // otherwise one more body piece. The body is decoded as the header frames
+  // it (bodyFraming): chunked coding is undone, and bytes past a length or
+  // the last chunk are dropped. Returns kOk (possibly without new body
+  // bytes), kNoConnection, kTimedOut, kRecvFailed or kUnknownError (a header
+  // too large or empty, a body that would grow past maxKeptBody, or a
+  // malformed chunked body, which is final).
   Status receive();
   // The value of response header `name` (whole name at a line start, any
   // letter case), first or last occurrence; a buffer without storage when
@@ -142,11 +146,15 @@ class HttpSession {
   // cookies from the jar as for any request) on a new connection, asking
   // for the bytes from `from` on with "Range: bytes=FROM-", and with
   // "If-Range: " and `validator` when that is a usable header value (not
-  // null, not empty, no control bytes). Prints no address line, follows no
-  // redirect, and reads the response header whatever its status. Returns
-  // kOk (the status is in `status`) or the failure of connectAndSend or
-  // receive.
+  // null, not empty, no control bytes); a negative `from` adds neither.
+  // Prints no address line, follows no redirect, and reads the response
+  // header whatever its status. Returns kOk (the status is in `status`) or
+  // the failure of connectAndSend or receive.
   Status requestRest(int64_t from, const char* validator);
+  // request(method) for the current target after forgetting the last
+  // response header: a request that is repeated. Its address is printed
+  // only with `printAddress` (when no attempt before sent it).
+  Status requestAgain(const char* method, bool printAddress);
 
   // --- settings ---
 
@@ -186,9 +194,17 @@ class HttpSession {
   // The body received so far (before a request: the request body).
   const TextBuffer& body() const { return body_; }
   // Whether the last receive that ended with kRecvFailed met the peer's
-  // orderly close (a read gave 0) rather than a failed read (a reset, a
-  // broken TLS record). Only a close ends a body without a length.
+  // close (a read gave 0, or a TLS peer closed without its closing alert)
+  // rather than a failed read (a reset, a broken TLS record). Whether that
+  // ended the body is bodyComplete's to say.
   bool closedByPeer() const { return closedByPeer_; }
+  // How the last response header frames its body.
+  const BodyFraming& bodyFraming() const { return decoder_.framing(); }
+  // Whether the body of the last response has ended as its framing says:
+  // its length or its last chunk arrived, or, for a body that ends with the
+  // connection, the peer closed it in order (over TLS, with the closing
+  // alert). A body that broke off or is still arriving has not.
+  bool bodyComplete() const { return decoder_.complete() || closedInOrder_; }
 
   // --- changing the body ---
 
@@ -224,18 +240,27 @@ class HttpSession {
   Status readBodyPiece(Connection& connection, timeval* limit);
   // How a read that gave no bytes is told: the peer, `silent` and the
   // time-out in seconds ("x did not answer within 5 s"); the peer "closed the
-  // connection" and `closed`; or `failed`, the peer and "failed".
+  // connection" and `closed` (`closedWithoutTls` when a TLS peer closed
+  // without the closing alert); or `failed`, the peer and "failed".
   struct ReadFailureWords {
     const char* silent;
     const char* closed;
+    const char* closedWithoutTls;
     const char* failed;
   };
-  // The failure of a read that gave `got` (0, kReadWouldBlock or another
-  // negative result); sets closedByPeer.
+  // The failure of a read that gave `got` (0, kReadWouldBlock,
+  // kReadEndWithoutTlsClose or another negative result); sets closedByPeer.
+  // A close without the TLS closing alert is a close that says so.
   Status readFailure(int got, const ReadFailureWords& words);
-  // Splits the header block read so far at its blank line (`blankLine`
-  // points into responseHeader): the bytes after it become the body.
-  Status splitHeader(const char* blankLine);
+  // Splits the header block read so far after its first `headerLength`
+  // bytes, at its blank line: the bytes after it, decoded as the header
+  // frames the body, become the body.
+  Status splitHeader(int32_t headerLength);
+  // Passes `count` bytes just read at `bytes` through the body decoder and
+  // returns how many of them, now at `bytes`, the body keeps.
+  int32_t decodeBody(char* bytes, int32_t count);
+  // The failure of a malformed chunked body.
+  Status malformedBody() const;
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
 
@@ -270,6 +295,11 @@ class HttpSession {
   // not, since the address was printed when it was first requested.
   bool printAddress_ = true;
   bool closedByPeer_ = false;
+  // The body decoder of the last response header, and whether a body that
+  // ends with the connection met its orderly close.
+  BodyDecoder decoder_;
+  bool closedInOrder_ = false;
+  ConnectFailure::Kind lastConnectFailure_ = ConnectFailure::kNone;
   // The first header that addHeader refused since the last resetRequest;
   // ok() when there is none.
   Status refusedHeader_;

@@ -17,6 +17,11 @@ class Transport;
 // session tickets. Nothing failed; the caller waits on the socket again.
 const int kReadWouldBlock = -2;
 
+// What recv returns when the peer of a TLS link closed the TCP connection
+// without the TLS closing alert (close_notify). Whatever came before may be
+// cut short: a body that ends only with the connection is not complete.
+const int kReadEndWithoutTlsClose = -3;
+
 // Why connectTo() found no connection, with what the caller needs to say
 // so: the kind of the last failure, its system error and the time limit.
 struct ConnectFailure {
@@ -95,8 +100,10 @@ class Transport {
   // the library's result: the count sent (> 0), or 0 / negative on failure.
   virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
   // Reads at most size bytes. Returns a positive count, 0 when the peer
-  // closed, kReadWouldBlock when a TLS read has no complete record yet, or
-  // another negative value on error. A TLS read never waits for the rest of
+  // closed (over TLS: with its closing alert), kReadEndWithoutTlsClose when
+  // a TLS peer closed the connection without that alert, kReadWouldBlock
+  // when a TLS read has no complete record yet, or another negative value
+  // on error. A TLS read never waits for the rest of
   // a record: that wait is the caller's, with its time limit.
   virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
   // Bytes the TLS layer already holds that the next recv returns without

@@ -32,7 +32,8 @@ bool turnsCheckOff(const char* value) {
 }  // namespace
 
 bool isSetting(int code) {
-  return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry;
+  return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
+         code == kResume;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -48,6 +49,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       return true;
     case kRetry:
       retry.retries = settingNumber(value);
+      return true;
+    case kResume:
+      retry.resume = settingNumber(value) != 0;
       return true;
     case kUserAgent:
       settings.userAgent.assign(value);

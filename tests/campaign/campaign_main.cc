@@ -228,12 +228,16 @@ int main(int argc, char** argv) {
     return a < b;
   });
 
-  printf("\n%-22s", "kind \\ exit status");
+  // The first column fits the longest kind name.
+  int width = 22;
+  for (const std::string& kind : options.kinds)
+    width = std::max(width, static_cast<int>(kind.size()));
+  printf("\n%-*s", width, "kind \\ exit status");
   for (const std::string& column : columns) printf(" %7s", column.c_str());
   printf(" %8s\n", "failed");
   for (const std::string& kind : options.kinds) {
     if (table.count(kind) == 0) continue;
-    printf("%-22s", kind.c_str());
+    printf("%-*s", width, kind.c_str());
     for (const std::string& column : columns) {
       auto cell = table[kind].find(column);
       if (cell == table[kind].end()) {

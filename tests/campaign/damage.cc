@@ -2,6 +2,7 @@
 #include "damage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -546,6 +547,155 @@ void breakThenResume(Random& random, ExchangePlan& plan) {
   }
 }
 
+// A server that ignores "If-Range:": the retry is answered with a part of
+// another version of the file, which must never be joined to the first
+// version's bytes; the attempt after it asks for the whole new file.
+void changedBehindIgnoredIfRange(Random& random, ExchangePlan& plan) {
+  plan.registryLines = "@retry=3\n";
+  std::string first = binaryBytes(random, static_cast<size_t>(between(random, 64, 200000)));
+  plan.body = binaryBytes(random, first.size() + static_cast<size_t>(between(random, 0, 2)) - 1);
+  // The validators of the two versions: strong ETags, weak ones (never
+  // sent), Last-Modified dates, or none (the repeated bytes decide).
+  std::string headers[2];
+  std::string validators[2];
+  int kind = between(random, 0, 3);
+  for (int v = 0; v < 2; ++v) {
+    std::string n = std::to_string(v + 1);
+    if (kind == 0) {
+      validators[v] = "\"v" + n + "\"";
+      headers[v] = "ETag: " + validators[v] + "\r\n";
+    } else if (kind == 1) {
+      headers[v] = "ETag: W/\"w" + n + "\"\r\n";
+    } else if (kind == 2) {
+      validators[v] = "Mon, 0" + n + " Jan 2024 00:00:00 GMT";
+      headers[v] = "Last-Modified: " + validators[v] + "\r\n";
+    }
+  }
+  // At least 16 bytes arrive, so that the bytes a retry repeats tell the
+  // versions apart.
+  size_t cut = static_cast<size_t>(between(random, 16, static_cast<int>(first.size()) - 1));
+  ConnectionScript script = {sendRangeAction(first, headers[0], validators[0], true, cut)};
+  endAfterDelivery(random, script);
+  plan.connections.push_back(script);
+  ServerAction ignoring = sendRangeAction(plan.body, headers[1], validators[1]);
+  ignoring.ignoreIfRange = true;
+  plan.connections.push_back({ignoring, closeAction()});
+  plan.connections.push_back(
+      {sendRangeAction(plan.body, headers[1], validators[1]), closeAction()});
+}
+
+// `body` in the chunked coding, with chunks of random sizes, size lines in
+// either letter case, some with extensions, and sometimes a trailer. The
+// offsets of the size lines and of the line ends after chunk data are
+// noted, for damage.
+struct ChunkedText {
+  std::string text;
+  std::vector<size_t> sizeLines;
+  std::vector<size_t> dataEnds;
+};
+
+ChunkedText encodeChunked(Random& random, const std::string& body) {
+  static const char* const kExtensions[] = {"", "", ";x=1", " ;name=\"v\"", "\t;e"};
+  ChunkedText out;
+  size_t most = std::max<size_t>(1, body.size() / static_cast<size_t>(between(random, 1, 20)));
+  for (size_t at = 0; at < body.size();) {
+    size_t size =
+        std::min(body.size() - at, static_cast<size_t>(between(random, 1, static_cast<int>(most))));
+    char digits[32];
+    snprintf(digits, sizeof digits, chance(random, 50) ? "%zx" : "%zX", size);
+    out.sizeLines.push_back(out.text.size());
+    out.text +=
+        std::string(digits) + kExtensions[between(random, 0, 4)] + "\r\n" + body.substr(at, size);
+    out.dataEnds.push_back(out.text.size());
+    out.text += "\r\n";
+    at += size;
+  }
+  out.sizeLines.push_back(out.text.size());
+  out.text += std::string("0\r\n") + (chance(random, 30) ? "X-Checksum: 1\r\n" : "") + "\r\n";
+  return out;
+}
+
+// The header of a chunked answer; sometimes with a Content-Length that the
+// coding overrides.
+std::string chunkedHeader(Random& random) {
+  std::vector<std::string> lines = {chance(random, 70) ? "Transfer-Encoding: chunked"
+                                                       : "transfer-encoding: gzip, Chunked"};
+  if (chance(random, 20))
+    lines.push_back(lengthLine(random, static_cast<size_t>(between(random, 0, 99))));
+  return headerBlock(random, 200, "OK", lines);
+}
+
+void chunkedClean(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string sent = chunkedHeader(random) + encodeChunked(random, plan.body).text;
+  plan.connections = {{piecewise(random, sent), chance(random, 50) ? holdAction() : closeAction()}};
+}
+
+// A size line that is not hexadecimal, one of more than 16 digits, or chunk
+// data without its line end.
+void chunkedMalformed(Random& random, ExchangePlan& plan) {
+  plan.body = body(random) + "x";
+  ChunkedText chunked = encodeChunked(random, plan.body);
+  switch (between(random, 0, 2)) {
+    case 0:
+      chunked.text[chunked.sizeLines[static_cast<size_t>(
+          between(random, 0, static_cast<int>(chunked.sizeLines.size()) - 1))]] = 'g';
+      break;
+    case 1:
+      chunked.text.insert(chunked.sizeLines[static_cast<size_t>(
+                              between(random, 0, static_cast<int>(chunked.sizeLines.size()) - 1))],
+                          std::string(17, '0'));
+      break;
+    default:
+      chunked.text[chunked.dataEnds[static_cast<size_t>(
+          between(random, 0, static_cast<int>(chunked.dataEnds.size()) - 1))]] = 'x';
+      break;
+  }
+  plan.connections = {{piecewise(random, chunkedHeader(random) + chunked.text), closeAction()}};
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = "malformed chunked body from 127.0.0.1 port %PORT%";
+  plan.partialBody = true;
+}
+
+// The connection ends before the last chunk and its trailer are through.
+void chunkedCut(Random& random, ExchangePlan& plan) {
+  plan.body = body(random);
+  std::string text = encodeChunked(random, plan.body).text;
+  text.resize(static_cast<size_t>(between(random, 0, static_cast<int>(text.size()) - 1)));
+  ConnectionScript script = {piecewise(random, chunkedHeader(random) + text)};
+  endAfterDelivery(random, script);
+  plan.connections = {script};
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kIncomplete;
+  plan.partialBody = true;
+}
+
+// TLS ended by a TCP close without the closing alert: a body with a length
+// or chunked ends where its framing says; one that ends with the
+// connection is incomplete.
+void tlsCloseWithoutAlert(Random& random, ExchangePlan& plan) {
+  plan.listener = Listener::kTls;
+  plan.target = tlsTarget(random);
+  plan.body = body(random);
+  std::string sent;
+  switch (between(random, 0, 2)) {
+    case 0:
+      sent = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())}) + plan.body;
+      break;
+    case 1:
+      sent = chunkedHeader(random) + encodeChunked(random, plan.body).text;
+      break;
+    default:
+      sent = headerBlock(random, 200, "OK", {}) + plan.body;
+      plan.expectedStatus = kStatusUnknownError;
+      plan.expectedDetail = kIncomplete;
+      plan.partialBody = true;
+      break;
+  }
+  plan.connections = {
+      {piecewise(random, sent), pauseAction(kReadBeforeResetMillis), closeTcpAction()}};
+}
+
 struct Kind {
   std::string name;
   std::function<void(Random&, ExchangePlan&)> build;
@@ -574,6 +724,10 @@ const std::vector<Kind>& kinds() {
       {"binary-garbage", binaryGarbage},
       {"binary-body", binaryBody},
       {"break-then-resume", breakThenResume},
+      {"changed-behind-ignored-if-range", changedBehindIgnoredIfRange},
+      {"chunked-clean", chunkedClean},
+      {"chunked-malformed", chunkedMalformed},
+      {"chunked-cut", chunkedCut},
       {"empty-header-block", emptyHeaderBlock},
       {"location-control-bytes", locationControlBytes},
       {"set-cookie-line-break", setCookieLineBreak},
@@ -581,6 +735,7 @@ const std::vector<Kind>& kinds() {
       {"tls-clean", tlsClean},
       {"tls-stall-in-body", tlsStallInBody},
       {"tls-close-in-body", tlsCloseInBody},
+      {"tls-close-without-alert", tlsCloseWithoutAlert},
       {"tls-close-at-accept",
        [](Random& r, ExchangePlan& p) { brokenHandshake(r, p, RawPlan::kCloseAtAccept); }},
       {"tls-close-after-hello",
@@ -642,8 +797,8 @@ ExchangePlan planExchange(const std::string& kind, Random& random) {
 }
 
 std::string describePlan(const ExchangePlan& plan) {
-  static const char* const kActionNames[] = {"send",  "pause", "close",
-                                             "reset", "hold",  "send-range"};
+  static const char* const kActionNames[] = {"send", "pause",      "close",    "reset",
+                                             "hold", "send-range", "close-tcp"};
   std::ostringstream text;
   text << "kind " << plan.kind << ", target " << plan.target << ", expected status "
        << plan.expectedStatus;

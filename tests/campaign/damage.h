@@ -38,7 +38,8 @@ struct ExchangePlan {
 
   // The exit status the program must end with (its code's low 8 bits).
   int expectedStatus = 0;
-  // For code 200: the detail its closing message must name.
+  // For code 200: the detail its closing message must name ("%PORT%" stands
+  // for the server's port).
   std::string expectedDetail;
   // The body bytes the server sent for the download.
   std::string body;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -32,6 +33,8 @@ const int kTlsPort = 443;
 const int kBindRetryMillis = 3000;
 const int kBindRetryStepMillis = 100;
 const char kOutputName[] = "out.bin";
+// Stands for the server's port in an expected detail.
+const char kPortMark[] = "%PORT%";
 // The control bytes that must not reach the terminal: all below 32 but
 // tab, line feed and carriage return, and 127.
 const std::string kTerminalControls = [] {
@@ -235,7 +238,15 @@ ExchangeResult runExchange(const ExchangePlan& plan, const std::string& binary) 
         << " (last line: \"" << lastLine(out) << "\")";
   }
   if (why.str().empty() && plan.expectedStatus == 200) {
-    std::string expected = "* Unknown error " + plan.expectedDetail + ".";
+    // A detail that names the server's port: the plain server's ephemeral
+    // port, or 443.
+    std::string detail = plan.expectedDetail;
+    size_t port = detail.find(kPortMark);
+    if (port != std::string::npos) {
+      detail.replace(port, strlen(kPortMark),
+                     std::to_string(plan.listener == Listener::kPlain ? plainPort : kTlsPort));
+    }
+    std::string expected = "* Unknown error " + detail + ".";
     if (lastLine(out) != expected) {
       why << "closing message \"" << lastLine(out) << "\", expected \"" << expected << "\"";
     }

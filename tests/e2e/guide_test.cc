@@ -27,6 +27,8 @@
 //                      line (without it, the run writes nothing there)
 //   ```file NAME       a file of the working folder: each line ends in LF
 //   ```file NAME -n    the same without a line feed after the last line
+//   ```before NAME     a file in the working folder before the run, as
+//                      "file NAME" writes it
 //   ```request N       the N-th request the server received, its lines
 //                      ending as in a reply
 //
@@ -112,7 +114,7 @@ std::vector<std::string> words(const std::string& text) {
 
 bool isCaseKind(const std::string& kind) {
   static const std::set<std::string> kKinds = {"registry", "plugin",  "reply", "run",
-                                               "stderr",   "request", "file"};
+                                               "stderr",   "request", "file",  "before"};
   return kKinds.count(kind) != 0;
 }
 
@@ -314,6 +316,12 @@ bool caseText(const GuideExample& example, std::string* out, std::string* error)
       std::string bytes = joined(block.lines, "\\n");
       if (noFinalLineFeed && !bytes.empty()) bytes.resize(bytes.size() - 2);
       text += "--- expect-file " + block.args[0] + "\n" + bytes + "\n";
+    } else if (block.kind == "before") {
+      if (block.args.size() != 1) {
+        *error = where + "a before block names its file";
+        return false;
+      }
+      text += "--- work-file " + block.args[0] + "\n" + joined(block.lines, "\\n") + "\n";
     } else if (block.kind == "request") {
       if (block.args.size() != 1) {
         *error = where + "a request block names the connection's number";

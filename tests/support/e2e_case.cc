@@ -195,7 +195,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     std::string bytes = joinByteLines(section.lines);
     if (!validBytes(bytes)) return fail("bad escape");
     out->files.push_back({args[0], bytes});
-  } else if (name == "expect-file-pattern") {
+  } else if (name == "expect-file-pattern" || name == "work-file-pattern") {
     if (!argCount(1, 1) || section.lines.empty()) return fail("expected a path and runs");
     ExpectedPattern pattern;
     pattern.name = args[0];
@@ -210,7 +210,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       if (run.text.empty() || !validBytes(run.text)) return fail("bad text: " + line);
       pattern.runs.push_back(run);
     }
-    out->patterns.push_back(pattern);
+    (name == "work-file-pattern" ? out->workPatterns : out->patterns).push_back(pattern);
   } else if (name == "expect-no-file") {
     if (!argCount(1, 1) || !noContent()) return fail("expected a path only");
     out->absentFiles.push_back(args[0]);
@@ -566,6 +566,15 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
     for (const auto& variable : variables) replaceAllIn(&text, variable.first, variable.second);
     return text;
   };
+  // The bytes of a file given as runs of a text.
+  auto patternBytes = [&](const ExpectedPattern& pattern) {
+    std::string bytes;
+    for (const PatternRun& run : pattern.runs) {
+      std::string piece = unescaped(substituted(run.text));
+      for (long i = 0; i < run.count; ++i) bytes += piece;
+    }
+    return bytes;
+  };
   std::string error;
   if (!scriptServer(plain.get(), caseFile.plainConnections, environment.sourceRoot, variables,
                     &error) ||
@@ -595,6 +604,8 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
     place(home + "/" + file.name, unescaped(substituted(file.text)));
   for (const CaseItem& file : caseFile.workFiles)
     place(work + "/" + file.name, unescaped(substituted(file.text)));
+  for (const ExpectedPattern& pattern : caseFile.workPatterns)
+    place(work + "/" + pattern.name, patternBytes(pattern));
   if (!failures.empty()) return result;
 
   // The trusted certificates of the run: the test authority alone.

@@ -44,11 +44,12 @@ struct CaseFile {
   std::string description;
 
   bool hasRegistry = false;
-  std::string registry;               // text of tovel.ini
-  std::vector<CaseItem> plugins;      // plugin name, script text
-  std::vector<CaseItem> pluginFiles;  // plugin name, path relative to the repository
-  std::vector<CaseItem> homeFiles;    // path relative to HOME, escaped bytes
-  std::vector<CaseItem> workFiles;    // path relative to the working folder, escaped bytes
+  std::string registry;                       // text of tovel.ini
+  std::vector<CaseItem> plugins;              // plugin name, script text
+  std::vector<CaseItem> pluginFiles;          // plugin name, path relative to the repository
+  std::vector<CaseItem> homeFiles;            // path relative to HOME, escaped bytes
+  std::vector<CaseItem> workFiles;            // path relative to the working folder, escaped bytes
+  std::vector<ExpectedPattern> workPatterns;  // large files of the working folder
 
   std::vector<std::string> command;  // arguments after the program, escaped
   // A second run after the first, with the servers gone and the expected

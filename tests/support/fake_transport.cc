@@ -24,6 +24,11 @@ FakeConnection& FakeConnection::close() {
   return *this;
 }
 
+FakeConnection& FakeConnection::bareClose() {
+  steps.push_back(FakeStep{FakeStep::kBareClose, std::string(), 0});
+  return *this;
+}
+
 FakeConnection& FakeConnection::error() {
   steps.push_back(FakeStep{FakeStep::kError, std::string(), 0});
   return *this;
@@ -206,6 +211,8 @@ int FakeTransport::recv(TlsLink* link, int socket, char* buffer, int size, int f
       return -1;
     case FakeStep::kClose:
       return 0;
+    case FakeStep::kBareClose:
+      return link != nullptr ? kReadEndWithoutTlsClose : 0;
     case FakeStep::kError:
       ++c->step;
       c->offset = 0;

@@ -21,6 +21,9 @@ struct FakeStep {
     kDeliver,     // bytes become readable; maxRead > 0 caps each read
     kStall,       // the next wait runs out (returns 0); a read here fails
     kClose,       // the peer closes: every read from here on returns 0
+    kBareClose,   // the peer closes the TCP connection: over TLS without the
+                  // closing alert (reads give kReadEndWithoutTlsClose), else
+                  // as kClose
     kError,       // the next read fails with -1, then the script goes on
     kPartRecord,  // TLS holds part of a record: reads give kReadWouldBlock
                   // (and pending() reports tlsPending) until the client
@@ -75,6 +78,7 @@ struct FakeConnection {
   FakeConnection& deliver(const std::string& bytes, int maxRead = 0);
   FakeConnection& stall();
   FakeConnection& close();
+  FakeConnection& bareClose();
   FakeConnection& error();
   FakeConnection& partRecord();
 

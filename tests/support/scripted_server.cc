@@ -328,6 +328,12 @@ ServerAction closeAction() {
   return action;
 }
 
+ServerAction closeTcpAction() {
+  ServerAction action;
+  action.kind = ServerAction::kCloseTcp;
+  return action;
+}
+
 ServerAction resetAction() {
   ServerAction action;
   action.kind = ServerAction::kReset;
@@ -372,7 +378,7 @@ std::string rangeAnswer(const ServerAction& action, const std::string& request) 
   const char kUnit[] = "bytes=";
   long from = -1;
   if (action.honourRange && range.compare(0, strlen(kUnit), kUnit) == 0 && range.back() == '-' &&
-      (ifRange.empty() || ifRange == action.validator)) {
+      (action.ignoreIfRange || ifRange.empty() || ifRange == action.validator)) {
     parseCount(range.substr(strlen(kUnit), range.size() - strlen(kUnit) - 1), LONG_MAX, &from);
   }
   std::string size = std::to_string(entity.size());
@@ -490,6 +496,8 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       gap = static_cast<int>(gapValue);
     } else if (word == "close" && rest.empty()) {
       out->push_back(closeAction());
+    } else if (word == "close-tcp" && rest.empty()) {
+      out->push_back(closeTcpAction());
     } else if (word == "reset" && rest.empty()) {
       out->push_back(resetAction());
     } else if (word == "hold" && rest.empty()) {
@@ -506,8 +514,9 @@ struct ScriptedServer::Connection {
   int fd = -1;
   SSL* ssl = nullptr;
   size_t index = 0;
-  bool broken = false;     // a fatal error: no TLS shutdown, no further I/O
-  bool lingering = false;  // background after a graceful close (else held)
+  bool broken = false;         // a fatal error: no TLS shutdown, no further I/O
+  bool lingering = false;      // background after a graceful close (else held)
+  bool noCloseNotify = false;  // TLS ends with the TCP close alone (close-tcp)
   Clock::time_point lingerEnd;
 };
 
@@ -770,7 +779,9 @@ void ScriptedServer::serve() {
 
 void ScriptedServer::releaseConnection(Connection* connection, bool clientGone) {
   if (connection->ssl != nullptr) {
-    if (!connection->broken && !clientGone) SSL_shutdown(connection->ssl);
+    if (!connection->broken && !clientGone && !connection->noCloseNotify) {
+      SSL_shutdown(connection->ssl);
+    }
     SSL_free(connection->ssl);
     connection->ssl = nullptr;
   }
@@ -905,6 +916,9 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         break;
       case ServerAction::kClose:
         break;
+      case ServerAction::kCloseTcp:
+        connection->noCloseNotify = true;
+        break;
       case ServerAction::kReset: {
         linger abrupt = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
@@ -922,7 +936,10 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
       case ServerAction::kSendRange:
         break;  // made a send above
     }
-    if (action.kind == ServerAction::kClose || connection->broken) break;
+    if (action.kind == ServerAction::kClose || action.kind == ServerAction::kCloseTcp ||
+        connection->broken) {
+      break;
+    }
   }
 
   if (connection->broken || clientGone || stopped || stopping_) {
@@ -931,7 +948,7 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
   }
   // Graceful close: close-notify, end of our direction, then linger until
   // the client closes its side.
-  if (connection->ssl != nullptr) SSL_shutdown(connection->ssl);
+  if (connection->ssl != nullptr && !connection->noCloseNotify) SSL_shutdown(connection->ssl);
   shutdown(fd, SHUT_WR);
   connection->lingering = true;
   connection->lingerEnd = Clock::now() + std::chrono::milliseconds(kLingerMillis);

@@ -17,10 +17,12 @@
 //   send-repeat <count> <t>  count copies of one (escaped) text
 //   pause <ms>
 //   close                    graceful: write side shut (TLS close-notify)
+//   close-tcp                the TCP connection closes in order; over TLS
+//                            without the close-notify alert
 //   reset                    abrupt: the peer sees a connection reset
 //   hold                     keep open until the client closes or stop()
 //
-// close, reset and hold end a connection's list; a list that ends without
+// close, close-tcp, reset and hold end a connection's list; a list that ends without
 // one of them closes gracefully.
 //
 // In code (not in the text form) a connection may also answer its request
@@ -39,7 +41,7 @@
 #include <vector>
 
 struct ServerAction {
-  enum Kind { kSend, kPause, kClose, kReset, kHold, kSendRange };
+  enum Kind { kSend, kPause, kClose, kReset, kHold, kSendRange, kCloseTcp };
   Kind kind = kSend;
   std::string bytes;  // kSend: what to send; kSendRange: the whole entity
   int chunk = 0;      // kSend, kSendRange: piece size; 0 sends everything in one piece
@@ -48,6 +50,7 @@ struct ServerAction {
   std::string headers;                  // header lines of every answer, each ending in CR LF
   std::string validator;                // the entity's ETag or Last-Modified, as `headers` give it
   bool honourRange = true;              // false: every answer is the whole entity
+  bool ignoreIfRange = false;           // true: a range is honoured whatever If-Range says
   size_t cutAfter = std::string::npos;  // at most this many body bytes are sent
 };
 
@@ -77,6 +80,7 @@ using ConnectionScript = std::vector<ServerAction>;
 ServerAction sendAction(const std::string& bytes, int chunk = 0, int gapMillis = 0);
 ServerAction pauseAction(int millis);
 ServerAction closeAction();
+ServerAction closeTcpAction();
 ServerAction resetAction();
 ServerAction holdAction();
 // An answer to the connection's request for `entity`, as a server that

@@ -1,0 +1,398 @@
+// The body loop of a download and its retries: 200 against 206, the
+// Content-Range and validator checks of Resumption, and the overlap that a
+// resumed answer must repeat exactly.
+#include "http/download_body.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/messages.h"
+#include "http/response_parser.h"
+#include "http/session.h"
+#include "text/text_buffer.h"
+
+namespace {
+
+// Progress figures are in kilobytes.
+const int64_t kKilobyte = 1024;
+
+const char kIncomplete[] = "download incomplete";
+const char kChangedOnServer[] = "the file changed on the server";
+
+const int kStatusOk = 200;
+const int kStatusPartial = 206;
+const int kStatusFirstError = 400;
+const int kStatusRangeNotSatisfiable = 416;
+
+// One download into a sink: how far the file got and where the body ends.
+class Download {
+ public:
+  Download(HttpSession& session, DownloadSink& sink, const char* name, const RetryPolicy& retry)
+      : session_(session), sink_(sink), name_(name), retry_(retry) {}
+  Download(const Download&) = delete;
+  Download& operator=(const Download&) = delete;
+
+  Status run(const ContinuedFile* from) {
+    // A request with a Range of the plugin's own is repeated as it is.
+    ownRange_ = requestHasOwnRange(session_);
+    Status result;
+    if (from != nullptr) {
+      result = continueFile(*from);
+    } else {
+      beginFile();
+      result = readBody();
+    }
+    for (int32_t retry = 1; retry <= retry_.retries && mayRetry(result); ++retry) {
+      // In verbose mode the whole sentence of the failure; the announcement
+      // names only its reason.
+      verboseNote(result.message());
+      result = attemptAgain(retry);
+    }
+    report(kPlainText, "/\n");
+    return result;
+  }
+
+ private:
+  // Takes what the response at hand says of the file it begins: its
+  // length, its validator, and whether it can be resumed.
+  void beginFile() {
+    int64_t length = 0;
+    bool announced = announcedLength(session_, &length);
+    const char* header = session_.responseHeader().data();
+    header = header != nullptr ? header : "";
+    announced_ = announced && session_.bodyFraming().kind != BodyFraming::kChunked;
+    total_ = announced_ ? length : 0;
+    end_ = announced_ ? total_ : -1;
+    resumable_ = !ownRange_;
+    if (session_.status() == kStatusPartial) {
+      // A first answer that is a part: resumable when it starts the file.
+      std::string value;
+      int64_t first = 0;
+      int64_t last = 0;
+      int64_t total = 0;
+      if (headerField(header, "Content-Range", false, &value) &&
+          parseContentRange(value.c_str(), &first, &last, &total) && first == 0 && total > last) {
+        announced_ = true;
+        total_ = total;
+        end_ = last + 1;
+      } else {
+        resumable_ = false;
+      }
+    }
+    std::string etag;
+    std::string lastModified;
+    headerField(header, "ETag", false, &etag);
+    headerField(header, "Last-Modified", false, &lastModified);
+    resumption_.begin(etag.c_str(), lastModified.c_str(), announced_ ? total_ : -1);
+    showProgress(count_ / kKilobyte, total_ / kKilobyte);
+  }
+
+  // Takes up a file that an earlier run began and asks for its rest.
+  Status continueFile(const ContinuedFile& from) {
+    count_ = from.count;
+    announced_ = from.length >= 0;
+    total_ = announced_ ? from.length : 0;
+    resumption_.begin(from.etag.c_str(), from.lastModified.c_str(), from.length);
+    showProgress(count_ / kKilobyte, total_ / kKilobyte);
+    return askForRest();
+  }
+
+  // A 416 answer says that the range asked for starts past the end of the
+  // file: the file is whole when its "Content-Range: bytes */TOTAL" gives
+  // the bytes written as the length.
+  bool wholeAlready() const {
+    std::string value;
+    const char kUnsatisfied[] = "bytes */";
+    const char* header = session_.responseHeader().data();
+    if (header == nullptr || !headerField(header, "Content-Range", false, &value) ||
+        strncasecmp(value.c_str(), kUnsatisfied, strlen(kUnsatisfied)) != 0) {
+      return false;
+    }
+    const char* digits = value.c_str() + strlen(kUnsatisfied);
+    if (*digits < '0' || *digits > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    long long total = strtoll(digits, &end, 10);
+    return errno == 0 && *end == '\0' && total == count_ &&
+           (!resumption_.lengthKnown() || resumption_.knownLength() == count_);
+  }
+
+  // How far the file got, for the failure sentences.
+  std::string written() const {
+    if (!announced_) {
+      return formatText("%lld bytes written to %s", static_cast<long long>(count_), name_);
+    }
+    return formatText("%lld of %lld bytes written to %s", static_cast<long long>(count_),
+                      static_cast<long long>(total_), name_);
+  }
+
+  // The output failed: the download ends and is not retried.
+  Status writeFailure(int error) {
+    fileFailed_ = true;
+    std::string detail = formatText("cannot write the output file (%s)", strerror(error));
+    return Status::unknownError(detail.c_str(), written());
+  }
+
+  // An attempt ended with `cause`: keeps what the next retry announcement
+  // names (the detail of a kUnknownError, otherwise the sentence) and
+  // returns the failure as the run reports it, saying how far the file got.
+  Status interrupted(const Status& cause) {
+    if (cause.code() == kUnknownError) {
+      reason_ = cause.detail();
+      return cause;
+    }
+    reason_ = cause.message();
+    return Status(cause.code(), cause.message() + "; " + written());
+  }
+
+  // The answer at hand is another version of the file: the next attempt
+  // asks for the whole file again.
+  Status fileChanged(const std::string& why) {
+    changed_ = true;
+    Status failure =
+        interrupted(Status::unknownError(kIncomplete, written() + ", then " + kChangedOnServer +
+                                                          " (" + answer() + ": " + why + ")"));
+    reason_ = kChangedOnServer;
+    return failure;
+  }
+
+  bool mayRetry(const Status& result) const {
+    return !result.ok() && !fileFailed_ && !result.isFinal();
+  }
+
+  std::string hostName() const {
+    return session_.host().data() != nullptr ? session_.host().data() : "";
+  }
+
+  // The host and the first line of its response header, for the failure
+  // sentences.
+  std::string answer() const {
+    const char* header = session_.responseHeader().data();
+    header = header != nullptr ? header : "";
+    return hostName() + " answered " + std::string(header, strcspn(header, "\r\n"));
+  }
+
+  // Retry number `retry`: announces it, waits, repeats the request (for the
+  // rest of the body, or whole) and reads what the answer brings.
+  Status attemptAgain(int32_t retry) {
+    if (changed_)
+      reportNotice(std::string(kChangedOnServer) + "; asking for it again from the start");
+    announceAndWait(formatText("download interrupted at %lld bytes (%s)",
+                               static_cast<long long>(count_), reason_.c_str()),
+                    retryWaitSeconds(retry), retry, retry_);
+    if (changed_ || !resumable_) return askWhole();
+    return askForRest();
+  }
+
+  // Asks for the bytes from up to kResumeOverlap before count_ on and reads
+  // what the answer brings.
+  Status askForRest() {
+    int64_t start = Resumption::rangeStart(count_);
+    Status answered = session_.requestRest(start, resumption_.ifRange().c_str());
+    if (!answered.ok()) return interrupted(answered);
+    int32_t status = session_.status();
+    if (status == kStatusOk) return startOver();
+    if (status == kStatusRangeNotSatisfiable && wholeAlready()) return Status();
+    if (status >= kStatusFirstError) return refused();
+    std::string why;
+    Resumption::Range range;
+    Resumption::Verdict verdict = Resumption::kMisfit;
+    if (status == kStatusPartial) {
+      verdict = resumption_.judge(session_.responseHeader().data(), start, &range, &why);
+    }
+    if (verdict == Resumption::kChanged) return fileChanged(why);
+    if (verdict == Resumption::kMisfit) {
+      return interrupted(Status::unknownError(
+          kIncomplete,
+          formatText("%s, then %s%s to the request for the bytes from %lld on", written().c_str(),
+                     answer().c_str(), why.empty() ? "" : (" (" + why + ")").c_str(),
+                     static_cast<long long>(start))));
+    }
+    // The answer repeats the bytes from `start` to count_, then goes on.
+    overlap_.assign(static_cast<size_t>(count_ - start), '\0');
+    if (!overlap_.empty()) {
+      if (int error = sink_.readBack(&overlap_[0], overlap_.size())) return writeFailure(error);
+    }
+    overlapAt_ = 0;
+    rangeStart_ = start;
+    end_ = range.end;
+    if (!resumption_.lengthKnown()) resumption_.learnLength(range.total);
+    announced_ = true;
+    total_ = range.total;
+    showProgress(count_ / kKilobyte, total_ / kKilobyte);
+    return readBody();
+  }
+
+  // The request again as it was first sent, without Range: its answer
+  // starts the file over.
+  Status askWhole() {
+    Status answered = session_.requestRest(-1, nullptr);
+    if (!answered.ok()) return interrupted(answered);
+    int32_t status = session_.status();
+    // A Range of the plugin's own may be answered with a part again.
+    if (status == kStatusOk || (ownRange_ && status == kStatusPartial)) return startOver();
+    if (status >= kStatusFirstError) return refused();
+    return interrupted(Status::unknownError(
+        kIncomplete, written() + ", then " + answer() + " to the repeated request"));
+  }
+
+  // An answer of 400 or more: a failed attempt.
+  Status refused() {
+    return interrupted(Status(kCannotConnect, answer() + " for " + session_.requestPath()));
+  }
+
+  // The answer is the whole body again: the file starts over with it.
+  Status startOver() {
+    if (int error = sink_.restart()) {
+      fileFailed_ = true;
+      std::string detail = formatText("cannot start the output file again (%s)", strerror(error));
+      return Status::unknownError(detail.c_str(), written());
+    }
+    count_ = 0;
+    changed_ = false;
+    overlap_.clear();
+    overlapAt_ = 0;
+    beginFile();
+    return readBody();
+  }
+
+  // Writes the session body's bytes, up to the end of the body, to the sink
+  // and empties the body; bytes that repeat the end of the file are
+  // compared with it instead.
+  Status writeHeld() {
+    const char* data = session_.body().data();
+    int64_t n = session_.body().length();
+    size_t overlapLeft = overlap_.size() - overlapAt_;
+    if (overlapLeft > 0 && n > 0) {
+      size_t same = n < static_cast<int64_t>(overlapLeft) ? static_cast<size_t>(n) : overlapLeft;
+      if (memcmp(data, overlap_.data() + overlapAt_, same) != 0) {
+        session_.clearBody();
+        return fileChanged(formatText("its bytes from %lld on differ from those written",
+                                      static_cast<long long>(rangeStart_)));
+      }
+      overlapAt_ += same;
+      data += same;
+      n -= static_cast<int64_t>(same);
+    }
+    if (end_ >= 0 && n > end_ - count_) n = end_ - count_;
+    if (n > 0) {
+      if (int error = sink_.write(data, static_cast<size_t>(n))) {
+        session_.clearBody();
+        return writeFailure(error);
+      }
+      count_ += n;
+    }
+    session_.clearBody();
+    return Status();
+  }
+
+  // Whether more of the answer at hand belongs in the file.
+  bool wantsMore() const {
+    // A resumed answer is read at least to the end of its overlap, which
+    // proves the file the same even when nothing follows it.
+    if (end_ >= 0) return count_ < end_ || overlapAt_ < overlap_.size();
+    return !session_.bodyComplete();
+  }
+
+  // Writes what the session holds of the body and then each piece that
+  // arrives, until the body's end.
+  Status readBody() {
+    session_.reserveBody(kDownloadPiece);
+    // The bytes held come from the current connection's response. Without a
+    // connection there is no response, and what the body holds (a request
+    // body set by "@->body:") stays out of the file.
+    if (session_.connection(0) == nullptr) return Status();
+    int64_t before = count_;
+    Status wrote = writeHeld();
+    if (!wrote.ok()) return wrote;
+    if (count_ > before) showProgress(count_ / kKilobyte, total_ / kKilobyte);
+
+    Status received;
+    while (wantsMore()) {
+      received = session_.receive();
+      if (!received.ok()) break;
+      wrote = writeHeld();
+      if (!wrote.ok()) return wrote;
+      showProgress(count_ / kKilobyte, total_ / kKilobyte);
+    }
+    switch (received.code()) {
+      case kOk:
+        // A part of the body that ended before the whole leaves the rest
+        // for another attempt.
+        if (announced_ && count_ < total_) {
+          return interrupted(Status::unknownError(
+              kIncomplete, written() + ", then the part that " + hostName() + " sent ended"));
+        }
+        return Status();
+      case kNoConnection:
+        return Status();
+      case kTimedOut:
+      case kUnknownError:
+        return interrupted(received);
+      default:
+        // Without a length, the server's close is the normal end (over TLS,
+        // with its closing alert); a read that failed leaves the file
+        // incomplete.
+        if (end_ < 0 && session_.bodyComplete()) return Status();
+        return interrupted(
+            Status::unknownError(kIncomplete, written() + ", then " + received.message()));
+    }
+  }
+
+  HttpSession& session_;
+  DownloadSink& sink_;
+  const char* name_;
+  const RetryPolicy& retry_;
+  // Bytes in the file.
+  int64_t count_ = 0;
+  // The announced length of the whole body, when there was one.
+  bool announced_ = false;
+  int64_t total_ = 0;
+  // Where the bytes of the current answer end in the file; -1: where the
+  // body's framing ends it.
+  int64_t end_ = -1;
+  // The request carries a Range of the plugin's own.
+  bool ownRange_ = false;
+  // The file can be continued with a request for its rest.
+  bool resumable_ = true;
+  // The last answer was another version of the file.
+  bool changed_ = false;
+  Resumption resumption_;
+  // The end of the file as written, which a resumed answer repeats first,
+  // how much of it came back already, and where the answer starts.
+  std::string overlap_;
+  size_t overlapAt_ = 0;
+  int64_t rangeStart_ = 0;
+  // The output failed; nothing is retried.
+  bool fileFailed_ = false;
+  // What the last attempt's failure was, as the retry announcement names it.
+  std::string reason_;
+};
+
+}  // namespace
+
+bool requestHasOwnRange(const HttpSession& session) {
+  const char* headers = session.extraHeaders().data();
+  HeaderLine line;
+  return headers != nullptr && findHeaderLine(headers, "Range", &line);
+}
+
+bool announcedLength(HttpSession& session, int64_t* length) {
+  TextBuffer text = session.headerValue("Content-Length", 0);
+  *length = 0;
+  if (text.data() == nullptr) return false;
+  int64_t number = contentLengthOf(text.data(), static_cast<size_t>(text.length()));
+  if (number < 0) return false;
+  *length = number;
+  return true;
+}
+
+Status downloadBody(HttpSession& session, DownloadSink& sink, const char* outputName,
+                    const RetryPolicy& retry, const ContinuedFile* from) {
+  Download download(session, sink, outputName, retry);
+  return download.run(from);
+}

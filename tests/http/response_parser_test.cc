@@ -1,0 +1,80 @@
+// The pure response parser: the framing chosen by the header, and what the
+// chunked decoder accepts and refuses, fed whole and one byte at a time.
+// The session's use of it is shown by the end-to-end cases.
+#include "http/response_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct FramingRow {
+  const char* header;
+  BodyFraming::Kind kind;
+  int64_t length;
+};
+
+TEST(ResponseParserTest, FramingFollowsTheHeader) {
+  const FramingRow rows[] = {
+      {"HTTP/1.0 200 OK\r\ncontent-length:0\r\nX: 1", BodyFraming::kLength, 0},
+      {"HTTP/1.0 200 OK\r\nContent-Length: x", BodyFraming::kUntilClose, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked ", BodyFraming::kChunked, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip", BodyFraming::kUntilClose, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip",
+       BodyFraming::kUntilClose, 0},
+      {"HTTP/1.1 200 OK\r\nX-Transfer-Encoding: chunked", BodyFraming::kUntilClose, 0},
+  };
+  for (const FramingRow& row : rows) {
+    BodyFraming framing = framingOf(row.header);
+    EXPECT_EQ(row.kind, framing.kind) << row.header;
+    EXPECT_EQ(row.length, framing.length) << row.header;
+  }
+}
+
+struct DecodeRow {
+  const char* input;
+  const char* body;
+  enum End { kOpen, kComplete, kMalformed } end;
+};
+
+// Decodes `input` whole and byte by byte; both must give the row's body and
+// end.
+void checkChunked(const DecodeRow& row) {
+  BodyFraming chunked;
+  chunked.kind = BodyFraming::kChunked;
+  const std::string input(row.input);
+  for (size_t piece : {input.size() + 1, static_cast<size_t>(1)}) {
+    BodyDecoder decoder(chunked);
+    std::string body;
+    for (size_t at = 0; at < input.size(); at += piece) {
+      std::string bytes = input.substr(at, piece);
+      size_t n = decoder.decode(&bytes[0], bytes.size());
+      body += bytes.substr(0, n);
+    }
+    EXPECT_EQ(row.body, body) << row.input << " in pieces of " << piece;
+    EXPECT_EQ(row.end == DecodeRow::kComplete, decoder.complete()) << row.input;
+    EXPECT_EQ(row.end == DecodeRow::kMalformed, decoder.malformed()) << row.input;
+    EXPECT_EQ(static_cast<int64_t>(body.size()), decoder.decoded()) << row.input;
+  }
+}
+
+TEST(ResponseParserTest, ChunkedBodies) {
+  const DecodeRow rows[] = {
+      {"5\r\nhello\r\n0\r\n\r\nafter", "hello", DecodeRow::kComplete},
+      {"3  ;ext\r\nabc\r\n0 ; x\r\nTrailer: 1\r\n\r\n", "abc", DecodeRow::kComplete},
+      {"0000000000000003\r\nabc\r\n0\r\n\r\n", "abc", DecodeRow::kComplete},
+      {"5\r\nhello\r\n0\r\nTrailer: 1\r\n", "hello", DecodeRow::kOpen},
+      {"00000000000000003\r\nabc", "", DecodeRow::kMalformed},
+      {"x\r\n", "", DecodeRow::kMalformed},
+      {" 5\r\nhello", "", DecodeRow::kMalformed},
+      {"5\nhello", "", DecodeRow::kMalformed},
+      {"5 x\r\nhello", "", DecodeRow::kMalformed},
+      {"3\r\nabcd\r\n", "abc", DecodeRow::kMalformed},
+      {"0\r\n\r", "", DecodeRow::kOpen},
+      {"0\r\n\rx", "", DecodeRow::kMalformed},
+  };
+  for (const DecodeRow& row : rows) checkChunked(row);
+}
+
+}  // namespace
