@@ -156,14 +156,30 @@ bool TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   const size_t p = strlen(pattern);
   const size_t r = strlen(replacement);
 
+  // The text ends at its first NUL. Each search looks for the pattern's
+  // first byte and compares from there: no search measures or checks the
+  // rest of the text again, so a text with a million matches is read once
+  // (a search of the whole rest per match would make it quadratic).
+  const size_t a = strlen(data_);
+  auto find = [&](size_t from, size_t end) -> const char* {
+    while (end - from >= p) {
+      const char* at =
+          static_cast<const char*>(memchr(data_ + from, pattern[0], end - from - p + 1));
+      if (at == nullptr) return nullptr;
+      if (memcmp(at, pattern, p) == 0) return at;
+      from = static_cast<size_t>(at - data_) + 1;
+    }
+    return nullptr;
+  };
+
   // Count first (non-overlapping, left to right): the new length is known
   // before any storage is taken.
   size_t k = 0;
-  for (const char* hit = strstr(data_, pattern); hit != nullptr; hit = strstr(hit + p, pattern)) {
+  for (const char* hit = find(0, a); hit != nullptr;
+       hit = find(static_cast<size_t>(hit - data_) + p, a)) {
     ++k;
   }
   if (k == 0) return true;
-  const size_t a = strlen(data_);
   const size_t limit = static_cast<size_t>(kMaxTextLength);
   // k * p <= a, and both lengths are below 2^32: no product overflows.
   const size_t result = a - k * p + k * r;
@@ -183,16 +199,16 @@ bool TextBuffer::replaceAll(const char* pattern, const char* replacement) {
     memmove(data_ + read, data_, a);
     data_[result] = '\0';
   }
+  const size_t readEnd = r > p ? result : a;
   size_t w = 0;
   for (size_t i = 0; i < k; ++i) {
-    size_t hit = static_cast<size_t>(strstr(data_ + read, pattern) - data_);
+    size_t hit = static_cast<size_t>(find(read, readEnd) - data_);
     memmove(data_ + w, data_ + read, hit - read);
     w += hit - read;
     memcpy(data_ + w, replacement, r);
     w += r;
     read = hit + p;
   }
-  const size_t readEnd = r > p ? result : a;
   memmove(data_ + w, data_ + read, readEnd - read);
   data_[result] = '\0';
   length_ = static_cast<int32_t>(result);
