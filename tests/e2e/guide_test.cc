@@ -20,7 +20,9 @@
 //   ```reply           one connection's reply: the lines up to and including
 //                      the first empty line end in CR LF, the body lines in LF
 //   ```run             "$ quorvane ARGS", the output without the banner and
-//                      its empty line, then "$ echo $?" and the exit status
+//                      its empty line, then "$ echo $?" and the exit status;
+//                      a second run block runs after the servers have gone
+//                      (a replay) and shows the same output and status
 //   ```stderr          what the run wrote on standard error, one line per
 //                      line (without it, the run writes nothing there)
 //   ```file NAME       a file of the working folder: each line ends in LF
@@ -261,6 +263,8 @@ bool caseText(const GuideExample& example, std::string* out, std::string* error)
   std::string text = "--- option collapse-progress\n";
   int runs = 0;
   int replies = 0;
+  std::vector<std::string> firstOutput;
+  std::string firstStatus;
   for (const GuideBlock& block : blocks) {
     std::string where = "block at line " + std::to_string(block.line) + ": ";
     if (block.kind == "registry") {
@@ -283,9 +287,22 @@ bool caseText(const GuideExample& example, std::string* out, std::string* error)
         return false;
       }
       std::vector<std::string> output(lines.begin() + 1, lines.end() - 2);
-      text += "--- command\n" + lines.front().substr(strlen(kPrompt)) + "\n";
-      text += "--- expect-stdout\n" + std::string(kBannerEscaped) + joined(output, "\\n") + "\n";
-      text += "--- expect-status " + lines.back() + "\n";
+      std::string arguments = lines.front().substr(strlen(kPrompt));
+      if (runs == 1) {
+        // A second run (a replay) comes after the servers have gone and must
+        // show what the first one showed.
+        if (output != firstOutput || lines.back() != firstStatus) {
+          *error = where + "a second run block shows the output and status of the first";
+          return false;
+        }
+        text += "--- rerun\n" + arguments + "\n";
+      } else {
+        text += "--- command\n" + arguments + "\n";
+        text += "--- expect-stdout\n" + std::string(kBannerEscaped) + joined(output, "\\n") + "\n";
+        text += "--- expect-status " + lines.back() + "\n";
+        firstOutput = output;
+        firstStatus = lines.back();
+      }
       ++runs;
     } else if (block.kind == "stderr") {
       text += "--- expect-stderr\n" + joined(block.lines, "\\n") + "\n";
@@ -313,8 +330,8 @@ bool caseText(const GuideExample& example, std::string* out, std::string* error)
       text += "--- expect-request " + block.args[0] + "\n" + messageBytes(block) + "\n";
     }
   }
-  if (runs != 1) {
-    *error = "an example has exactly one run block, not " + std::to_string(runs);
+  if (runs != 1 && runs != 2) {
+    *error = "an example has one run block, or two for a replay, not " + std::to_string(runs);
     return false;
   }
   // Every reply must be asked for, and nothing more.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -134,13 +135,15 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     std::string bytes = joinByteLines(section.lines);
     if (!validBytes(bytes)) return fail("bad escape");
     (name == "home-file" ? out->homeFiles : out->workFiles).push_back({args[0], bytes});
-  } else if (name == "command") {
+  } else if (name == "command" || name == "rerun") {
     if (!args.empty() || section.lines.size() > 1) return fail("expected one line of arguments");
-    out->command.clear();
+    std::vector<std::string>& command = name == "command" ? out->command : out->rerun;
+    out->hasRerun = out->hasRerun || name == "rerun";
+    command.clear();
     if (!section.lines.empty()) {
       for (const std::string& word : splitWords(section.lines[0])) {
         if (word != "''" && !validBytes(word)) return fail("bad escape in " + word);
-        out->command.push_back(word);
+        command.push_back(word);
       }
     }
   } else if (name == "connection") {
@@ -381,6 +384,77 @@ std::string describeStatus(const ChildRun& run) {
   return "exit status " + std::to_string(run.exitStatus);
 }
 
+// Compares one run of the program with what the case expects and adds the
+// failures, each after `label`, to *result.
+void checkRun(const CaseFile& caseFile, const ChildRun& run, const std::string& label, double limit,
+              const std::function<std::string(std::string)>& substituted, const std::string& work,
+              CaseResult* result) {
+  std::vector<std::string> failures;
+  result->stdoutBytes = run.out;
+  result->exitStatus = run.exitStatus;
+  result->seconds = run.seconds;
+  if (!run.problem.empty()) failures.push_back(run.problem);
+  if (run.killed) {
+    failures.push_back("the program ran past the time limit of " + std::to_string(limit) +
+                       " s and was killed");
+  }
+
+  // Standard output, standard error and the status.
+  std::string actualOut = caseFile.collapseProgress ? collapseProgressRuns(run.out) : run.out;
+  compareBytes("standard output", unescaped(substituted(caseFile.stdoutBytes)), actualOut,
+               &failures);
+  if (!caseFile.hasStderr) {
+    if (!run.err.empty()) failures.push_back("the program wrote to standard error:\n" + run.err);
+  } else {
+    std::string expectedErr = unescaped(substituted(caseFile.stderrBytes));
+    if (expectedErr.find(kAnyText) == std::string::npos) {
+      compareBytes("standard error", expectedErr, run.err, &failures);
+    } else if (!matchesWithAnyText(expectedErr, run.err)) {
+      failures.push_back("standard error does not match:\n  expected:\n" + shown(expectedErr) +
+                         "\n  actual:\n" + shown(run.err));
+    }
+  }
+  int expectedExit = caseFile.status & 0xFF;
+  if (run.exitStatus != expectedExit) {
+    failures.push_back("expected exit status " + std::to_string(expectedExit) + " (result code " +
+                       std::to_string(caseFile.status) + "), got " + describeStatus(run));
+  }
+  if (caseFile.maxSeconds > 0 && run.seconds > caseFile.maxSeconds) {
+    failures.push_back("the run took " + std::to_string(run.seconds) + " s, more than " +
+                       std::to_string(caseFile.maxSeconds) + " s");
+  }
+
+  // Files in the working folder.
+  for (const CaseItem& file : caseFile.files) {
+    std::string path = work + "/" + file.name;
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+      failures.push_back("expected file " + file.name + " does not exist");
+      continue;
+    }
+    compareBytes("file " + file.name, unescaped(substituted(file.text)), content, &failures);
+  }
+  for (const ExpectedPattern& pattern : caseFile.patterns) {
+    std::string path = work + "/" + pattern.name;
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+      failures.push_back("expected file " + pattern.name + " does not exist");
+      continue;
+    }
+    std::string expected;
+    for (const PatternRun& run : pattern.runs) {
+      std::string piece = unescaped(substituted(run.text));
+      for (long i = 0; i < run.count; ++i) expected += piece;
+    }
+    compareBytes("file " + pattern.name, expected, content, &failures);
+  }
+  for (const std::string& name : caseFile.absentFiles) {
+    if (fileExists(work + "/" + name)) failures.push_back("file " + name + " should not exist");
+  }
+
+  for (const std::string& failure : failures) result->failures.push_back(label + failure);
+}
+
 }  // namespace
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -486,7 +560,8 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
       {"%PORT%", std::to_string(plain->port())},
       {"%TLSPORT%", tls != nullptr ? std::to_string(tls->port()) : std::string("0")},
       {"%HOME%", home},
-      {"%DIR%", work}};
+      {"%DIR%", work},
+      {"%SOURCE%", environment.sourceRoot}};
   auto substituted = [&](std::string text) {
     for (const auto& variable : variables) replaceAllIn(&text, variable.first, variable.second);
     return text;
@@ -542,9 +617,6 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   // the file of trusted certificates replaced, and the waits between
   // download attempts shortened to a millisecond per second.
   ChildSpec child;
-  child.argv = {environment.binary};
-  for (const std::string& word : caseFile.command)
-    child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
   child.environment = environmentWith(
       {"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting});
   child.folder = work;
@@ -554,66 +626,25 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   double limit =
       caseFile.timeLimitSeconds > 0 ? caseFile.timeLimitSeconds : kDefaultTimeLimitSeconds;
   child.limitSeconds = limit;
-  ChildRun run = runChild(child);
-  // Stopping the servers ends held connections and settles the records.
-  plain->stop();
-  if (tls != nullptr) tls->stop();
-
-  result.stdoutBytes = run.out;
-  result.exitStatus = run.exitStatus;
-  result.seconds = run.seconds;
-  if (!run.problem.empty()) failures.push_back(run.problem);
-  if (run.killed) {
-    failures.push_back("the program ran past the time limit of " + std::to_string(limit) +
-                       " s and was killed");
-  }
-
-  // Standard output, standard error and the status.
-  std::string actualOut = caseFile.collapseProgress ? collapseProgressRuns(run.out) : run.out;
-  compareBytes("standard output", unescaped(substituted(caseFile.stdoutBytes)), actualOut,
-               &failures);
-  if (!caseFile.hasStderr) {
-    if (!run.err.empty()) failures.push_back("the program wrote to standard error:\n" + run.err);
-  } else {
-    std::string expectedErr = unescaped(substituted(caseFile.stderrBytes));
-    if (expectedErr.find(kAnyText) == std::string::npos) {
-      compareBytes("standard error", expectedErr, run.err, &failures);
-    } else if (!matchesWithAnyText(expectedErr, run.err)) {
-      failures.push_back("standard error does not match:\n  expected:\n" + shown(expectedErr) +
-                         "\n  actual:\n" + shown(run.err));
+  // The run, then (for a case with a rerun) the second run with the servers
+  // gone and the expected files removed; each must produce what the case
+  // expects.
+  for (int pass = 0; pass < (caseFile.hasRerun ? 2 : 1); ++pass) {
+    const std::string label = pass == 0 ? "" : "rerun: ";
+    const std::vector<std::string>& command = pass == 0 ? caseFile.command : caseFile.rerun;
+    child.argv = {environment.binary};
+    for (const std::string& word : command)
+      child.argv.push_back(word == "''" ? std::string() : unescaped(substituted(word)));
+    if (pass == 1) {
+      for (const CaseItem& file : caseFile.files) remove((work + "/" + file.name).c_str());
+      for (const ExpectedPattern& file : caseFile.patterns)
+        remove((work + "/" + file.name).c_str());
     }
-  }
-  int expectedExit = caseFile.status & 0xFF;
-  if (run.exitStatus != expectedExit) {
-    failures.push_back("expected exit status " + std::to_string(expectedExit) + " (result code " +
-                       std::to_string(caseFile.status) + "), got " + describeStatus(run));
-  }
-  if (caseFile.maxSeconds > 0 && run.seconds > caseFile.maxSeconds) {
-    failures.push_back("the run took " + std::to_string(run.seconds) + " s, more than " +
-                       std::to_string(caseFile.maxSeconds) + " s");
-  }
-
-  // Files in the working folder.
-  for (const CaseItem& file : caseFile.files) {
-    std::string path = work + "/" + file.name;
-    std::string content;
-    if (!readWholeFile(path, &content)) {
-      failures.push_back("expected file " + file.name + " does not exist");
-      continue;
-    }
-    compareBytes("file " + file.name, unescaped(substituted(file.text)), content, &failures);
-  }
-  for (const ExpectedPattern& pattern : caseFile.patterns) {
-    std::string path = work + "/" + pattern.name;
-    std::string content;
-    if (!readWholeFile(path, &content)) {
-      failures.push_back("expected file " + pattern.name + " does not exist");
-      continue;
-    }
-    compareBytes("file " + pattern.name, patternBytes(pattern), content, &failures);
-  }
-  for (const std::string& name : caseFile.absentFiles) {
-    if (fileExists(work + "/" + name)) failures.push_back("file " + name + " should not exist");
+    ChildRun run = runChild(child);
+    // Stopping the servers ends held connections and settles the records.
+    plain->stop();
+    if (tls != nullptr) tls->stop();
+    checkRun(caseFile, run, label, limit, substituted, work, &result);
   }
 
   // What the servers saw.

@@ -52,6 +52,10 @@ struct CaseFile {
   std::vector<ExpectedPattern> workPatterns;  // large files of the working folder
 
   std::vector<std::string> command;  // arguments after the program, escaped
+  // A second run after the first, with the servers gone and the expected
+  // files removed, that must produce the same (escaped arguments).
+  bool hasRerun = false;
+  std::vector<std::string> rerun;
 
   std::vector<std::string> plainConnections;  // server action text, one per connection
   std::vector<std::string> tlsConnections;

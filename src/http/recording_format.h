@@ -1,0 +1,107 @@
+// The files of a recorded run, as "--record DIR" writes them and "--replay
+// DIR" reads them. Plain files that a person can read and edit:
+//
+//   DIR/recording.txt          marks the folder as a recording (comments only)
+//   DIR/001/connection.txt     the first connection: where it went and what
+//                              the server did, one line per event
+//   DIR/001/sent               every byte sent on it (after TLS: clear text)
+//   DIR/001/received-001 ...   one file per piece read from it, as one read
+//                              of the program took it
+//
+// connection.txt holds, after "#" comment lines:
+//
+//   connect HOST PORT                       the target, always first
+//   connect-failed KIND error=E seconds=S attempts=A
+//                                           KIND: no-socket, not-resolved,
+//                                           refused, timed-out or failed
+//   tls NAME verified|unverified            TLS was set up
+//   tls NAME untrusted REASON...            the certificate failed its check
+//   tls NAME timed-out|not-tls|failed       the handshake did not finish in
+//                                           time, met no TLS, or failed
+//   received FILE [held]                    a piece; "held": the TLS layer
+//                                           held it, so it was read without
+//                                           a wait (it joins the piece before)
+//   timed-out                               a wait for data ran out
+//   send-failed RESULT                      a send after the bytes of "sent"
+//                                           failed with RESULT
+//   end closed | closed-without-alert | reset | failed RESULT | closed-by-quorvane
+//
+// "end closed" is a server's close (over TLS: after its closing alert).
+// A received file may be edited, emptied or removed with its line: piece
+// boundaries are the files, nothing counts their bytes.
+#ifndef QUORVANE_HTTP_RECORDING_FORMAT_H_
+#define QUORVANE_HTTP_RECORDING_FORMAT_H_
+
+#include <string>
+#include <vector>
+
+#include "http/transport.h"
+
+extern const char kRecordingMarkerFile[];
+extern const char kRecordingMarkerText[];
+extern const char kConnectionFile[];
+extern const char kSentFile[];
+
+// DIR/NNN, the folder of connection `number` (from 1): three digits or more.
+std::string connectionFolder(const std::string& dir, int number);
+// "received-NNN", the file of piece `number` (from 1).
+std::string pieceFileName(int number);
+
+// What the server side did, in the order the program met it.
+struct RecordedEvent {
+  enum Kind {
+    kPiece,               // bytes read
+    kTimedOut,            // a wait ran out
+    kClosed,              // the server closed (over TLS: with the closing alert)
+    kClosedWithoutAlert,  // the TLS peer closed without the closing alert
+    kReset,               // the connection was reset
+    kFailed,              // a read or wait failed otherwise, with `result`
+    kClosedByQuorvane,    // the program closed it first (nothing to replay)
+  };
+  Kind kind = kPiece;
+  std::string file;   // kPiece: the file in the connection's folder
+  bool held = false;  // kPiece and the ends: read without a wait before it
+  int result = -1;    // kFailed: what the read returned
+};
+
+// Whether `kind` ends what the server sends.
+bool isEnd(RecordedEvent::Kind kind);
+
+// One connection as connection.txt tells it.
+struct RecordedConnection {
+  std::string name;
+  int port = 0;
+  ConnectFailure failure;  // kind kNone: it connected
+  bool tls = false;
+  bool verified = true;
+  TlsStart::Outcome handshake = TlsStart::kDone;
+  std::string untrusted;  // kUntrusted: the reason the certificate failed
+  bool sendFailed = false;
+  int sendResult = 0;  // what the failed send returned
+  std::vector<RecordedEvent> events;
+};
+
+// The lines of connection.txt, each with its line feed.
+std::string connectionHeader(int number);
+std::string connectLine(const std::string& name, int port);
+std::string connectFailedLine(const ConnectFailure& failure);
+std::string tlsLine(const std::string& name, bool verified, const TlsStart& started);
+std::string sendFailedLine(int result);
+std::string eventLine(const RecordedEvent& event);
+
+// Files. Each returns 0 or the system's error number.
+// Makes `path` and the folders above it that are missing.
+int makeFolders(const std::string& path);
+// Writes `bytes` as the whole new content of `path`.
+int writeWholeFile(const std::string& path, const std::string& bytes);
+// Appends `length` bytes to the open descriptor `fd`.
+int appendBytes(int fd, const char* bytes, size_t length);
+// Reads all of `path` into *bytes.
+int readWholeFile(const std::string& path, std::string* bytes);
+
+// Reads the text of a connection.txt into *out. False with *error ("line N:
+// what is wrong") when a line is not one of the above or "connect" is not
+// the first.
+bool parseConnection(const std::string& text, RecordedConnection* out, std::string* error);
+
+#endif  // QUORVANE_HTTP_RECORDING_FORMAT_H_
