@@ -264,7 +264,7 @@ int appendBytes(int fd, const char* bytes, size_t length) {
   return 0;
 }
 
-int writeWholeFile(const std::string& path, const std::string& bytes) {
+int writeRecordingFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
   int error = appendBytes(fd, bytes.data(), bytes.size());
@@ -272,7 +272,7 @@ int writeWholeFile(const std::string& path, const std::string& bytes) {
   return error;
 }
 
-int readWholeFile(const std::string& path, std::string* bytes) {
+int readRecordingFile(const std::string& path, std::string* bytes) {
   bytes->clear();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;

@@ -93,11 +93,11 @@ std::string eventLine(const RecordedEvent& event);
 // Makes `path` and the folders above it that are missing.
 int makeFolders(const std::string& path);
 // Writes `bytes` as the whole new content of `path`.
-int writeWholeFile(const std::string& path, const std::string& bytes);
+int writeRecordingFile(const std::string& path, const std::string& bytes);
 // Appends `length` bytes to the open descriptor `fd`.
 int appendBytes(int fd, const char* bytes, size_t length);
 // Reads all of `path` into *bytes.
-int readWholeFile(const std::string& path, std::string* bytes);
+int readRecordingFile(const std::string& path, std::string* bytes);
 
 // Reads the text of a connection.txt into *out. False with *error ("line N:
 // what is wrong") when a line is not one of the above or "connect" is not

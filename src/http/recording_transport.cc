@@ -60,7 +60,7 @@ Status RecordingTransport::start() {
                                 "a recording goes into a new or empty folder");
   }
   std::string marker = folder_ + "/" + kRecordingMarkerFile;
-  error = writeWholeFile(marker, kRecordingMarkerText);
+  error = writeRecordingFile(marker, kRecordingMarkerText);
   if (error != 0) fail(marker, error);
   return stopped_;
 }
@@ -175,7 +175,7 @@ int RecordingTransport::recv(TlsLink* link, int socket, char* buffer, int size, 
       event.file = pieceFileName(++track->pieces);
       event.held = track->held;
       std::string path = track->folder + "/" + event.file;
-      int written = writeWholeFile(path, std::string(buffer, static_cast<size_t>(got)));
+      int written = writeRecordingFile(path, std::string(buffer, static_cast<size_t>(got)));
       if (written != 0) fail(path, written);
       writeLine(*track, eventLine(event));
     } else if (got != kReadWouldBlock) {

@@ -94,7 +94,7 @@ Status ReplayTransport::start() {
   for (int number = 1;; ++number) {
     std::string path = connectionFolder(folder_, number) + "/" + kConnectionFile;
     std::string text;
-    int error = readWholeFile(path, &text);
+    int error = readRecordingFile(path, &text);
     if (error == ENOENT) break;
     RecordedConnection connection;
     std::string why = error != 0 ? strerror(error) : std::string();
@@ -152,7 +152,7 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   track->recorded = &recorded;
   track->closed = recorded.failure.kind != ConnectFailure::kNone;
   std::string sentPath = connectionFolder(folder_, number) + "/" + kSentFile;
-  int error = track->closed ? 0 : readWholeFile(sentPath, &track->expected);
+  int error = track->closed ? 0 : readRecordingFile(sentPath, &track->expected);
   tracks_.push_back(std::move(track));
   if (error != 0 && error != ENOENT) {
     stop(Status::unknownError("replay: the recording cannot be read",
@@ -252,7 +252,7 @@ const RecordedEvent* ReplayTransport::current(Track& track) {
     if (event.kind != RecordedEvent::kPiece) return &event;
     if (!track.loaded) {
       std::string path = connectionFolder(folder_, track.number) + "/" + event.file;
-      int error = readWholeFile(path, &track.piece);
+      int error = readRecordingFile(path, &track.piece);
       if (error != 0) {
         stop(Status::unknownError("replay: the recording cannot be read",
                                   path + ": " + strerror(error)));
