@@ -109,8 +109,9 @@ bool waitForTls(TlsLink* link, int socket, int result) {
   return pollFor(socket, events, limited ? &limit : nullptr) > 0;
 }
 
-// The first byte of every TLS record is its content type: change cipher
-// spec (20), alert (21), handshake (22) or application data (23).
+// The first byte of every TLS record is its content type, from 20 (the
+// cipher change) through alert (21) and handshake (22) to application
+// data (23).
 const unsigned char kFirstTlsContentType = 20;
 const unsigned char kLastTlsContentType = 23;
 
