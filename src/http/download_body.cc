@@ -3,10 +3,6 @@
 // resumed answer must repeat exactly.
 #include "http/download_body.h"
 
-#include <strings.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -108,18 +104,10 @@ class Download {
   // the bytes written as the length.
   bool wholeAlready() const {
     std::string value;
-    const char kUnsatisfied[] = "bytes */";
+    int64_t total = 0;
     const char* header = session_.responseHeader().data();
-    if (header == nullptr || !headerField(header, "Content-Range", false, &value) ||
-        strncasecmp(value.c_str(), kUnsatisfied, strlen(kUnsatisfied)) != 0) {
-      return false;
-    }
-    const char* digits = value.c_str() + strlen(kUnsatisfied);
-    if (*digits < '0' || *digits > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    long long total = strtoll(digits, &end, 10);
-    return errno == 0 && *end == '\0' && total == count_ &&
+    return header != nullptr && headerField(header, "Content-Range", false, &value) &&
+           parseUnsatisfiedRange(value.c_str(), &total) && total == count_ &&
            (!resumption_.lengthKnown() || resumption_.knownLength() == count_);
   }
 

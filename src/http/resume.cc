@@ -77,6 +77,15 @@ bool parseContentRange(const char* value, int64_t* start, int64_t* end, int64_t*
   return readNumber(&at, total) && *at == '\0';
 }
 
+bool parseUnsatisfiedRange(const char* value, int64_t* total) {
+  const char kUnsatisfied[] = "bytes */";
+  if (value == nullptr || strncasecmp(value, kUnsatisfied, strlen(kUnsatisfied)) != 0) {
+    return false;
+  }
+  const char* at = value + strlen(kUnsatisfied);
+  return readNumber(&at, total) && *at == '\0';
+}
+
 void Resumption::begin(const char* etag, const char* lastModified, int64_t knownLength) {
   knownLength_ = knownLength;
   validatorName_ = nullptr;

@@ -103,5 +103,7 @@ class Resumption {
 // Reads "bytes START-END/TOTAL" (TOTAL may be "*": *total is then -1).
 // False for anything else or for an END before START.
 bool parseContentRange(const char* value, int64_t* start, int64_t* end, int64_t* total);
+// Reads "bytes */TOTAL", the value of a 416 answer. False for anything else.
+bool parseUnsatisfiedRange(const char* value, int64_t* total);
 
 #endif  // QUORVANE_HTTP_RESUME_H_
