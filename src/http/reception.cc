@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
 #include "http/address.h"
@@ -356,21 +357,12 @@ void HttpSession::storeCookies() {
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
   if (name == nullptr || !responseHeader_.hasText()) return TextBuffer();
   traceLookup(name);
-  const char* cursor = firstHeaderLine(responseHeader_.data());
-  HeaderLine line;
-  HeaderLine chosen;
-  bool found = false;
-  while (cursor != nullptr && findHeaderLine(cursor, name, &line)) {
-    chosen = line;
-    found = true;
-    if (!findLast) break;
-    cursor = line.next;
-  }
-  if (!found) return TextBuffer();
+  std::string value;
+  if (!headerField(responseHeader_.data(), name, findLast != 0, &value)) return TextBuffer();
   traceExtraction(kExtractionStartFound);
-  if (chosen.valueLength == 0) return TextBuffer();
+  if (value.empty()) return TextBuffer();
   traceExtraction(kExtractionEndFound);
-  return copyOf(chosen.value, chosen.valueLength);
+  return copyOf(value.data(), value.size());
 }
 
 Status HttpSession::request(const char* method) {
