@@ -18,17 +18,6 @@
 
 namespace {
 
-// A validator goes into a header line as it came from one; a control byte
-// (which a hostile server could use to end the line early) makes it unusable.
-bool usableValidator(const char* validator) {
-  if (validator == nullptr || validator[0] == '\0') return false;
-  for (const char* at = validator; *at != '\0'; ++at) {
-    unsigned char c = static_cast<unsigned char>(*at);
-    if ((c < 32 && c != '\t') || c == 127) return false;
-  }
-  return true;
-}
-
 // Appends lines to the extra request headers for the life of the object;
 // the headers are as they were afterwards.
 class ExtraHeaderLines {
@@ -61,6 +50,14 @@ bool readNumber(const char** text, int64_t* number) {
 }
 
 }  // namespace
+
+bool usableValidator(const std::string& validator) {
+  if (validator.empty()) return false;
+  for (unsigned char c : validator) {
+    if ((c < 32 && c != '\t') || c == 127) return false;
+  }
+  return true;
+}
 
 bool parseContentRange(const char* value, int64_t* start, int64_t* end, int64_t* total) {
   const char kUnit[] = "bytes ";
@@ -97,7 +94,7 @@ void Resumption::begin(const char* etag, const char* lastModified, int64_t known
     validatorName_ = "Last-Modified";
     validator_ = lastModified;
   }
-  if (!usableValidator(validator_.c_str())) {
+  if (!usableValidator(validator_)) {
     validatorName_ = nullptr;
     validator_.clear();
   }
@@ -149,7 +146,9 @@ Status HttpSession::requestRest(int64_t from, const char* validator) {
     ExtraHeaderLines lines(extraHeaders_);
     if (from >= 0) {
       lines.add(formatText("Range: bytes=%lld-", static_cast<long long>(from)));
-      if (usableValidator(validator)) lines.add(std::string("If-Range: ") + validator);
+      if (validator != nullptr && usableValidator(validator)) {
+        lines.add(std::string("If-Range: ") + validator);
+      }
     }
     responseHeader_.clear();
     body_.assign(lastRequestBody_.data());

@@ -100,6 +100,11 @@ class Resumption {
   int64_t knownLength_ = -1;
 };
 
+// Whether `validator` may go into a request's header line as it came from a
+// response's: not empty, and without a control byte (which a hostile server
+// could use to end the line early).
+bool usableValidator(const std::string& validator);
+
 // Reads "bytes START-END/TOTAL" (TOTAL may be "*": *total is then -1).
 // False for anything else or for an END before START.
 bool parseContentRange(const char* value, int64_t* start, int64_t* end, int64_t* total);

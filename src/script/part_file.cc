@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/resume.h"
+
 namespace {
 
 const char kFirstLine[] = "quorvane part 1";
@@ -19,14 +21,6 @@ const char* const kValidatorHeaders[] = {"ETag", "Last-Modified"};
 // holds to 256 KiB; a meta file larger than that (and its few other bytes)
 // was not written by this program.
 const size_t kMaxMetaBytes = 256 * 1024 + 256;
-
-bool usableValue(const std::string& value) {
-  if (value.empty()) return false;
-  for (unsigned char c : value) {
-    if ((c < 32 && c != '\t') || c == 127) return false;
-  }
-  return true;
-}
 
 // A decimal number of digits only that fits in int64_t.
 bool parseLength(const std::string& text, int64_t* length) {
@@ -83,7 +77,7 @@ bool parsePartMeta(const std::string& text, PartMeta* meta) {
       continue;
     }
     bool validatorName = name == kValidatorHeaders[0] || name == kValidatorHeaders[1];
-    if (!validatorName || !meta->validator.empty() || !usableValue(value)) return false;
+    if (!validatorName || !meta->validator.empty() || !usableValidator(value)) return false;
     meta->validatorHeader = name;
     meta->validator = value;
   }
