@@ -173,13 +173,18 @@ PartStep choosePartStep(const PartFile& part, int64_t size, const PartMeta& now,
   return size == length ? PartStep::kRename : PartStep::kContinue;
 }
 
+// The output failed with the system's error number `error`; `where` says
+// in which step.
+Status cannotWrite(int error, const std::string& where) {
+  std::string detail = formatText("cannot write the output file (%s)", strerror(error));
+  return Status::unknownError(detail.c_str(), where);
+}
+
 // The part is complete: it replaces the output file.
 Status finishPart(const PartFile& part) {
   if (int error = part.finish()) {
-    std::string detail = formatText("cannot write the output file (%s)", strerror(error));
-    return Status::unknownError(detail.c_str(), "cannot rename " + part.partPath() + " to " +
-                                                    part.outputPath() + "; the part is kept in " +
-                                                    part.partPath());
+    return cannotWrite(error, "cannot rename " + part.partPath() + " to " + part.outputPath() +
+                                  "; the part is kept in " + part.partPath());
   }
   return Status();
 }
@@ -223,10 +228,7 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
   // from: it is written before that byte, and again when the part starts
   // over with the response then at hand.
   if (!continued) {
-    if (int error = part.writeMeta(now)) {
-      std::string detail = formatText("cannot write the output file (%s)", strerror(error));
-      return Status::unknownError(detail.c_str(), "writing " + part.metaPath());
-    }
+    if (int error = part.writeMeta(now)) return cannotWrite(error, "writing " + part.metaPath());
   }
   setvbuf(file.stream, nullptr, _IONBF, 0);
   OutputFile sink(file, part.partPath().c_str(), true, continued ? from.count : 0);
@@ -239,9 +241,7 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
       downloadBody(session, sink, part.partPath().c_str(), retry, continued ? &from : nullptr);
   int closeError = file.close();
   if (result.ok() && closeError != 0) {
-    result = Status::unknownError(
-        formatText("cannot write the output file (%s)", strerror(closeError)).c_str(),
-        "closing " + part.partPath());
+    result = cannotWrite(closeError, "closing " + part.partPath());
   }
   if (result.ok()) return finishPart(part);
   result.addTrailer("; the part is kept in " + part.partPath());
@@ -259,8 +259,7 @@ Status downloadToFile(HttpSession& session, const char* outputPath, const RetryP
     if (outputPath == nullptr) {
       return Status(kOutputFileError, std::string("no output file was named") + kHelpHint);
     }
-    return Status(kOutputFileError, formatText("cannot open the output file %s (%s)", outputPath,
-                                               strerror(out.openError)));
+    return cannotOpen(outputPath, strerror(out.openError));
   }
   // Each piece goes out in one write; a stdio buffer would only split it.
   setvbuf(out.stream, nullptr, _IONBF, 0);
@@ -268,9 +267,7 @@ Status downloadToFile(HttpSession& session, const char* outputPath, const RetryP
   Status result = downloadBody(session, sink, outputPath, retry);
   int closeError = out.close();
   if (result.ok() && closeError != 0) {
-    return Status::unknownError(
-        formatText("cannot write the output file (%s)", strerror(closeError)).c_str(),
-        formatText("closing %s", outputPath));
+    return cannotWrite(closeError, formatText("closing %s", outputPath));
   }
   return result;
 }
