@@ -36,6 +36,13 @@ std::vector<std::string> linesOf(const std::string& bytes) {
   return lines;
 }
 
+// The first line of `bytes` with its line feed (all of them when there is
+// none; "" for no bytes).
+std::string firstLineOf(const std::string& bytes) {
+  size_t end = bytes.find('\n');
+  return bytes.substr(0, end == std::string::npos ? end : end + 1);
+}
+
 // A line without its line end ("\r\n" or "\n").
 std::string withoutLineEnd(const std::string& line) {
   size_t length = line.size();
@@ -206,9 +213,8 @@ bool ReplayTransport::checkFirstLine(Track& track, bool final) {
   size_t end = track.sent.find('\n');
   if (end == std::string::npos && !final) return true;
   track.firstLineChecked = true;
-  std::string now = track.sent.substr(0, end == std::string::npos ? end : end + 1);
-  std::vector<std::string> recorded = linesOf(track.expected);
-  std::string before = recorded.empty() ? std::string() : recorded[0];
+  std::string now = firstLineOf(track.sent);
+  std::string before = firstLineOf(track.expected);
   if (now != before) stop(linesDiffer(track.number, before, now));
   return stopped_.ok();
 }
