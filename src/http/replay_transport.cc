@@ -51,6 +51,12 @@ std::string withoutLineEnd(const std::string& line) {
   return line.substr(0, length);
 }
 
+// The failure for a file of the recording at `path` that cannot be read, for
+// `why`.
+Status unreadable(const std::string& path, const std::string& why) {
+  return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
+}
+
 Status differs(int number, const std::string& recorded, const std::string& now) {
   return Status::unknownError(
       formatText("replay: request %d differs from the recording", number).c_str(),
@@ -106,7 +112,7 @@ Status ReplayTransport::start() {
     RecordedConnection connection;
     std::string why = error != 0 ? strerror(error) : std::string();
     if (error != 0 || !parseConnection(text, &connection, &why)) {
-      return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
+      return unreadable(path, why);
     }
     recorded_.push_back(std::move(connection));
   }
@@ -162,8 +168,7 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   int error = track->closed ? 0 : readRecordingFile(sentPath, &track->expected);
   tracks_.push_back(std::move(track));
   if (error != 0 && error != ENOENT) {
-    stop(Status::unknownError("replay: the recording cannot be read",
-                              sentPath + ": " + strerror(error)));
+    stop(unreadable(sentPath, strerror(error)));
     return -1;
   }
   if (recorded.failure.kind != ConnectFailure::kNone) {
@@ -260,8 +265,7 @@ const RecordedEvent* ReplayTransport::current(Track& track) {
       std::string path = connectionFolder(folder_, track.number) + "/" + event.file;
       int error = readRecordingFile(path, &track.piece);
       if (error != 0) {
-        stop(Status::unknownError("replay: the recording cannot be read",
-                                  path + ": " + strerror(error)));
+        stop(unreadable(path, strerror(error)));
         return nullptr;
       }
       track.loaded = true;
