@@ -23,6 +23,11 @@ std::string targetText(const std::string& name, int port) {
   return formatText("%s port %d", name.c_str(), port);
 }
 
+// "a connection to HOST port N", as `connection` was recorded.
+std::string recordedTarget(const RecordedConnection& connection) {
+  return "a connection to " + targetText(connection.name, connection.port);
+}
+
 // The lines of `bytes`, each with its line feed (the last may have none).
 std::vector<std::string> linesOf(const std::string& bytes) {
   std::vector<std::string> lines;
@@ -156,8 +161,7 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   }
   const RecordedConnection& recorded = recorded_[static_cast<size_t>(number) - 1];
   if (recorded.name != nameText || recorded.port != port) {
-    stop(differs(number, "a connection to " + targetText(recorded.name, recorded.port),
-                 "to " + now));
+    stop(differs(number, recordedTarget(recorded), "to " + now));
     return -1;
   }
   auto track = std::make_unique<Track>();
@@ -188,10 +192,7 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSec
   started.link =
       TlsLinkPtr(track != nullptr ? &track->standIn : &unknownLink, TlsLinkDeleter{this});
   if (track != nullptr && !track->recorded->tls) {
-    const RecordedConnection& recorded = *track->recorded;
-    stop(differs(track->number,
-                 "a connection to " + targetText(recorded.name, recorded.port) + " without TLS",
-                 "one over TLS"));
+    stop(differs(track->number, recordedTarget(*track->recorded) + " without TLS", "one over TLS"));
   }
   // A stopped replay makes the handshake fail; the run's result is the stop.
   if (!stopped_.ok() || track == nullptr) {
@@ -205,10 +206,7 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSec
 
 bool ReplayTransport::tlsFits(Track& track, TlsLink* link) {
   if (track.recorded->tls && link == nullptr) {
-    const RecordedConnection& recorded = *track.recorded;
-    stop(differs(track.number,
-                 "a connection to " + targetText(recorded.name, recorded.port) + " over TLS",
-                 "one without TLS"));
+    stop(differs(track.number, recordedTarget(*track.recorded) + " over TLS", "one without TLS"));
   }
   return stopped_.ok();
 }
