@@ -96,8 +96,8 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 
 // The failure of a TLS handshake with `peer` (as describePeer says it) that
 // ended with `outcome`; `name` is the name the certificate was checked for.
-Status handshakeFailure(int outcome, const std::string& untrusted, const std::string& name,
-                        const std::string& peer, int timeoutSeconds) {
+Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
+                        const std::string& name, const std::string& peer, int timeoutSeconds) {
   switch (outcome) {
     case TlsStart::kUntrusted: {
       std::string detail =
@@ -126,7 +126,8 @@ Connection::~Connection() {
   report(kCloseTrace);
 }
 
-int Connection::startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted) {
+TlsStart::Outcome Connection::startTls(const TlsPeer& peer, int limitSeconds,
+                                       std::string* untrusted) {
   if (link_ != nullptr) return TlsStart::kDone;
   TlsStart started = transport_.startTls(socket_, peer, limitSeconds);
   link_ = std::move(started.link);
@@ -198,7 +199,7 @@ Status HttpSession::connectAndSend(const char* method) {
     // within the time-out, so that its failure is told as what it is.
     const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
     std::string untrusted;
-    int outcome = connection->startTls(tlsPeer, limit, &untrusted);
+    TlsStart::Outcome outcome = connection->startTls(tlsPeer, limit, &untrusted);
     // On failure the connection closes as it goes out of scope.
     if (outcome != TlsStart::kDone)
       return handshakeFailure(outcome, untrusted, peer.name, describePeer(), limit);
