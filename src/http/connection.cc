@@ -174,12 +174,11 @@ Status HttpSession::connectAndSend(const char* method) {
   peerPort_ = peer.port;
   report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
-  // Each address of the name gets the time-out; without one (0 or less)
-  // the system's own limit applies.
+  // Each address of the name gets the time-out, and so does the TLS
+  // handshake; without one (0 or less) the system's own limit applies.
+  const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
   ConnectFailure failure;
-  int fd =
-      transport_.connectTo(peer.name.c_str(), peer.port,
-                           settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0, &failure);
+  int fd = transport_.connectTo(peer.name.c_str(), peer.port, limit, &failure);
   if (fd < 0) {
     lastConnectFailure_ = failure.kind;
     return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
@@ -187,7 +186,7 @@ Status HttpSession::connectAndSend(const char* method) {
   auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
-  if (settings_.timeoutSeconds > 0) transport_.limitBlocking(fd, settings_.timeoutSeconds);
+  if (limit > 0) transport_.limitBlocking(fd, limit);
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();
@@ -197,7 +196,6 @@ Status HttpSession::connectAndSend(const char* method) {
       verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
     // The whole handshake, the certificate check included, happens here and
     // within the time-out, so that its failure is told as what it is.
-    const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
     std::string untrusted;
     TlsStart::Outcome outcome = connection->startTls(tlsPeer, limit, &untrusted);
     // On failure the connection closes as it goes out of scope.
