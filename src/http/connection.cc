@@ -37,15 +37,16 @@ struct Peer {
 // the port setting or the TLS port (TLS exactly on the TLS port). False
 // when the proxy setting is no host and port.
 bool choosePeer(const HttpSession& session, Peer* peer) {
-  const int tlsPort = session.settings().tlsPort & kPortMask;
-  if (session.settings().proxy.hasText()) {
+  const SessionSettings& settings = session.settings();
+  const int tlsPort = settings.tlsPort & kPortMask;
+  // The port when neither the proxy nor the address names one.
+  const int defaultPort = session.targetIsTls() ? tlsPort : settings.port & kPortMask;
+  if (settings.proxy.hasText()) {
     HostPart proxy;
-    if (!parseHostPart(session.settings().proxy.data(), &proxy)) return false;
+    if (!parseHostPart(settings.proxy.data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0
-                     ? proxy.port
-                     : (session.targetIsTls() ? tlsPort : session.settings().port & kPortMask);
+    peer->port = proxy.port != 0 ? proxy.port : defaultPort;
     peer->tls = peer->port == tlsPort;
     return true;
   }
@@ -55,8 +56,7 @@ bool choosePeer(const HttpSession& session, Peer* peer) {
     peer->port = session.targetPort();
     peer->tls = session.targetIsTls();
   } else {
-    const SessionSettings& settings = session.settings();
-    peer->port = (session.targetIsTls() ? settings.tlsPort : settings.port) & kPortMask;
+    peer->port = defaultPort;
     peer->tls = peer->port == tlsPort;
   }
   return true;
