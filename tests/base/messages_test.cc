@@ -181,10 +181,9 @@ TEST(Messages, FailureDetailTravelsWithCode200) {
 }  // namespace
 
 // Network text keeps well-formed UTF-8 and escapes each byte a terminal
-// could take for a control: the bounds of the C1 controls, and bytes outside
-// a well-formed sequence (overlong, surrogate, past U+10FFFF, or a stray
-// continuation byte). The cases escape-c1-and-broken-utf8 and
-// redirect-location-control-bytes show the rest through the program.
+// could take for a control: the C1 bounds, and bytes outside a well-formed
+// sequence (overlong, surrogate, past U+10FFFF, or a stray continuation).
+// escape-c1-and-broken-utf8.case shows the rest through the program.
 TEST(Messages, NetworkTextKeepsWellFormedUtf8Only) {
   const struct {
     const char* text;

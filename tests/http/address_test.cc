@@ -62,8 +62,7 @@ const char* const kUnusable[] = {
     "http://[::1]x/",
     "http://[::1]:/",
     "http://[127.0.0.1]/",
-    // A last label of digits or "0x": four plain decimal numbers, or nothing
-    // (the case address-numeric-host-in-location shows a leading zero).
+    // A last label of digits or "0x": four plain decimal numbers, or nothing.
     "http://127.1/",
     "http://0177.0.0.1/",
     "http://2130706433/",

@@ -1,7 +1,6 @@
 // The pure response parser: the framing chosen by the header, and what the
 // chunked decoder accepts and refuses, fed whole and one byte at a time.
-// The session's use of it is shown by the end-to-end cases; chunked-bodies
-// shows extensions and trailers.
+// The session's use of it is shown by the end-to-end cases (chunked-*).
 #include "http/response_parser.h"
 
 #include <gtest/gtest.h>

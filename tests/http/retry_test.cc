@@ -1,7 +1,6 @@
 // Retries where a case cannot reach: a first connect that is refused and a
 // second that answers (a scripted server listens from the start), and the
-// dates of Retry-After against a fixed now (connect-retry-after shows a
-// number of seconds).
+// dates of Retry-After against a fixed now.
 #include "http/retry.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,6 @@
 // Tests of the meta file's reader on malformed texts (a case could show only
 // one per run) and of the agreement rule between a part and a new response;
-// the cases part-*.case show the text written and read back, and agreement
-// on an ETag and a length (part-continued) or on neither (part-complete-
-// answered-416).
+// the cases part-*.case show the text written and read back, and agreement.
 #include "script/part_file.h"
 
 #include <gtest/gtest.h>

@@ -194,9 +194,8 @@ TEST_F(RunnerTest, SettingStepsChangeTheSession) {
   EXPECT_EQ(0, run("@port=99999999999\n@timeout=-99999999999\n"));
   EXPECT_EQ(INT32_MAX, session.settings().port);
   EXPECT_EQ(INT32_MIN, session.settings().timeoutSeconds);
-  // The certificate check: exactly 0 (blanks aside) off, anything else on;
-  // each value is set over the opposite one. The case
-  // tls-verify-off-only-for-zero shows " 0 " and a word.
+  // The certificate check, each value set over its opposite: exactly 0
+  // (blanks aside) off, anything else on.
   const struct {
     const char* value;
     bool verify;
