@@ -37,15 +37,16 @@ struct Peer {
 // the port setting or the TLS port (TLS exactly on the TLS port). False
 // when the proxy setting is no host and port.
 bool choosePeer(const HttpSession& session, Peer* peer) {
-  const int tlsPort = session.settings().tlsPort & kPortMask;
-  if (session.settings().proxy.hasText()) {
+  const SessionSettings& settings = session.settings();
+  const int tlsPort = settings.tlsPort & kPortMask;
+  // The port when neither the proxy nor the address names one.
+  const int defaultPort = session.targetIsTls() ? tlsPort : settings.port & kPortMask;
+  if (settings.proxy.hasText()) {
     HostPart proxy;
-    if (!parseHostPart(session.settings().proxy.data(), &proxy)) return false;
+    if (!parseHostPart(settings.proxy.data(), &proxy)) return false;
     peer->name = proxy.name;
     peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0
-                     ? proxy.port
-                     : (session.targetIsTls() ? tlsPort : session.settings().port & kPortMask);
+    peer->port = proxy.port != 0 ? proxy.port : defaultPort;
     peer->tls = peer->port == tlsPort;
     return true;
   }
@@ -55,8 +56,7 @@ bool choosePeer(const HttpSession& session, Peer* peer) {
     peer->port = session.targetPort();
     peer->tls = session.targetIsTls();
   } else {
-    const SessionSettings& settings = session.settings();
-    peer->port = (session.targetIsTls() ? settings.tlsPort : settings.port) & kPortMask;
+    peer->port = defaultPort;
     peer->tls = peer->port == tlsPort;
   }
   return true;
@@ -96,8 +96,8 @@ Status connectFailure(const ConnectFailure& failure, const std::string& peer, bo
 
 // The failure of a TLS handshake with `peer` (as describePeer says it) that
 // ended with `outcome`; `name` is the name the certificate was checked for.
-Status handshakeFailure(int outcome, const std::string& untrusted, const std::string& name,
-                        const std::string& peer, int timeoutSeconds) {
+Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
+                        const std::string& name, const std::string& peer, int timeoutSeconds) {
   switch (outcome) {
     case TlsStart::kUntrusted: {
       std::string detail =
@@ -126,7 +126,8 @@ Connection::~Connection() {
   report(kCloseTrace);
 }
 
-int Connection::startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted) {
+TlsStart::Outcome Connection::startTls(const TlsPeer& peer, int limitSeconds,
+                                       std::string* untrusted) {
   if (link_ != nullptr) return TlsStart::kDone;
   TlsStart started = transport_.startTls(socket_, peer, limitSeconds);
   link_ = std::move(started.link);
@@ -173,12 +174,11 @@ Status HttpSession::connectAndSend(const char* method) {
   peerPort_ = peer.port;
   report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
-  // Each address of the name gets the time-out; without one (0 or less)
-  // the system's own limit applies.
+  // Each address of the name gets the time-out, and so does the TLS
+  // handshake; without one (0 or less) the system's own limit applies.
+  const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
   ConnectFailure failure;
-  int fd =
-      transport_.connectTo(peer.name.c_str(), peer.port,
-                           settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0, &failure);
+  int fd = transport_.connectTo(peer.name.c_str(), peer.port, limit, &failure);
   if (fd < 0) {
     lastConnectFailure_ = failure.kind;
     return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
@@ -186,7 +186,7 @@ Status HttpSession::connectAndSend(const char* method) {
   auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
-  if (settings_.timeoutSeconds > 0) transport_.limitBlocking(fd, settings_.timeoutSeconds);
+  if (limit > 0) transport_.limitBlocking(fd, limit);
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();
@@ -196,9 +196,8 @@ Status HttpSession::connectAndSend(const char* method) {
       verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
     // The whole handshake, the certificate check included, happens here and
     // within the time-out, so that its failure is told as what it is.
-    const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
     std::string untrusted;
-    int outcome = connection->startTls(tlsPeer, limit, &untrusted);
+    TlsStart::Outcome outcome = connection->startTls(tlsPeer, limit, &untrusted);
     // On failure the connection closes as it goes out of scope.
     if (outcome != TlsStart::kDone)
       return handshakeFailure(outcome, untrusted, peer.name, describePeer(), limit);

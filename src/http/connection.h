@@ -25,7 +25,7 @@ class Connection {
   // `limitSeconds` (0 or less: no limit of its own), as Transport::startTls.
   // Returns how it ended, and for a certificate that was not trusted the
   // reason in *untrusted. kDone at once when the link exists.
-  int startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted);
+  TlsStart::Outcome startTls(const TlsPeer& peer, int limitSeconds, std::string* untrusted);
   // Sends `length` bytes once. Returns kOk and the count in *sent (when not
   // null), or kSendFailed.
   int send(const char* data, int length, int* sent);

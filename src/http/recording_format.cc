@@ -176,7 +176,8 @@ std::string connectLine(const std::string& name, int port) {
 }
 
 std::string connectFailedLine(const ConnectFailure& failure) {
-  int kind = failure.kind > 0 && failure.kind < kFailureKindCount ? failure.kind : 5;
+  int kind =
+      failure.kind > 0 && failure.kind < kFailureKindCount ? failure.kind : ConnectFailure::kFailed;
   return formatText("connect-failed %s error=%d seconds=%d attempts=%d\n", kFailureKinds[kind],
                     failure.error, failure.seconds, failure.attempts);
 }

@@ -111,10 +111,12 @@ int RecordingTransport::connectTo(const char* name, int port, int limitSeconds,
   track->number = ++connections_;
   track->folder = connectionFolder(folder_, track->number);
   if (stopped_.ok()) {
-    int error = mkdir(track->folder.c_str(), 0777) == 0 ? 0 : errno;
     std::string events = track->folder + "/" + kConnectionFile;
-    if (error == 0) track->eventsFd = openForWriting(events);
-    if (track->eventsFd < 0) fail(error != 0 ? track->folder : events, error != 0 ? error : errno);
+    if (mkdir(track->folder.c_str(), 0777) != 0) {
+      fail(track->folder, errno);
+    } else if ((track->eventsFd = openForWriting(events)) < 0) {
+      fail(events, errno);
+    }
     writeLine(*track, connectionHeader(track->number));
     writeLine(*track, connectLine(name != nullptr ? name : "", port));
   }

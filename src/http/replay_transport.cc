@@ -23,6 +23,11 @@ std::string targetText(const std::string& name, int port) {
   return formatText("%s port %d", name.c_str(), port);
 }
 
+// "a connection to HOST port N", as `connection` was recorded.
+std::string recordedTarget(const RecordedConnection& connection) {
+  return "a connection to " + targetText(connection.name, connection.port);
+}
+
 // The lines of `bytes`, each with its line feed (the last may have none).
 std::vector<std::string> linesOf(const std::string& bytes) {
   std::vector<std::string> lines;
@@ -36,12 +41,25 @@ std::vector<std::string> linesOf(const std::string& bytes) {
   return lines;
 }
 
+// The first line of `bytes` with its line feed (all of them when there is
+// none; "" for no bytes).
+std::string firstLineOf(const std::string& bytes) {
+  size_t end = bytes.find('\n');
+  return bytes.substr(0, end == std::string::npos ? end : end + 1);
+}
+
 // A line without its line end ("\r\n" or "\n").
 std::string withoutLineEnd(const std::string& line) {
   size_t length = line.size();
   if (length > 0 && line[length - 1] == '\n') --length;
   if (length > 0 && line[length - 1] == '\r') --length;
   return line.substr(0, length);
+}
+
+// The failure for a file of the recording at `path` that cannot be read, for
+// `why`.
+Status unreadable(const std::string& path, const std::string& why) {
+  return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
 }
 
 Status differs(int number, const std::string& recorded, const std::string& now) {
@@ -99,7 +117,7 @@ Status ReplayTransport::start() {
     RecordedConnection connection;
     std::string why = error != 0 ? strerror(error) : std::string();
     if (error != 0 || !parseConnection(text, &connection, &why)) {
-      return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
+      return unreadable(path, why);
     }
     recorded_.push_back(std::move(connection));
   }
@@ -143,8 +161,7 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   }
   const RecordedConnection& recorded = recorded_[static_cast<size_t>(number) - 1];
   if (recorded.name != nameText || recorded.port != port) {
-    stop(differs(number, "a connection to " + targetText(recorded.name, recorded.port),
-                 "to " + now));
+    stop(differs(number, recordedTarget(recorded), "to " + now));
     return -1;
   }
   auto track = std::make_unique<Track>();
@@ -155,8 +172,7 @@ int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
   int error = track->closed ? 0 : readRecordingFile(sentPath, &track->expected);
   tracks_.push_back(std::move(track));
   if (error != 0 && error != ENOENT) {
-    stop(Status::unknownError("replay: the recording cannot be read",
-                              sentPath + ": " + strerror(error)));
+    stop(unreadable(sentPath, strerror(error)));
     return -1;
   }
   if (recorded.failure.kind != ConnectFailure::kNone) {
@@ -176,10 +192,7 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSec
   started.link =
       TlsLinkPtr(track != nullptr ? &track->standIn : &unknownLink, TlsLinkDeleter{this});
   if (track != nullptr && !track->recorded->tls) {
-    const RecordedConnection& recorded = *track->recorded;
-    stop(differs(track->number,
-                 "a connection to " + targetText(recorded.name, recorded.port) + " without TLS",
-                 "one over TLS"));
+    stop(differs(track->number, recordedTarget(*track->recorded) + " without TLS", "one over TLS"));
   }
   // A stopped replay makes the handshake fail; the run's result is the stop.
   if (!stopped_.ok() || track == nullptr) {
@@ -193,10 +206,7 @@ TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSec
 
 bool ReplayTransport::tlsFits(Track& track, TlsLink* link) {
   if (track.recorded->tls && link == nullptr) {
-    const RecordedConnection& recorded = *track.recorded;
-    stop(differs(track.number,
-                 "a connection to " + targetText(recorded.name, recorded.port) + " over TLS",
-                 "one without TLS"));
+    stop(differs(track.number, recordedTarget(*track.recorded) + " over TLS", "one without TLS"));
   }
   return stopped_.ok();
 }
@@ -206,9 +216,8 @@ bool ReplayTransport::checkFirstLine(Track& track, bool final) {
   size_t end = track.sent.find('\n');
   if (end == std::string::npos && !final) return true;
   track.firstLineChecked = true;
-  std::string now = track.sent.substr(0, end == std::string::npos ? end : end + 1);
-  std::vector<std::string> recorded = linesOf(track.expected);
-  std::string before = recorded.empty() ? std::string() : recorded[0];
+  std::string now = firstLineOf(track.sent);
+  std::string before = firstLineOf(track.expected);
   if (now != before) stop(linesDiffer(track.number, before, now));
   return stopped_.ok();
 }
@@ -254,8 +263,7 @@ const RecordedEvent* ReplayTransport::current(Track& track) {
       std::string path = connectionFolder(folder_, track.number) + "/" + event.file;
       int error = readRecordingFile(path, &track.piece);
       if (error != 0) {
-        stop(Status::unknownError("replay: the recording cannot be read",
-                                  path + ": " + strerror(error)));
+        stop(unreadable(path, strerror(error)));
         return nullptr;
       }
       track.loaded = true;
