@@ -176,6 +176,22 @@ void endAfterDelivery(Random& random, ConnectionScript& script) {
   }
 }
 
+// The plan's body is cut short: "download incomplete".
+void expectIncomplete(ExchangePlan& plan) {
+  plan.expectedStatus = kStatusUnknownError;
+  plan.expectedDetail = kIncomplete;
+  plan.partialBody = true;
+}
+
+// The only connection brings `sent` in pieces and then ends before the body
+// is whole.
+void endsIncomplete(Random& random, ExchangePlan& plan, const std::string& sent) {
+  ConnectionScript script = {piecewise(random, sent)};
+  endAfterDelivery(random, script);
+  plan.connections = {script};
+  expectIncomplete(plan);
+}
+
 // --- the kinds ---
 
 void clean(Random& random, ExchangePlan& plan) {
@@ -240,9 +256,7 @@ void closeAfterBlank(Random& random, ExchangePlan& plan) {
   plan.connections = {{sendAction(header), closeAction()}};
   if (announced) {
     plan.body = std::string(length, '?');
-    plan.expectedStatus = kStatusUnknownError;
-    plan.expectedDetail = kIncomplete;
-    plan.partialBody = true;
+    expectIncomplete(plan);
   }
 }
 
@@ -260,12 +274,7 @@ void lengthLonger(Random& random, ExchangePlan& plan) {
   size_t announced = sent.size() + static_cast<size_t>(between(random, 1, 100000));
   plan.body = sent + std::string(announced - sent.size(), '?');
   std::string header = headerBlock(random, 200, "OK", {lengthLine(random, announced)});
-  ConnectionScript script = {piecewise(random, header + sent)};
-  endAfterDelivery(random, script);
-  plan.connections = {script};
-  plan.expectedStatus = kStatusUnknownError;
-  plan.expectedDetail = kIncomplete;
-  plan.partialBody = true;
+  endsIncomplete(random, plan, header + sent);
 }
 
 void lengthGarbage(Random& random, ExchangePlan& plan) {
@@ -384,12 +393,7 @@ void tlsCloseInBody(Random& random, ExchangePlan& plan) {
   plan.body = body(random) + "tail";
   size_t sent = static_cast<size_t>(between(random, 0, static_cast<int>(plan.body.size()) - 1));
   std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
-  ConnectionScript script = {piecewise(random, header + plan.body.substr(0, sent))};
-  endAfterDelivery(random, script);
-  plan.connections = {script};
-  plan.expectedStatus = kStatusUnknownError;
-  plan.expectedDetail = kIncomplete;
-  plan.partialBody = true;
+  endsIncomplete(random, plan, header + plan.body.substr(0, sent));
 }
 
 // A handshake that never completes: the request cannot be sent.
@@ -662,12 +666,7 @@ void chunkedCut(Random& random, ExchangePlan& plan) {
   plan.body = body(random);
   std::string text = encodeChunked(random, plan.body).text;
   text.resize(static_cast<size_t>(between(random, 0, static_cast<int>(text.size()) - 1)));
-  ConnectionScript script = {piecewise(random, chunkedHeader(random) + text)};
-  endAfterDelivery(random, script);
-  plan.connections = {script};
-  plan.expectedStatus = kStatusUnknownError;
-  plan.expectedDetail = kIncomplete;
-  plan.partialBody = true;
+  endsIncomplete(random, plan, chunkedHeader(random) + text);
 }
 
 // TLS ended by a TCP close without the closing alert: a body with a length
@@ -687,9 +686,7 @@ void tlsCloseWithoutAlert(Random& random, ExchangePlan& plan) {
       break;
     default:
       sent = headerBlock(random, 200, "OK", {}) + plan.body;
-      plan.expectedStatus = kStatusUnknownError;
-      plan.expectedDetail = kIncomplete;
-      plan.partialBody = true;
+      expectIncomplete(plan);
       break;
   }
   plan.connections = {

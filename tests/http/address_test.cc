@@ -65,7 +65,6 @@ const char* const kUnusable[] = {
     // A last label of digits or "0x": four plain decimal numbers, or nothing.
     "http://127.1/",
     "http://0177.0.0.1/",
-    "http://127.0.0.010/",
     "http://2130706433/",
     "http://0x7f.1/",
     "http://0X7F000001/",
