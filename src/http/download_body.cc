@@ -321,7 +321,7 @@ class Download {
   // arrives, until the body's end: through the pipe while the output, the
   // connection and the system allow, otherwise read into the session's body.
   Status readBody() {
-    session_.reserveBody(kDownloadPiece);
+    if (end_ >= 0) sink_.expect(end_);
     // The bytes held come from the current connection's response. Without a
     // connection there is no response, and what the body holds (a request
     // body set by "@->body:") stays out of the file.
@@ -344,7 +344,11 @@ class Download {
         // system.
         if (refused) spliced = splicing_ = false;
       }
-      if (!spliced) received = session_.receivePiece(most);
+      if (!spliced) {
+        // Room for a whole piece, taken once; a spliced body never needs it.
+        session_.reserveBody(kDownloadPiece);
+        received = session_.receivePiece(most);
+      }
       if (!received.ok()) break;
       wrote = spliced ? writePiped() : writeHeld();
       if (!wrote.ok()) return wrote;

@@ -35,6 +35,10 @@ class DownloadSink {
   // REQUIRES: length <= kResumeOverlap, and length <= the bytes written
   // since the last restart.
   virtual int readBack(char* into, size_t length) = 0;
+  // Says that the bytes up to `end` (counted from the file's first byte)
+  // are on their way, so that the output may set room aside for them ahead
+  // of the writes. Only a hint: what is written stays the same.
+  virtual void expect(int64_t end) { (void)end; }
   // Whether bytes may come through writeFrom: the output takes them from a
   // pipe as a write would, and none needs to stay in memory for readBack.
   virtual bool takesFromPipe() const { return false; }

@@ -457,6 +457,17 @@ TEST_F(DownloadTest, EndBeforeTheAnnouncedLengthIsAFailure) {
   EXPECT_EQ("ab", readFile(output()));
 }
 
+TEST_F(DownloadTest, DiskRoomSetAsideForTheAnnouncedBodyIsGivenBack) {
+  // 64 MiB announced, 3 bytes sent: the room set aside ahead of the writes
+  // must not stay with the file.
+  fake.addConnection().deliver(okHeader("Content-Length: 67108864\r\n") + "abc").close();
+  EXPECT_EQ(200, download());
+  struct stat info;
+  ASSERT_EQ(0, stat(output().c_str(), &info));
+  EXPECT_EQ(3, info.st_size);
+  EXPECT_LT(info.st_blocks * 512, 1024 * 1024);
+}
+
 TEST_F(DownloadTest, TimeOutMidBodyGives206) {
   fake.addConnection().deliver(okHeader("Content-Length: 10\r\n") + "abc").stall();
   EXPECT_EQ(206, download(nullptr, "@exit:\n"));
