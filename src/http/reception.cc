@@ -177,8 +177,12 @@ void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t
       return;
     }
     if (partRecord || connection.pending() <= 0) {
-      timeval wait;
-      if (fillTo <= 0 || !nextFillWait(deadline, limit, &wait)) return;
+      if (fillTo <= 0) return;
+      int64_t left = deadline - monotonicMicros();
+      if (left <= 0) return;
+      timeval wait = {
+          0, static_cast<suseconds_t>(std::min<int64_t>(left, kPieceFillWaitMillis * 1000))};
+      if (limit != nullptr && timercmp(limit, &wait, <)) wait = *limit;
       if (connection.waitReadable(&wait) <= 0) return;
     }
     int got = connection.recv(into, room);
@@ -190,35 +194,6 @@ void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t
       deferredEnd_ = got;
       return;
     }
-  }
-}
-
-bool HttpSession::nextFillWait(int64_t deadline, const timeval* limit, timeval* wait) {
-  int64_t left = deadline - monotonicMicros();
-  if (left <= 0) return false;
-  *wait = {0, static_cast<suseconds_t>(std::min<int64_t>(left, kPieceFillWaitMillis * 1000))};
-  if (limit != nullptr && timercmp(limit, wait, <)) *wait = *limit;
-  return true;
-}
-
-void HttpSession::spliceMore(Connection& connection, const timeval* limit, SplicePipe& pipe,
-                             int fillTo) {
-  const int64_t deadline = monotonicMicros() + kPieceFillMaxMicros;
-  timeval wait;
-  while (pipe.held() < fillTo && !decoder_.complete() && nextFillWait(deadline, limit, &wait)) {
-    if (connection.waitReadable(&wait) <= 0) return;
-    int got = connection.spliceInto(pipe.writeEnd(), fillTo - pipe.held());
-    // Readable, yet nothing moved: the pipe is full (its slots hold pages,
-    // not bytes), and the piece goes out. A refusal now only ends the piece;
-    // the next receive meets it again.
-    if (got == kReadWouldBlock || got == kSpliceRefused) return;
-    if (got <= 0) {
-      // The piece goes out first.
-      deferredEnd_ = got;
-      return;
-    }
-    pipe.filled(got);
-    decoder_.skip(static_cast<size_t>(got));
   }
 }
 
@@ -261,7 +236,6 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
   if (got <= 0) return bodyReadFailure(got);
   pipe.filled(got);
   decoder_.skip(static_cast<size_t>(got));
-  spliceMore(*connection, waitLimit, pipe, pipe.held() - got + room);
   return Status();
 }
 

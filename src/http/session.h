@@ -138,7 +138,7 @@ class HttpSession {
   Status receivePiece(int32_t most);
   // One more body piece, moved into `pipe` inside the system instead of
   // into the body: at most `most` bytes and the pipe's free room, after a
-  // wait within the time-out as receive's, filled as receivePiece fills. Sets *refused and returns kOk
+  // wait within the time-out as receive's. Sets *refused and returns kOk
   // without waiting or moving anything when the bytes cannot go that way (a
   // TLS link, a chunked body, no response header yet); also after the wait
   // when the transport or the system refuses. The caller then reads with
@@ -265,13 +265,6 @@ class HttpSession {
   // ended, or kPieceFillMaxMicros have passed. A read that gives the end or a failure is kept in
   // deferredEnd_ for the next receive.
   void takeMore(Connection& connection, const timeval* limit, int32_t fillTo);
-  // The same for a piece that goes into `pipe`, until it holds `fillTo`
-  // bytes.
-  void spliceMore(Connection& connection, const timeval* limit, SplicePipe& pipe, int fillTo);
-  // When a piece that began at `start` (monotonicMicros) stops waiting for
-  // more: within kPieceFillWaitMillis and kPieceFillMaxMicros, and `limit`.
-  // False when the time for more is over; else *wait is the next wait.
-  static bool nextFillWait(int64_t deadline, const timeval* limit, timeval* wait);
   // The failure of a body read that gave `got` (0 or negative), the one
   // kept in deferredEnd_ included (which is then dropped): a close ends a
   // body that ends with the connection, unless it left TLS open.
