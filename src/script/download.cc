@@ -95,11 +95,12 @@ class OutputFile : public DownloadSink {
   // file. Returns 0 or the system's error number (as FileHandle::close).
   int close() {
     struct stat info;
-    if (reservedTo_ > 0 && fstat(fileno(file_.stream), &info) == 0) {
-      // Cutting a file to its own size frees its blocks past the end and
-      // leaves its bytes as they are; should it fail, the bytes are still
-      // all there, so the download does not fail for it.
-      (void)!ftruncate(fileno(file_.stream), info.st_size);
+    // Cutting a file to its own size frees its blocks past the end and
+    // leaves its bytes as they are.
+    if (reservedTo_ > 0 && fstat(fileno(file_.stream), &info) == 0 &&
+        ftruncate(fileno(file_.stream), info.st_size) != 0) {
+      // The bytes are all there; only the room past the end stays taken,
+      // which is no reason to fail the download.
     }
     return file_.close();
   }
