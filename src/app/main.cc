@@ -4,6 +4,6 @@
 
 int main(int argc, char** argv) {
   openMissingStandardDescriptors();
-  ignoreBrokenPipe();
+  ignoreWriteSignals();
   return runProgram(argc, argv);
 }

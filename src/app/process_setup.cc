@@ -28,6 +28,7 @@ void openMissingStandardDescriptors() {
   }
 }
 
-void ignoreBrokenPipe() {
+void ignoreWriteSignals() {
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }

@@ -10,9 +10,10 @@
 // be opened stays closed.
 void openMissingStandardDescriptors();
 
-// Ignores SIGPIPE for the rest of the process: a write to a standard output
-// that has gone away ("quorvane ... | head") or to a closed connection fails
-// like any other write instead of ending the download.
-void ignoreBrokenPipe();
+// Ignores SIGPIPE and SIGXFSZ for the rest of the process: a write to a
+// standard output that has gone away ("quorvane ... | head"), to a closed
+// connection, or past the file size limit ("ulimit -f") fails like any other
+// write instead of ending the download, and what was written is kept.
+void ignoreWriteSignals();
 
 #endif  // QUORVANE_APP_PROCESS_SETUP_H_

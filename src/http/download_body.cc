@@ -270,11 +270,13 @@ class Download {
     }
     if (end_ >= 0 && n > end_ - count_) n = end_ - count_;
     if (n > 0) {
-      if (int error = sink_.write(data, static_cast<size_t>(n))) {
+      size_t written = 0;
+      int error = sink_.write(data, static_cast<size_t>(n), &written);
+      count_ += static_cast<int64_t>(written);
+      if (error != 0) {
         session_.clearBody();
         return writeFailure(error);
       }
-      count_ += n;
     }
     session_.clearBody();
     return Status();
@@ -310,8 +312,9 @@ class Download {
       splicing_ = false;
       std::string bytes(static_cast<size_t>(held), '\0');
       if (pipe_->readHeld(&bytes[0], held) != held) return writeFailure(EIO);
-      error = sink_.write(bytes.data(), bytes.size());
-      if (error == 0) count_ += held;
+      size_t written = 0;
+      error = sink_.write(bytes.data(), bytes.size(), &written);
+      count_ += static_cast<int64_t>(written);
     }
     if (error != 0) return writeFailure(error);
     return Status();

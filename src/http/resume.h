@@ -23,9 +23,10 @@ const int64_t kResumeOverlap = 64 * 1024;
 class DownloadSink {
  public:
   virtual ~DownloadSink() = default;
-  // Appends the `length` bytes at `data`. Returns 0, or the system's error
-  // number when not all of them were written.
-  virtual int write(const char* data, size_t length) = 0;
+  // Appends the `length` bytes at `data`; *written receives how many went
+  // into the output. Returns 0, or the system's error number when not all
+  // of them were written.
+  virtual int write(const char* data, size_t length, size_t* written) = 0;
   // Drops everything written, so that the next write is the first byte
   // again. Returns 0 or the system's error number.
   virtual int restart() = 0;

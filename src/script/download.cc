@@ -61,12 +61,13 @@ class OutputFile : public DownloadSink {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  int write(const char* data, size_t length) override {
+  int write(const char* data, size_t length, size_t* written) override {
     reserveFor(length);
     errno = 0;
     int32_t done = file_.write(data, static_cast<int32_t>(length));
-    if (done > 0) keep(data, static_cast<size_t>(done));
-    if (static_cast<size_t>(done) < length) return errno != 0 ? errno : EIO;
+    *written = done > 0 ? static_cast<size_t>(done) : 0;
+    if (done > 0) keep(data, *written);
+    if (*written < length) return errno != 0 ? errno : EIO;
     return 0;
   }
 

@@ -1,4 +1,4 @@
-// The start-up care for standard descriptors and SIGPIPE. Each check runs in
+// The start-up care for standard descriptors and the write signals. Each check runs in
 // a child process, since it closes this process's own descriptors or
 // changes its signal handling.
 #include "app/process_setup.h"
@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 
 namespace {
@@ -72,17 +74,30 @@ TEST(ProcessSetup, OpenDescriptorsAreLeftAlone) {
   EXPECT_EQ(0, result);
 }
 
-TEST(ProcessSetup, WriteToAClosedPipeFailsInsteadOfEndingTheProcess) {
-  int result = inChild([] {
-    signal(SIGPIPE, SIG_DFL);
-    ignoreBrokenPipe();
-    int ends[2];
-    if (pipe(ends) != 0) return 2;
-    close(ends[0]);
-    ssize_t written = write(ends[1], "x", 1);
-    return written == -1 && errno == EPIPE ? 0 : 1;
-  });
-  EXPECT_EQ(0, result);
+TEST(ProcessSetup, WritesThatWouldSignalFailInsteadOfEndingTheProcess) {
+  // To a pipe whose reader has gone.
+  EXPECT_EQ(0, inChild([] {
+              signal(SIGPIPE, SIG_DFL);
+              ignoreWriteSignals();
+              int ends[2];
+              if (pipe(ends) != 0) return 2;
+              close(ends[0]);
+              ssize_t written = write(ends[1], "x", 1);
+              return written == -1 && errno == EPIPE ? 0 : 1;
+            }));
+  // Past the file size limit: the bytes below it are written.
+  EXPECT_EQ(0, inChild([] {
+              signal(SIGXFSZ, SIG_DFL);
+              ignoreWriteSignals();
+              rlimit limit = {3, 3};
+              char path[] = "/tmp/quorvane-fsize-XXXXXX";
+              int fd = mkstemp(path);
+              if (fd < 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+              unlink(path);
+              ssize_t first = write(fd, "abcde", 5);
+              ssize_t second = write(fd, "f", 1);
+              return first == 3 && second == -1 && errno == EFBIG ? 0 : 1;
+            }));
 }
 
 }  // namespace

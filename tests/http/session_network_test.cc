@@ -28,7 +28,7 @@ namespace {
 // TLS writes cannot ask for MSG_NOSIGNAL: like the program, these tests
 // ignore SIGPIPE, so that a server that goes away fails a send instead of
 // ending the test program.
-const bool kBrokenPipeIgnored = (ignoreBrokenPipe(), true);
+const bool kBrokenPipeIgnored = (ignoreWriteSignals(), true);
 
 using Clock = std::chrono::steady_clock;
 

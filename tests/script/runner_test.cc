@@ -1,7 +1,11 @@
 // The plugin script runner: registers and slots, session steps, unsupported
 // lines, logs, and the two body readers.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -466,6 +470,26 @@ TEST_F(DownloadTest, DiskRoomSetAsideForTheAnnouncedBodyIsGivenBack) {
   ASSERT_EQ(0, stat(output().c_str(), &info));
   EXPECT_EQ(3, info.st_size);
   EXPECT_LT(info.st_blocks * 512, 1024 * 1024);
+}
+
+TEST_F(DownloadTest, AWriteCutShortCountsTheBytesThatWent) {
+  // The file size limit lets 4000 of the 10000 bytes into the file; the
+  // child process that runs the download ignores the limit's signal, as
+  // the program does.
+  fake.addConnection().deliver(okHeader("Content-Length: 10000\r\n") + std::string(10000, 'x'));
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {4000, 4000};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    const char said[] = "cannot write the output file (File too large): 4000 of 10000 bytes";
+    _exit(download() == 200 && last.message().compare(0, sizeof said - 1, said) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(std::string(4000, 'x'), readFile(output()));
 }
 
 TEST_F(DownloadTest, TimeOutMidBodyGives206) {
