@@ -157,6 +157,10 @@ int Connection::waitReadable(timeval* limit) {
   return transport_.waitReadable(socket_, limit);
 }
 
+void Connection::setWakeThreshold(int bytes) {
+  transport_.setWakeThreshold(socket_, bytes);
+}
+
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   lastConnectFailure_ = ConnectFailure::kNone;

@@ -39,6 +39,8 @@ class Connection {
   int pending();
   // Waits until the socket is readable, as Transport::waitReadable.
   int waitReadable(timeval* limit);
+  // As Transport::setWakeThreshold.
+  void setWakeThreshold(int bytes);
 
   int socket() const { return socket_; }
   // The TLS link, null while none was started.

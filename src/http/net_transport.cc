@@ -429,6 +429,11 @@ int NetTransport::waitReadable(int socket, timeval* limit) {
   return pollFor(socket, POLLIN, limit);
 }
 
+void NetTransport::setWakeThreshold(int socket, int bytes) {
+  if (socket <= 0 || bytes < 1) return;
+  setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
 void NetTransport::limitBlocking(int socket, int seconds) {
   if (socket <= 0 || seconds <= 0) return;
   timeval limit;

@@ -50,6 +50,7 @@ class NetTransport : public Transport {
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
   // Socket receive and send time-outs.
+  void setWakeThreshold(int socket, int bytes) override;
   void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
   void freeLink(TlsLink* link) override;

@@ -218,6 +218,10 @@ int RecordingTransport::waitReadable(int socket, timeval* limit) {
   return result;
 }
 
+void RecordingTransport::setWakeThreshold(int socket, int bytes) {
+  inner_.setWakeThreshold(socket, bytes);
+}
+
 void RecordingTransport::limitBlocking(int socket, int seconds) {
   inner_.limitBlocking(socket, seconds);
 }

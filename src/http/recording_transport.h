@@ -40,6 +40,7 @@ class RecordingTransport : public Transport {
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
+  void setWakeThreshold(int socket, int bytes) override;
   void limitBlocking(int socket, int seconds) override;
   void close(TlsLink* link, int socket) override;
   void freeLink(TlsLink* link) override;

@@ -136,6 +136,15 @@ class Transport {
   // `limit` ran out, < 0 on error, and leaves the unused time in *limit (a
   // signal does not end the wait early). A null limit waits without bound.
   virtual int waitReadable(int socket, timeval* limit) = 0;
+  // Asks that waits on `socket` end only once `bytes` bytes are there to
+  // read, or the peer closed, or the wait's time ran out (1: as soon as
+  // anything is there). A reader that waits for a batch is not woken by
+  // every packet of a fast sender, which saves both sides work. Only a
+  // hint: a transport without sockets ignores it.
+  virtual void setWakeThreshold(int socket, int bytes) {
+    (void)socket;
+    (void)bytes;
+  }
   // Bounds every later blocking call on `socket` (sends) to `seconds`, so a
   // peer that stalls halfway cannot hold the program beyond its time-out. A
   // call that runs out fails like any other failed send.

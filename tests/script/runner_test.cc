@@ -433,6 +433,17 @@ TEST_F(DownloadTest, ProgressInKilobytesAndPiecesFilledFromSeveralReads) {
   // The body buffer holds one piece, whatever the size of the download.
   EXPECT_EQ(kDownloadPiece, engine->session.body().capacity());
   EXPECT_LT(c.recvCalls, 10);
+
+  // Two pieces read 64 KiB at a time: a piece waits for more in batches;
+  // the wait for a piece's first byte, which the time-out bounds, ends
+  // with any byte.
+  FakeConnection& batched = fake.addConnection();
+  batched.deliver(okHeader("Content-Length: 300000\r\n")).deliver(big, 65536);
+  EXPECT_EQ(0, download());
+  EXPECT_EQ(big, readFile(output()));
+  EXPECT_GT(batched.batchedWaits, 0);
+  EXPECT_EQ(0, batched.batchedLongWaits);
+  EXPECT_EQ(1, batched.wakeThreshold);
 }
 
 TEST_F(DownloadTest, WithoutContentLengthThePeersCloseIsTheEnd) {

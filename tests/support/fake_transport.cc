@@ -233,11 +233,20 @@ int FakeTransport::pending(TlsLink* link) {
   return s->kind == FakeStep::kDeliver || s->kind == FakeStep::kPartRecord ? c->tlsPending : 0;
 }
 
+void FakeTransport::setWakeThreshold(int socket, int bytes) {
+  FakeConnection* c = byDescriptor(socket);
+  if (c != nullptr) c->wakeThreshold = bytes;
+}
+
 int FakeTransport::waitReadable(int socket, timeval* limit) {
   FakeConnection* c = byDescriptor(socket);
   if (c == nullptr) return -1;
   ++c->waits;
   c->readsWithoutWait = 0;
+  if (c->wakeThreshold > 1) {
+    ++c->batchedWaits;
+    if (limit == nullptr || limit->tv_sec >= 1) ++c->batchedLongWaits;
+  }
   c->lastWaitUnbounded = limit == nullptr;
   if (limit != nullptr) c->lastWaitLimit = *limit;
   FakeStep* s = currentStep(*c);

@@ -107,6 +107,12 @@ struct FakeConnection {
   static const int kMaxReadsWithoutWait = 100;
   bool lastWaitUnbounded = false;
   timeval lastWaitLimit = {0, 0};
+  // The wake threshold as the client set it last, and the waits that ran
+  // with one above 1: all of them, and those of a second or more (or
+  // without limit), which must end with any byte.
+  int wakeThreshold = 1;
+  int batchedWaits = 0;
+  int batchedLongWaits = 0;
   int closes = 0;
   bool closedWithLink = false;
 
@@ -142,6 +148,7 @@ class FakeTransport : public Transport {
   int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
   int pending(TlsLink* link) override;
   int waitReadable(int socket, timeval* limit) override;
+  void setWakeThreshold(int socket, int bytes) override;
   void close(TlsLink* link, int socket) override;
   void freeLink(TlsLink* link) override;
 
