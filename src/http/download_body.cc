@@ -270,16 +270,22 @@ class Download {
     }
     if (end_ >= 0 && n > end_ - count_) n = end_ - count_;
     if (n > 0) {
-      size_t written = 0;
-      int error = sink_.write(data, static_cast<size_t>(n), &written);
-      count_ += static_cast<int64_t>(written);
-      if (error != 0) {
+      if (int error = put(data, static_cast<size_t>(n))) {
         session_.clearBody();
         return writeFailure(error);
       }
     }
     session_.clearBody();
     return Status();
+  }
+
+  // Writes `length` bytes to the sink and counts those that went in.
+  // Returns 0 or the system's error number.
+  int put(const char* data, size_t length) {
+    size_t written = 0;
+    int error = sink_.write(data, length, &written);
+    count_ += static_cast<int64_t>(written);
+    return error;
   }
 
   // Whether more of the answer at hand belongs in the file.
@@ -312,9 +318,7 @@ class Download {
       splicing_ = false;
       std::string bytes(static_cast<size_t>(held), '\0');
       if (pipe_->readHeld(&bytes[0], held) != held) return writeFailure(EIO);
-      size_t written = 0;
-      error = sink_.write(bytes.data(), bytes.size(), &written);
-      count_ += static_cast<int64_t>(written);
+      error = put(bytes.data(), bytes.size());
     }
     if (error != 0) return writeFailure(error);
     return Status();

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/result.h"
 
 namespace {
@@ -42,12 +43,6 @@ void initTlsLibraryOnce() {
     return true;
   }();
   (void)done;
-}
-
-int64_t monotonicMicros() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // Waits with poll() until `socket` has one of `events` (or an error or

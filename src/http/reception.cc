@@ -2,7 +2,6 @@
 // connection, header lookup, and the request loop that follows redirects.
 #include <strings.h>
 #include <sys/time.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/clock.h"
 #include "base/messages.h"
 #include "http/address.h"
 #include "http/response_parser.h"
@@ -31,12 +31,6 @@ const int64_t kPieceFillMaxMicros = 200 * 1000;
 // then wakes the reader once per batch instead of once per packet or TLS
 // record, which takes about a quarter off the CPU time of a TLS download.
 const int kFillBatchBytes = 128 * 1024;
-
-int64_t monotonicMicros() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 // A receive buffer never grows beyond the longest text; a body that would
 // need more ends the reading.
@@ -110,15 +104,19 @@ Status HttpSession::receivePiece(int32_t most) {
   return receive(most);
 }
 
+timeval* HttpSession::callLimit(timeval* limit) const {
+  // One time limit for the whole call: each wait leaves the unused time in
+  // it. A negative setting waits without bound.
+  limit->tv_sec = settings_.timeoutSeconds;
+  limit->tv_usec = 0;
+  return settings_.timeoutSeconds < 0 ? nullptr : limit;
+}
+
 Status HttpSession::receive(int32_t fillTo) {
   Connection* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
-  // One time limit for the whole call: each wait leaves the unused time in
-  // it. A negative setting waits without bound.
   timeval limit;
-  limit.tv_sec = settings_.timeoutSeconds;
-  limit.tv_usec = 0;
-  timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
+  timeval* waitLimit = callLimit(&limit);
   if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit, fillTo);
   // A new response: nothing is known of its body yet.
   decoder_ = BodyDecoder();
@@ -175,7 +173,7 @@ class FillBatch {
  public:
   explicit FillBatch(Connection& connection) : connection_(connection) {}
   ~FillBatch() {
-    if (set_) connection_.setWakeThreshold(1);
+    if (bytes_ != 1) connection_.setWakeThreshold(1);
   }
   FillBatch(const FillBatch&) = delete;
   FillBatch& operator=(const FillBatch&) = delete;
@@ -186,13 +184,12 @@ class FillBatch {
     if (bytes == bytes_) return;
     connection_.setWakeThreshold(bytes);
     bytes_ = bytes;
-    set_ = true;
   }
 
  private:
   Connection& connection_;
+  // The threshold set last; 1 is the socket's own.
   int bytes_ = 1;
-  bool set_ = false;
 };
 
 void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t fillTo) {
@@ -249,9 +246,7 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
   timeval limit;
-  limit.tv_sec = settings_.timeoutSeconds;
-  limit.tv_usec = 0;
-  timeval* waitLimit = settings_.timeoutSeconds < 0 ? nullptr : &limit;
+  timeval* waitLimit = callLimit(&limit);
   int room = std::min(most, pipe.capacity() - pipe.held());
   int got = kReadWouldBlock;
   do {

@@ -253,6 +253,9 @@ class HttpSession {
   // The steps of receive (reception.cc), on the current connection and
   // within the time `limit` of the call (null: no limit).
   Status readHeader(Connection& connection, timeval* limit);
+  // The time limit of one receive, in *limit: the time-out setting, or null
+  // (no limit) for a negative one.
+  timeval* callLimit(timeval* limit) const;
   // receive (`fillTo` 0) and receivePiece (`fillTo`: its `most`).
   Status receive(int32_t fillTo);
   Status readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo);
