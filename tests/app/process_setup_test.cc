@@ -1,6 +1,6 @@
-// The start-up care for standard descriptors and the write signals. Each check runs in
-// a child process, since it closes this process's own descriptors or
-// changes its signal handling.
+// The start-up care for standard descriptors and the write signals. Each
+// check runs in a forked copy of the test, since it closes the process's own
+// descriptors or changes its signal handling.
 #include "app/process_setup.h"
 
 #include <fcntl.h>
@@ -9,25 +9,14 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <functional>
+
+#include "support/child_process.h"
 
 namespace {
-
-// Runs `body` in a child and returns its exit status (-1 when it did not
-// exit normally, -2 when it could not be started).
-int inChild(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid < 0) return -2;
-  if (pid == 0) _exit(body());
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -2;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 bool isDevNull(int fd) {
   struct stat open;
@@ -43,7 +32,7 @@ TEST(ProcessSetup, ClosedStandardDescriptorsGetDevNull) {
   const Closed kCases[] = {
       {true, true, false}, {false, true, false}, {true, true, true}, {false, false, true}};
   for (const Closed& c : kCases) {
-    int result = inChild([&] {
+    int result = exitOfForkedCall([&] {
       if (c.in) close(0);
       if (c.out) close(1);
       if (c.err) close(2);
@@ -62,7 +51,7 @@ TEST(ProcessSetup, ClosedStandardDescriptorsGetDevNull) {
 }
 
 TEST(ProcessSetup, OpenDescriptorsAreLeftAlone) {
-  int result = inChild([] {
+  int result = exitOfForkedCall([] {
     int flags = fcntl(1, F_GETFL);
     // The lowest free descriptor stays the same: nothing was opened.
     int freeBefore = dup(0);
@@ -76,7 +65,7 @@ TEST(ProcessSetup, OpenDescriptorsAreLeftAlone) {
 
 TEST(ProcessSetup, WritesThatWouldSignalFailInsteadOfEndingTheProcess) {
   // To a pipe whose reader has gone.
-  EXPECT_EQ(0, inChild([] {
+  EXPECT_EQ(0, exitOfForkedCall([] {
               signal(SIGPIPE, SIG_DFL);
               ignoreWriteSignals();
               int ends[2];
@@ -86,7 +75,7 @@ TEST(ProcessSetup, WritesThatWouldSignalFailInsteadOfEndingTheProcess) {
               return written == -1 && errno == EPIPE ? 0 : 1;
             }));
   // Past the file size limit: the bytes below it are written.
-  EXPECT_EQ(0, inChild([] {
+  EXPECT_EQ(0, exitOfForkedCall([] {
               signal(SIGXFSZ, SIG_DFL);
               ignoreWriteSignals();
               rlimit limit = {3, 3};

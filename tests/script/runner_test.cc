@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "http/session.h"
 #include "script/script_engine.h"
 #include "support/capture.h"
+#include "support/child_process.h"
 #include "support/fake_transport.h"
 
 namespace {
@@ -488,18 +487,14 @@ TEST_F(DownloadTest, AWriteCutShortCountsTheBytesThatWent) {
   // child process that runs the download ignores the limit's signal, as
   // the program does.
   fake.addConnection().deliver(okHeader("Content-Length: 10000\r\n") + std::string(10000, 'x'));
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = {4000, 4000};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
-    const char said[] = "cannot write the output file (File too large): 4000 of 10000 bytes";
-    _exit(download() == 200 && last.message().compare(0, sizeof said - 1, said) == 0 ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(
+      0, exitOfForkedCall([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {4000, 4000};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+        const char said[] = "cannot write the output file (File too large): 4000 of 10000 bytes";
+        return download() == 200 && last.message().compare(0, sizeof said - 1, said) == 0 ? 0 : 1;
+      }));
   EXPECT_EQ(std::string(4000, 'x'), readFile(output()));
 }
 

@@ -119,6 +119,15 @@ bool reapWithin(pid_t pid, int millis, int* status) {
 
 }  // namespace
 
+int exitOfForkedCall(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) return -2;
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -2;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 ChildRun runChild(const ChildSpec& child) {
   ChildRun run;
   OutputPipe out;

@@ -6,6 +6,7 @@
 #ifndef QUORVANE_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define QUORVANE_TESTS_SUPPORT_CHILD_PROCESS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ struct ChildRun {
 // from several threads at once (the pipes are not inherited by children
 // other threads start).
 ChildRun runChild(const ChildSpec& child);
+
+// Runs `body` in a forked copy of this process (for a test that changes
+// what the whole process holds: its descriptors, signals or limits) and
+// returns the value it returned as the copy's exit status; -1 when the copy
+// did not exit normally, -2 when it could not be started.
+int exitOfForkedCall(const std::function<int()>& body);
 
 // This process's environment with `overrides` ("NAME=value") replacing the
 // variables of the same name or added to it.
