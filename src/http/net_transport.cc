@@ -235,19 +235,38 @@ int NetTransport::connectTo(const char* name, int port, int limitSeconds, Connec
     failure->error = EAI_NONAME;
     return -1;
   }
+  // An address written as one is taken as exactly that address (all of the
+  // text), never handed to the name look-up, nor to the resolver at all.
+  sockaddr_in v4;
+  sockaddr_in6 v6;
+  memset(&v4, 0, sizeof v4);
+  memset(&v6, 0, sizeof v6);
+  addrinfo literal;
+  memset(&literal, 0, sizeof literal);
+  literal.ai_socktype = SOCK_STREAM;
+  literal.ai_protocol = IPPROTO_TCP;
+  if (inet_pton(AF_INET, name, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    literal.ai_family = AF_INET;
+    literal.ai_addr = reinterpret_cast<sockaddr*>(&v4);
+    literal.ai_addrlen = sizeof v4;
+    return connectInOrder(&literal, limitSeconds, failure);
+  }
+  if (inet_pton(AF_INET6, name, &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    literal.ai_family = AF_INET6;
+    literal.ai_addr = reinterpret_cast<sockaddr*>(&v6);
+    literal.ai_addrlen = sizeof v6;
+    return connectInOrder(&literal, limitSeconds, failure);
+  }
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   hints.ai_flags = AI_NUMERICSERV;
-  // An address written as one is taken as exactly that address (all of the
-  // text), never handed to the name look-up.
-  in_addr v4;
-  in6_addr v6;
-  if (inet_pton(AF_INET, name, &v4) == 1 || inet_pton(AF_INET6, name, &v6) == 1) {
-    hints.ai_flags |= AI_NUMERICHOST;
-  }
   char service[8];
   snprintf(service, sizeof service, "%d", port);
   addrinfo* found = nullptr;
