@@ -34,7 +34,8 @@ class NetTransport : public Transport {
   int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
   // With peer.verify, the chain is checked against OpenSSL's default
   // locations of trusted certificates (which follow SSL_CERT_FILE and
-  // SSL_CERT_DIR) and the certificate against the host name (no partial
+  // SSL_CERT_DIR; the system's bundle file is read only when its folder
+  // lacks an issuer) and the certificate against the host name (no partial
   // wildcards) or IP address. The first byte of the peer's first record
   // tells TLS from anything else: every TLS record begins with a content
   // type from 20 to 23. The socket does not block from here on.

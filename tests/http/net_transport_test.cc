@@ -6,6 +6,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "app/process_setup.h"
+#include "support/capture.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -225,6 +229,57 @@ TEST(NetTransportTest, ChecksTheCertificateAgainstTheTrustedAuthority) {
     EXPECT_EQ(row.reason,
               untrustedReason(row.certificate, row.name, row.ipLiteral, row.verify, &answered));
     EXPECT_EQ(row.reason[0] == '\0', answered);
+  }
+}
+
+// Without SSL_CERT_FILE, the folder of certificates named by subject hash is
+// asked first, and the system's bundle is read only when it lacks the issuer.
+TEST(NetTransportTest, ReadsTheSystemBundleOnlyWhenTheFolderLacksTheIssuer) {
+  TempDir withAuthority;
+  TempDir empty;
+  BIO* pem =
+      BIO_new_mem_buf(testAuthorityPem().data(), static_cast<int>(testAuthorityPem().size()));
+  X509* authority = PEM_read_bio_X509(pem, nullptr, nullptr, nullptr);
+  BIO_free(pem);
+  ASSERT_NE(nullptr, authority);
+  char hashName[16];
+  snprintf(hashName, sizeof hashName, "%08lx.0", X509_subject_name_hash(authority));
+  X509_free(authority);
+  withAuthority.write(hashName, testAuthorityPem());
+  const bool systemBundle = access(X509_get_default_cert_file(), R_OK) == 0;
+  const struct {
+    const TempDir& folder;
+    const char* reason;
+    bool bundleRead;
+  } rows[] = {
+      {withAuthority, "", false},
+      {empty, "unable to get local issuer certificate", systemBundle},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.reason);
+    ScopedEnv noFile;
+    noFile.set("SSL_CERT_FILE", nullptr);
+    ScopedEnv folder;
+    folder.set("SSL_CERT_DIR", row.folder.path().c_str());
+    ScriptedServer server(true, {{sendAction("hello"), closeAction()}}, 0,
+                          ServerCertificate::kTrusted);
+    ASSERT_TRUE(server.ok()) << server.error();
+    NetTransport net;
+    ConnectFailure failure;
+    int fd = net.connectTo("127.0.0.1", server.port(), 5, &failure);
+    ASSERT_GT(fd, 2);
+    net.limitBlocking(fd, 5);
+    TlsPeer peer;
+    peer.name = "127.0.0.1";
+    peer.ipLiteral = true;
+    TlsStart started = net.startTls(fd, peer, 5);
+    EXPECT_EQ(row.reason, started.untrusted);
+    ASSERT_NE(nullptr, started.link);
+    // The bundle holds a hundred certificates or more; the folder gave one.
+    X509_STORE* store = SSL_CTX_get_cert_store(started.link->ctx);
+    EXPECT_EQ(row.bundleRead, sk_X509_OBJECT_num(X509_STORE_get0_objects(store)) > 1);
+    net.close(started.link.get(), fd);
+    server.stop();
   }
 }
 
