@@ -46,15 +46,6 @@ void initTlsLibraryOnce() {
   (void)done;
 }
 
-// The certificates a chain may end in. A file that SSL_CERT_FILE names is
-// read whole at once, and the folder (SSL_CERT_DIR, or the system's) asked
-// after it, as the library does by default. Without such a file, the
-// system's folder, whose certificates are named by the hash of their
-// subject, is asked first, one certificate at a time, and the system's
-// bundle is read only when the folder lacks an issuer. Reading the bundle
-// parses every certificate in it (about 140 on a usual system: some 40 ms of
-// CPU, and 0.8 MiB that would stay for the whole download) where a server's
-// chain needs one.
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L
 using CertificateName = const X509_NAME;
 #else
@@ -80,6 +71,9 @@ bool readBundleOnce(X509_STORE* store) {
   return true;
 }
 
+// The store's two ways of finding certificates by name, for an issuer and
+// for all of a subject's: the library's own, and once more after the bundle
+// was read, when they found nothing before it.
 int issuerFromFolderThenBundle(X509** issuer, X509_STORE_CTX* ctx, X509* subject) {
   int found = X509_STORE_CTX_get1_issuer(issuer, ctx, subject);
   if (found != 0 || !readBundleOnce(X509_STORE_CTX_get0_store(ctx))) return found;
@@ -94,6 +88,15 @@ STACK_OF(X509) * certificatesFromFolderThenBundle(X509_STORE_CTX* ctx, Certifica
   return X509_STORE_CTX_get1_certs(ctx, name);
 }
 
+// The certificates a chain may end in. A file that SSL_CERT_FILE names is
+// read whole at once, and the folder (SSL_CERT_DIR, or the system's) asked
+// after it, as the library does by default. Without such a file, the
+// folder, whose certificates are named by the hash of their subject, is
+// asked first, one certificate at a time, and the system's bundle is read
+// only when the folder lacks an issuer. Reading the bundle
+// parses every certificate in it (about 140 on a usual system: some 40 ms of
+// CPU, and 0.8 MiB that would stay for the whole download) where a server's
+// chain needs one.
 void trustSystemCertificates(SSL_CTX* ctx) {
   const char* namedFile = getenv(X509_get_default_cert_file_env());
   if (namedFile != nullptr && namedFile[0] != '\0') {
