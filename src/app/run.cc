@@ -62,8 +62,9 @@ class RunTransport {
                                option, option));
     }
     if (strcmp(option, kRecordOption) == 0) {
+      // The folder is made at the run's first connection.
       recorder_ = std::make_unique<RecordingTransport>(networkTransport(), folder);
-      return recorder_->start();
+      return Status();
     }
     replay_ = std::make_unique<ReplayTransport>(folder);
     return replay_->start();

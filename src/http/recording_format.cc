@@ -98,7 +98,9 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
            readSetting(words[4], "attempts", &failure.attempts);
   }
   if (key == "tls" && words.size() >= 3) {
+    if (out->tls) return false;
     out->tls = true;
+    out->tlsAt = out->events.size();
     out->verified = words[2] != "unverified";
     if (words[2] == "untrusted" && words.size() > 3) {
       // The reason is the rest of the line after the third word.
@@ -138,8 +140,10 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
     }
     size_t expected = event.kind == RecordedEvent::kFailed ? 3 : 2;
     if (!known || words.size() != expected) return false;
+    // A failed read gives -1; other negative results mean other things
+    // (a TLS read that waits), which a recording never writes as an end.
     if (event.kind == RecordedEvent::kFailed &&
-        (!readNumber(words[2], &event.result) || event.result >= 0)) {
+        (!readNumber(words[2], &event.result) || event.result != -1)) {
       return false;
     }
   } else {
@@ -243,11 +247,14 @@ bool parseConnection(const std::string& text, RecordedConnection* out, std::stri
   return true;
 }
 
-int makeFolders(const std::string& path) {
+int makeFolders(const std::string& path, unsigned mode) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-    if (slash == std::string::npos) break;
+    bool last = slash == std::string::npos;
+    if (mkdir(part.c_str(), last ? static_cast<mode_t>(mode) : 0777) != 0 && errno != EEXIST) {
+      return errno;
+    }
+    if (last) break;
   }
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return errno;
@@ -266,16 +273,30 @@ int appendBytes(int fd, const char* bytes, size_t length) {
 }
 
 int writeRecordingFile(const std::string& path, const std::string& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                static_cast<mode_t>(kRecordingFileMode));
   if (fd < 0) return errno;
   int error = appendBytes(fd, bytes.data(), bytes.size());
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }
 
+int openRecordingFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat info;
+  int error = fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
 int readRecordingFile(const std::string& path, std::string* bytes) {
   bytes->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRecordingFile(path);
   if (fd < 0) return errno;
   char buffer[64 * 1024];
   int error = 0;

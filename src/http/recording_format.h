@@ -14,7 +14,8 @@
 //   connect-failed KIND error=E seconds=S attempts=A
 //                                           KIND: no-socket, not-resolved,
 //                                           refused, timed-out or failed
-//   tls NAME verified|unverified            TLS was set up
+//   tls NAME verified|unverified            TLS was set up (after the events
+//                                           of a proxy's tunnel, if any)
 //   tls NAME untrusted REASON...            the certificate failed its check
 //   tls NAME timed-out|not-tls|failed       the handshake did not finish in
 //                                           time, met no TLS, or failed
@@ -73,6 +74,8 @@ struct RecordedConnection {
   int port = 0;
   ConnectFailure failure;  // kind kNone: it connected
   bool tls = false;
+  // The events before TLS was set up (those of a proxy's tunnel).
+  size_t tlsAt = 0;
   bool verified = true;
   TlsStart::Outcome handshake = TlsStart::kDone;
   std::string untrusted;  // kUntrusted: the reason the certificate failed
@@ -89,14 +92,28 @@ std::string tlsLine(const std::string& name, bool verified, const TlsStart& star
 std::string sendFailedLine(int result);
 std::string eventLine(const RecordedEvent& event);
 
+// The files of a recording are its owner's alone: they hold cookies and
+// everything else in clear.
+const unsigned kRecordingFileMode = 0600;
+// A replay reads a file of the recording at most this much at a time: a
+// piece that is larger is served in several reads, so that an edited
+// recording cannot make the program take its size in memory at once.
+const size_t kMaxRecordingRead = 1024 * 1024;
+
 // Files. Each returns 0 or the system's error number.
-// Makes `path` and the folders above it that are missing.
-int makeFolders(const std::string& path);
-// Writes `bytes` as the whole new content of `path`.
+// Makes `path` with `mode` and the folders above it that are missing.
+int makeFolders(const std::string& path, unsigned mode);
+// Writes `bytes` as the whole new content of `path` (mode
+// kRecordingFileMode); a link of that name is not followed.
 int writeRecordingFile(const std::string& path, const std::string& bytes);
 // Appends `length` bytes to the open descriptor `fd`.
 int appendBytes(int fd, const char* bytes, size_t length);
-// Reads all of `path` into *bytes.
+// Opens `path` for reading when it is a regular file (a symbolic link is
+// followed to a regular file only), without waiting: a FIFO or a device is
+// refused with EINVAL before anything is read. Returns the descriptor, or
+// -1 with errno.
+int openRecordingFile(const std::string& path);
+// Reads all of `path` into *bytes (a regular file, as openRecordingFile).
 int readRecordingFile(const std::string& path, std::string* bytes);
 
 // Reads the text of a connection.txt into *out. False with *error ("line N:

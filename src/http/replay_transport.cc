@@ -2,8 +2,10 @@
 // recording, and what the run sends compared with what was recorded.
 #include "http/replay_transport.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,13 +13,8 @@
 #include <utility>
 
 #include "base/messages.h"
-#include "http/net_transport.h"
 
 namespace {
-
-// Descriptors handed out are this plus the connection's number: far above
-// what the process opens, and never 0 to 2.
-const int kFirstDescriptor = 1000;
 
 std::string targetText(const std::string& name, int port) {
   return formatText("%s port %d", name.c_str(), port);
@@ -56,9 +53,10 @@ std::string withoutLineEnd(const std::string& line) {
   return line.substr(0, length);
 }
 
-// The failure for a file of the recording at `path` that cannot be read, for
-// `why`.
-Status unreadable(const std::string& path, const std::string& why) {
+// The failure for a file of the recording at `path` that cannot be read,
+// for the system's `error`.
+Status unreadable(const std::string& path, int error) {
+  std::string why = error == EINVAL ? "not a regular file" : strerror(error);
   return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
 }
 
@@ -81,22 +79,210 @@ Status linesDiffer(int number, const std::string& recorded, const std::string& n
 
 }  // namespace
 
-struct ReplayTransport::Track {
-  int number = 0;
-  const RecordedConnection* recorded = nullptr;
-  std::string expected;  // the bytes sent when recorded
-  std::string sent;
-  bool firstLineChecked = false;
-  bool settled = false;
-  bool closed = false;
-  TlsLink standIn{};
-  // The server side: the current event, its piece and how much of it the
-  // run has read.
-  size_t next = 0;
-  bool loaded = false;
-  std::string piece;
-  size_t offset = 0;
-  bool endDelivered = false;
+// One connection of the run, played from connection `number` of the
+// recording.
+class ReplayTransport::Played : public Link {
+ public:
+  Played(ReplayTransport& owner, int number, const RecordedConnection& recorded,
+         std::string expected)
+      : owner_(owner),
+        number_(number),
+        recorded_(recorded),
+        folder_(connectionFolder(owner.folder_, number)),
+        expected_(std::move(expected)) {}
+  ~Played() override {
+    if (pieceFd_ >= 0) ::close(pieceFd_);
+    if (owner_.stopped_.ok()) settle();
+  }
+
+  int number() const { return number_; }
+  const RecordedConnection& recorded() const { return recorded_; }
+  // The handshake was played: from here on the link is a TLS one.
+  void startTls() { tls_ = true; }
+
+  // Takes the bytes (or fails where the recorded send failed) and compares
+  // them with the recording.
+  int send(const char* data, int length) override {
+    if (!owner_.stopped_.ok() || !tlsFits() || length <= 0) return -1;
+    size_t taken = static_cast<size_t>(length);
+    if (recorded_.sendFailed) {
+      // The send that failed when recorded fails at the same byte.
+      size_t left = expected_.size() - std::min(expected_.size(), sent_.size());
+      if (left == 0) return recorded_.sendResult;
+      taken = std::min(taken, left);
+    }
+    sent_.append(data, taken);
+    if (!checkFirstLine(false)) return -1;
+    return static_cast<int>(taken);
+  }
+
+  // The recorded pieces, at most `size` bytes of one at a time; then the
+  // recorded end, again and again. Past the last event the server is
+  // silent.
+  int recv(char* buffer, int size) override {
+    if (!owner_.stopped_.ok() || !tlsFits()) return -1;
+    settle();
+    const RecordedEvent* event = current();
+    if (!owner_.stopped_.ok() || size <= 0) return -1;
+    if (event == nullptr || event->kind == RecordedEvent::kTimedOut) return kReadWouldBlock;
+    if (event->kind == RecordedEvent::kPiece) {
+      size_t count = std::min(static_cast<size_t>(size), chunk_.size() - offset_);
+      memcpy(buffer, chunk_.data() + offset_, count);
+      offset_ += count;
+      pieceRead_ = true;
+      return static_cast<int>(count);
+    }
+    // An end stays where it is: every later read meets it again.
+    endDelivered_ = true;
+    switch (event->kind) {
+      case RecordedEvent::kClosed:
+        return 0;
+      case RecordedEvent::kClosedWithoutAlert:
+        return kReadEndWithoutTlsClose;
+      case RecordedEvent::kReset:
+        errno = ECONNRESET;
+        return -1;
+      default:
+        return -1;
+    }
+  }
+
+  // The rest of a piece that one read did not take, or a piece that the
+  // TLS layer held when recorded.
+  int pending() override {
+    if (!owner_.stopped_.ok()) return 0;
+    settle();
+    const RecordedEvent* event = current();
+    if (!owner_.stopped_.ok() || event == nullptr || event->kind == RecordedEvent::kTimedOut) {
+      return 0;
+    }
+    if (event->kind == RecordedEvent::kPiece) {
+      bool held = pieceRead_ || event->held;
+      return held ? static_cast<int>(chunk_.size() - offset_) : 0;
+    }
+    return endDelivered_ ? 1 : 0;
+  }
+
+  // Ready at once while the recording has more; 0 at once, with the limit
+  // used up, for a wait that ran out when recorded or past its end.
+  int waitReadable(timeval* limit) override {
+    if (!owner_.stopped_.ok()) return -1;
+    settle();
+    const RecordedEvent* event = current();
+    if (!owner_.stopped_.ok()) return -1;
+    if (event != nullptr && event->kind != RecordedEvent::kTimedOut) return 1;
+    if (event != nullptr) ++next_;
+    if (limit != nullptr) *limit = timeval{0, 0};
+    return 0;
+  }
+
+  bool isTls() const override { return tls_; }
+
+ private:
+  // Whether the run's TLS use fits the recording: TLS exactly from where it
+  // was set up when recorded. Stops the replay when not.
+  bool tlsFits() {
+    if (recorded_.tls && !tls_ && next_ >= recorded_.tlsAt) {
+      owner_.stop(differs(number_, recordedTarget(recorded_) + " over TLS", "one without TLS"));
+    }
+    return owner_.stopped_.ok();
+  }
+
+  // The event the server side is at, with a chunk of its piece loaded;
+  // pieces read out and empty ones are passed. Null past the last event,
+  // at the program's own close, or when a piece cannot be read (the
+  // replay stops).
+  const RecordedEvent* current() {
+    const std::vector<RecordedEvent>& events = recorded_.events;
+    while (next_ < events.size()) {
+      const RecordedEvent& event = events[next_];
+      if (event.kind == RecordedEvent::kClosedByQuorvane) return nullptr;
+      if (event.kind != RecordedEvent::kPiece) return &event;
+      if (offset_ < chunk_.size()) return &event;
+      if (!loadChunk(event)) return nullptr;
+      if (offset_ < chunk_.size()) return &event;
+      // The piece is read out.
+      if (pieceFd_ >= 0) ::close(pieceFd_);
+      pieceFd_ = -1;
+      ++next_;
+      pieceRead_ = false;
+    }
+    return nullptr;
+  }
+
+  // Loads the next chunk of the piece of `event` (its file opened at the
+  // first), at most kMaxRecordingRead bytes; an empty chunk at its end.
+  bool loadChunk(const RecordedEvent& event) {
+    std::string path = folder_ + "/" + event.file;
+    if (pieceFd_ < 0 && !pieceRead_) {
+      pieceFd_ = openRecordingFile(path);
+      if (pieceFd_ < 0) {
+        owner_.stop(unreadable(path, errno));
+        return false;
+      }
+    }
+    chunk_.resize(kMaxRecordingRead);
+    offset_ = 0;
+    ssize_t got;
+    do {
+      got = pieceFd_ >= 0 ? read(pieceFd_, &chunk_[0], chunk_.size()) : 0;
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      owner_.stop(unreadable(path, errno));
+      chunk_.clear();
+      return false;
+    }
+    chunk_.resize(static_cast<size_t>(got));
+    return true;
+  }
+
+  // Compares the first line sent with the recorded one once it is complete
+  // (or `final`); stops the replay when they differ.
+  bool checkFirstLine(bool final) {
+    if (firstLineChecked_) return owner_.stopped_.ok();
+    size_t end = sent_.find('\n');
+    if (end == std::string::npos && !final) return true;
+    firstLineChecked_ = true;
+    std::string now = firstLineOf(sent_);
+    std::string before = firstLineOf(expected_);
+    if (now != before) owner_.stop(linesDiffer(number_, before, now));
+    return owner_.stopped_.ok();
+  }
+
+  // Once the run reads (or closes): compares every line sent, noting the
+  // ones that differ.
+  void settle() {
+    if (settled_ || (sent_.empty() && expected_.empty())) return;
+    settled_ = true;
+    if (!checkFirstLine(true)) return;
+    std::vector<std::string> now = linesOf(sent_);
+    std::vector<std::string> before = linesOf(expected_);
+    for (size_t line = 1; line < std::max(now.size(), before.size()); ++line) {
+      bool same = line < now.size() && line < before.size() && now[line] == before[line];
+      if (!same) {
+        reportNotice(formatText("replay: request %d, line %d differs from the recording", number_,
+                                static_cast<int>(line + 1)));
+      }
+    }
+  }
+
+  ReplayTransport& owner_;
+  const int number_;
+  const RecordedConnection& recorded_;
+  const std::string folder_;
+  const std::string expected_;  // the bytes sent when recorded
+  std::string sent_;
+  bool tls_ = false;
+  bool firstLineChecked_ = false;
+  bool settled_ = false;
+  // The server side: the current event, the open file of its piece, the
+  // chunk of it loaded and how much of that the run has read.
+  size_t next_ = 0;
+  int pieceFd_ = -1;
+  std::string chunk_;
+  size_t offset_ = 0;
+  bool pieceRead_ = false;
+  bool endDelivered_ = false;
 };
 
 ReplayTransport::ReplayTransport(std::string folder) : folder_(std::move(folder)) {}
@@ -114,10 +300,11 @@ Status ReplayTransport::start() {
     std::string text;
     int error = readRecordingFile(path, &text);
     if (error == ENOENT) break;
+    if (error != 0) return unreadable(path, error);
     RecordedConnection connection;
-    std::string why = error != 0 ? strerror(error) : std::string();
-    if (error != 0 || !parseConnection(text, &connection, &why)) {
-      return unreadable(path, why);
+    std::string why;
+    if (!parseConnection(text, &connection, &why)) {
+      return Status::unknownError("replay: the recording cannot be read", path + ": " + why);
     }
     recorded_.push_back(std::move(connection));
   }
@@ -128,222 +315,60 @@ void ReplayTransport::stop(const Status& why) {
   if (stopped_.ok()) stopped_ = why;
 }
 
-ReplayTransport::Track* ReplayTransport::bySocket(int socket) {
-  size_t index = static_cast<size_t>(socket - kFirstDescriptor - 1);
-  if (socket <= kFirstDescriptor || index >= tracks_.size() || tracks_[index]->closed) {
-    return nullptr;
-  }
-  return tracks_[index].get();
-}
-
-ReplayTransport::Track* ReplayTransport::byLink(TlsLink* link) {
-  for (auto& track : tracks_) {
-    if (&track->standIn == link && !track->closed) return track.get();
-  }
-  return nullptr;
-}
-
-int ReplayTransport::connectTo(const char* name, int port, int limitSeconds,
-                               ConnectFailure* failure) {
+std::unique_ptr<Link> ReplayTransport::connect(const char* name, int port, int limitSeconds,
+                                               ConnectFailure* failure) {
   (void)limitSeconds;
   *failure = ConnectFailure();
   failure->kind = ConnectFailure::kNoSocket;
-  for (auto& track : tracks_) settle(*track);
-  if (!stopped_.ok()) return -1;
-  int number = static_cast<int>(tracks_.size()) + 1;
+  if (!stopped_.ok()) return nullptr;
+  int number = ++connections_;
   const std::string nameText = name != nullptr ? name : "";
   std::string now = targetText(nameText, port);
   if (static_cast<size_t>(number) > recorded_.size()) {
     stop(Status::unknownError(
         formatText("replay: the recording holds only %d connections", number - 1).c_str(),
         formatText("connection %d goes to %s", number, now.c_str())));
-    return -1;
+    return nullptr;
   }
   const RecordedConnection& recorded = recorded_[static_cast<size_t>(number) - 1];
   if (recorded.name != nameText || recorded.port != port) {
     stop(differs(number, recordedTarget(recorded), "to " + now));
-    return -1;
-  }
-  auto track = std::make_unique<Track>();
-  track->number = number;
-  track->recorded = &recorded;
-  track->closed = recorded.failure.kind != ConnectFailure::kNone;
-  std::string sentPath = connectionFolder(folder_, number) + "/" + kSentFile;
-  int error = track->closed ? 0 : readRecordingFile(sentPath, &track->expected);
-  tracks_.push_back(std::move(track));
-  if (error != 0 && error != ENOENT) {
-    stop(unreadable(sentPath, strerror(error)));
-    return -1;
+    return nullptr;
   }
   if (recorded.failure.kind != ConnectFailure::kNone) {
     *failure = recorded.failure;
-    return -1;
+    return nullptr;
+  }
+  std::string expected;
+  std::string sentPath = connectionFolder(folder_, number) + "/" + kSentFile;
+  int error = readRecordingFile(sentPath, &expected);
+  if (error != 0 && error != ENOENT) {
+    stop(unreadable(sentPath, error));
+    return nullptr;
   }
   *failure = ConnectFailure();
-  return kFirstDescriptor + number;
+  return std::make_unique<Played>(*this, number, recorded, std::move(expected));
 }
 
-TlsStart ReplayTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
+TlsStart ReplayTransport::startTls(std::unique_ptr<Link> link, const TlsPeer& peer,
+                                   int limitSeconds) {
   (void)peer;
   (void)limitSeconds;
-  static TlsLink unknownLink{};
   TlsStart started;
-  Track* track = bySocket(socket);
-  started.link =
-      TlsLinkPtr(track != nullptr ? &track->standIn : &unknownLink, TlsLinkDeleter{this});
-  if (track != nullptr && !track->recorded->tls) {
-    stop(differs(track->number, recordedTarget(*track->recorded) + " without TLS", "one over TLS"));
+  started.outcome = TlsStart::kFailed;
+  auto* played = dynamic_cast<Played*>(link.get());
+  if (played == nullptr) return started;
+  const RecordedConnection& recorded = played->recorded();
+  if (!recorded.tls) {
+    stop(differs(played->number(), recordedTarget(recorded) + " without TLS", "one over TLS"));
   }
   // A stopped replay makes the handshake fail; the run's result is the stop.
-  if (!stopped_.ok() || track == nullptr) {
-    started.outcome = TlsStart::kFailed;
-  } else {
-    started.outcome = track->recorded->handshake;
-    started.untrusted = track->recorded->untrusted;
+  if (!stopped_.ok()) return started;
+  started.outcome = recorded.handshake;
+  started.untrusted = recorded.untrusted;
+  if (started.outcome == TlsStart::kDone) {
+    played->startTls();
+    started.link = std::move(link);
   }
   return started;
-}
-
-bool ReplayTransport::tlsFits(Track& track, TlsLink* link) {
-  if (track.recorded->tls && link == nullptr) {
-    stop(differs(track.number, recordedTarget(*track.recorded) + " over TLS", "one without TLS"));
-  }
-  return stopped_.ok();
-}
-
-bool ReplayTransport::checkFirstLine(Track& track, bool final) {
-  if (track.firstLineChecked) return stopped_.ok();
-  size_t end = track.sent.find('\n');
-  if (end == std::string::npos && !final) return true;
-  track.firstLineChecked = true;
-  std::string now = firstLineOf(track.sent);
-  std::string before = firstLineOf(track.expected);
-  if (now != before) stop(linesDiffer(track.number, before, now));
-  return stopped_.ok();
-}
-
-void ReplayTransport::settle(Track& track) {
-  if (track.settled || (track.sent.empty() && track.expected.empty())) return;
-  track.settled = true;
-  if (!checkFirstLine(track, true)) return;
-  std::vector<std::string> now = linesOf(track.sent);
-  std::vector<std::string> before = linesOf(track.expected);
-  for (size_t line = 1; line < std::max(now.size(), before.size()); ++line) {
-    bool same = line < now.size() && line < before.size() && now[line] == before[line];
-    if (!same) {
-      reportNotice(formatText("replay: request %d, line %d differs from the recording",
-                              track.number, static_cast<int>(line + 1)));
-    }
-  }
-}
-
-int ReplayTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
-  (void)flags;
-  Track* track = bySocket(socket);
-  if (track == nullptr || !stopped_.ok() || !tlsFits(*track, link) || length <= 0) return -1;
-  size_t taken = static_cast<size_t>(length);
-  if (track->recorded->sendFailed) {
-    // The send that failed when recorded fails at the same byte.
-    size_t left = track->expected.size() - std::min(track->expected.size(), track->sent.size());
-    if (left == 0) return track->recorded->sendResult;
-    taken = std::min(taken, left);
-  }
-  track->sent.append(data, taken);
-  if (!checkFirstLine(*track, false)) return -1;
-  return static_cast<int>(taken);
-}
-
-const RecordedEvent* ReplayTransport::current(Track& track) {
-  const std::vector<RecordedEvent>& events = track.recorded->events;
-  while (track.next < events.size()) {
-    const RecordedEvent& event = events[track.next];
-    if (event.kind == RecordedEvent::kClosedByQuorvane) return nullptr;
-    if (event.kind != RecordedEvent::kPiece) return &event;
-    if (!track.loaded) {
-      std::string path = connectionFolder(folder_, track.number) + "/" + event.file;
-      int error = readRecordingFile(path, &track.piece);
-      if (error != 0) {
-        stop(unreadable(path, strerror(error)));
-        return nullptr;
-      }
-      track.loaded = true;
-      track.offset = 0;
-    }
-    if (track.offset < track.piece.size()) return &event;
-    ++track.next;
-    track.loaded = false;
-  }
-  return nullptr;
-}
-
-int ReplayTransport::recv(TlsLink* link, int socket, char* buffer, int size, int flags) {
-  (void)flags;
-  Track* track = bySocket(socket);
-  if (track == nullptr || !stopped_.ok() || !tlsFits(*track, link)) return -1;
-  settle(*track);
-  const RecordedEvent* event = current(*track);
-  if (!stopped_.ok() || size <= 0) return -1;
-  if (event == nullptr || event->kind == RecordedEvent::kTimedOut) return kReadWouldBlock;
-  if (event->kind == RecordedEvent::kPiece) {
-    size_t count = std::min(static_cast<size_t>(size), track->piece.size() - track->offset);
-    memcpy(buffer, track->piece.data() + track->offset, count);
-    track->offset += count;
-    return static_cast<int>(count);
-  }
-  // An end stays where it is: every later read meets it again.
-  track->endDelivered = true;
-  switch (event->kind) {
-    case RecordedEvent::kClosed:
-      return 0;
-    case RecordedEvent::kClosedWithoutAlert:
-      return kReadEndWithoutTlsClose;
-    case RecordedEvent::kReset:
-      errno = ECONNRESET;
-      return -1;
-    default:
-      return event->result;
-  }
-}
-
-int ReplayTransport::pending(TlsLink* link) {
-  Track* track = byLink(link);
-  if (track == nullptr || !stopped_.ok()) return 0;
-  settle(*track);
-  const RecordedEvent* event = current(*track);
-  if (!stopped_.ok() || event == nullptr || event->kind == RecordedEvent::kTimedOut) return 0;
-  if (event->kind == RecordedEvent::kPiece) {
-    // The rest of a piece stays in the TLS layer, as a held piece did.
-    bool held = track->offset > 0 || event->held;
-    return held ? static_cast<int>(track->piece.size() - track->offset) : 0;
-  }
-  return track->endDelivered ? 1 : 0;
-}
-
-int ReplayTransport::waitReadable(int socket, timeval* limit) {
-  Track* track = bySocket(socket);
-  if (track == nullptr || !stopped_.ok()) return -1;
-  settle(*track);
-  const RecordedEvent* event = current(*track);
-  if (!stopped_.ok()) return -1;
-  if (event != nullptr && event->kind != RecordedEvent::kTimedOut) return 1;
-  // A wait that ran out when recorded, or silence past the recording: at
-  // once, with the whole limit used.
-  if (event != nullptr) ++track->next;
-  if (limit != nullptr) {
-    limit->tv_sec = 0;
-    limit->tv_usec = 0;
-  }
-  return 0;
-}
-
-void ReplayTransport::close(TlsLink* link, int socket) {
-  (void)link;
-  Track* track = bySocket(socket);
-  if (track == nullptr) return;
-  if (stopped_.ok()) settle(*track);
-  track->closed = true;
-}
-
-void ReplayTransport::freeLink(TlsLink* link) {
-  (void)link;
 }

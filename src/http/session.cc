@@ -156,7 +156,7 @@ void HttpSession::setCookieMode(int mode) {
 }
 
 Status HttpSession::sendRequest(const char* method) {
-  Connection* connection = slots_[0].get();
+  Link* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to send the request on");
   if (printAddress_) {
     report(kPlainText, url_.data(), kNetworkText);
@@ -171,7 +171,7 @@ Status HttpSession::sendRequest(const char* method) {
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled_)
     cookies = jar_.cookieHeader(hostName_.data() != nullptr ? hostName_.data() : "", addressPath(),
-                                connection->tls() != nullptr);
+                                connection->isTls());
 
   size_t bodyLength = textLength(body_.data());
   int64_t size =
@@ -206,10 +206,8 @@ Status HttpSession::sendRequest(const char* method) {
   const int total = request.length();
   int done = 0;
   while (done < total) {
-    int sent = 0;
-    if (connection->send(request.data() + done, total - done, &sent) != kOk) {
-      return Status(kSendFailed, "cannot send the request to " + describePeer());
-    }
+    int sent = connection->send(request.data() + done, total - done);
+    if (sent <= 0) return Status(kSendFailed, "cannot send the request to " + describePeer());
     done += sent < total - done ? sent : total - done;
   }
   return Status();

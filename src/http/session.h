@@ -1,11 +1,12 @@
 // HttpSession: the program's one HTTP/1.0 client. It holds the settings,
 // the target, the request headers and body, the response header and body,
 // the cookie jar and two connection slots (0: current, 1: kept) that may
-// share one Connection (http/connection.h).
+// share one Link (http/link.h).
 //
-// The operations live in three files: session.cc (state and request
-// composition), connection.cc (connections, TLS, slots) and reception.cc
-// (reading responses, header lookup, redirects).
+// The operations live in four files that carry its name: session.cc (state
+// and request composition), session_connect.cc (connections, TLS, slots),
+// session_receive.cc (reading responses, header lookup, redirects) and
+// session_repeat.cc (a request sent again for the rest of a body, or whole).
 #ifndef QUORVANE_HTTP_SESSION_H_
 #define QUORVANE_HTTP_SESSION_H_
 
@@ -15,8 +16,8 @@
 #include <utility>
 
 #include "base/status.h"
-#include "http/connection.h"
 #include "http/cookie_jar.h"
+#include "http/link.h"
 #include "http/response_parser.h"
 #include "http/transport.h"
 #include "text/text_buffer.h"
@@ -98,7 +99,7 @@ class HttpSession {
   // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128".
   std::string describePeer() const;
 
-  // --- connections (connection.cc) ---
+  // --- connections (session_connect.cc) ---
 
   // Closes the current slot, connects to the proxy or host, performs the
   // whole TLS handshake within the time-out when the address or the port
@@ -118,9 +119,9 @@ class HttpSession {
   void keepConnection();
   // The connection in slot 0 (current) or 1 (kept); null when the slot is
   // empty.
-  Connection* connection(int slot) const;
+  Link* connection(int slot) const;
 
-  // --- reception (reception.cc) ---
+  // --- reception (session_receive.cc) ---
 
   // One reading step: the header block while responseHeader is empty,
   // otherwise one more body piece. The body is decoded as the header frames
@@ -156,7 +157,7 @@ class HttpSession {
   // connecting), or the first failure of connectAndSend or receive.
   Status request(const char* method);
 
-  // --- repeating a request (resume.cc) ---
+  // --- repeating a request (session_repeat.cc) ---
 
   // Sends the last request again (its method, address, headers and body;
   // cookies from the jar as for any request) on a new connection, asking
@@ -250,15 +251,15 @@ class HttpSession {
   bool cookiesEnabled() const { return cookiesEnabled_ != 0; }
 
  private:
-  // The steps of receive (reception.cc), on the current connection and
+  // The steps of receive (session_receive.cc), on the current connection and
   // within the time `limit` of the call (null: no limit).
-  Status readHeader(Connection& connection, timeval* limit);
+  Status readHeader(Link& connection, timeval* limit);
   // The time limit of one receive, in *limit: the time-out setting, or null
   // (no limit) for a negative one.
   timeval* callLimit(timeval* limit) const;
   // receive (`fillTo` 0) and receivePiece (`fillTo`: its `most`).
   Status receive(int32_t fillTo);
-  Status readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo);
+  Status readBodyPiece(Link& connection, timeval* limit, int32_t fillTo);
   // The body's free room, up to maxKeptBody: where the next read goes.
   char* bodyRoom(int32_t* room);
   // After a piece's first read: the records the TLS layer already holds
@@ -267,7 +268,7 @@ class HttpSession {
   // most what is left of `limit`), until the body holds `fillTo` bytes, has
   // ended, or kPieceFillMaxMicros have passed. A read that gives the end or a failure is kept in
   // deferredEnd_ for the next receive.
-  void takeMore(Connection& connection, const timeval* limit, int32_t fillTo);
+  void takeMore(Link& connection, const timeval* limit, int32_t fillTo);
   // The failure of a body read that gave `got` (0 or negative), the one
   // kept in deferredEnd_ included (which is then dropped): a close ends a
   // body that ends with the connection, unless it left TLS open.
@@ -346,8 +347,8 @@ class HttpSession {
   // Where the network is.
   Transport& transport_;
   // Slot 0 is the current connection, slot 1 the kept one; both may share
-  // one, which closes when its last slot lets go.
-  std::shared_ptr<Connection> slots_[2];
+  // one, which closes (tracing "@closesocket.") when its last slot lets go.
+  std::shared_ptr<Link> slots_[2];
 };
 
 #endif  // QUORVANE_HTTP_SESSION_H_

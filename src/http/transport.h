@@ -1,35 +1,19 @@
-// The seam between an HttpSession and the network. Every byte the session
-// sends or receives, every connect, wait and close goes through a Transport.
-// The program uses the socket and TLS implementation (net_transport.h);
-// tests and fuzz targets give the session a scripted one instead.
+// The seam between an HttpSession and the network. A Transport opens
+// connections and hands each out as a Link (http/link.h) that the caller
+// owns; it also sets TLS up over a link it handed out. The program uses the
+// socket and TLS implementation (net_transport.h), wrapped for "--record"
+// or replaced for "--replay"; tests and fuzz targets give the session a
+// scripted one instead.
 #ifndef QUORVANE_HTTP_TRANSPORT_H_
 #define QUORVANE_HTTP_TRANSPORT_H_
 
 #include <memory>
 #include <string>
 
-struct timeval;
-struct TlsLink;
-class Transport;
+#include "http/link.h"
 
-// What recv returns when a TLS read found no complete record to hand out:
-// the socket held only part of one, or only handshake messages such as
-// session tickets. Nothing failed; the caller waits on the socket again.
-const int kReadWouldBlock = -2;
-
-// What recv returns when the peer of a TLS link closed the TCP connection
-// without the TLS closing alert (close_notify). Whatever came before may be
-// cut short: a body that ends only with the connection is not complete.
-const int kReadEndWithoutTlsClose = -3;
-
-// What spliceInto returns when the bytes cannot go into a pipe without
-// passing through the program: the link is TLS (its records are decrypted
-// here), the transport has no sockets, or the system refuses the move for
-// this socket or pipe. Nothing was moved; the caller reads with recv.
-const int kSpliceRefused = -4;
-
-// Why connectTo() found no connection, with what the caller needs to say
-// so: the kind of the last failure, its system error and the time limit.
+// Why connect() found no connection, with what the caller needs to say so:
+// the kind of the last failure, its system error and the time limit.
 struct ConnectFailure {
   enum Kind {
     kNone,
@@ -61,16 +45,8 @@ struct TlsPeer {
   bool verify = true;
 };
 
-// Frees a TLS link through the transport that made it (Transport::freeLink).
-struct TlsLinkDeleter {
-  Transport* transport = nullptr;
-  void operator()(TlsLink* link) const;
-};
-// A TLS link with its owner: letting go of it frees the link.
-using TlsLinkPtr = std::unique_ptr<TlsLink, TlsLinkDeleter>;
-
-// What startTls() gives back: the link (never null, whatever the outcome)
-// and how the handshake ended.
+// What startTls() gives back: the TLS link when the handshake finished, and
+// how it ended.
 struct TlsStart {
   enum Outcome {
     kDone,       // the handshake finished: the link is ready
@@ -79,7 +55,8 @@ struct TlsStart {
     kNotTls,     // the peer answered with bytes that begin no TLS record
     kFailed,     // the handshake failed otherwise (a TLS alert, a close)
   };
-  TlsLinkPtr link;
+  // The link, on kDone only; otherwise null (the connection is closed).
+  std::unique_ptr<Link> link;
   Outcome outcome = kDone;
   // kUntrusted: the library's reason, e.g. "self-signed certificate".
   std::string untrusted;
@@ -89,80 +66,21 @@ class Transport {
  public:
   virtual ~Transport() = default;
 
-  // Looks `name` up (IPv6 and IPv4, in the resolver's order; an IP
-  // address is read as one, whole) and connects to `port` on each address
-  // in turn until one answers. When `limitSeconds` is above 0 each attempt
+  // Looks `name` up (IPv6 and IPv4; an IP address is read as one, whole)
+  // and connects to `port`. When `limitSeconds` is above 0 each attempt
   // gives up after that long; otherwise the system's own limit applies.
-  // Returns the connected descriptor, never 0, 1 or 2, or -1 with the last
-  // failure in *failure.
-  virtual int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) = 0;
-  // Sets up TLS on the connected `socket` for `peer` and performs the whole
-  // client handshake (TLS 1.2 at least), certificate check included, within
+  // Returns the connected link, or null with the last failure in *failure.
+  virtual std::unique_ptr<Link> connect(const char* name, int port, int limitSeconds,
+                                        ConnectFailure* failure) = 0;
+  // Sets up TLS over `link` for `peer` and performs the whole client
+  // handshake (TLS 1.2 at least), certificate check included, within
   // `limitSeconds` when that is above 0 (else without a limit of its own).
-  // The link is the caller's, whatever the outcome; it is freed through
-  // freeLink when its owner lets go of it, after close().
-  virtual TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) = 0;
-  // Sends through the link when there is one, else on the socket. Returns
-  // the library's result: the count sent (> 0), or 0 / negative on failure.
-  virtual int send(TlsLink* link, int socket, const char* data, int length, int flags) = 0;
-  // Reads at most size bytes. Returns a positive count, 0 when the peer
-  // closed (over TLS: with its closing alert), kReadEndWithoutTlsClose when
-  // a TLS peer closed the connection without that alert, kReadWouldBlock
-  // when a TLS read has no complete record yet, or another negative value
-  // on error. A TLS read never waits for the rest of
-  // a record: that wait is the caller's, with its time limit.
-  virtual int recv(TlsLink* link, int socket, char* buffer, int size, int flags) = 0;
-  // Moves at most `size` bytes that have arrived on `socket` into the pipe
-  // whose write end is `pipeFd`, inside the system, so that they never
-  // enter the program. Returns as recv: a positive count, 0 when the peer
-  // closed, kReadWouldBlock when nothing had arrived on a socket that does
-  // not block (or before a blocking call's time limit ran out), another
-  // negative value on error; or kSpliceRefused, which this default always
-  // returns. Like recv, it waits on a blocking socket where nothing has
-  // arrived, so the caller waits for the socket to be readable first.
-  // REQUIRES: size > 0, and the pipe has room for `size` bytes.
-  virtual int spliceInto(TlsLink* link, int socket, int pipeFd, int size) {
-    (void)link;
-    (void)socket;
-    (void)pipeFd;
-    (void)size;
-    return kSpliceRefused;
-  }
-  // Bytes the TLS layer already holds that the next recv returns without
-  // touching the socket (> 0 also when that recv reports the end of the
-  // link: the peer's close or a failure already read); 0 without a link.
-  virtual int pending(TlsLink* link) = 0;
-  // Waits until `socket` is readable: returns > 0 when readable, 0 when
-  // `limit` ran out, < 0 on error, and leaves the unused time in *limit (a
-  // signal does not end the wait early). A null limit waits without bound.
-  virtual int waitReadable(int socket, timeval* limit) = 0;
-  // Asks that waits on `socket` end only once `bytes` bytes are there to
-  // read, or the peer closed, or the wait's time ran out (1: as soon as
-  // anything is there). A reader that waits for a batch is not woken by
-  // every packet of a fast sender, which saves both sides work. Only a
-  // hint: a transport without sockets ignores it.
-  virtual void setWakeThreshold(int socket, int bytes) {
-    (void)socket;
-    (void)bytes;
-  }
-  // Bounds every later blocking call on `socket` (sends) to `seconds`, so a
-  // peer that stalls halfway cannot hold the program beyond its time-out. A
-  // call that runs out fails like any other failed send.
-  virtual void limitBlocking(int socket, int seconds) {
-    (void)socket;
-    (void)seconds;
-  }
-  // Shuts the link down (one close-notify) and closes the socket. Either
-  // may be absent (link null, socket 0). The link stays its owner's.
-  virtual void close(TlsLink* link, int socket) = 0;
-  // Frees a link that startTls of this transport made (TlsLinkDeleter
-  // calls it). REQUIRES: `link` is not used afterwards.
-  virtual void freeLink(TlsLink* link) = 0;
+  // The TLS link owns `link`; on any other outcome than kDone, `link` is
+  // closed. REQUIRES: this transport's connect() handed `link` out, and no
+  // TLS runs over it yet; the bytes exchanged on it so far (a proxy's
+  // tunnel) left nothing unread.
+  virtual TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) = 0;
 };
-
-inline void TlsLinkDeleter::operator()(TlsLink* link) const {
-  if (transport != nullptr) transport->freeLink(link);
-}
 
 // The process-wide socket and TLS transport used by the program.
 Transport& networkTransport();

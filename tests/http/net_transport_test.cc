@@ -1,10 +1,11 @@
-// The real transport on loopback: connect attempts in order with their time
+// The real transport on loopback: connect attempts raced with their time
 // limit and the failure that is reported, and the certificate check of TLS
 // links against the scripted server's certificates.
 #include "http/net_transport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -13,10 +14,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/process_setup.h"
+#include "http/socket_link.h"
+#include "http/tls_link.h"
 #include "support/capture.h"
 #include "support/scripted_server.h"
 
@@ -118,51 +122,71 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-TEST(NetTransportTest, TriesEachAddressInTurnWithinTheLimit) {
-  LoopbackPorts ports;
-  ASSERT_TRUE(ports.ok());
-  AddressList list({ports.silent(), ports.refused(), ports.answering()});
-  ConnectFailure failure;
-  Clock::time_point start = Clock::now();
-  int fd = connectInOrder(list.first(), 1, &failure);
-  double seconds = secondsSince(start);
-  ASSERT_GT(fd, 2);
-  EXPECT_EQ(ConnectFailure::kNone, failure.kind);
-  EXPECT_EQ(3, failure.attempts);
-  // The silent address was given up after its second, not the system's
-  // own limit of minutes.
-  EXPECT_GE(seconds, 0.9);
-  EXPECT_LT(seconds, 10);
+// The port the peer of a connected link answers on.
+int peerPort(const SocketLink& link) {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
-  ASSERT_EQ(0, getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length));
-  EXPECT_EQ(ports.answering(), ntohs(peer.sin_port));
-  close(fd);
+  if (getpeername(link.descriptor(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+  return ntohs(peer.sin_port);
 }
 
-TEST(NetTransportTest, ReportsTheFailureOfTheLastAddress) {
+// The addresses of a name race: a silent one costs a stagger, not its time
+// limit; a refused one hands its turn on at once.
+TEST(NetTransportTest, RacesTheAddressesOfAName) {
+  LoopbackPorts ports;
+  ASSERT_TRUE(ports.ok());
+  const struct {
+    std::vector<int> order;
+    double least;
+    double most;
+  } rows[] = {
+      {{ports.silent(), ports.answering()}, 0.2, 0.9},
+      {{ports.silent(), ports.refused(), ports.answering()}, 0.2, 0.9},
+      {{ports.refused(), ports.answering()}, 0.0, 0.2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.order.size());
+    AddressList list(row.order);
+    ConnectFailure failure;
+    Clock::time_point start = Clock::now();
+    std::unique_ptr<SocketLink> link = connectRacing(list.first(), 5, &failure);
+    double seconds = secondsSince(start);
+    ASSERT_NE(nullptr, link);
+    EXPECT_GT(link->descriptor(), 2);
+    EXPECT_EQ(ConnectFailure::kNone, failure.kind);
+    EXPECT_EQ(static_cast<int>(row.order.size()), failure.attempts);
+    EXPECT_EQ(ports.answering(), peerPort(*link));
+    EXPECT_GE(seconds, row.least);
+    EXPECT_LT(seconds, row.most);
+  }
+}
+
+TEST(NetTransportTest, ReportsTheFailureOfTheAttemptThatFailedLast) {
   LoopbackPorts ports;
   ASSERT_TRUE(ports.ok());
   ConnectFailure failure;
-  AddressList refusedLast({ports.silent(), ports.refused()});
-  EXPECT_EQ(-1, connectInOrder(refusedLast.first(), 1, &failure));
-  EXPECT_EQ(ConnectFailure::kRefused, failure.kind);
-  EXPECT_EQ(ECONNREFUSED, failure.error);
-  EXPECT_EQ(2, failure.attempts);
-
-  AddressList silentLast({ports.refused(), ports.silent()});
-  EXPECT_EQ(-1, connectInOrder(silentLast.first(), 1, &failure));
+  // The refused address fails at once; the silent one runs out its second.
+  AddressList silentFirst({ports.silent(), ports.refused()});
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(nullptr, connectRacing(silentFirst.first(), 1, &failure));
+  EXPECT_GE(secondsSince(start), 0.9);
   EXPECT_EQ(ConnectFailure::kTimedOut, failure.kind);
   EXPECT_EQ(1, failure.seconds);
+  EXPECT_EQ(2, failure.attempts);
+
+  AddressList refusedOnly({ports.refused(), ports.refused()});
+  EXPECT_EQ(nullptr, connectRacing(refusedOnly.first(), 1, &failure));
+  EXPECT_EQ(ConnectFailure::kRefused, failure.kind);
+  EXPECT_EQ(ECONNREFUSED, failure.error);
 
   AddressList none({});
-  EXPECT_EQ(-1, connectInOrder(none.first(), 1, &failure));
+  EXPECT_EQ(nullptr, connectRacing(none.first(), 1, &failure));
   EXPECT_EQ(ConnectFailure::kNotResolved, failure.kind);
 
   // A dotted address is read whole: a blank and more after it is no
   // address, not the address before the blank.
   NetTransport net;
-  EXPECT_EQ(-1, net.connectTo("127.0.0.1 .localhost", ports.answering(), 1, &failure));
+  EXPECT_EQ(nullptr, net.connect("127.0.0.1 .localhost", ports.answering(), 1, &failure));
   EXPECT_EQ(ConnectFailure::kNotResolved, failure.kind);
 }
 
@@ -175,33 +199,35 @@ std::string untrustedReason(ServerCertificate certificate, const char* name, boo
   EXPECT_TRUE(server.ok()) << server.error();
   NetTransport net;
   ConnectFailure failure;
-  int fd = net.connectTo("127.0.0.1", server.port(), 5, &failure);
-  EXPECT_GT(fd, 2);
-  if (fd <= 2) return "no connection";
-  net.limitBlocking(fd, 5);
+  std::unique_ptr<Link> link = net.connect("127.0.0.1", server.port(), 5, &failure);
+  EXPECT_NE(nullptr, link);
+  if (link == nullptr) return "no connection";
+  link->limitBlocking(5);
   TlsPeer peer;
   peer.name = name;
   peer.ipLiteral = ipLiteral;
   peer.verify = verify;
-  TlsStart started = net.startTls(fd, peer, 5);
+  // The TLS link itself, which stays also when its check failed.
+  std::unique_ptr<SocketLink> socket(static_cast<SocketLink*>(link.release()));
+  TlsStart started = startTlsOver(std::move(socket), peer, 5);
   EXPECT_EQ(started.untrusted.empty() ? TlsStart::kDone : TlsStart::kUntrusted, started.outcome);
-  if (stored != nullptr && started.link != nullptr) {
-    *stored =
-        sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(started.link->ctx)));
+  auto* tls = dynamic_cast<TlsLink*>(started.link.get());
+  if (stored != nullptr && tls != nullptr) {
+    *stored = sk_X509_OBJECT_num(
+        X509_STORE_get0_objects(SSL_CTX_get_cert_store(const_cast<SSL_CTX*>(tls->context()))));
   }
   *answered = false;
-  if (started.untrusted.empty()) {
+  if (started.outcome == TlsStart::kDone && tls != nullptr) {
     const char request[] = "GET / HTTP/1.0\r\n\r\n";
-    EXPECT_EQ(static_cast<int>(sizeof request - 1),
-              net.send(started.link.get(), fd, request, sizeof request - 1, 0));
+    EXPECT_EQ(static_cast<int>(sizeof request - 1), tls->send(request, sizeof request - 1));
     char reply[16];
     timeval limit = {5, 0};
     int got = kReadWouldBlock;
-    while (got == kReadWouldBlock && net.waitReadable(fd, &limit) > 0)
-      got = net.recv(started.link.get(), fd, reply, sizeof reply, 0);
+    while (got == kReadWouldBlock && tls->waitReadable(&limit) > 0)
+      got = tls->recv(reply, sizeof reply);
     *answered = got == 5 && std::string(reply, 5) == "hello";
   }
-  net.close(started.link.get(), fd);
+  started.link.reset();
   server.stop();
   std::vector<ConnectionRecord> records = server.records();
   // The server name goes out for names only.

@@ -59,7 +59,6 @@ TEST(RecordReplayTest, ASessionMeetsInTheReplayWhatItMetWhenRecorded) {
   std::vector<std::string> recorded;
   {
     RecordingTransport recorder(net, dir);
-    ASSERT_TRUE(recorder.start().ok());
     recorded = exchange(recorder);
     EXPECT_TRUE(recorder.stopped().ok()) << recorder.stopped().message();
   }
@@ -82,16 +81,17 @@ TEST(RecordReplayTest, ASessionMeetsInTheReplayWhatItMetWhenRecorded) {
 TEST(RecordReplayTest, AFailedWriteStopsTheRecordingAndTheRun) {
   TempDir folder;
   FakeTransport net;
+  net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\n").close();
   net.addConnection().deliver("HTTP/1.0 200 OK\r\n\r\n");
   RecordingTransport recorder(net, folder.path() + "/rec");
-  ASSERT_TRUE(recorder.start().ok());
-  // The connection's folder is taken by a file.
-  folder.write("rec/001", "");
+  EXPECT_EQ("0 ", exchange(recorder).front().substr(0, 2));
+  // The second connection's folder is taken by a file.
+  folder.write("rec/002", "");
   EXPECT_EQ("202 ", exchange(recorder).front().substr(0, 4));
   EXPECT_EQ(kUnknownError, recorder.stopped().code());
-  EXPECT_EQ("cannot write the recording: " + folder.path() + "/rec/001 (File exists)",
+  EXPECT_EQ("cannot write the recording: " + folder.path() + "/rec/002 (File exists)",
             recorder.stopped().message());
-  EXPECT_EQ(0u, net.opened);
+  EXPECT_EQ(1u, net.opened);
 }
 
 }  // namespace

@@ -239,7 +239,7 @@ TEST_F(SessionNetworkTest, TlsRequestTextAndResponse) {
   ASSERT_EQ(0, session->setTarget("https://127.0.0.1/secure/x?y=2"));
   EXPECT_EQ(0, session->request("GET").code());
   ASSERT_NE(nullptr, session->connection(0));
-  EXPECT_NE(nullptr, session->connection(0)->tls());
+  EXPECT_TRUE(session->connection(0)->isTls());
   EXPECT_EQ(200, session->status());
   EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: loop", text(session->responseHeader()));
   EXPECT_EQ("0123456789", text(session->body()));
@@ -417,7 +417,7 @@ TEST_F(SessionNetworkTest, RedirectsBetweenPlainAndTls) {
   EXPECT_EQ(0, session->request("GET").code());
   EXPECT_EQ("back on plain", text(session->body()));
   ASSERT_NE(nullptr, session->connection(0));
-  EXPECT_EQ(nullptr, session->connection(0)->tls());
+  EXPECT_FALSE(session->connection(0)->isTls());
   session.reset();
   plain.stop();
   tls.stop();

@@ -231,7 +231,7 @@ TEST(SessionTest, PlainRequestText) {
   EXPECT_FALSE(c.tlsStarted);
   EXPECT_EQ("GET /a?b=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: U\r\nHost: H\r\n\r\n", c.sent);
   ASSERT_NE(nullptr, w.session.connection(0));
-  EXPECT_EQ(c.fd, w.session.connection(0)->socket());
+  EXPECT_EQ(&c, FakeTransport::connectionOf(w.session.connection(0)));
 }
 
 TEST(SessionTest, BodyGetsContentLengthAndFollowsTheBlankLine) {
@@ -270,7 +270,7 @@ TEST(SessionTest, TlsTargetsUseTheTlsPortAndSendTheServerName) {
   EXPECT_TRUE(c.serverNameGiven);
   EXPECT_EQ("secure.example", c.serverName);
   ASSERT_NE(nullptr, w.session.connection(0));
-  EXPECT_NE(nullptr, w.session.connection(0)->tls());
+  EXPECT_TRUE(w.session.connection(0)->isTls());
   EXPECT_EQ("GET /p?q=1 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: \r\nHost: secure.example\r\n\r\n",
             c.sent);
 
@@ -424,7 +424,7 @@ TEST(SessionTest, FailedSendGives604) {
   EXPECT_EQ("", first.sent);
   // The connection stays in its slot until the next connect.
   ASSERT_NE(nullptr, w.session.connection(0));
-  EXPECT_EQ(first.fd, w.session.connection(0)->socket());
+  EXPECT_EQ(&first, FakeTransport::connectionOf(w.session.connection(0)));
   EXPECT_EQ(0, first.closes);
 
   // Failure after a partial send; a send that reports 0 bytes is a failure too.

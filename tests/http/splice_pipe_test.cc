@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "http/net_transport.h"
+#include "http/socket_link.h"
 #include "support/capture.h"
 #include "support/scripted_server.h"
 
@@ -32,7 +32,7 @@ struct SocketPair {
     close(listener);
   }
   ~SocketPair() {
-    close(client);
+    if (client >= 0) close(client);
     if (server >= 0) close(server);
   }
   int client = -1;
@@ -44,27 +44,27 @@ TEST(SplicePipeTest, MovesWhatHasArrivedAndNoMore) {
   SplicePipe pipe;
   ASSERT_TRUE(pipe.ok());
   EXPECT_EQ(kSplicePipeBytes, pipe.capacity());
-  NetTransport net;
+  int client = pair.client;
+  SocketLink net(client);
+  pair.client = -1;
   // Nothing has arrived on a socket that does not block (a blocking one
   // would wait, like recv).
-  int flags = fcntl(pair.client, F_GETFL);
-  fcntl(pair.client, F_SETFL, flags | O_NONBLOCK);
-  EXPECT_EQ(kReadWouldBlock, net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096));
-  fcntl(pair.client, F_SETFL, flags);
+  int flags = fcntl(client, F_GETFL);
+  fcntl(client, F_SETFL, flags | O_NONBLOCK);
+  EXPECT_EQ(kReadWouldBlock, net.spliceInto(pipe.writeEnd(), 4096));
+  fcntl(client, F_SETFL, flags);
   // Arrival on loopback is immediate once the write returned.
   ASSERT_EQ(5, write(pair.server, "hello", 5));
-  int moved = net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096);
+  int moved = net.spliceInto(pipe.writeEnd(), 4096);
   ASSERT_EQ(5, moved);
   pipe.filled(moved);
 
-  // A TLS link, and a destination that is no pipe, are refused.
-  TlsLink link{nullptr, nullptr, false, 0};
-  EXPECT_EQ(kSpliceRefused, net.spliceInto(&link, pair.client, pipe.writeEnd(), 4096));
+  // A destination that is no pipe is refused.
   TempDir dir;
   const std::string path = dir.path() + "/out";
   int file = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_EQ(3, write(pair.server, "abc", 3));
-  EXPECT_EQ(kSpliceRefused, net.spliceInto(nullptr, pair.client, file, 4096));
+  EXPECT_EQ(kSpliceRefused, net.spliceInto(file, 4096));
   EXPECT_EQ(0, pipe.drainTo(file));
   EXPECT_EQ(0, pipe.held());
   close(file);
@@ -73,10 +73,10 @@ TEST(SplicePipeTest, MovesWhatHasArrivedAndNoMore) {
   // The bytes the refused move left, then the close.
   close(pair.server);
   pair.server = -1;
-  moved = net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096);
+  moved = net.spliceInto(pipe.writeEnd(), 4096);
   ASSERT_EQ(3, moved);
   pipe.filled(moved);
-  EXPECT_EQ(0, net.spliceInto(nullptr, pair.client, pipe.writeEnd(), 4096));
+  EXPECT_EQ(0, net.spliceInto(pipe.writeEnd(), 4096));
   // A file open for appending takes nothing from a pipe: the bytes are read
   // back instead.
   file = open(path.c_str(), O_WRONLY | O_APPEND);

@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "http/net_transport.h"
-
 FakeConnection& FakeConnection::deliver(const std::string& bytes, int maxRead) {
   steps.push_back(FakeStep{FakeStep::kDeliver, bytes, maxRead});
   return *this;
@@ -53,37 +51,126 @@ FakeStep* currentStep(FakeConnection& c) {
   return nullptr;
 }
 
-}  // namespace
-
-FakeTransport::~FakeTransport() {
-  for (LinkRecord& record : links_) {
-    if (!record.freed) delete record.link;
+// A link that plays one scripted connection.
+class FakeLink : public Link {
+ public:
+  explicit FakeLink(FakeConnection& c) : c_(c) {}
+  ~FakeLink() override {
+    ++c_.closes;
+    c_.closedAsTls = tls_;
   }
-}
+
+  FakeConnection& connection() const { return c_; }
+  void startTls() { tls_ = true; }
+
+  int send(const char* data, int length) override {
+    int call = c_.sendCalls++;
+    if (call == c_.failSendAt) return c_.sendFailResult;
+    int n = length;
+    if (c_.maxSend > 0 && n > c_.maxSend) n = c_.maxSend;
+    if (n > 0) c_.sent.append(data, static_cast<size_t>(n));
+    return n;
+  }
+
+  int recv(char* buffer, int size) override {
+    ++c_.recvCalls;
+    FakeStep* s = currentStep(c_);
+    if (s == nullptr) return 0;
+    switch (s->kind) {
+      case FakeStep::kDeliver: {
+        size_t n = s->bytes.size() - c_.offset;
+        if (size >= 0 && n > static_cast<size_t>(size)) n = static_cast<size_t>(size);
+        if (s->maxRead > 0 && n > static_cast<size_t>(s->maxRead))
+          n = static_cast<size_t>(s->maxRead);
+        memcpy(buffer, s->bytes.data() + c_.offset, n);
+        c_.offset += n;
+        return static_cast<int>(n);
+      }
+      case FakeStep::kStall:
+        // A real read would block here; the fake reports a failed read.
+        return -1;
+      case FakeStep::kClose:
+        return 0;
+      case FakeStep::kBareClose:
+        return tls_ ? kReadEndWithoutTlsClose : 0;
+      case FakeStep::kError:
+        ++c_.step;
+        c_.offset = 0;
+        return -1;
+      case FakeStep::kPartRecord:
+        if (++c_.readsWithoutWait > FakeConnection::kMaxReadsWithoutWait) return -1;
+        return kReadWouldBlock;
+    }
+    return -1;
+  }
+
+  int pending() override {
+    if (!tls_ || c_.tlsPending <= 0) return 0;
+    FakeStep* s = currentStep(c_);
+    if (s == nullptr) return 0;
+    return s->kind == FakeStep::kDeliver || s->kind == FakeStep::kPartRecord ? c_.tlsPending : 0;
+  }
+
+  void setWakeThreshold(int bytes) override { c_.wakeThreshold = bytes; }
+
+  int waitReadable(timeval* limit) override {
+    ++c_.waits;
+    c_.readsWithoutWait = 0;
+    if (c_.wakeThreshold > 1) {
+      ++c_.batchedWaits;
+      if (limit == nullptr || limit->tv_sec >= 1) ++c_.batchedLongWaits;
+    }
+    c_.lastWaitUnbounded = limit == nullptr;
+    if (limit != nullptr) c_.lastWaitLimit = *limit;
+    FakeStep* s = currentStep(c_);
+    if (s != nullptr && s->kind == FakeStep::kPartRecord) {
+      // The rest of the record arrives while the client waits.
+      ++c_.step;
+      c_.offset = 0;
+      s = currentStep(c_);
+    }
+    if (s != nullptr && s->kind == FakeStep::kStall) {
+      // A short wait (a download filling its piece) meets the same silence
+      // and leaves it to the wait with the time-out.
+      if (limit == nullptr || limit->tv_sec >= 1) {
+        ++c_.step;
+        c_.offset = 0;
+      }
+      if (limit != nullptr) *limit = timeval{0, 0};
+      return 0;
+    }
+    if (limit != nullptr && c_.waitCostSeconds > 0) {
+      if (limit->tv_sec < c_.waitCostSeconds) {
+        *limit = timeval{0, 0};
+        return 0;
+      }
+      limit->tv_sec -= c_.waitCostSeconds;
+    }
+    return 1;
+  }
+
+  bool isTls() const override { return tls_; }
+
+ private:
+  FakeConnection& c_;
+  bool tls_ = false;
+};
+
+}  // namespace
 
 FakeConnection& FakeTransport::addConnection() {
   connections.emplace_back();
   return connections.back();
 }
 
-FakeConnection* FakeTransport::byDescriptor(int fd) {
-  if (fd < kFirstDescriptor) return nullptr;
-  size_t index = static_cast<size_t>(fd - kFirstDescriptor);
-  return index < opened ? &connections[index] : nullptr;
-}
-
-FakeConnection* FakeTransport::byLink(TlsLink* link, int fd) {
-  if (fd != 0) return byDescriptor(fd);
-  for (LinkRecord& record : links_) {
-    if (record.link == link && !record.freed) return byDescriptor(record.fd);
-  }
-  return nullptr;
+FakeConnection* FakeTransport::connectionOf(const Link* link) {
+  auto* fake = dynamic_cast<const FakeLink*>(link);
+  return fake != nullptr ? &fake->connection() : nullptr;
 }
 
 FakeConnection& FakeTransport::nextConnection() {
   if (opened >= connections.size()) connections.emplace_back();
   FakeConnection& c = connections[opened];
-  c.fd = kFirstDescriptor + static_cast<int>(opened);
   ++opened;
   return c;
 }
@@ -92,14 +179,14 @@ void FakeTransport::addName(const std::string& name, const std::vector<FakeAddre
   names_.emplace_back(name, addresses);
 }
 
-int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
-                             ConnectFailure* failure) {
+std::unique_ptr<Link> FakeTransport::connect(const char* name, int port, int limitSeconds,
+                                             ConnectFailure* failure) {
   *failure = ConnectFailure();
   std::string asked = name != nullptr ? name : "";
   if (failOpenSocket) {
     failure->kind = ConnectFailure::kNoSocket;
     failure->error = EMFILE;
-    return -1;
+    return nullptr;
   }
   std::vector<FakeAddress> addresses(1);
   for (const auto& entry : names_) {
@@ -108,7 +195,7 @@ int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
   if (addresses.empty()) {
     failure->kind = ConnectFailure::kNotResolved;
     failure->error = EAI_NONAME;
-    return -1;
+    return nullptr;
   }
   for (const FakeAddress& address : addresses) {
     attempts.push_back(FakeAttempt{asked, address.address, port, limitSeconds});
@@ -137,7 +224,7 @@ int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
     if (c.connectResult == 203) {
       failure->kind = ConnectFailure::kNotResolved;
       failure->error = EAI_NONAME;
-      return -1;
+      return nullptr;
     }
     if (c.connectResult != 0) {
       failure->kind = ConnectFailure::kRefused;
@@ -148,155 +235,33 @@ int FakeTransport::connectTo(const char* name, int port, int limitSeconds,
     int attempts = failure->attempts;
     *failure = ConnectFailure();
     failure->attempts = attempts;
-    return c.fd;
+    return std::make_unique<FakeLink>(c);
   }
-  return -1;
+  return nullptr;
 }
 
-TlsStart FakeTransport::startTls(int socket, const TlsPeer& peer, int limitSeconds) {
+TlsStart FakeTransport::startTls(std::unique_ptr<Link> link, const TlsPeer& peer,
+                                 int limitSeconds) {
   std::string name = peer.name != nullptr ? peer.name : "";
   TlsStart started;
-  FakeConnection* c = byDescriptor(socket);
-  if (c != nullptr) {
-    c->tlsStarted = true;
-    ++c->tlsStarts;
-    c->serverNameGiven = !peer.ipLiteral;
-    c->serverName = name;
-    c->tlsVerified = peer.verify;
-    c->tlsLimitSeconds = limitSeconds;
-    started.outcome = c->tlsOutcome;
-  }
-  started.link = TlsLinkPtr(new TlsLink{nullptr, nullptr, false, 0}, TlsLinkDeleter{this});
-  links_.push_back(LinkRecord{started.link.get(), socket, false});
+  started.outcome = TlsStart::kFailed;
+  auto* fake = dynamic_cast<FakeLink*>(link.get());
+  if (fake == nullptr) return started;
+  FakeConnection& c = fake->connection();
+  c.tlsStarted = true;
+  ++c.tlsStarts;
+  c.serverNameGiven = !peer.ipLiteral;
+  c.serverName = name;
+  c.tlsVerified = peer.verify;
+  c.tlsLimitSeconds = limitSeconds;
+  started.outcome = c.tlsOutcome;
   for (const std::string& untrusted : untrustedNames) {
     if (peer.verify && untrusted == name) {
       started.outcome = TlsStart::kUntrusted;
       started.untrusted = kUntrustedReason;
     }
   }
+  fake->startTls();
+  if (started.outcome == TlsStart::kDone) started.link = std::move(link);
   return started;
-}
-
-int FakeTransport::send(TlsLink* link, int socket, const char* data, int length, int flags) {
-  (void)flags;
-  FakeConnection* c = byLink(link, socket);
-  if (c == nullptr || c->closes > 0) return -1;
-  int call = c->sendCalls++;
-  if (call == c->failSendAt) return c->sendFailResult;
-  int n = length;
-  if (c->maxSend > 0 && n > c->maxSend) n = c->maxSend;
-  if (n > 0) c->sent.append(data, static_cast<size_t>(n));
-  return n;
-}
-
-int FakeTransport::recv(TlsLink* link, int socket, char* buffer, int size, int flags) {
-  (void)flags;
-  FakeConnection* c = byLink(link, socket);
-  if (c == nullptr || c->closes > 0) return -1;
-  ++c->recvCalls;
-  FakeStep* s = currentStep(*c);
-  if (s == nullptr) return 0;
-  switch (s->kind) {
-    case FakeStep::kDeliver: {
-      size_t n = s->bytes.size() - c->offset;
-      if (size >= 0 && n > static_cast<size_t>(size)) n = static_cast<size_t>(size);
-      if (s->maxRead > 0 && n > static_cast<size_t>(s->maxRead))
-        n = static_cast<size_t>(s->maxRead);
-      memcpy(buffer, s->bytes.data() + c->offset, n);
-      c->offset += n;
-      return static_cast<int>(n);
-    }
-    case FakeStep::kStall:
-      // A real read would block here; the fake reports a failed read.
-      return -1;
-    case FakeStep::kClose:
-      return 0;
-    case FakeStep::kBareClose:
-      return link != nullptr ? kReadEndWithoutTlsClose : 0;
-    case FakeStep::kError:
-      ++c->step;
-      c->offset = 0;
-      return -1;
-    case FakeStep::kPartRecord:
-      if (++c->readsWithoutWait > FakeConnection::kMaxReadsWithoutWait) return -1;
-      return kReadWouldBlock;
-  }
-  return -1;
-}
-
-int FakeTransport::pending(TlsLink* link) {
-  if (link == nullptr) return 0;
-  FakeConnection* c = byLink(link, 0);
-  if (c == nullptr || c->tlsPending <= 0) return 0;
-  FakeStep* s = currentStep(*c);
-  if (s == nullptr) return 0;
-  return s->kind == FakeStep::kDeliver || s->kind == FakeStep::kPartRecord ? c->tlsPending : 0;
-}
-
-void FakeTransport::setWakeThreshold(int socket, int bytes) {
-  FakeConnection* c = byDescriptor(socket);
-  if (c != nullptr) c->wakeThreshold = bytes;
-}
-
-int FakeTransport::waitReadable(int socket, timeval* limit) {
-  FakeConnection* c = byDescriptor(socket);
-  if (c == nullptr) return -1;
-  ++c->waits;
-  c->readsWithoutWait = 0;
-  if (c->wakeThreshold > 1) {
-    ++c->batchedWaits;
-    if (limit == nullptr || limit->tv_sec >= 1) ++c->batchedLongWaits;
-  }
-  c->lastWaitUnbounded = limit == nullptr;
-  if (limit != nullptr) c->lastWaitLimit = *limit;
-  FakeStep* s = currentStep(*c);
-  if (s != nullptr && s->kind == FakeStep::kPartRecord) {
-    // The rest of the record arrives while the client waits.
-    ++c->step;
-    c->offset = 0;
-    s = currentStep(*c);
-  }
-  if (s != nullptr && s->kind == FakeStep::kStall) {
-    // A short wait (a download filling its piece) meets the same silence
-    // and leaves it to the wait with the time-out.
-    if (limit == nullptr || limit->tv_sec >= 1) {
-      ++c->step;
-      c->offset = 0;
-    }
-    if (limit != nullptr) *limit = timeval{0, 0};
-    return 0;
-  }
-  if (limit != nullptr && c->waitCostSeconds > 0) {
-    if (limit->tv_sec < c->waitCostSeconds) {
-      *limit = timeval{0, 0};
-      return 0;
-    }
-    limit->tv_sec -= c->waitCostSeconds;
-  }
-  return 1;
-}
-
-void FakeTransport::close(TlsLink* link, int socket) {
-  FakeConnection* c = byLink(link, socket);
-  if (c == nullptr || c->closes > 0) ++strayCloses;
-  if (c != nullptr) {
-    ++c->closes;
-    c->closedWithLink = link != nullptr;
-  }
-  if (link == nullptr) return;
-  for (const LinkRecord& record : links_) {
-    if (record.link == link && !record.freed) return;
-  }
-  ++strayCloses;
-}
-
-void FakeTransport::freeLink(TlsLink* link) {
-  for (LinkRecord& record : links_) {
-    if (record.link == link && !record.freed) {
-      delete record.link;
-      record.freed = true;
-      return;
-    }
-  }
-  ++strayCloses;
 }

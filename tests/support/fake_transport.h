@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,7 +86,6 @@ struct FakeConnection {
   FakeConnection& partRecord();
 
   // --- recorded ---
-  int fd = 0;
   bool connected = false;
   std::string target;   // the name connected to
   std::string address;  // the address of the name that answered ("" by default)
@@ -114,7 +114,7 @@ struct FakeConnection {
   int batchedWaits = 0;
   int batchedLongWaits = 0;
   int closes = 0;
-  bool closedWithLink = false;
+  bool closedAsTls = false;
 
   // Script progress.
   size_t step = 0;
@@ -124,63 +124,45 @@ struct FakeConnection {
 class FakeTransport : public Transport {
  public:
   FakeTransport() = default;
-  ~FakeTransport() override;
+  ~FakeTransport() override = default;
   FakeTransport(const FakeTransport&) = delete;
   FakeTransport& operator=(const FakeTransport&) = delete;
 
   // Queues the next connection the client will open. References stay valid
   // for the transport's life.
   FakeConnection& addConnection();
-  // The connection that carries descriptor `fd`; null when none does.
-  FakeConnection* byDescriptor(int fd);
+  // The connection that `link` plays; null when this transport did not
+  // hand it out.
+  static FakeConnection* connectionOf(const Link* link);
 
   // Gives the resolver's answer for `name`: its addresses in order (none:
   // the name is not found). A name without an answer has one address that
   // answers.
   void addName(const std::string& name, const std::vector<FakeAddress>& addresses);
 
-  int connectTo(const char* name, int port, int limitSeconds, ConnectFailure* failure) override;
+  std::unique_ptr<Link> connect(const char* name, int port, int limitSeconds,
+                                ConnectFailure* failure) override;
   // A certificate check of a peer named in `untrustedNames` fails with
   // kUntrustedReason; every other handshake ends as its connection's
-  // tlsOutcome says.
-  TlsStart startTls(int socket, const TlsPeer& peer, int limitSeconds) override;
-  int send(TlsLink* link, int socket, const char* data, int length, int flags) override;
-  int recv(TlsLink* link, int socket, char* buffer, int size, int flags) override;
-  int pending(TlsLink* link) override;
-  int waitReadable(int socket, timeval* limit) override;
-  void setWakeThreshold(int socket, int bytes) override;
-  void close(TlsLink* link, int socket) override;
-  void freeLink(TlsLink* link) override;
+  // tlsOutcome says. The same link then plays on as a TLS one.
+  TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
 
-  // When true, no socket can be created (connectTo fails with kNoSocket).
+  // When true, no socket can be created (connect fails with kNoSocket).
   bool failOpenSocket = false;
   // Peers whose certificate does not pass a check.
   std::vector<std::string> untrustedNames;
   static constexpr const char* kUntrustedReason = "self-signed certificate";
   // Every connect attempt, in order.
   std::vector<FakeAttempt> attempts;
-  // Descriptors handed out are kFirstDescriptor, kFirstDescriptor + 1, ...
-  static const int kFirstDescriptor = 1000;
 
   std::deque<FakeConnection> connections;
   // Connections used so far; a connect beyond the queued ones adds an
   // empty connection (its reads see a closed peer).
   size_t opened = 0;
-  // Calls of close() with a descriptor or link the transport did not hand
-  // out, or for a connection already closed, and frees of a link it did not
-  // hand out or freed before.
-  int strayCloses = 0;
 
  private:
-  struct LinkRecord {
-    TlsLink* link;
-    int fd;
-    bool freed;
-  };
-  FakeConnection* byLink(TlsLink* link, int fd);
   // Takes the next queued connection (adding an empty one when none is left).
   FakeConnection& nextConnection();
-  std::vector<LinkRecord> links_;
   std::vector<std::pair<std::string, std::vector<FakeAddress>>> names_;
 };
 

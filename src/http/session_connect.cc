@@ -1,10 +1,6 @@
-// Connections: the Connection type that owns a socket and its TLS link, and
-// the connections of an HttpSession: opening the current one (to the host or
-// the proxy, on the port of the address or the settings, with TLS when they
-// ask for it and the certificate checked) and the two slots that may share
-// it.
-#include "http/connection.h"
-
+// HttpSession's connections: opening the current one (to the host or the
+// proxy, on the port of the address or the settings, with TLS when they ask
+// for it and the certificate checked) and the two slots that may share it.
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -118,49 +114,6 @@ Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
 
 }  // namespace
 
-Connection::Connection(Transport& transport, int socket) : transport_(transport), socket_(socket) {}
-
-Connection::~Connection() {
-  transport_.close(link_.get(), socket_);
-  link_.reset();
-  report(kCloseTrace);
-}
-
-TlsStart::Outcome Connection::startTls(const TlsPeer& peer, int limitSeconds,
-                                       std::string* untrusted) {
-  if (link_ != nullptr) return TlsStart::kDone;
-  TlsStart started = transport_.startTls(socket_, peer, limitSeconds);
-  link_ = std::move(started.link);
-  *untrusted = started.untrusted;
-  return started.outcome;
-}
-
-int Connection::send(const char* data, int length, int* sent) {
-  int result = transport_.send(link_.get(), socket_, data, length, 0);
-  if (sent != nullptr) *sent = result > 0 ? result : 0;
-  return result > 0 ? kOk : kSendFailed;
-}
-
-int Connection::recv(char* buffer, int size) {
-  return transport_.recv(link_.get(), socket_, buffer, size, 0);
-}
-
-int Connection::spliceInto(int pipeFd, int size) {
-  return transport_.spliceInto(link_.get(), socket_, pipeFd, size);
-}
-
-int Connection::pending() {
-  return transport_.pending(link_.get());
-}
-
-int Connection::waitReadable(timeval* limit) {
-  return transport_.waitReadable(socket_, limit);
-}
-
-void Connection::setWakeThreshold(int bytes) {
-  transport_.setWakeThreshold(socket_, bytes);
-}
-
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   lastConnectFailure_ = ConnectFailure::kNone;
@@ -182,15 +135,14 @@ Status HttpSession::connectAndSend(const char* method) {
   // handshake; without one (0 or less) the system's own limit applies.
   const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
   ConnectFailure failure;
-  int fd = transport_.connectTo(peer.name.c_str(), peer.port, limit, &failure);
-  if (fd < 0) {
+  std::unique_ptr<Link> link = transport_.connect(peer.name.c_str(), peer.port, limit, &failure);
+  if (link == nullptr) {
     lastConnectFailure_ = failure.kind;
     return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
   }
-  auto connection = std::make_shared<Connection>(transport_, fd);
   // The waits for response data have their limit; the blocking calls get
   // the same one.
-  if (limit > 0) transport_.limitBlocking(fd, limit);
+  if (limit > 0) link->limitBlocking(limit);
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();
@@ -200,13 +152,18 @@ Status HttpSession::connectAndSend(const char* method) {
       verboseNote(formatText("TLS to %s is not verified", describePeer().c_str()));
     // The whole handshake, the certificate check included, happens here and
     // within the time-out, so that its failure is told as what it is.
-    std::string untrusted;
-    TlsStart::Outcome outcome = connection->startTls(tlsPeer, limit, &untrusted);
-    // On failure the connection closes as it goes out of scope.
-    if (outcome != TlsStart::kDone)
-      return handshakeFailure(outcome, untrusted, peer.name, describePeer(), limit);
+    TlsStart started = transport_.startTls(std::move(link), tlsPeer, limit);
+    if (started.outcome != TlsStart::kDone || started.link == nullptr) {
+      report(kCloseTrace);
+      return handshakeFailure(started.outcome, started.untrusted, peer.name, describePeer(), limit);
+    }
+    link = std::move(started.link);
   }
-  slots_[0] = std::move(connection);
+  // The connection closes, with its trace, when the last slot lets go.
+  slots_[0] = std::shared_ptr<Link>(link.release(), [](Link* closing) {
+    delete closing;
+    report(kCloseTrace);
+  });
   return sendRequest(method);
 }
 
@@ -221,6 +178,6 @@ void HttpSession::keepConnection() {
   slots_[1] = slots_[0];
 }
 
-Connection* HttpSession::connection(int slot) const {
+Link* HttpSession::connection(int slot) const {
   return slot == 0 || slot == 1 ? slots_[slot].get() : nullptr;
 }

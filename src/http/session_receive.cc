@@ -69,7 +69,7 @@ void traceLookup(const char* name) {
 // record waits on the socket for the rest, within the same time limit.
 // Returns the read's count, 0 or a failure (a failed wait included), or
 // kReadWouldBlock when the time ran out.
-int waitAndRead(Connection& connection, timeval* limit, char* into, int size) {
+int waitAndRead(Link& connection, timeval* limit, char* into, int size) {
   bool partRecord = false;
   for (;;) {
     bool ready = !partRecord && connection.pending() > 0;
@@ -113,7 +113,7 @@ timeval* HttpSession::callLimit(timeval* limit) const {
 }
 
 Status HttpSession::receive(int32_t fillTo) {
-  Connection* connection = slots_[0].get();
+  Link* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
   timeval limit;
   timeval* waitLimit = callLimit(&limit);
@@ -125,7 +125,7 @@ Status HttpSession::receive(int32_t fillTo) {
   return readHeader(*connection, waitLimit);
 }
 
-Status HttpSession::readBodyPiece(Connection& connection, timeval* limit, int32_t fillTo) {
+Status HttpSession::readBodyPiece(Link& connection, timeval* limit, int32_t fillTo) {
   if (decoder_.malformed()) return malformedBody();
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
@@ -171,7 +171,7 @@ char* HttpSession::bodyRoom(int32_t* room) {
 // leaving.
 class FillBatch {
  public:
-  explicit FillBatch(Connection& connection) : connection_(connection) {}
+  explicit FillBatch(Link& connection) : connection_(connection) {}
   ~FillBatch() {
     if (bytes_ != 1) connection_.setWakeThreshold(1);
   }
@@ -187,12 +187,12 @@ class FillBatch {
   }
 
  private:
-  Connection& connection_;
+  Link& connection_;
   // The threshold set last; 1 is the socket's own.
   int bytes_ = 1;
 };
 
-void HttpSession::takeMore(Connection& connection, const timeval* limit, int32_t fillTo) {
+void HttpSession::takeMore(Link& connection, const timeval* limit, int32_t fillTo) {
   // A TLS read hands out one record; the records the library already
   // holds join the same piece. A piece being filled also waits briefly for
   // what is on its way, in batches.
@@ -236,11 +236,11 @@ Status HttpSession::bodyReadFailure(int got) {
 }
 
 Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
-  Connection* connection = slots_[0].get();
+  Link* connection = slots_[0].get();
   if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
   // TLS records are decrypted here, a chunked body is decoded here, and a
   // header is read whole into its text.
-  *refused = connection->tls() != nullptr || responseHeader_.length() == 0 ||
+  *refused = connection->isTls() || responseHeader_.length() == 0 ||
              decoder_.framing().kind == BodyFraming::kChunked || decoder_.complete() || !pipe.ok();
   if (*refused) return Status();
   // The end or failure that stopped the filling of the last piece.
@@ -294,7 +294,7 @@ Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
   return Status(kRecvFailed, words.failed + describePeer() + " failed");
 }
 
-Status HttpSession::readHeader(Connection& connection, timeval* limit) {
+Status HttpSession::readHeader(Link& connection, timeval* limit) {
   // Read until the blank line that ends the header block.
   HeaderScan scan = HeaderScan::kNeedMore;
   int32_t headerLength = 0;
