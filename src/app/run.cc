@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "http/proxy.h"
 #include "http/recording_transport.h"
 #include "http/replay_transport.h"
 #include "http/transport.h"
@@ -140,6 +141,8 @@ int runProgram(int argc, char** argv) {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
     ScriptEngine engine(network.transport(), configFolderFromHome().data());
+    // Without a proxy setting, the environment's proxies apply.
+    engine.session.settings().proxyEnvironment = readProxyEnvironment();
     status = engine.selectPlugin(args[2].data());
     if (status.ok()) {
       status = engine.runScript(args[2].data(), args[3].data());

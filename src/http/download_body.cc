@@ -10,6 +10,7 @@
 #include "base/messages.h"
 #include "http/response_parser.h"
 #include "http/session.h"
+#include "http/speed_check.h"
 #include "http/splice_pipe.h"
 #include "text/text_buffer.h"
 
@@ -137,6 +138,14 @@ class Download {
     }
     reason_ = cause.message();
     return Status(cause.code(), cause.message() + "; " + written());
+  }
+
+  // The body came too slowly: the attempt ends as a time-out does, and the
+  // next retry names the stall as its reason.
+  Status stalled(const Status& cause) {
+    reason_ = kDownloadStalled;
+    return Status(cause.code(), formatText("%s, %lld bytes written to %s", cause.message().c_str(),
+                                           static_cast<long long>(count_), name_));
   }
 
   // The answer at hand is another version of the file: the next attempt
@@ -373,6 +382,8 @@ class Download {
       case kNoConnection:
         return Status();
       case kTimedOut:
+        if (session_.bodyStalled()) return stalled(received);
+        return interrupted(received);
       case kUnknownError:
         return interrupted(received);
       default:

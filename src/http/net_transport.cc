@@ -80,6 +80,33 @@ TlsStart NetTransport::startTls(std::unique_ptr<Link> link, const TlsPeer& peer,
   return started;
 }
 
+bool NetTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+  *failure = ConnectFailure();
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  int looked = name != nullptr ? getaddrinfo(name, nullptr, &hints, &found) : EAI_NONAME;
+  char text[INET6_ADDRSTRLEN] = "";
+  if (looked == 0 && found != nullptr) {
+    const void* raw = found->ai_family == AF_INET6
+                          ? static_cast<const void*>(
+                                &reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
+                          : &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    if (inet_ntop(found->ai_family, raw, text, sizeof text) == nullptr) text[0] = '\0';
+  }
+  if (found != nullptr) freeaddrinfo(found);
+  if (text[0] == '\0') {
+    failure->kind = ConnectFailure::kNotResolved;
+    failure->error = looked != 0 ? looked : EAI_NONAME;
+    return false;
+  }
+  *address = text;
+  return true;
+}
+
 Transport& networkTransport() {
   static NetTransport instance;
   return instance;

@@ -22,6 +22,8 @@ class NetTransport : public Transport {
   // As startTlsOver (http/tls_link.h). A link that another transport made
   // fails at once.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
+  // The system resolver's first address.
+  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
 };
 
 #endif  // QUORVANE_HTTP_NET_TRANSPORT_H_

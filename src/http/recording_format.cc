@@ -27,6 +27,8 @@ namespace {
 const char* const kFailureKinds[] = {"",        "no-socket", "not-resolved",
                                      "refused", "timed-out", "failed"};
 const int kFailureKindCount = sizeof kFailureKinds / sizeof kFailureKinds[0];
+// A name looked up without an address.
+const char kNotResolved[] = "not-resolved";
 
 struct EndWord {
   RecordedEvent::Kind kind;
@@ -118,6 +120,10 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
     }
     return words.size() == 3 && known;
   }
+  if (key == "looked-up" && words.size() == 3) {
+    out->lookUps.emplace_back(words[1], words[2] == kNotResolved ? std::string() : words[2]);
+    return true;
+  }
   if (key == "send-failed" && words.size() == 2) {
     out->sendFailed = true;
     return readNumber(words[1], &out->sendResult) && out->sendResult <= 0;
@@ -198,6 +204,10 @@ std::string tlsLine(const std::string& name, bool verified, const TlsStart& star
 
 std::string sendFailedLine(int result) {
   return formatText("send-failed %d\n", result);
+}
+
+std::string lookedUpLine(const std::string& name, const std::string& address) {
+  return "looked-up " + name + " " + (address.empty() ? kNotResolved : address) + "\n";
 }
 
 std::string eventLine(const RecordedEvent& event) {

@@ -14,6 +14,8 @@
 //   connect-failed KIND error=E seconds=S attempts=A
 //                                           KIND: no-socket, not-resolved,
 //                                           refused, timed-out or failed
+//   looked-up NAME ADDRESS|not-resolved     a name looked up for a proxy
+//                                           that is handed an address
 //   tls NAME verified|unverified            TLS was set up (after the events
 //                                           of a proxy's tunnel, if any)
 //   tls NAME untrusted REASON...            the certificate failed its check
@@ -34,6 +36,7 @@
 #define QUORVANE_HTTP_RECORDING_FORMAT_H_
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/transport.h"
@@ -82,6 +85,8 @@ struct RecordedConnection {
   bool sendFailed = false;
   int sendResult = 0;  // what the failed send returned
   std::vector<RecordedEvent> events;
+  // The names looked up on it, in order, and their addresses ("": none).
+  std::vector<std::pair<std::string, std::string>> lookUps;
 };
 
 // The lines of connection.txt, each with its line feed.
@@ -90,6 +95,7 @@ std::string connectLine(const std::string& name, int port);
 std::string connectFailedLine(const ConnectFailure& failure);
 std::string tlsLine(const std::string& name, bool verified, const TlsStart& started);
 std::string sendFailedLine(int result);
+std::string lookedUpLine(const std::string& name, const std::string& address);
 std::string eventLine(const RecordedEvent& event);
 
 // The files of a recording are its owner's alone: they hold cookies and

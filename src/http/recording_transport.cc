@@ -235,3 +235,19 @@ TlsStart RecordingTransport::startTls(std::unique_ptr<Link> link, const TlsPeer&
   if (started.outcome == TlsStart::kDone) started.link = std::move(link);
   return started;
 }
+
+bool RecordingTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+  if (!stopped_.ok() || connections_ == 0) {
+    *failure = ConnectFailure();
+    failure->kind = ConnectFailure::kNotResolved;
+    return false;
+  }
+  bool found = inner_.lookUp(name, address, failure);
+  std::string path = connectionFolder(folder_, connections_) + "/" + kConnectionFile;
+  std::string line = lookedUpLine(name != nullptr ? name : "", found ? *address : std::string());
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+  int error = fd < 0 ? errno : appendBytes(fd, line.data(), line.size());
+  if (fd >= 0) ::close(fd);
+  if (error != 0) fail(path, error);
+  return found && stopped_.ok();
+}

@@ -42,6 +42,9 @@ class RecordingTransport : public Transport {
   // TLS under the wrapper of a link this transport handed out, so that the
   // wrapper goes on writing clear text.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
+  // The inner transport's look-up, written into the last connection's
+  // connection.txt (a proxy's, that is handed the address).
+  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
 
  private:
   class Recorded;

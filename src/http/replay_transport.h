@@ -45,6 +45,9 @@ class ReplayTransport : public Transport {
   // The recorded outcome of the handshake, at once; the same link then
   // plays on as a TLS one.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
+  // The next look-up recorded on the last connection; another name stops
+  // the replay.
+  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
 
  private:
   class Played;
@@ -54,6 +57,8 @@ class ReplayTransport : public Transport {
   Status stopped_;
   std::vector<RecordedConnection> recorded_;
   int connections_ = 0;
+  // Look-ups served from the last connection.
+  size_t lookUps_ = 0;
 };
 
 #endif  // QUORVANE_HTTP_REPLAY_TRANSPORT_H_

@@ -93,7 +93,7 @@ const char* HttpSession::addressPath() const {
 
 const char* HttpSession::requestPath() const {
   if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
-  if (settings_.proxy.hasText()) return url_.data();
+  if (forwardProxy_ != ProxyKind::kNone) return url_.data();
   return addressPath();
 }
 
@@ -178,7 +178,8 @@ Status HttpSession::sendRequest(const char* method) {
       static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url_.data())) +
       static_cast<int64_t>(textLength(host_.data())) +
       static_cast<int64_t>(textLength(extraHeaders_.data())) + static_cast<int64_t>(bodyLength) +
-      static_cast<int64_t>(textLength(cookies.data())) + kRequestOverhead;
+      static_cast<int64_t>(textLength(cookies.data())) +
+      static_cast<int64_t>(proxyAuthorization_.size()) + kRequestOverhead;
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
   if (size > INT32_MAX - 1) {
     return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
@@ -189,6 +190,11 @@ Status HttpSession::sendRequest(const char* method) {
   request.append(target, " HTTP/1.0\r\n", extraHeaders_.data());
   if (cookies.hasText()) request.append("Cookie: ", cookies.data(), "\r\n");
   request.append("Host: ", host_.data(), "\r\n");
+  // Credentials of a proxy that is sent the whole address; a tunnel carries
+  // them in its own request, never to the target.
+  if (!proxyAuthorization_.empty()) {
+    request.append("Proxy-Authorization: ", proxyAuthorization_.c_str(), "\r\n");
+  }
   if (bodyLength > 0) {
     char line[64];
     snprintf(line, sizeof line, "Content-Length: %d\r\n", static_cast<int>(bodyLength));

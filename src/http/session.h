@@ -18,7 +18,9 @@
 #include "base/status.h"
 #include "http/cookie_jar.h"
 #include "http/link.h"
+#include "http/proxy.h"
 #include "http/response_parser.h"
+#include "http/speed_check.h"
 #include "http/transport.h"
 #include "text/text_buffer.h"
 
@@ -36,9 +38,13 @@ const int32_t kMaxKeptBodyBytes = kMaxTextLength;
 struct SessionSettings {
   // The "User-Agent:" line's value; without storage: an empty value.
   TextBuffer userAgent;
-  // "host" or "host:port" of a proxy that every request goes through, the
-  // whole address as its target; empty: none.
+  // The proxy every request goes through (see parseProxy, http/proxy.h):
+  // "host[:port]", which is sent the whole address, or a value with a
+  // scheme. Without storage: the environment's proxies apply; empty: none.
   TextBuffer proxy;
+  // The proxy variables of the environment, for a session without a proxy
+  // setting (the program reads its own; a session starts without any).
+  ProxyEnvironment proxyEnvironment;
   // Kept for scripts that set them; no request sends them.
   TextBuffer user;
   TextBuffer password;
@@ -50,6 +56,10 @@ struct SessionSettings {
   int32_t tlsPort = 443;
   // Whether TLS connections check the server's certificate.
   bool tlsVerify = true;
+  // A body that brings fewer than lowSpeedBytes bytes per second over
+  // lowSpeedSeconds seconds ends as stalled; 0: no such limit.
+  int32_t lowSpeedBytes = 0;
+  int32_t lowSpeedSeconds = 0;
 };
 
 class HttpSession {
@@ -90,22 +100,28 @@ class HttpSession {
   // current connection. Returns kOk, kNoConnection or kSendFailed.
   Status sendRequest(const char* method);
   // The request target: the address from the "/" that ends the host, or the
-  // whole address when a proxy is set. "" when no target is set.
+  // whole address when the current connection goes to a proxy that is sent
+  // whole addresses. "" when no target is set.
   const char* requestPath() const;
   // The path of the address: from the "/" that ends the host, proxy or not.
   // "" when no target is set.
   const char* addressPath() const;
   // The current connection's other end as failures name it:
-  // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128".
+  // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128" (through a
+  // proxy's tunnel, the target).
   std::string describePeer() const;
 
   // --- connections (session_connect.cc) ---
 
-  // Closes the current slot, connects to the proxy or host, performs the
-  // whole TLS handshake within the time-out when the address or the port
-  // asks for TLS, and sends the request. Returns kOk, kNoAddress, kNoSocket,
-  // kHostNotFound, kCannotConnect, kUnknownError (a certificate not
-  // trusted), kNoConnection or kSendFailed (the send failed, or the
+  // Closes the current slot, connects to the proxy or host, opens the
+  // proxy's tunnel to the target when it has one (an "http://" proxy for a
+  // TLS target, a SOCKS proxy), performs the whole TLS handshake within the
+  // time-out when the address or the port asks for TLS, and sends the
+  // request. Returns kOk, kNoAddress (also for a proxy value that cannot be
+  // used), kNoSocket,
+  // kHostNotFound, kCannotConnect (also a tunnel that the proxy refused or
+  // broke off), kUnknownError (a certificate not trusted), kNoConnection or
+  // kSendFailed (the send failed, or the
   // handshake did not finish in time, met no TLS or failed otherwise).
   Status connectAndSend(const char* method);
   // Why the last connectAndSend found no connection (ConnectFailure::kNone
@@ -222,6 +238,9 @@ class HttpSession {
   // connection, the peer closed it in order (over TLS, with the closing
   // alert). A body that broke off or is still arriving has not.
   bool bodyComplete() const { return decoder_.complete() || closedInOrder_; }
+  // Whether the last receive ended with kTimedOut because the body came
+  // more slowly than the low-speed setting allows.
+  bool bodyStalled() const { return stalled_; }
 
   // --- changing the body ---
 
@@ -296,6 +315,11 @@ class HttpSession {
   int32_t decodeBody(char* bytes, int32_t count);
   // The failure of a malformed chunked body.
   Status malformedBody() const;
+  // The failure of a body that came too slowly; sets stalled_.
+  Status stalledBody();
+  // The proxy the current target goes through (ProxyKind::kNone: none):
+  // the proxy setting when it has storage, else the environment's.
+  Status chooseProxy(Proxy* proxy) const;
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
 
@@ -323,6 +347,11 @@ class HttpSession {
   TextBuffer peerName_;
   int32_t peerPort_ = 0;
   bool peerIsProxy_ = false;
+  // The proxy that the current connection's requests go to with the whole
+  // address (kNone: none, or a tunnel), and its "Proxy-Authorization:"
+  // value (empty: none).
+  ProxyKind forwardProxy_ = ProxyKind::kNone;
+  std::string proxyAuthorization_;
   // What the last request sent: its method and body, for repeating it.
   TextBuffer lastMethod_;
   TextBuffer lastRequestBody_;
@@ -334,6 +363,9 @@ class HttpSession {
   // ends with the connection met its orderly close.
   BodyDecoder decoder_;
   bool closedInOrder_ = false;
+  // The watch over the body's speed, from the end of its header on.
+  SpeedCheck speed_;
+  bool stalled_ = false;
   // The result of a read that ended the filling of a body piece (0 or
   // negative), which the next receive reports; kNoDeferredEnd: none.
   static const int kNoDeferredEnd = 1;

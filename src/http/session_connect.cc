@@ -9,8 +9,10 @@
 
 #include "base/messages.h"
 #include "http/address.h"
+#include "http/proxy.h"
 #include "http/session.h"
 #include "http/transport.h"
+#include "http/tunnel.h"
 
 namespace {
 
@@ -25,37 +27,47 @@ struct Peer {
   bool tls = false;
 };
 
-// Where `session` connects for its target: the proxy, on its own port or
-// else on the port setting or, for an "https://" address, the TLS port (a
-// port in the address then stays part of the request target only; the
-// proxy has no scheme, so TLS follows the port); or the host, on the
+// Where `session` connects for its target without a proxy: the host, on the
 // address's own port (TLS exactly when the scheme is "https://") or else on
-// the port setting or the TLS port (TLS exactly on the TLS port). False
-// when the proxy setting is no host and port.
-bool choosePeer(const HttpSession& session, Peer* peer) {
+// the port setting or, for an "https://" address, the TLS port (TLS exactly
+// on the TLS port).
+Peer targetPeer(const HttpSession& session) {
   const SessionSettings& settings = session.settings();
   const int tlsPort = settings.tlsPort & kPortMask;
-  // The port when neither the proxy nor the address names one.
-  const int defaultPort = session.targetIsTls() ? tlsPort : settings.port & kPortMask;
-  if (settings.proxy.hasText()) {
-    HostPart proxy;
-    if (!parseHostPart(settings.proxy.data(), &proxy)) return false;
-    peer->name = proxy.name;
-    peer->ipLiteral = proxy.ipLiteral;
-    peer->port = proxy.port != 0 ? proxy.port : defaultPort;
-    peer->tls = peer->port == tlsPort;
-    return true;
-  }
-  peer->name = session.hostName().data() != nullptr ? session.hostName().data() : "";
-  peer->ipLiteral = session.targetIsIp();
+  Peer peer;
+  peer.name = session.hostName().data() != nullptr ? session.hostName().data() : "";
+  peer.ipLiteral = session.targetIsIp();
   if (session.targetPort() != 0) {
-    peer->port = session.targetPort();
-    peer->tls = session.targetIsTls();
+    peer.port = session.targetPort();
+    peer.tls = session.targetIsTls();
   } else {
-    peer->port = defaultPort;
-    peer->tls = peer->port == tlsPort;
+    peer.port = session.targetIsTls() ? tlsPort : settings.port & kPortMask;
+    peer.tls = peer.port == tlsPort;
   }
-  return true;
+  return peer;
+}
+
+// Where `session` connects through `proxy`: its own port, the scheme's, or
+// for a value without scheme the port setting or, for an "https://"
+// address, the TLS port (a port in the address then stays part of the
+// request target only). A proxy without scheme uses TLS exactly on the TLS
+// port; one with a scheme is plain.
+Peer proxyPeer(const HttpSession& session, const Proxy& proxy) {
+  const SessionSettings& settings = session.settings();
+  const int tlsPort = settings.tlsPort & kPortMask;
+  Peer peer;
+  peer.name = proxy.host.name;
+  peer.ipLiteral = proxy.host.ipLiteral;
+  peer.port = proxy.port();
+  if (peer.port == 0) peer.port = session.targetIsTls() ? tlsPort : settings.port & kPortMask;
+  peer.tls = proxy.kind == ProxyKind::kBare && peer.port == tlsPort;
+  return peer;
+}
+
+// The host as the address writes it, without its port: what a tunnel
+// names.
+std::string hostWithoutPort(const Peer& peer) {
+  return peer.name.find(':') != std::string::npos ? "[" + peer.name + "]" : peer.name;
 }
 
 // "name:port", an IPv6 address in brackets, for the verbose connect trace.
@@ -112,7 +124,34 @@ Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
   }
 }
 
+// Opens the tunnel of `proxy` on `link` to `target` within `limit` seconds
+// (0: no limit of its own); a SOCKS proxy named "socks5://" is handed the
+// address that `transport` looks up here.
+Status openTunnel(Transport& transport, Link& link, const Proxy& proxy, const Peer& target,
+                  const SessionSettings& settings, int limit) {
+  TunnelTarget to;
+  to.host = hostWithoutPort(target);
+  to.destination = target.name;
+  to.port = target.port;
+  to.userAgent = settings.userAgent.data() != nullptr ? settings.userAgent.data() : "";
+  if (proxy.kind == ProxyKind::kHttp) return openHttpTunnel(link, proxy, proxy.host.name, to, limit);
+  if (proxy.kind == ProxyKind::kSocks5 && !target.ipLiteral) {
+    ConnectFailure failure;
+    if (!transport.lookUp(target.name.c_str(), &to.destination, &failure)) {
+      return Status(kHostNotFound, "cannot resolve the host name " + target.name);
+    }
+  }
+  return openSocksTunnel(link, proxy, proxy.host.name, to, limit);
+}
+
 }  // namespace
+
+Status HttpSession::chooseProxy(Proxy* proxy) const {
+  if (settings_.proxy.data() != nullptr) return parseProxy(settings_.proxy.data(), false, proxy);
+  std::string value = environmentProxy(settings_.proxyEnvironment, targetIsTls(),
+                                       hostName_.data() != nullptr ? hostName_.data() : "");
+  return parseProxy(value, true, proxy);
+}
 
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
@@ -121,18 +160,30 @@ Status HttpSession::connectAndSend(const char* method) {
     if (unusableAddress_.data() == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress_.data()));
   }
-  Peer peer;
-  peerIsProxy_ = settings_.proxy.hasText();
-  if (!choosePeer(*this, &peer)) {
-    return Status(kNoAddress,
-                  formatText("no usable proxy address in \"%s\"", settings_.proxy.data()));
+  Proxy proxy;
+  Status chosen = chooseProxy(&proxy);
+  if (!chosen.ok()) return chosen;
+  const Peer target = targetPeer(*this);
+  // An "http://" proxy tunnels TLS and is sent plain requests whole; a
+  // SOCKS proxy tunnels everything; a proxy without scheme is sent every
+  // request whole.
+  const bool socks = proxy.kind == ProxyKind::kSocks5 || proxy.kind == ProxyKind::kSocks5h;
+  const bool tunnel = socks || (proxy.kind == ProxyKind::kHttp && target.tls);
+  const bool forward = proxy.kind != ProxyKind::kNone && !tunnel;
+  forwardProxy_ = forward ? proxy.kind : ProxyKind::kNone;
+  proxyAuthorization_.clear();
+  if (forward && proxy.kind == ProxyKind::kHttp && proxy.hasCredentials) {
+    proxyAuthorization_ = basicCredentials(proxy.user, proxy.password);
   }
+  Peer peer = proxy.kind != ProxyKind::kNone ? proxyPeer(*this, proxy) : target;
+  peerIsProxy_ = proxy.kind != ProxyKind::kNone;
   peerName_.assign(peer.name.c_str());
   peerPort_ = peer.port;
   report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
-  // Each address of the name gets the time-out, and so does the TLS
-  // handshake; without one (0 or less) the system's own limit applies.
+  // Each address of the name gets the time-out, and so do the proxy's
+  // tunnel and the TLS handshake; without one (0 or less) the system's own
+  // limit applies.
   const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
   ConnectFailure failure;
   std::unique_ptr<Link> link = transport_.connect(peer.name.c_str(), peer.port, limit, &failure);
@@ -143,6 +194,19 @@ Status HttpSession::connectAndSend(const char* method) {
   // The waits for response data have their limit; the blocking calls get
   // the same one.
   if (limit > 0) link->limitBlocking(limit);
+  if (tunnel) {
+    Status opened = openTunnel(transport_, *link, proxy, target, settings_, limit);
+    if (!opened.ok()) {
+      link.reset();
+      report(kCloseTrace);
+      return opened;
+    }
+    // From here on the connection leads to the target, as a direct one.
+    peer = target;
+    peerIsProxy_ = false;
+    peerName_.assign(peer.name.c_str());
+    peerPort_ = peer.port;
+  }
   if (peer.tls) {
     TlsPeer tlsPeer;
     tlsPeer.name = peer.name.c_str();

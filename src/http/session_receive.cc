@@ -68,14 +68,18 @@ void traceLookup(const char* name) {
 // nothing more to report for them. A TLS read that finds only part of a
 // record waits on the socket for the rest, within the same time limit.
 // Returns the read's count, 0 or a failure (a failed wait included), or
-// kReadWouldBlock when the time ran out.
-int waitAndRead(Link& connection, timeval* limit, char* into, int size) {
+// kReadWouldBlock when the time ran out; with a `speed` that watches, also
+// kWaitStalled when the body came too slowly.
+int waitAndRead(Link& connection, timeval* limit, char* into, int size,
+                SpeedCheck* speed = nullptr) {
   bool partRecord = false;
   for (;;) {
     bool ready = !partRecord && connection.pending() > 0;
     if (!ready) {
-      int waited = connection.waitReadable(limit);
+      int waited = speed != nullptr ? waitWatched(connection, limit, *speed)
+                                    : connection.waitReadable(limit);
       if (waited == 0) return kReadWouldBlock;
+      if (waited == kWaitStalled) return kWaitStalled;
       if (waited < 0) return -1;
     }
     int got = connection.recv(into, size);
@@ -93,6 +97,7 @@ TextBuffer copyOf(const char* text, size_t length) {
 // The first status that redirects, and the first that fails the request.
 const int32_t kFirstRedirectStatus = 300;
 const int32_t kFirstErrorStatus = 400;
+const int32_t kProxyAuthenticationRequired = 407;
 
 }  // namespace
 
@@ -117,8 +122,10 @@ Status HttpSession::receive(int32_t fillTo) {
   if (connection == nullptr) return Status(kNoConnection, "no connection to read from");
   timeval limit;
   timeval* waitLimit = callLimit(&limit);
+  stalled_ = false;
   if (responseHeader_.length() != 0) return readBodyPiece(*connection, waitLimit, fillTo);
   // A new response: nothing is known of its body yet.
+  speed_.stop();
   decoder_ = BodyDecoder();
   closedInOrder_ = false;
   deferredEnd_ = kNoDeferredEnd;
@@ -129,6 +136,7 @@ Status HttpSession::readBodyPiece(Link& connection, timeval* limit, int32_t fill
   if (decoder_.malformed()) return malformedBody();
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
+  if (speed_.stalled(monotonicMicros())) return stalledBody();
   // One more piece, as far as the body may grow. A body that holds all it
   // may keep reads one byte more: only the server's close (or silence)
   // shows that nothing was cut off.
@@ -143,8 +151,10 @@ Status HttpSession::readBodyPiece(Link& connection, timeval* limit, int32_t fill
     makeRoom(body_, chunked ? kReceiveGrowth : 1);
     into = bodyRoom(&room);
   }
-  int got = waitAndRead(connection, limit, into, room);
+  int got = waitAndRead(connection, limit, into, room, &speed_);
+  if (got == kWaitStalled) return stalledBody();
   if (got <= 0) return bodyReadFailure(got);
+  speed_.count(got, monotonicMicros());
   // The bytes read are decoded where they are; only body bytes count.
   if (full) {
     if (decodeBody(&probe, 1) == 0) return decoder_.malformed() ? malformedBody() : Status();
@@ -219,6 +229,7 @@ void HttpSession::takeMore(Link& connection, const timeval* limit, int32_t fillT
     int got = connection.recv(into, room);
     partRecord = got == kReadWouldBlock;
     if (got > 0) {
+      speed_.count(got, monotonicMicros());
       body_.commit(decodeBody(into, got));
     } else if (!partRecord) {
       // The piece goes out first.
@@ -245,12 +256,15 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
   if (*refused) return Status();
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
+  stalled_ = false;
+  if (speed_.stalled(monotonicMicros())) return stalledBody();
   timeval limit;
   timeval* waitLimit = callLimit(&limit);
   int room = std::min(most, pipe.capacity() - pipe.held());
   int got = kReadWouldBlock;
   do {
-    int waited = connection->waitReadable(waitLimit);
+    int waited = waitWatched(*connection, waitLimit, speed_);
+    if (waited == kWaitStalled) return stalledBody();
     if (waited <= 0) {
       got = waited == 0 ? kReadWouldBlock : -1;
       break;
@@ -263,6 +277,7 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
     return Status();
   }
   if (got <= 0) return bodyReadFailure(got);
+  speed_.count(got, monotonicMicros());
   pipe.filled(got);
   decoder_.skip(static_cast<size_t>(got));
   return Status();
@@ -279,6 +294,11 @@ int32_t HttpSession::decodeBody(char* bytes, int32_t count) {
 Status HttpSession::malformedBody() const {
   std::string detail = "malformed chunked body from " + describePeer();
   return Status::unknownError(detail.c_str(), std::string()).markFinal();
+}
+
+Status HttpSession::stalledBody() {
+  stalled_ = true;
+  return Status(kTimedOut, speed_.sentence());
 }
 
 Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
@@ -349,6 +369,9 @@ Status HttpSession::splitHeader(int32_t headerLength) {
   responseHeader_.mutableData()[headerLength] = '\0';
   status_ = statusCodeOf(responseHeader_.data());
   decoder_ = BodyDecoder(framingOf(responseHeader_.data()));
+  // The body's speed counts from here on, with the bytes that came along.
+  speed_.start(settings_.lowSpeedBytes, settings_.lowSpeedSeconds, monotonicMicros());
+  speed_.count(extraCount, monotonicMicros());
 
   // The body is what followed the blank line, even when nothing did,
   // decoded as the header frames it.
@@ -407,7 +430,14 @@ Status HttpSession::request(const char* method) {
     if (status_ >= kFirstErrorStatus) {
       const char* line = responseHeader_.data();
       std::string statusLine(line, strcspn(line, "\r\n"));
-      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName_.data(),
+      // A proxy that is sent the whole address answers for itself: always
+      // with a scheme, and with 407 (its credentials) without one.
+      bool byProxy = forwardProxy_ == ProxyKind::kHttp ||
+                     (forwardProxy_ == ProxyKind::kBare && status_ == kProxyAuthenticationRequired);
+      std::string who = byProxy ? formatText("proxy %s port %d", peerName_.data(),
+                                             static_cast<int>(peerPort_))
+                                : std::string(hostName_.data());
+      return Status(kCannotConnect, formatText("%s answered %s for %s", who.c_str(),
                                                statusLine.c_str(), requestPath()));
     }
     TextBuffer location(headerValue("Location", 0));

@@ -12,7 +12,7 @@ const char kKeywords[][kKeywordField] = {
     "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
     "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
     "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
-    "@retry=",  "@resume=",
+    "@retry=",  "@resume=",      "@lowspeed=",
 };
 static_assert(sizeof kKeywords / sizeof kKeywords[0] == kKeywordCount,
               "one table entry per keyword code");

@@ -49,10 +49,11 @@ enum KeywordCode {
   kTlsVerify = 36,
   kRetry = 37,
   kResume = 38,
+  kLowSpeed = 39,
 };
 
 // The codes run from 1 without gaps; the last one is the table's length.
-const int kKeywordCount = kResume;
+const int kKeywordCount = kLowSpeed;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[][kKeywordField];  // kKeywordCount entries

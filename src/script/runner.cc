@@ -49,8 +49,9 @@ int slotNumber(const char* text) {
 // One reading of the page's body into the session, printing a dot for
 // every piece that did not complete it. A time-out or a missing connection
 // only ends it; a body that broke off (a failed read, a close before its
-// length or last chunk, or without ending TLS) is "download incomplete".
-// `length` is the announced length (-1: none), for the failure sentence.
+// length or last chunk, or without ending TLS) is "download incomplete",
+// and one that came too slowly a stall (kTimedOut). `length` is the
+// announced length (-1: none), for the failure sentence.
 Status readPage(HttpSession& session, int64_t length) {
   Status received;
   for (;;) {
@@ -58,10 +59,14 @@ Status readPage(HttpSession& session, int64_t length) {
     if (!received.ok() || session.bodyComplete()) break;
     report(kPlainText, ".");
   }
-  if (received.code() != kRecvFailed) return received.code() == kUnknownError ? received : Status();
-  if (session.bodyComplete()) return Status();
   long long kept = session.body().length();
   const char* page = session.url().data() != nullptr ? session.url().data() : "";
+  if (session.bodyStalled()) {
+    return Status(received.code(), received.message() +
+                                       formatText(", %lld bytes of the page %s kept", kept, page));
+  }
+  if (received.code() != kRecvFailed) return received.code() == kUnknownError ? received : Status();
+  if (session.bodyComplete()) return Status();
   std::string bytes = length >= 0 ? formatText("%lld of %lld", kept, static_cast<long long>(length))
                                   : formatText("%lld", kept);
   return Status::unknownError("download incomplete", bytes + " bytes of the page " + page +
@@ -82,7 +87,9 @@ Status bufferBody(HttpSession& session, const RetryPolicy& retry) {
   for (int32_t attempt = 1; attempt <= retry.retries && !result.ok() && !result.isFinal();
        ++attempt) {
     verboseNote(result.message());
-    const std::string& reason = result.code() == kUnknownError ? result.detail() : result.message();
+    const std::string reason = session.bodyStalled()               ? kDownloadStalled
+                               : result.code() == kUnknownError ? result.detail()
+                                                                : result.message();
     announceAndWait(formatText("download interrupted at %lld bytes (%s)",
                                static_cast<long long>(session.body().length()), reason.c_str()),
                     retryWaitSeconds(attempt), attempt, retry);
@@ -246,6 +253,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kTlsVerify:
       case kRetry:
       case kResume:
+      case kLowSpeed:
       case kUserAgent:
       case kProxy:
       case kUser:

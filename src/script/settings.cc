@@ -1,6 +1,7 @@
 // Settings lines shared by the registry and plugin scripts.
 #include "script/settings.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -29,11 +30,32 @@ bool turnsCheckOff(const char* value) {
   return value[strspn(value, blanks)] == '\0';
 }
 
+// Reads "BYTES,SECONDS" (blanks around each number allowed), both numbers
+// above 0 and within 32 bits; false for anything else.
+bool readLowSpeed(const char* value, int32_t* bytes, int32_t* seconds) {
+  long numbers[2] = {0, 0};
+  const char* at = value;
+  for (int i = 0; i < 2; ++i) {
+    at += strspn(at, " \t");
+    if (*at < '0' || *at > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    numbers[i] = strtol(at, &end, 10);
+    if (errno != 0 || numbers[i] <= 0 || numbers[i] > INT32_MAX) return false;
+    at = end + strspn(end, " \t");
+    if (*at != (i == 0 ? ',' : '\0')) return false;
+    ++at;
+  }
+  *bytes = static_cast<int32_t>(numbers[0]);
+  *seconds = static_cast<int32_t>(numbers[1]);
+  return true;
+}
+
 }  // namespace
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume;
+         code == kResume || code == kLowSpeed;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -53,10 +75,16 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
     case kResume:
       retry.resume = settingNumber(value) != 0;
       return true;
+    case kLowSpeed:
+      readLowSpeed(value, &settings.lowSpeedBytes, &settings.lowSpeedSeconds);
+      return true;
     case kUserAgent:
       settings.userAgent.assign(value);
       return true;
     case kProxy:
+      // An empty value is kept as one (with storage): it turns every proxy
+      // off, where no line leaves the environment's.
+      settings.proxy.reserve(1);
       settings.proxy.assign(value);
       return true;
     case kUser:

@@ -15,9 +15,12 @@ struct SessionSettings;
 int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@resume=",
-// "@useragent=", "@proxy=", "@user=" or "@pass=" line to the session's
-// `settings` or, for "@retry=" and "@resume=", to `retry` ("@tlsverify=0"
-// turns the certificate check off, any other value on). Returns false,
+// "@lowspeed=", "@useragent=", "@proxy=", "@user=" or "@pass=" line to the
+// session's `settings` or, for "@retry=" and "@resume=", to `retry`
+// ("@tlsverify=0" turns the certificate check off, any other value on;
+// "@lowspeed=" takes two numbers above 0 separated by ",", and any other
+// value leaves it as it was; "@proxy=" with an empty value turns every
+// proxy off, the environment's too). Returns false,
 // changing nothing, for any other keyword code. REQUIRES: value != nullptr.
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.

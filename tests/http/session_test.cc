@@ -368,8 +368,8 @@ TEST(SessionTest, ProxyGetsTheWholeAddress) {
   w.session.resetRequest();
   w.session.settings().proxy.assign("proxy.local");
   w.session.setTarget("http://H/a?b=1");
-  EXPECT_STREQ("http://H/a?b=1", w.session.requestPath());
   ASSERT_EQ(0, sendOnce(w, "GET"));
+  EXPECT_STREQ("http://H/a?b=1", w.session.requestPath());
   const FakeConnection& c = w.net.connections[0];
   EXPECT_EQ("proxy.local", c.target);
   EXPECT_EQ(80, c.port);

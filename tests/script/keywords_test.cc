@@ -44,7 +44,7 @@ TEST(Keywords, TableHoldsTheKeywordsInOrder) {
       "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
       "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
       "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
-      "@retry=",  "@resume=",
+      "@retry=",  "@resume=",      "@lowspeed=",
   };
   ASSERT_EQ(sizeof expected / sizeof expected[0], static_cast<size_t>(kKeywordCount));
   for (int i = 0; i < kKeywordCount; ++i) {
