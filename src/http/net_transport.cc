@@ -91,10 +91,10 @@ bool NetTransport::lookUp(const char* name, std::string* address, ConnectFailure
   int looked = name != nullptr ? getaddrinfo(name, nullptr, &hints, &found) : EAI_NONAME;
   char text[INET6_ADDRSTRLEN] = "";
   if (looked == 0 && found != nullptr) {
-    const void* raw = found->ai_family == AF_INET6
-                          ? static_cast<const void*>(
-                                &reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
-                          : &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    const void* raw =
+        found->ai_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
+            : &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
     if (inet_ntop(found->ai_family, raw, text, sizeof text) == nullptr) text[0] = '\0';
   }
   if (found != nullptr) freeaddrinfo(found);

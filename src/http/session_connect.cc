@@ -134,7 +134,8 @@ Status openTunnel(Transport& transport, Link& link, const Proxy& proxy, const Pe
   to.destination = target.name;
   to.port = target.port;
   to.userAgent = settings.userAgent.data() != nullptr ? settings.userAgent.data() : "";
-  if (proxy.kind == ProxyKind::kHttp) return openHttpTunnel(link, proxy, proxy.host.name, to, limit);
+  if (proxy.kind == ProxyKind::kHttp)
+    return openHttpTunnel(link, proxy, proxy.host.name, to, limit);
   if (proxy.kind == ProxyKind::kSocks5 && !target.ipLiteral) {
     ConnectFailure failure;
     if (!transport.lookUp(target.name.c_str(), &to.destination, &failure)) {

@@ -434,9 +434,9 @@ Status HttpSession::request(const char* method) {
       // with a scheme, and with 407 (its credentials) without one.
       bool byProxy = forwardProxy_ == ProxyKind::kHttp ||
                      (forwardProxy_ == ProxyKind::kBare && status_ == kProxyAuthenticationRequired);
-      std::string who = byProxy ? formatText("proxy %s port %d", peerName_.data(),
-                                             static_cast<int>(peerPort_))
-                                : std::string(hostName_.data());
+      std::string who =
+          byProxy ? formatText("proxy %s port %d", peerName_.data(), static_cast<int>(peerPort_))
+                  : std::string(hostName_.data());
       return Status(kCannotConnect, formatText("%s answered %s for %s", who.c_str(),
                                                statusLine.c_str(), requestPath()));
     }

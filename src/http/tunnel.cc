@@ -25,14 +25,10 @@ const size_t kSocksReplyHead = 4;
 const size_t kPortBytes = 2;
 
 // RFC 1928's replies 1 to 8, in words.
-const char* const kSocksReasons[] = {"general failure",
-                                     "not allowed by the ruleset",
-                                     "network unreachable",
-                                     "host unreachable",
-                                     "connection refused",
-                                     "TTL expired",
-                                     "command not supported",
-                                     "address type not supported"};
+const char* const kSocksReasons[] = {"general failure",       "not allowed by the ruleset",
+                                     "network unreachable",   "host unreachable",
+                                     "connection refused",    "TTL expired",
+                                     "command not supported", "address type not supported"};
 
 const int kFirstSuccess = 200;
 const int kFirstNonSuccess = 300;
@@ -178,8 +174,8 @@ Status openHttpTunnel(Link& link, const Proxy& proxy, const std::string& proxyNa
     if (got <= 0) return result;
     int32_t before = static_cast<int32_t>(answer.size());
     answer.append(piece, static_cast<size_t>(got));
-    scan = scanHeaderBlock(answer.data(), static_cast<int32_t>(answer.size()), before,
-                           &headerLength);
+    scan =
+        scanHeaderBlock(answer.data(), static_cast<int32_t>(answer.size()), before, &headerLength);
   }
   if (scan == HeaderScan::kTooLarge) {
     return exchange.failure("answered CONNECT with a header too large");
@@ -207,7 +203,8 @@ Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyN
   // password too.
   std::string greeting(1, static_cast<char>(kSocksVersion));
   if (proxy.hasCredentials) {
-    greeting += {2, static_cast<char>(kSocksNoAuthentication), static_cast<char>(kSocksUserPassword)};
+    greeting +=
+        {2, static_cast<char>(kSocksNoAuthentication), static_cast<char>(kSocksUserPassword)};
   } else {
     greeting += {1, static_cast<char>(kSocksNoAuthentication)};
   }

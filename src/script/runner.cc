@@ -62,8 +62,8 @@ Status readPage(HttpSession& session, int64_t length) {
   long long kept = session.body().length();
   const char* page = session.url().data() != nullptr ? session.url().data() : "";
   if (session.bodyStalled()) {
-    return Status(received.code(), received.message() +
-                                       formatText(", %lld bytes of the page %s kept", kept, page));
+    return Status(received.code(),
+                  received.message() + formatText(", %lld bytes of the page %s kept", kept, page));
   }
   if (received.code() != kRecvFailed) return received.code() == kUnknownError ? received : Status();
   if (session.bodyComplete()) return Status();
@@ -87,7 +87,7 @@ Status bufferBody(HttpSession& session, const RetryPolicy& retry) {
   for (int32_t attempt = 1; attempt <= retry.retries && !result.ok() && !result.isFinal();
        ++attempt) {
     verboseNote(result.message());
-    const std::string reason = session.bodyStalled()               ? kDownloadStalled
+    const std::string reason = session.bodyStalled()            ? kDownloadStalled
                                : result.code() == kUnknownError ? result.detail()
                                                                 : result.message();
     announceAndWait(formatText("download interrupted at %lld bytes (%s)",

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -124,6 +125,12 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     if (out->hasRegistry) return fail("registry given twice");
     out->hasRegistry = true;
     out->registry = joinTextLines(section.lines);
+  } else if (name == "environment") {
+    if (!args.empty()) return fail("takes no argument");
+    for (const std::string& line : section.lines) {
+      if (line.find('=') == std::string::npos || line[0] == '=') return fail("expected NAME=VALUE");
+      out->environment.push_back(line);
+    }
   } else if (name == "plugin") {
     if (!argCount(1, 1)) return fail("expected a plugin name");
     out->plugins.push_back({args[0], joinTextLines(section.lines)});
@@ -556,9 +563,18 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
       return result;
     }
   }
+  // A port as the two bytes that SOCKS carries, escaped.
+  auto portBytes = [](int port) {
+    char text[16];
+    snprintf(text, sizeof text, "\\x%02x\\x%02x", (port >> 8) & 0xFF, port & 0xFF);
+    return std::string(text);
+  };
+  const int tlsPort = tls != nullptr ? tls->port() : 0;
   const std::vector<std::pair<std::string, std::string>> variables = {
       {"%PORT%", std::to_string(plain->port())},
-      {"%TLSPORT%", tls != nullptr ? std::to_string(tls->port()) : std::string("0")},
+      {"%TLSPORT%", std::to_string(tlsPort)},
+      {"%PORTBYTES%", portBytes(plain->port())},
+      {"%TLSPORTBYTES%", portBytes(tlsPort)},
       {"%HOME%", home},
       {"%DIR%", work},
       {"%SOURCE%", environment.sourceRoot}};
@@ -617,8 +633,24 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   // the file of trusted certificates replaced, and the waits between
   // download attempts shortened to a millisecond per second.
   ChildSpec child;
-  child.environment = environmentWith(
-      {"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting});
+  // The proxies of the test's environment are left out: a case names its own.
+  std::vector<std::string> overrides = {
+      "HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting};
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                           "no_proxy", "NO_PROXY"}) {
+    overrides.push_back(std::string(name) + "=");
+  }
+  for (const std::string& setting : caseFile.environment) {
+    std::string given = substituted(setting);
+    std::string prefix = given.substr(0, given.find('=') + 1);
+    for (std::string& override : overrides) {
+      if (override.compare(0, prefix.size(), prefix) == 0) override = given;
+    }
+    if (std::find(overrides.begin(), overrides.end(), given) == overrides.end()) {
+      overrides.push_back(given);
+    }
+  }
+  child.environment = environmentWith(overrides);
   child.folder = work;
   child.closeStdin = caseFile.closeStdin;
   child.closeStdout = caseFile.closeStdout;

@@ -51,7 +51,8 @@ struct CaseFile {
   std::vector<CaseItem> workFiles;            // path relative to the working folder, escaped bytes
   std::vector<ExpectedPattern> workPatterns;  // large files of the working folder
 
-  std::vector<std::string> command;  // arguments after the program, escaped
+  std::vector<std::string> environment;  // NAME=VALUE lines the run adds to its environment
+  std::vector<std::string> command;      // arguments after the program, escaped
   // A second run after the first, with the servers gone and the expected
   // files removed, that must produce the same (escaped arguments).
   bool hasRerun = false;

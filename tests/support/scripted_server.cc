@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -502,6 +503,16 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       out->push_back(resetAction());
     } else if (word == "hold" && rest.empty()) {
       out->push_back(holdAction());
+    } else if (word == "await" && (rest == "request" || parseCount(rest, 1 << 20, &value))) {
+      ServerAction action;
+      action.kind = ServerAction::kAwait;
+      action.count = rest == "request" ? 0 : static_cast<size_t>(value);
+      out->push_back(action);
+    } else if (word == "relay" && parseCount(rest, 65535, &value)) {
+      ServerAction action;
+      action.kind = ServerAction::kRelay;
+      action.port = static_cast<int>(value);
+      out->push_back(action);
     } else {
       return fail("unknown action");
     }
@@ -777,6 +788,45 @@ void ScriptedServer::serve() {
   }
 }
 
+bool ScriptedServer::relay(int fd, int port) {
+  std::string error;
+  int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (other < 0 || connect(other, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (other >= 0) close(other);
+    return false;
+  }
+  // Each way until its sender ends it; the other way is then ended too.
+  int ends[2][2] = {{fd, other}, {other, fd}};
+  bool open[2] = {true, true};
+  char buffer[16384];
+  while (open[0] && open[1] && !stopping_) {
+    pollfd watched[3] = {{wakePipe_[0], POLLIN, 0}, {fd, POLLIN, 0}, {other, POLLIN, 0}};
+    if (poll(watched, 3, kStallMillis) <= 0 || (watched[0].revents & POLLIN)) break;
+    for (int way = 0; way < 2; ++way) {
+      if (watched[way + 1].revents == 0) continue;
+      ssize_t n = recv(ends[way][0], buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      for (ssize_t at = 0; n > 0 && at < n;) {
+        ssize_t sent = ::send(ends[way][1], buffer + at, static_cast<size_t>(n - at), MSG_NOSIGNAL);
+        if (sent > 0) {
+          at += sent;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+          waitFor(wakePipe_[0], ends[way][1], POLLOUT, kStallMillis);
+        } else {
+          n = -1;
+        }
+      }
+      if (n <= 0) open[way] = false;
+    }
+  }
+  close(other);
+  return !open[0] || !open[1];
+}
+
 void ScriptedServer::releaseConnection(Connection* connection, bool clientGone) {
   if (connection->ssl != nullptr) {
     if (!connection->broken && !clientGone && !connection->noCloseNotify) {
@@ -825,36 +875,42 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
     }
   }
 
-  // The request.
-  std::string request;
-  bool clientGone = false;
-  bool closeNotify = false;
-  while (completeRequestLength(request) == 0 && request.size() < kMaxRequestBytes) {
-    IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
-    if (result == kIoData) continue;
-    if (result == kIoEnd || result == kIoFailed) {
-      clientGone = true;
-      connection->broken = result == kIoFailed;
-      break;
-    }
-    int ready =
-        waitFor(wakePipe_[0], fd, result == kIoWantRead ? POLLIN : POLLOUT, millisUntil(deadline));
-    if (ready < 0) stopped = true;
-    if (ready <= 0) break;
-  }
-  if (request.size() > kMaxRequestBytes) request.resize(kMaxRequestBytes);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_[index].request = request;
-    records_[index].clientClosed = clientGone;
-    if (closeNotify) ++records_[index].closeNotifies;
-  }
-
   ConnectionScript actions;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     actions = script_[index];
   }
+  // The request, unless the actions await the client's bytes themselves.
+  std::string request;
+  bool clientGone = false;
+  bool closeNotify = false;
+  // Reads until `done` says the request holds enough, the client goes away
+  // or the wait runs out; records what was read.
+  auto readUntil = [&](const std::function<bool()>& done) {
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
+    while (!done() && request.size() < kMaxRequestBytes) {
+      IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
+      if (result == kIoData) continue;
+      if (result == kIoEnd || result == kIoFailed) {
+        clientGone = true;
+        connection->broken = result == kIoFailed;
+        break;
+      }
+      int ready =
+          waitFor(wakePipe_[0], fd, result == kIoWantRead ? POLLIN : POLLOUT, millisUntil(until));
+      if (ready < 0) stopped = true;
+      if (ready <= 0) break;
+    }
+    if (request.size() > kMaxRequestBytes) request.resize(kMaxRequestBytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_[index].request = request;
+    records_[index].clientClosed = clientGone;
+    if (closeNotify) ++records_[index].closeNotifies;
+  };
+  if (actions.empty() || actions[0].kind != ServerAction::kAwait) {
+    readUntil([&] { return completeRequestLength(request) != 0; });
+  }
+
   // Answers that depend on the request become plain sends.
   for (ServerAction& action : actions) {
     if (action.kind != ServerAction::kSendRange) continue;
@@ -935,6 +991,18 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         return true;  // the serve loop watches it from now on
       case ServerAction::kSendRange:
         break;  // made a send above
+      case ServerAction::kAwait: {
+        size_t from = request.size();
+        readUntil([&] {
+          return action.count > 0 ? request.size() - from >= action.count
+                                  : completeRequestLength(request.substr(from)) != 0;
+        });
+        if (clientGone) connection->broken = true;
+        break;
+      }
+      case ServerAction::kRelay:
+        if (!relay(fd, action.port)) connection->broken = true;
+        break;
     }
     if (action.kind == ServerAction::kClose || action.kind == ServerAction::kCloseTcp ||
         connection->broken) {

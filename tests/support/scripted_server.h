@@ -21,6 +21,11 @@
 //                            without the close-notify alert
 //   reset                    abrupt: the peer sees a connection reset
 //   hold                     keep open until the client closes or stop()
+//   await <n>|request        read n more bytes, or one more HTTP request, of
+//                            the client's into the recorded request (a list
+//                            that begins with await reads no request first)
+//   relay <port>             pass bytes both ways between the client and
+//                            127.0.0.1:<port> until one side ends (a proxy)
 //
 // close, close-tcp, reset and hold end a connection's list; a list that ends without
 // one of them closes gracefully.
@@ -41,11 +46,13 @@
 #include <vector>
 
 struct ServerAction {
-  enum Kind { kSend, kPause, kClose, kReset, kHold, kSendRange, kCloseTcp };
+  enum Kind { kSend, kPause, kClose, kReset, kHold, kSendRange, kCloseTcp, kAwait, kRelay };
   Kind kind = kSend;
   std::string bytes;  // kSend: what to send; kSendRange: the whole entity
   int chunk = 0;      // kSend, kSendRange: piece size; 0 sends everything in one piece
   int millis = 0;     // kPause: the pause; kSend, kSendRange: the gap between pieces
+  size_t count = 0;   // kAwait: the bytes awaited; 0 awaits an HTTP request
+  int port = 0;       // kRelay: the loopback port relayed to
   // kSendRange only:
   std::string headers;                  // header lines of every answer, each ending in CR LF
   std::string validator;                // the entity's ETag or Last-Modified, as `headers` give it
@@ -188,6 +195,10 @@ class ScriptedServer {
   // Returns true when it goes on in the background (held or lingering),
   // false when it has been released.
   bool runConnection(Connection* connection, size_t index);
+  // Passes the bytes of the accepted socket `fd` and of a new connection to
+  // 127.0.0.1:`port` both ways until one side ends; false when the
+  // connection cannot be made or the server stops.
+  bool relay(int fd, int port);
   // Closes (with a close-notify unless broken or the client is gone) and
   // deletes the connection.
   void releaseConnection(Connection* connection, bool clientGone);
