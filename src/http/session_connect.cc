@@ -117,6 +117,10 @@ Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   lastConnectFailure_ = ConnectFailure::kNone;
+  // What this request sends, for repeating it, whether or not it gets
+  // through.
+  lastMethod_.assign(method);
+  lastRequestBody_.assign(body_.data());
   if (!url_.hasText()) {
     if (unusableAddress_.data() == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress_.data()));

@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "base/messages.h"
 #include "http/address.h"
+#include "http/http_status.h"
 #include "http/response_parser.h"
 #include "http/session.h"
 #include "http/splice_pipe.h"
@@ -89,10 +90,6 @@ TextBuffer copyOf(const char* text, size_t length) {
   copy.assign(text, length);
   return copy;
 }
-
-// The first status that redirects, and the first that fails the request.
-const int32_t kFirstRedirectStatus = 300;
-const int32_t kFirstErrorStatus = 400;
 
 }  // namespace
 
@@ -383,6 +380,16 @@ void HttpSession::storeCookies() {
   }
 }
 
+std::string HttpSession::answered() const {
+  const char* header = responseHeader_.data() != nullptr ? responseHeader_.data() : "";
+  return std::string(hostName_.data() != nullptr ? hostName_.data() : "") + " answered " +
+         std::string(header, strcspn(header, "\r\n"));
+}
+
+Status HttpSession::refusal() const {
+  return Status(kCannotConnect, answered() + " for " + requestPath());
+}
+
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
   if (name == nullptr || !responseHeader_.hasText()) return TextBuffer();
   traceLookup(name);
@@ -403,13 +410,8 @@ Status HttpSession::request(const char* method) {
     if (!result.ok()) return result;
     result = receive();
     if (!result.ok()) return result;
-    if (status_ < kFirstRedirectStatus) return Status();
-    if (status_ >= kFirstErrorStatus) {
-      const char* line = responseHeader_.data();
-      std::string statusLine(line, strcspn(line, "\r\n"));
-      return Status(kCannotConnect, formatText("%s answered %s for %s", hostName_.data(),
-                                               statusLine.c_str(), requestPath()));
-    }
+    if (status_ < kStatusFirstRedirect) return Status();
+    if (status_ >= kStatusFirstError) return refusal();
     TextBuffer location(headerValue("Location", 0));
     if (location.data() == nullptr) return Status();
     if (++redirects > kMaxRedirects) {
