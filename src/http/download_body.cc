@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "base/interrupt.h"
 #include "base/messages.h"
 #include "http/buffer_page.h"
 #include "http/http_status.h"
@@ -33,6 +34,8 @@ class Download : public RepeatableStep {
   Download& operator=(const Download&) = delete;
 
   Status run(const KeptPart* kept) {
+    // An interrupt ends the download in order, with what it wrote kept.
+    InterruptCatcher catcher;
     // A request with a Range of the plugin's own is repeated as it is.
     ownRange_ = requestHasOwnRange(session_);
     Status result;
@@ -44,11 +47,17 @@ class Download : public RepeatableStep {
     }
     result = repeatWhileFailing(result, *this, retry_);
     report(kPlainText, "/\n");
+    if (int signal = caughtSignal()) {
+      const char* where = sink_.keptAcrossRuns() ? "kept in" : "written to";
+      result = Status(static_cast<ResultCode>(kInterrupted + signal),
+                      formatText("interrupted; %lld bytes %s %s", static_cast<long long>(count_),
+                                 where, name_));
+    }
     return result;
   }
 
   bool mayRepeat(const Status& failed, RetryCause* cause) override {
-    if (failed.ok() || fileFailed_ || failed.isFinal()) return false;
+    if (failed.ok() || fileFailed_ || failed.isFinal() || caughtSignal() != 0) return false;
     // In verbose mode the whole sentence of the failure; the announcement
     // names only its reason.
     verboseNote(failed.message());
@@ -340,7 +349,7 @@ class Download : public RepeatableStep {
     if (count_ > before) showProgress(count_ / kKilobyte, total_ / kKilobyte);
 
     Status received;
-    while (wantsMore()) {
+    while (wantsMore() && caughtSignal() == 0) {
       int32_t most = pieceSize();
       // The bytes that repeat the end of the file are compared in memory.
       bool spliced = splicing_ && overlapAt_ == overlap_.size();

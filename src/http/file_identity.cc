@@ -179,4 +179,3 @@ bool parseUnsatisfiedRange(const char* value, int64_t* total) {
   const char* at = value + strlen(kUnsatisfied);
   return readNumber(&at, total) && *at == '\0';
 }
-

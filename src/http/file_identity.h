@@ -81,9 +81,9 @@ RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t st
 
 // How a part that an earlier run kept relates to the response at hand.
 enum class PartVerdict {
-  kSame,          // the same file: its rest may be asked for
-  kOther,         // another version (validator or length disagree)
-  kUncheckable,   // the part's response had no validator: nothing proves it
+  kSame,         // the same file: its rest may be asked for
+  kOther,        // another version (validator or length disagree)
+  kUncheckable,  // the part's response had no validator: nothing proves it
 };
 // Compares `kept` (what the part began with) with `now`: the ETags must be
 // equal when either has one, else the Last-Modified values; the lengths

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "base/interrupt.h"
 #include "base/messages.h"
 #include "http/http_status.h"
 #include "http/response_parser.h"
@@ -105,7 +106,11 @@ Status repeatWhileFailing(Status first, RepeatableStep& step, const RetryPolicy&
     reportNotice(formatText("%s; retrying in %d s (%d of %d)", cause.what.c_str(),
                             static_cast<int>(seconds), static_cast<int>(retry),
                             static_cast<int>(policy.retries)));
-    waitSeconds(seconds, policy.secondMillis);
+    {
+      // A wait between attempts is no download: an interrupt ends the run.
+      SignalsAsBefore asBefore;
+      waitSeconds(seconds, policy.secondMillis);
+    }
     result = step.again(retry);
   }
   return result;

@@ -134,7 +134,8 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
     result = cannotWrite(closeError, "closing " + part.partPath());
   }
   if (result.ok()) return finishPart(part);
-  result.addTrailer("; the part is kept in " + part.partPath());
+  // An interrupt's line says where the bytes are already.
+  if (!isInterruption(result.code())) result.addTrailer("; the part is kept in " + part.partPath());
   return result;
 }
 

@@ -119,7 +119,8 @@ int readBackDescriptor(const char* path, FileHandle& file) {
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat read;
   // Only the file being written: not another one put in its place.
-  if (fd >= 0 && (fstat(fd, &read) != 0 || read.st_dev != info.st_dev || read.st_ino != info.st_ino)) {
+  if (fd >= 0 &&
+      (fstat(fd, &read) != 0 || read.st_dev != info.st_dev || read.st_ino != info.st_ino)) {
     ::close(fd);
     fd = -1;
   }
