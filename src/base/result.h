@@ -11,6 +11,7 @@ enum ResultCode {
   kOk = 0,
   kUsage = 4,              // the usage text was shown
   kScriptExit = 7,         // "@exit:" ended the script
+  kInterrupted = 128,      // plus the number of the signal that ended a download
   kUnknownError = 200,     // a failure described by its detail text
   kNoAddress = 201,        // no usable address
   kNoSocket = 202,         // a socket could not be created
@@ -24,5 +25,10 @@ enum ResultCode {
   kRecvFailed = 605,       // receiving failed or the peer closed
   kOutputFileError = 608,  // the output file cannot be opened
 };
+
+// Whether `code` is kInterrupted plus a signal's number.
+inline bool isInterruption(int code) {
+  return code > kInterrupted && code < kUnknownError;
+}
 
 #endif  // QUORVANE_BASE_RESULT_H_

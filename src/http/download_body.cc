@@ -1,5 +1,5 @@
 // The body loop of a download and its retries: 200 against 206, the
-// Content-Range and validator checks of Resumption, and the overlap that a
+// Content-Range and validator checks of judgeRange, and the overlap that a
 // resumed answer must repeat exactly.
 #include "http/download_body.h"
 
@@ -7,7 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "base/interrupt.h"
 #include "base/messages.h"
+#include "http/buffer_page.h"
+#include "http/http_status.h"
 #include "http/response_parser.h"
 #include "http/session.h"
 #include "http/speed_check.h"
@@ -22,80 +25,76 @@ const int64_t kKilobyte = 1024;
 const char kIncomplete[] = "download incomplete";
 const char kChangedOnServer[] = "the file changed on the server";
 
-const int kStatusOk = 200;
-const int kStatusPartial = 206;
-const int kStatusFirstError = 400;
-const int kStatusRangeNotSatisfiable = 416;
-
 // One download into a sink: how far the file got and where the body ends.
-class Download {
+// Its retries go through repeatWhileFailing.
+class Download : public RepeatableStep {
  public:
   Download(HttpSession& session, DownloadSink& sink, const char* name, const RetryPolicy& retry)
       : session_(session), sink_(sink), name_(name), retry_(retry) {}
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
-  Status run(const ContinuedFile* from) {
+  Status run(const KeptPart* kept) {
+    // An interrupt ends the download in order, with what it wrote kept.
+    InterruptCatcher catcher;
     // A request with a Range of the plugin's own is repeated as it is.
     ownRange_ = requestHasOwnRange(session_);
     Status result;
-    if (from != nullptr) {
-      result = continueFile(*from);
+    if (kept != nullptr) {
+      result = continueFile(*kept);
     } else {
       beginFile();
       result = readBody();
     }
-    for (int32_t retry = 1; retry <= retry_.retries && mayRetry(result); ++retry) {
-      // In verbose mode the whole sentence of the failure; the announcement
-      // names only its reason.
-      verboseNote(result.message());
-      result = attemptAgain(retry);
-    }
+    result = repeatWhileFailing(result, *this, retry_);
     report(kPlainText, "/\n");
+    if (int signal = caughtSignal()) {
+      const char* where = sink_.keptAcrossRuns() ? "kept in" : "written to";
+      result = Status(static_cast<ResultCode>(kInterrupted + signal),
+                      formatText("interrupted; %lld bytes %s %s", static_cast<long long>(count_),
+                                 where, name_));
+    }
     return result;
+  }
+
+  bool mayRepeat(const Status& failed, RetryCause* cause) override {
+    if (failed.ok() || fileFailed_ || failed.isFinal() || caughtSignal() != 0) return false;
+    // In verbose mode the whole sentence of the failure; the announcement
+    // names only its reason.
+    verboseNote(failed.message());
+    cause->what = formatText("download interrupted at %lld bytes (%s)",
+                             static_cast<long long>(count_), reason_.c_str());
+    return true;
+  }
+
+  // A retry: the request again, for the rest of the body, or whole.
+  Status again(int32_t) override {
+    askedWhole_ = false;
+    if (changed_ || !file_.resumable) return askWhole();
+    return askForRest();
   }
 
  private:
   // Takes what the response at hand says of the file it begins: its
-  // length, its validator, and whether it can be resumed.
+  // length, its validators, and whether it can be resumed.
   void beginFile() {
+    // The length as "@<-header=" would look it up, with its verbose trace.
     int64_t length = 0;
-    bool announced = announcedLength(session_, &length);
-    const char* header = session_.responseHeader().data();
-    header = header != nullptr ? header : "";
-    announced_ = announced && session_.bodyFraming().kind != BodyFraming::kChunked;
-    total_ = announced_ ? length : 0;
-    end_ = announced_ ? total_ : -1;
-    resumable_ = !ownRange_;
-    if (session_.status() == kStatusPartial) {
-      // A first answer that is a part: resumable when it starts the file.
-      std::string value;
-      int64_t first = 0;
-      int64_t last = 0;
-      int64_t total = 0;
-      if (headerField(header, "Content-Range", false, &value) &&
-          parseContentRange(value.c_str(), &first, &last, &total) && first == 0 && total > last) {
-        announced_ = true;
-        total_ = total;
-        end_ = last + 1;
-      } else {
-        resumable_ = false;
-      }
-    }
-    std::string etag;
-    std::string lastModified;
-    headerField(header, "ETag", false, &etag);
-    headerField(header, "Last-Modified", false, &lastModified);
-    resumption_.begin(etag.c_str(), lastModified.c_str(), announced_ ? total_ : -1);
+    announcedLength(session_, &length);
+    file_ = identifyFile(session_, &end_);
+    announced_ = file_.length >= 0;
+    total_ = announced_ ? file_.length : 0;
     showProgress(count_ / kKilobyte, total_ / kKilobyte);
   }
 
   // Takes up a file that an earlier run began and asks for its rest.
-  Status continueFile(const ContinuedFile& from) {
-    count_ = from.count;
-    announced_ = from.length >= 0;
-    total_ = announced_ ? from.length : 0;
-    resumption_.begin(from.etag.c_str(), from.lastModified.c_str(), from.length);
+  Status continueFile(const KeptPart& kept) {
+    count_ = kept.bytes;
+    file_ = kept.file;
+    file_.resumable = true;
+    announced_ = file_.length >= 0;
+    total_ = announced_ ? file_.length : 0;
+    resumedName_ = kept.outputName;
     showProgress(count_ / kKilobyte, total_ / kKilobyte);
     return askForRest();
   }
@@ -109,7 +108,7 @@ class Download {
     const char* header = session_.responseHeader().data();
     return header != nullptr && headerField(header, "Content-Range", false, &value) &&
            parseUnsatisfiedRange(value.c_str(), &total) && total == count_ &&
-           (!resumption_.lengthKnown() || resumption_.knownLength() == count_);
+           (file_.length < 0 || file_.length == count_);
   }
 
   // How far the file got, for the failure sentences.
@@ -125,6 +124,13 @@ class Download {
   Status writeFailure(int error) {
     fileFailed_ = true;
     std::string detail = formatText("cannot write the output file (%s)", strerror(error));
+    return Status::unknownError(detail.c_str(), written());
+  }
+
+  // The output could not be emptied: the download ends, not retried.
+  Status restartFailure(int error) {
+    fileFailed_ = true;
+    std::string detail = formatText("cannot start the output file again (%s)", strerror(error));
     return Status::unknownError(detail.c_str(), written());
   }
 
@@ -148,63 +154,54 @@ class Download {
                                            static_cast<long long>(count_), name_));
   }
 
-  // The answer at hand is another version of the file: the next attempt
-  // asks for the whole file again.
+  // The answer at hand is another version of the file: what was written is
+  // dropped where it would outlive the run, standard error says so, and
+  // the whole file is asked for again within the same attempt (once).
   Status fileChanged(const std::string& why) {
     changed_ = true;
     Status failure =
         interrupted(Status::unknownError(kIncomplete, written() + ", then " + kChangedOnServer +
                                                           " (" + answer() + ": " + why + ")"));
     reason_ = kChangedOnServer;
-    return failure;
-  }
-
-  bool mayRetry(const Status& result) const {
-    return !result.ok() && !fileFailed_ && !result.isFinal();
-  }
-
-  std::string hostName() const {
-    return session_.host().data() != nullptr ? session_.host().data() : "";
+    if (askedWhole_) return failure;
+    if (sink_.keptAcrossRuns()) {
+      // No later run may continue a part of another version.
+      if (int error = sink_.restart()) return restartFailure(error);
+      count_ = 0;
+      overlap_.clear();
+      overlapAt_ = 0;
+    }
+    reportNotice(std::string(kChangedOnServer) + "; asking for it again from the start");
+    return askWhole();
   }
 
   // The host and the first line of its response header, for the failure
   // sentences.
-  std::string answer() const {
-    const char* header = session_.responseHeader().data();
-    header = header != nullptr ? header : "";
-    return hostName() + " answered " + std::string(header, strcspn(header, "\r\n"));
-  }
+  std::string answer() const { return session_.answered(); }
 
-  // Retry number `retry`: announces it, waits, repeats the request (for the
-  // rest of the body, or whole) and reads what the answer brings.
-  Status attemptAgain(int32_t retry) {
-    if (changed_)
-      reportNotice(std::string(kChangedOnServer) + "; asking for it again from the start");
-    announceAndWait(formatText("download interrupted at %lld bytes (%s)",
-                               static_cast<long long>(count_), reason_.c_str()),
-                    retryWaitSeconds(retry), retry, retry_);
-    if (changed_ || !resumable_) return askWhole();
-    return askForRest();
+  std::string hostAsWritten() const {
+    return session_.host().data() != nullptr ? session_.host().data() : "";
   }
 
   // Asks for the bytes from up to kResumeOverlap before count_ on and reads
   // what the answer brings.
   Status askForRest() {
-    int64_t start = Resumption::rangeStart(count_);
-    Status answered = session_.requestRest(start, resumption_.ifRange().c_str());
+    int64_t start = rangeStart(count_);
+    Status answered = session_.requestRest(start, file_.ifRange().c_str());
     if (!answered.ok()) return interrupted(answered);
     int32_t status = session_.status();
     if (status == kStatusOk) return startOver();
     if (status == kStatusRangeNotSatisfiable && wholeAlready()) return Status();
     if (status >= kStatusFirstError) return refused();
     std::string why;
-    Resumption::Range range;
-    Resumption::Verdict verdict = Resumption::kMisfit;
-    if (status == kStatusPartial) {
-      verdict = resumption_.judge(session_.responseHeader().data(), start, &range, &why);
+    AnsweredRange range;
+    RangeVerdict verdict = RangeVerdict::kMisfit;
+    if (status == kStatusPartialContent) {
+      sayResuming(start);
+      verdict = judgeRange(file_, session_.responseHeader().data(), start, &range, &why);
     }
-    if (verdict == Resumption::kChanged) return fileChanged(why);
-    if (verdict == Resumption::kMisfit) {
+    if (verdict == RangeVerdict::kChanged) return fileChanged(why);
+    if (verdict == RangeVerdict::kMisfit) {
       return interrupted(Status::unknownError(
           kIncomplete,
           formatText("%s, then %s%s to the request for the bytes from %lld on", written().c_str(),
@@ -219,38 +216,51 @@ class Download {
     overlapAt_ = 0;
     rangeStart_ = start;
     end_ = range.end;
-    if (!resumption_.lengthKnown()) resumption_.learnLength(range.total);
+    if (file_.length < 0) file_.length = range.total;
     announced_ = true;
     total_ = range.total;
     showProgress(count_ / kKilobyte, total_ / kKilobyte);
     return readBody();
   }
 
+  // With a part kept by an earlier run, says on standard error that the
+  // download goes on from it, once, when a 206 starts where it was asked.
+  void sayResuming(int64_t start) {
+    if (resumedName_.empty()) return;
+    std::string value;
+    int64_t first = -1;
+    int64_t last = 0;
+    int64_t total = 0;
+    const char* header = session_.responseHeader().data();
+    if (header == nullptr || !headerField(header, "Content-Range", false, &value) ||
+        !parseContentRange(value.c_str(), &first, &last, &total) || first != start) {
+      return;
+    }
+    reportNotice(formatText("resuming %s at %lld bytes", resumedName_.c_str(),
+                            static_cast<long long>(count_)));
+    resumedName_.clear();
+  }
+
   // The request again as it was first sent, without Range: its answer
   // starts the file over.
   Status askWhole() {
+    askedWhole_ = true;
     Status answered = session_.requestRest(-1, nullptr);
     if (!answered.ok()) return interrupted(answered);
     int32_t status = session_.status();
     // A Range of the plugin's own may be answered with a part again.
-    if (status == kStatusOk || (ownRange_ && status == kStatusPartial)) return startOver();
+    if (status == kStatusOk || (ownRange_ && status == kStatusPartialContent)) return startOver();
     if (status >= kStatusFirstError) return refused();
     return interrupted(Status::unknownError(
         kIncomplete, written() + ", then " + answer() + " to the repeated request"));
   }
 
   // An answer of 400 or more: a failed attempt.
-  Status refused() {
-    return interrupted(Status(kCannotConnect, answer() + " for " + session_.requestPath()));
-  }
+  Status refused() { return interrupted(session_.refusal()); }
 
   // The answer is the whole body again: the file starts over with it.
   Status startOver() {
-    if (int error = sink_.restart()) {
-      fileFailed_ = true;
-      std::string detail = formatText("cannot start the output file again (%s)", strerror(error));
-      return Status::unknownError(detail.c_str(), written());
-    }
+    if (int error = sink_.restart()) return restartFailure(error);
     count_ = 0;
     changed_ = false;
     overlap_.clear();
@@ -348,7 +358,7 @@ class Download {
     if (count_ > before) showProgress(count_ / kKilobyte, total_ / kKilobyte);
 
     Status received;
-    while (wantsMore()) {
+    while (wantsMore() && caughtSignal() == 0) {
       int32_t most = pieceSize();
       // The bytes that repeat the end of the file are compared in memory.
       bool spliced = splicing_ && overlapAt_ == overlap_.size();
@@ -376,7 +386,7 @@ class Download {
         // for another attempt.
         if (announced_ && count_ < total_) {
           return interrupted(Status::unknownError(
-              kIncomplete, written() + ", then the part that " + hostName() + " sent ended"));
+              kIncomplete, written() + ", then the part that " + hostAsWritten() + " sent ended"));
         }
         return Status();
       case kNoConnection:
@@ -410,11 +420,15 @@ class Download {
   int64_t end_ = -1;
   // The request carries a Range of the plugin's own.
   bool ownRange_ = false;
-  // The file can be continued with a request for its rest.
-  bool resumable_ = true;
-  // The last answer was another version of the file.
+  // What the answer the file began with said of it.
+  FileIdentity file_;
+  // The last answer was another version of the file, and whether this
+  // attempt asked for the whole file already.
   bool changed_ = false;
-  Resumption resumption_;
+  bool askedWhole_ = false;
+  // The output's name while a part kept by an earlier run has not yet been
+  // said to go on; "" otherwise.
+  std::string resumedName_;
   // The end of the file as written, which a resumed answer repeats first,
   // how much of it came back already, and where the answer starts.
   std::string overlap_;
@@ -432,24 +446,8 @@ class Download {
 
 }  // namespace
 
-bool requestHasOwnRange(const HttpSession& session) {
-  const char* headers = session.extraHeaders().data();
-  HeaderLine line;
-  return headers != nullptr && findHeaderLine(headers, "Range", &line);
-}
-
-bool announcedLength(HttpSession& session, int64_t* length) {
-  TextBuffer text = session.headerValue("Content-Length", 0);
-  *length = 0;
-  if (text.data() == nullptr) return false;
-  int64_t number = contentLengthOf(text.data(), static_cast<size_t>(text.length()));
-  if (number < 0) return false;
-  *length = number;
-  return true;
-}
-
 Status downloadBody(HttpSession& session, DownloadSink& sink, const char* outputName,
-                    const RetryPolicy& retry, const ContinuedFile* from) {
+                    const RetryPolicy& retry, const KeptPart* kept) {
   Download download(session, sink, outputName, retry);
-  return download.run(from);
+  return download.run(kept);
 }

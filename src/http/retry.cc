@@ -1,4 +1,5 @@
-// Retries: the wait schedule, Retry-After and the repetition of a request.
+// Retries: the wait schedule, Retry-After, the one loop of attempts and
+// the repetition of a request.
 #include "http/retry.h"
 
 #include <time.h>
@@ -7,22 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "base/interrupt.h"
 #include "base/messages.h"
+#include "http/http_status.h"
 #include "http/response_parser.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "text/text_buffer.h"
 
 namespace {
-
-// Answers that say "not now" rather than "no", for any method.
-const int kStatusTooManyRequests = 429;
-const int kStatusUnavailable = 503;
-// Server errors that repeating a request without side effects may pass.
-const int kStatusServerError = 500;
-const int kStatusBadGateway = 502;
-const int kStatusGatewayTimeout = 504;
 
 // The forms of an HTTP date: the usual one, and the two obsolete ones that
 // servers must still be understood in.
@@ -43,28 +39,49 @@ bool isSafeMethod(const char* method) {
   return strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
 }
 
-// Whether the failed `result` of a request sent with `method` may pass when
-// asked again; *asked is the Retry-After of the answer in seconds (-1:
-// none).
-bool mayRepeat(HttpSession& session, const Status& result, const char* method, int64_t* asked) {
-  *asked = -1;
-  if (result.ok() || result.isFinal() || result.code() != kCannotConnect) return false;
-  int32_t status = session.status();
-  if (status == 0) {
-    ConnectFailure::Kind kind = session.lastConnectFailure();
-    return kind == ConnectFailure::kRefused || kind == ConnectFailure::kTimedOut;
+// "@connect=": the request that failed, sent again.
+class ConnectStep : public RepeatableStep {
+ public:
+  explicit ConnectStep(HttpSession& session) : session_(session) {}
+
+  bool mayRepeat(const Status& failed, RetryCause* cause) override {
+    if (failed.ok() || failed.isFinal() || failed.code() != kCannotConnect) return false;
+    int32_t status = session_.status();
+    if (status == 0) {
+      ConnectFailure::Kind kind = session_.lastConnectFailure();
+      if (kind != ConnectFailure::kRefused && kind != ConnectFailure::kTimedOut) return false;
+    } else {
+      // Answers that say "not now" rather than "no", for any method, and
+      // server errors that repeating a request without side effects may
+      // pass.
+      bool any = status == kStatusTooManyRequests || status == kStatusUnavailable;
+      bool safe = status == kStatusServerError || status == kStatusBadGateway ||
+                  status == kStatusGatewayTimeout;
+      if (!any && !(safe && isSafeMethod(session_.lastMethod()))) return false;
+      std::string value;
+      const char* header = session_.responseHeader().data();
+      if (header != nullptr && headerField(header, "Retry-After", false, &value)) {
+        cause->askedSeconds = retryAfterSeconds(value.c_str(), time(nullptr));
+      }
+    }
+    cause->what = failed.message();
+    // An answered request printed its address; a refused one did not.
+    const char* url = session_.url().data() != nullptr ? session_.url().data() : "";
+    if (status != 0) printed_ = url;
+    return true;
   }
-  bool any = status == kStatusTooManyRequests || status == kStatusUnavailable;
-  bool safe = status == kStatusServerError || status == kStatusBadGateway ||
-              status == kStatusGatewayTimeout;
-  if (!any && !(safe && isSafeMethod(method))) return false;
-  std::string value;
-  const char* header = session.responseHeader().data();
-  if (header != nullptr && headerField(header, "Retry-After", false, &value)) {
-    *asked = retryAfterSeconds(value.c_str(), time(nullptr));
+
+  Status again(int32_t) override {
+    const std::string method = session_.lastMethod();
+    const char* url = session_.url().data() != nullptr ? session_.url().data() : "";
+    return session_.requestAgain(method.c_str(), printed_ != url);
   }
-  return true;
-}
+
+ private:
+  HttpSession& session_;
+  // The address the last answered attempt printed.
+  std::string printed_;
+};
 
 }  // namespace
 
@@ -74,12 +91,29 @@ int32_t retryWaitSeconds(int32_t retry) {
   return seconds < kMaxRetryWaitSeconds ? seconds : kMaxRetryWaitSeconds;
 }
 
-void announceAndWait(const std::string& what, int32_t seconds, int32_t retry,
-                     const RetryPolicy& policy) {
-  reportNotice(formatText("%s; retrying in %d s (%d of %d)", what.c_str(),
-                          static_cast<int>(seconds), static_cast<int>(retry),
-                          static_cast<int>(policy.retries)));
-  waitSeconds(seconds, policy.secondMillis);
+Status repeatWhileFailing(Status first, RepeatableStep& step, const RetryPolicy& policy) {
+  Status result = std::move(first);
+  for (int32_t retry = 1; retry <= policy.retries; ++retry) {
+    RetryCause cause;
+    if (!step.mayRepeat(result, &cause)) break;
+    if (cause.askedSeconds > kMaxRetryAfterSeconds) {
+      return Status(result.code(),
+                    result.message() + formatText("; it asks to retry after %lld s",
+                                                  static_cast<long long>(cause.askedSeconds)));
+    }
+    int32_t seconds = retryWaitSeconds(retry);
+    if (cause.askedSeconds > seconds) seconds = static_cast<int32_t>(cause.askedSeconds);
+    reportNotice(formatText("%s; retrying in %d s (%d of %d)", cause.what.c_str(),
+                            static_cast<int>(seconds), static_cast<int>(retry),
+                            static_cast<int>(policy.retries)));
+    {
+      // A wait between attempts is no download: an interrupt ends the run.
+      SignalsAsBefore asBefore;
+      waitSeconds(seconds, policy.secondMillis);
+    }
+    result = step.again(retry);
+  }
+  return result;
 }
 
 int64_t retryAfterSeconds(const char* value, time_t now) {
@@ -107,37 +141,6 @@ int64_t retryAfterSeconds(const char* value, time_t now) {
 }
 
 Status requestWithRetries(HttpSession& session, const char* method, const RetryPolicy& policy) {
-  // What the first attempt sends, for the repetitions (kept only when
-  // there may be some: the body may be a large page).
-  TextBuffer address;
-  TextBuffer requestBody;
-  if (policy.retries > 0) {
-    address.assign(session.url().data());
-    requestBody.assign(session.body().data());
-  }
-  Status result = session.request(method);
-  // Whether an attempt got as far as sending the request, which prints the
-  // address.
-  bool printed = false;
-  for (int32_t retry = 1; retry <= policy.retries; ++retry) {
-    // A redirect that was followed sent GET to another address.
-    bool redirected = address.hasText() && session.url().hasText() &&
-                      strcmp(address.data(), session.url().data()) != 0;
-    int64_t asked = -1;
-    if (!mayRepeat(session, result, redirected ? "GET" : method, &asked)) break;
-    // An attempt that got an answer printed the address; until one has, the
-    // next attempt prints it.
-    printed = printed || redirected || session.status() != 0;
-    if (asked > kMaxRetryAfterSeconds) {
-      return Status(result.code(), result.message() + formatText("; it asks to retry after %lld s",
-                                                                 static_cast<long long>(asked)));
-    }
-    int32_t seconds = retryWaitSeconds(retry);
-    if (asked > seconds) seconds = static_cast<int32_t>(asked);
-    announceAndWait(result.message(), seconds, retry, policy);
-    if (redirected) session.setTarget(address.data());
-    session.setRequestBody(requestBody.data());
-    result = session.requestAgain(method, !printed);
-  }
-  return result;
+  ConnectStep step(session);
+  return repeatWhileFailing(session.request(method), step, policy);
 }

@@ -1,7 +1,8 @@
-// Asking again after a failure: the policy that "@retry=" sets, the waits
-// between attempts and their announcements, the server's "Retry-After", and
-// the repetition of a request whose connect or answer failed in a way that
-// may pass.
+// Asking again after a failure: the policy that "@retry=" sets, and the
+// one loop that repeats the request of a step that failed ("@connect=",
+// "@buffering:", "@->file:"), with the waits between attempts, their
+// announcements and the server's "Retry-After"; and the repetition of a
+// request whose connect or answer failed in a way that may pass.
 #ifndef QUORVANE_HTTP_RETRY_H_
 #define QUORVANE_HTTP_RETRY_H_
 
@@ -39,27 +40,48 @@ const int32_t kMaxRetryAfterSeconds = 60;
 // most kMaxRetryWaitSeconds.
 int32_t retryWaitSeconds(int32_t retry);
 
-// Says on standard error that `what` happened and that retry `retry` of
-// the policy's follows in `seconds` ("WHAT; retrying in 2 s (1 of 3)"),
-// then waits that long as the policy counts seconds.
-void announceAndWait(const std::string& what, int32_t seconds, int32_t retry,
-                     const RetryPolicy& policy);
+// What a step says of a failed attempt that may pass when asked again.
+struct RetryCause {
+  // What the announcement says happened ("download interrupted at 10
+  // bytes (download incomplete)").
+  std::string what;
+  // The seconds the server's "Retry-After" asked for; -1: none.
+  int64_t askedSeconds = -1;
+};
+
+// A step whose request may be repeated after a failure.
+class RepeatableStep {
+ public:
+  virtual ~RepeatableStep() = default;
+  // Whether the attempt that ended with `failed` may pass when asked
+  // again; if so, *cause says why and what the server asked.
+  virtual bool mayRepeat(const Status& failed, RetryCause* cause) = 0;
+  // Attempt number `retry` + 1, after the wait.
+  virtual Status again(int32_t retry) = 0;
+};
+
+// The retries of `step`, whose first attempt ended with `first`: while
+// retries are left and the step says the failure may pass, it is
+// announced on standard error ("WHAT; retrying in 2 s (1 of 3)"), waited
+// for (retryWaitSeconds, or the server's Retry-After when that is longer;
+// one longer than kMaxRetryAfterSeconds ends the retries, the failure then
+// saying "; it asks to retry after N s"), and the step asked again. Returns
+// the result of the last attempt.
+Status repeatWhileFailing(Status first, RepeatableStep& step, const RetryPolicy& policy);
 
 // The seconds a "Retry-After" value asks for, as of `now`: a number of
 // seconds, or an HTTP date (a date already past asks for 0). -1 when the
 // value is neither.
 int64_t retryAfterSeconds(const char* value, time_t now);
 
-// "@connect=": session.request(method), repeated as `policy` allows when
-// the connection was refused or timed out before anything was sent (any
-// method), when the answer was 429 or 503 (any method), or 500, 502 or 504
-// (GET and HEAD). Each retry waits as retryWaitSeconds says, or as long as
-// the answer's Retry-After when that is longer and at most
-// kMaxRetryAfterSeconds; a longer one ends the retries, and the failure
-// says what the server asked. Retries send the request of the first
-// attempt again (address, method, request body); the address is printed
-// once, by the first attempt that sends the request. Returns the last
-// attempt's result.
+// "@connect=": session.request(method), repeated through
+// repeatWhileFailing when the connection was refused or timed out before
+// anything was sent (any method), or when the answer was 429 or 503 (any
+// method), or 500, 502 or 504 (GET and HEAD). A retry sends again the
+// request that failed (after a redirect: the redirect's GET to its
+// address), never one that was answered; an address is printed once, by
+// the first attempt that sends its request. Returns the last attempt's
+// result.
 Status requestWithRetries(HttpSession& session, const char* method, const RetryPolicy& policy);
 
 #endif  // QUORVANE_HTTP_RETRY_H_

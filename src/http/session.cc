@@ -162,9 +162,6 @@ Status HttpSession::sendRequest(const char* method) {
     report(kPlainText, url_.data(), kNetworkText);
     report(kPlainText, "\n");
   }
-  lastMethod_.assign(method);
-  lastRequestBody_.assign(body_.data());
-
   const char* target = requestPath();
   TextBuffer cookies;
   // Cookies follow the address's own path, also when a proxy is sent the

@@ -166,6 +166,12 @@ class HttpSession {
   // letter case), first or last occurrence; a buffer without storage when
   // absent or empty.
   TextBuffer headerValue(const char* name, int findLast);
+  // "HOST answered STATUS-LINE": the host of the address (without port)
+  // and the first line of the last response header, for failure sentences.
+  std::string answered() const;
+  // The failure of a request answered with a status of 400 or more:
+  // kCannotConnect, "HOST answered STATUS-LINE for PATH".
+  Status refusal() const;
   // Connects, sends, reads the header and follows redirects (a relative
   // Location is resolved against the address it answers). Returns kOk,
   // kCannotConnect for a final status of 400 or more, kUnknownError after too
@@ -184,10 +190,13 @@ class HttpSession {
   // header whatever its status. Returns kOk (the status is in `status`) or
   // the failure of connectAndSend or receive.
   Status requestRest(int64_t from, const char* validator);
-  // request(method) for the current target after forgetting the last
-  // response header: a request that is repeated. Its address is printed
-  // only with `printAddress` (when no attempt before sent it).
+  // request(method) for the current target, with the body of the last
+  // request, after forgetting the last response header: a request that is
+  // repeated. Its address is printed only with `printAddress` (when no
+  // attempt before sent it).
   Status requestAgain(const char* method, bool printAddress);
+  // The method of the last request sent; "GET" before any.
+  const char* lastMethod() const { return lastMethod_.hasText() ? lastMethod_.data() : "GET"; }
 
   // --- settings ---
 

@@ -157,6 +157,10 @@ Status HttpSession::chooseProxy(Proxy* proxy) const {
 Status HttpSession::connectAndSend(const char* method) {
   closeSlot(0);
   lastConnectFailure_ = ConnectFailure::kNone;
+  // What this request sends, for repeating it, whether or not it gets
+  // through.
+  lastMethod_.assign(method);
+  lastRequestBody_.assign(body_.data());
   if (!url_.hasText()) {
     if (unusableAddress_.data() == nullptr) return Status(kNoAddress, "no address to request");
     return Status(kNoAddress, formatText("no usable address in \"%s\"", unusableAddress_.data()));

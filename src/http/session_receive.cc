@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "base/messages.h"
 #include "http/address.h"
+#include "http/http_status.h"
 #include "http/response_parser.h"
 #include "http/session.h"
 #include "http/splice_pipe.h"
@@ -93,11 +94,6 @@ TextBuffer copyOf(const char* text, size_t length) {
   copy.assign(text, length);
   return copy;
 }
-
-// The first status that redirects, and the first that fails the request.
-const int32_t kFirstRedirectStatus = 300;
-const int32_t kFirstErrorStatus = 400;
-const int32_t kProxyAuthenticationRequired = 407;
 
 }  // namespace
 
@@ -406,6 +402,21 @@ void HttpSession::storeCookies() {
   }
 }
 
+std::string HttpSession::answered() const {
+  const char* header = responseHeader_.data() != nullptr ? responseHeader_.data() : "";
+  // A proxy that is sent the whole address answers for itself: always with
+  // a scheme, and with 407 (its credentials) without one.
+  bool byProxy = forwardProxy_ == ProxyKind::kHttp ||
+                 (forwardProxy_ == ProxyKind::kBare && status_ == kStatusProxyAuthRequired);
+  std::string who = byProxy ? formatText("proxy %s port %d", peerName_.data(), peerPort_)
+                            : std::string(hostName_.data() != nullptr ? hostName_.data() : "");
+  return who + " answered " + std::string(header, strcspn(header, "\r\n"));
+}
+
+Status HttpSession::refusal() const {
+  return Status(kCannotConnect, answered() + " for " + requestPath());
+}
+
 TextBuffer HttpSession::headerValue(const char* name, int findLast) {
   if (name == nullptr || !responseHeader_.hasText()) return TextBuffer();
   traceLookup(name);
@@ -426,20 +437,8 @@ Status HttpSession::request(const char* method) {
     if (!result.ok()) return result;
     result = receive();
     if (!result.ok()) return result;
-    if (status_ < kFirstRedirectStatus) return Status();
-    if (status_ >= kFirstErrorStatus) {
-      const char* line = responseHeader_.data();
-      std::string statusLine(line, strcspn(line, "\r\n"));
-      // A proxy that is sent the whole address answers for itself: always
-      // with a scheme, and with 407 (its credentials) without one.
-      bool byProxy = forwardProxy_ == ProxyKind::kHttp ||
-                     (forwardProxy_ == ProxyKind::kBare && status_ == kProxyAuthenticationRequired);
-      std::string who =
-          byProxy ? formatText("proxy %s port %d", peerName_.data(), static_cast<int>(peerPort_))
-                  : std::string(hostName_.data());
-      return Status(kCannotConnect, formatText("%s answered %s for %s", who.c_str(),
-                                               statusLine.c_str(), requestPath()));
-    }
+    if (status_ < kStatusFirstRedirect) return Status();
+    if (status_ >= kStatusFirstError) return refusal();
     TextBuffer location(headerValue("Location", 0));
     if (location.data() == nullptr) return Status();
     if (++redirects > kMaxRedirects) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "http/resume.h"
+#include "http/file_identity.h"
 #include "http/session.h"
 
 namespace {
@@ -52,6 +52,7 @@ Status HttpSession::requestRest(int64_t from, const char* validator) {
 Status HttpSession::requestAgain(const char* method, bool printAddress) {
   // The answer of the attempt before is forgotten: a new header is read.
   responseHeader_.clear();
+  body_.assign(lastRequestBody_.data());
   printAddress_ = printAddress;
   Status result = request(method);
   printAddress_ = true;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/interrupt.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ class ConnectRace {
       timeout = millis > INT32_MAX ? INT32_MAX : static_cast<int>(millis);
     }
     int ready = poll(entries.data(), entries.size(), timeout);
-    if (ready < 0 && errno != EINTR) {
+    if (ready < 0 && (errno != EINTR || caughtSignal() != 0)) {
       // A failure of poll itself ends every attempt with it.
       int error = errno;
       for (const Attempt& attempt : running_) ::close(attempt.fd);
@@ -201,7 +202,7 @@ int pollFor(int fd, short events, timeval* limit) {
   if (limit == nullptr) {
     do {
       result = poll(&entry, 1, -1);
-    } while (result < 0 && errno == EINTR);
+    } while (result < 0 && errno == EINTR && caughtSignal() == 0);
     return result;
   }
   int64_t budget = static_cast<int64_t>(limit->tv_sec) * 1000000 + limit->tv_usec;
@@ -217,7 +218,7 @@ int pollFor(int fd, short events, timeval* limit) {
     error = errno;
     left = budget - (monotonicMicros() - start);
     if (left < 0) left = 0;
-  } while (result < 0 && error == EINTR);
+  } while (result < 0 && error == EINTR && caughtSignal() == 0);
   if (result == 0) left = 0;
   limit->tv_sec = static_cast<time_t>(left / 1000000);
   limit->tv_usec = static_cast<suseconds_t>(left % 1000000);
@@ -255,7 +256,7 @@ int SocketLink::send(const char* data, int length) {
   ssize_t sent;
   do {
     sent = ::send(fd_, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  } while (sent < 0 && errno == EINTR && caughtSignal() == 0);
   return static_cast<int>(sent);
 }
 
@@ -263,7 +264,7 @@ int SocketLink::recv(char* buffer, int size) {
   ssize_t got;
   do {
     got = ::recv(fd_, buffer, static_cast<size_t>(size), 0);
-  } while (got < 0 && errno == EINTR);
+  } while (got < 0 && errno == EINTR && caughtSignal() == 0);
   return static_cast<int>(got);
 }
 

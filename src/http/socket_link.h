@@ -44,7 +44,8 @@ class SocketLink : public Link {
 // Waits with poll() until `fd` has one of `events` (or an error or
 // hang-up): > 0 when it has, 0 when `limit` ran out, < 0 on error. A null
 // limit waits without bound; otherwise the time not used is left in *limit.
-// A signal does not end the wait early.
+// A signal does not end the wait early, unless it interrupts a download
+// (base/interrupt.h): then the wait fails with EINTR.
 int pollFor(int fd, short events, timeval* limit);
 
 // Connects to one of `addresses` (in the resolver's order): the first is

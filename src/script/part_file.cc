@@ -1,23 +1,32 @@
-// The part file of a resumable download and its meta file.
+// The part file of a resumable download, its lock and its meta file.
 #include "script/part_file.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-
-#include "http/resume.h"
+#include <vector>
 
 namespace {
 
 const char kFirstLine[] = "quorvane part 1";
 const char kLengthName[] = "Length";
 const char kUnknownLength[] = "unknown";
-const char* const kValidatorHeaders[] = {"ETag", "Last-Modified"};
+const char kEtagName[] = "ETag";
+const char kLastModifiedName[] = "Last-Modified";
+const char kPartSuffix[] = ".part";
+const char kMetaSuffix[] = ".part.meta";
+// The meta file is written under this name in the part's folder, then
+// renamed: short, so that it fits where the meta file's own name does.
+const char kMetaTemplate[] = ".quorvane-meta-XXXXXX";
 
-// A validator comes out of a response header block, which the reception
+// Validators come out of a response header block, which the reception
 // holds to 256 KiB; a meta file larger than that (and its few other bytes)
 // was not written by this program.
 const size_t kMaxMetaBytes = 256 * 1024 + 256;
@@ -36,25 +45,40 @@ bool parseLength(const std::string& text, int64_t* length) {
   return true;
 }
 
-}  // namespace
-
-bool partMetaAgrees(const PartMeta& kept, const PartMeta& now) {
-  bool validatorsAgree =
-      kept.validatorHeader == now.validatorHeader && kept.validator == now.validator;
-  bool lengthsAgree = kept.length < 0 || now.length < 0 || kept.length == now.length;
-  return validatorsAgree && lengthsAgree;
+// The folder of `path` ("." for a bare name), with its final "/".
+std::string folderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
-std::string formatPartMeta(const PartMeta& meta) {
+// Opens `path` for reading when it is a regular file, without following a
+// link or waiting on a FIFO; -1 otherwise.
+int openRegularForReading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string formatPartMeta(const FileIdentity& file) {
   std::string text = std::string(kFirstLine) + "\n";
-  if (!meta.validator.empty()) text += meta.validatorHeader + ": " + meta.validator + "\n";
+  if (!file.etag.empty()) text += std::string(kEtagName) + ": " + file.etag + "\n";
+  if (!file.lastModified.empty()) {
+    text += std::string(kLastModifiedName) + ": " + file.lastModified + "\n";
+  }
   text += std::string(kLengthName) + ": ";
-  text += meta.length >= 0 ? std::to_string(meta.length) : kUnknownLength;
+  text += file.length >= 0 ? std::to_string(file.length) : kUnknownLength;
   return text + "\n";
 }
 
-bool parsePartMeta(const std::string& text, PartMeta* meta) {
-  *meta = PartMeta();
+bool parsePartMeta(const std::string& text, FileIdentity* file) {
+  *file = FileIdentity();
   bool haveLength = false;
   size_t at = 0;
   for (int lineNumber = 0; at < text.size(); ++lineNumber) {
@@ -73,13 +97,14 @@ bool parsePartMeta(const std::string& text, PartMeta* meta) {
     if (name == kLengthName && !haveLength) {
       haveLength = true;
       if (value == kUnknownLength) continue;
-      if (!parseLength(value, &meta->length)) return false;
+      if (!parseLength(value, &file->length)) return false;
       continue;
     }
-    bool validatorName = name == kValidatorHeaders[0] || name == kValidatorHeaders[1];
-    if (!validatorName || !meta->validator.empty() || !usableValidator(value)) return false;
-    meta->validatorHeader = name;
-    meta->validator = value;
+    std::string* validator = name == kEtagName           ? &file->etag
+                             : name == kLastModifiedName ? &file->lastModified
+                                                         : nullptr;
+    if (validator == nullptr || !validator->empty() || !usableValidator(value)) return false;
+    *validator = value;
   }
   return haveLength;
 }
@@ -87,36 +112,113 @@ bool parsePartMeta(const std::string& text, PartMeta* meta) {
 bool resumableOutput(const char* outputPath) {
   if (outputPath[0] == '\0') return false;
   struct stat info;
-  if (lstat(outputPath, &info) != 0) return errno == ENOENT;
-  return S_ISREG(info.st_mode);
+  if (lstat(outputPath, &info) != 0) {
+    if (errno != ENOENT) return false;
+  } else if (!S_ISREG(info.st_mode)) {
+    return false;
+  }
+  std::string path(outputPath);
+  size_t slash = path.rfind('/');
+  size_t nameLength = path.size() - (slash == std::string::npos ? 0 : slash + 1);
+  long most = pathconf(folderOf(path).c_str(), _PC_NAME_MAX);
+  if (most < 0) most = NAME_MAX;
+  return nameLength + strlen(kMetaSuffix) <= static_cast<size_t>(most);
 }
 
 PartFile::PartFile(const char* outputPath)
-    : output_(outputPath), part_(output_ + ".part"), meta_(part_ + ".meta") {}
+    : output_(outputPath), part_(output_ + kPartSuffix), meta_(output_ + kMetaSuffix) {}
 
-bool PartFile::readMeta(PartMeta* meta) const {
-  FILE* in = fopen(meta_.c_str(), "rb");
-  if (in == nullptr) return false;
-  std::string text;
-  char buffer[4096];
-  size_t got = 0;
-  while (text.size() <= kMaxMetaBytes && (got = fread(buffer, 1, sizeof buffer, in)) > 0) {
-    text.append(buffer, got);
-  }
-  bool failed = ferror(in) != 0;
-  fclose(in);
-  if (failed || text.size() > kMaxMetaBytes) return false;
-  return parsePartMeta(text, meta);
+PartFile::~PartFile() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
-int PartFile::writeMeta(const PartMeta& meta) const {
-  std::string text = formatPartMeta(meta);
-  FILE* out = fopen(meta_.c_str(), "wb");
-  if (out == nullptr) return errno;
-  errno = 0;
-  size_t done = fwrite(text.data(), 1, text.size(), out);
-  int error = done < text.size() ? (errno != 0 ? errno : EIO) : 0;
-  if (fclose(out) != 0 && error == 0) error = errno;
+PartFile::Opened PartFile::open() {
+  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  struct stat info;
+  if (lstat(part_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return kNotRegular;
+  fd_ = ::open(part_.c_str(), flags, 0666);
+  if (fd_ < 0 && errno == EACCES) {
+    // A part that cannot be read back cannot be continued: it is dropped.
+    if (unlink(part_.c_str()) == 0) fd_ = ::open(part_.c_str(), flags | O_EXCL, 0666);
+  }
+  if (fd_ < 0) {
+    error_ = errno;
+    return error_ == ELOOP ? kNotRegular : kFailed;
+  }
+  if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return kNotRegular;
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    error_ = errno;
+    return error_ == EWOULDBLOCK ? kInUse : kFailed;
+  }
+  // Writes block from here on, as a file's do.
+  fcntl(fd_, F_SETFL, O_RDWR);
+  return kOpened;
+}
+
+int64_t PartFile::size() const {
+  struct stat info;
+  if (fd_ < 0 || fstat(fd_, &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+bool PartFile::readable(int64_t length) const {
+  int64_t end = size();
+  if (end < length) return false;
+  std::vector<char> bytes(static_cast<size_t>(length));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t got = pread(fd_, bytes.data() + done, bytes.size() - done,
+                        static_cast<off_t>(end - length) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+int PartFile::descriptor() const {
+  return fd_ >= 0 ? fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+int PartFile::truncate() const {
+  return ftruncate(fd_, 0) == 0 ? 0 : errno;
+}
+
+bool PartFile::readMeta(FileIdentity* file) const {
+  int fd = openRegularForReading(meta_);
+  if (fd < 0) return false;
+  std::string text;
+  char buffer[4096];
+  bool failed = false;
+  while (text.size() <= kMaxMetaBytes) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    failed = got < 0;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  if (failed || text.size() > kMaxMetaBytes) return false;
+  return parsePartMeta(text, file);
+}
+
+int PartFile::writeMeta(const FileIdentity& file) const {
+  std::string text = formatPartMeta(file);
+  std::string temporary = folderOf(meta_) + kMetaTemplate;
+  // mkstemp makes the file with mode 0600, and never over another.
+  int fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  size_t done = 0;
+  while (done < text.size() && error == 0) {
+    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) error = wrote < 0 ? errno : EIO;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), meta_.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
   return error;
 }
 

@@ -1,56 +1,57 @@
 // The part of a download that "@resume=1" keeps across runs: the body goes
 // into "FILE.part" and "FILE.part.meta" keeps what is needed to continue it
-// in a later run (the validator and length of the response the part began
-// with), in a few lines of text a person can read:
+// in a later run (what the response the part began with said of the file:
+// http/file_identity.h), in a few lines of text a person can read:
 //
 //   quorvane part 1
 //   ETag: "5f3a-c800000"
+//   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
 //   Length: 209715200
 //
-// The validator line ("ETag: " or "Last-Modified: ") is missing when the
-// response had no validator, and the length is "unknown" when it gave none.
-// FILE itself is replaced only when the part is complete.
+// A validator line is missing when the response had no such validator, and
+// the length is "unknown" when it gave none. FILE itself is replaced only
+// when the part is complete. While a run uses the part, it holds an
+// exclusive lock on it, so that two runs never write one part.
 #ifndef QUORVANE_SCRIPT_PART_FILE_H_
 #define QUORVANE_SCRIPT_PART_FILE_H_
 
 #include <cstdint>
 #include <string>
 
-// What the meta file keeps of the response that a part began with.
-struct PartMeta {
-  // The header the validator came from ("ETag" or "Last-Modified"), and its
-  // value; both empty when the response had none.
-  std::string validatorHeader;
-  std::string validator;
-  // The length of the whole file; -1 when the response did not give it.
-  int64_t length = -1;
-};
+#include "http/file_identity.h"
 
-// Whether a part begun with `kept` may be continued by a response described
-// by `now`: the validators are equal or both absent, and the lengths are
-// equal or unknown on at least one side.
-bool partMetaAgrees(const PartMeta& kept, const PartMeta& now);
-
-// The text of a meta file.
-// REQUIRES: the validator holds no line break.
-std::string formatPartMeta(const PartMeta& meta);
-// Reads the text of a meta file into *meta. Returns false, leaving *meta
+// The text of a meta file for a part begun with `file` (its length and
+// validators; the flags are not kept).
+// REQUIRES: the validators hold no line break.
+std::string formatPartMeta(const FileIdentity& file);
+// Reads the text of a meta file into *file. Returns false, leaving *file
 // unspecified, for anything formatPartMeta does not write: another first
 // line, an unknown or repeated line, an empty validator or one holding a
 // control byte, a length that is not a decimal number (or overflows), a
 // missing length or a last line without its line feed.
-bool parsePartMeta(const std::string& text, PartMeta* meta);
+bool parsePartMeta(const std::string& text, FileIdentity* file);
 
 // Whether "@resume=" applies to the output name `outputPath`: it names a
-// regular file or nothing yet. A pipe, a device, a folder, a symbolic link
-// or an empty name is written as before. REQUIRES: outputPath != nullptr.
+// regular file or nothing yet, and its meta file's name is not longer than
+// the file system allows. A pipe, a device, a folder, a symbolic link or an
+// empty name is written as before. REQUIRES: outputPath != nullptr.
 bool resumableOutput(const char* outputPath);
 
-// The names of a part and its meta file, and the operations on them.
+// The part of one output, its meta file, and the lock on the part.
 class PartFile {
  public:
+  // How opening the part went.
+  enum Opened {
+    kOpened,      // open, locked, for reading and writing
+    kInUse,       // another run holds the lock
+    kNotRegular,  // a link, a folder, a FIFO, a device
+    kFailed,      // the system refused (see error())
+  };
+
   // REQUIRES: outputPath != nullptr.
   explicit PartFile(const char* outputPath);
+  // Lets go of the lock and the part.
+  ~PartFile();
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
 
@@ -59,11 +60,30 @@ class PartFile {
   const std::string& partPath() const { return part_; }
   const std::string& metaPath() const { return meta_; }
 
-  // Reads the meta file. Returns false when it is missing, cannot be read,
-  // is larger than a meta file can be, or is malformed (parsePartMeta).
-  bool readMeta(PartMeta* meta) const;
-  // Writes the meta file anew. Returns 0, or the system's error number.
-  int writeMeta(const PartMeta& meta) const;
+  // Opens the part (made when missing) for reading and writing, without
+  // following a link or waiting on a FIFO, and locks it. A part that
+  // cannot be opened for reading is dropped and made anew.
+  Opened open();
+  // The system's error number of a kFailed open.
+  int error() const { return error_; }
+  // The size of the open part, or -1.
+  int64_t size() const;
+  // Whether the last `length` bytes of the open part can be read back.
+  bool readable(int64_t length) const;
+  // A new descriptor of the open part (for the writes and the reads back;
+  // the lock stays with the part), or -1 with errno.
+  int descriptor() const;
+  // Empties the open part. Returns 0 or the system's error number.
+  int truncate() const;
+
+  // Reads the meta file. Returns false when it is missing, not a regular
+  // file (never followed, never waited on), cannot be read, is larger than
+  // a meta file can be, or is malformed (parsePartMeta).
+  bool readMeta(FileIdentity* file) const;
+  // Writes the meta file anew: a new file of the part's folder (mode 0600),
+  // renamed over it, so that a link of that name is replaced, never
+  // followed. Returns 0, or the system's error number.
+  int writeMeta(const FileIdentity& file) const;
   // The part is complete: renames it to the output name, replacing any file
   // there, and removes the meta file. Returns 0, or the system's error
   // number of the rename (the part and meta then stay).
@@ -73,6 +93,8 @@ class PartFile {
   std::string output_;
   std::string part_;
   std::string meta_;
+  int fd_ = -1;
+  int error_ = 0;
 };
 
 #endif  // QUORVANE_SCRIPT_PART_FILE_H_

@@ -1,7 +1,7 @@
 // The plugin script runner: one step per line on the work register, the
 // eight save slots, the session and files, until the script ends or a step
-// fails. Also the reader of "@buffering:" and the log writer; "@->file:" is
-// download.cc.
+// fails. Also the log writer; "@buffering:" is http/buffer_page.cc and
+// "@->file:" download.cc.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "base/messages.h"
-#include "http/download_body.h"
+#include "http/buffer_page.h"
 #include "http/retry.h"
 #include "http/session.h"
 #include "script/download.h"
@@ -44,69 +44,6 @@ Status textTooLarge(const std::string& where) {
 int slotNumber(const char* text) {
   int32_t number = settingNumber(text);
   return number >= 0 && number < kSlotCount ? number : 0;
-}
-
-// One reading of the page's body into the session, printing a dot for
-// every piece that did not complete it. A time-out or a missing connection
-// only ends it; a body that broke off (a failed read, a close before its
-// length or last chunk, or without ending TLS) is "download incomplete",
-// and one that came too slowly a stall (kTimedOut). `length` is the
-// announced length (-1: none), for the failure sentence.
-Status readPage(HttpSession& session, int64_t length) {
-  Status received;
-  for (;;) {
-    received = session.receive();
-    if (!received.ok() || session.bodyComplete()) break;
-    report(kPlainText, ".");
-  }
-  long long kept = session.body().length();
-  const char* page = session.url().data() != nullptr ? session.url().data() : "";
-  if (session.bodyStalled()) {
-    return Status(received.code(),
-                  received.message() + formatText(", %lld bytes of the page %s kept", kept, page));
-  }
-  if (received.code() != kRecvFailed) return received.code() == kUnknownError ? received : Status();
-  if (session.bodyComplete()) return Status();
-  std::string bytes = length >= 0 ? formatText("%lld of %lld", kept, static_cast<long long>(length))
-                                  : formatText("%lld", kept);
-  return Status::unknownError("download incomplete", bytes + " bytes of the page " + page +
-                                                         " kept, then " + received.message());
-}
-
-// "@buffering:": receives the rest of the body into the session, printing a
-// slash, the dots of readPage and a slash. When the body broke off, `retry`
-// lets the request be repeated whole (a page is small), its body replacing
-// the one kept. Fails (kUnknownError) when the body cannot be kept whole,
-// is malformed or broke off with no retry left, or with the failure of the
-// last repeated request.
-Status bufferBody(HttpSession& session, const RetryPolicy& retry) {
-  int64_t announced = 0;
-  int64_t length = announcedLength(session, &announced) ? announced : -1;
-  report(kPlainText, "/");
-  Status result = readPage(session, length);
-  for (int32_t attempt = 1; attempt <= retry.retries && !result.ok() && !result.isFinal();
-       ++attempt) {
-    verboseNote(result.message());
-    const std::string reason = session.bodyStalled()            ? kDownloadStalled
-                               : result.code() == kUnknownError ? result.detail()
-                                                                : result.message();
-    announceAndWait(formatText("download interrupted at %lld bytes (%s)",
-                               static_cast<long long>(session.body().length()), reason.c_str()),
-                    retryWaitSeconds(attempt), attempt, retry);
-    result = session.requestRest(-1, nullptr);
-    int32_t status = session.status();
-    if (result.ok() && (status < 200 || status >= 300)) {
-      const char* header = session.responseHeader().data();
-      result = Status(kCannotConnect, formatText("%s answered %.*s for %s", session.host().data(),
-                                                 static_cast<int>(strcspn(header, "\r\n")), header,
-                                                 session.requestPath()));
-    }
-    if (!result.ok()) continue;
-    const BodyFraming& framing = session.bodyFraming();
-    result = readPage(session, framing.kind == BodyFraming::kLength ? framing.length : -1);
-  }
-  report(kPlainText, "/\n");
-  return result;
 }
 
 // "@->log=": writes the text of `work` up to its NUL to `path`, replacing
@@ -321,7 +258,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         session.setCookieMode(2);
         break;
       case kBuffering:
-        result = bufferBody(session, retry);
+        result = bufferPage(session, retry);
         break;
       case kPush:
         slots[slotNumber(value)].assign(work.data());

@@ -17,6 +17,10 @@ FileHandle::FileHandle(const char* path, const char* mode) {
   if (stream == nullptr) openError = errno;
 }
 
+FileHandle::FileHandle(const char* path, FILE* opened) : stream(opened) {
+  report(kFileOpenTrace, path);
+}
+
 FileHandle::~FileHandle() {
   close();
 }

@@ -16,6 +16,10 @@ class FileHandle {
   // `stream` stays null when the open fails, and openError holds the
   // system's error number.
   FileHandle(const char* path, const char* mode);
+  // Takes over `opened`, a stream on `path` that the caller opened in its
+  // own way (without following a link, say), tracing the open as the
+  // constructor above does. REQUIRES: path != nullptr, opened != nullptr.
+  FileHandle(const char* path, FILE* opened);
   // Closes the stream if one is open (tracing "@file close.").
   ~FileHandle();
 

@@ -170,10 +170,16 @@ ChildRun runChild(const ChildSpec& child) {
       start + std::chrono::milliseconds(static_cast<long>(child.limitSeconds * 1000));
   int status = 0;
   bool reaped = false;
+  bool signalled = child.signalNumber <= 0;
   for (;;) {
     if (waitpid(pid, &status, WNOHANG) == pid) {
       reaped = true;
       break;
+    }
+    if (!signalled &&
+        Clock::now() - start >= std::chrono::duration<double>(child.signalAfterSeconds)) {
+      kill(pid, child.signalNumber);
+      signalled = true;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;

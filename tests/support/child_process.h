@@ -25,6 +25,10 @@ struct ChildSpec {
   // `| head -n 3` has exited: every write to it fails (EPIPE, and SIGPIPE
   // unless the child ignores it). Nothing is captured.
   bool stdoutUnread = false;
+  // When above 0: this signal is sent to the child once it has run for
+  // signalAfterSeconds (as a user's Ctrl-C would come).
+  int signalNumber = 0;
+  double signalAfterSeconds = 0;
 };
 
 // What became of the child.

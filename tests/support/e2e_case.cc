@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,18 @@ std::vector<std::string> splitWords(const std::string& text) {
   std::string word;
   while (in >> word) words.push_back(word);
   return words;
+}
+
+// "INT", "TERM" or "HUP".
+bool parseSignal(const std::string& text, int* number) {
+  const struct {
+    const char* name;
+    int number;
+  } signals[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+  for (const auto& known : signals) {
+    if (text == known.name) *number = known.number;
+  }
+  return *number != 0;
 }
 
 bool parseSeconds(const std::string& text, double* out) {
@@ -174,6 +187,21 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       return fail("expected the result code as argument");
     out->hasStatus = true;
     out->status = static_cast<int>(status);
+  } else if (name == "expect-interrupted-status") {
+    long status = 0;
+    if (!argCount(1, 1) || !noContent() || !parseCount(args[0], 65535, &status))
+      return fail("expected the result code as argument");
+    out->interruptedStatus = static_cast<int>(status);
+  } else if (name == "expect-interrupted-stdout" || name == "expect-interrupted-stderr") {
+    if (!args.empty()) return fail("takes no argument");
+    std::string bytes = joinByteLines(section.lines);
+    if (!validBytes(bytes)) return fail("bad escape");
+    if (name == "expect-interrupted-stdout") {
+      out->interruptedStdout = bytes;
+    } else {
+      out->hasInterruptedStderr = true;
+      out->interruptedStderr = bytes;
+    }
   } else if (name == "expect-stdout") {
     if (!args.empty()) return fail("takes no argument");
     if (out->hasStdout) return fail("expect-stdout given twice");
@@ -251,6 +279,10 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       out->tlsCertificate = ServerCertificate::kSelfSigned;
     } else if (args.size() == 2 && args[0] == "time-limit" &&
                parseSeconds(args[1], &out->timeLimitSeconds)) {
+    } else if (args.size() == 3 && args[0] == "interrupt" &&
+               parseSignal(args[1], &out->interruptSignal) &&
+               parseSeconds(args[2], &out->interruptAfterSeconds)) {
+      out->interruptAfterSeconds /= 1000;
     } else {
       return fail("unknown option");
     }
@@ -511,6 +543,10 @@ bool parseCase(const std::string& text, CaseFile* out, std::string* error) {
     *error = "a case states both expect-status and expect-stdout";
     return false;
   }
+  if (out->interruptSignal != 0 && !out->hasRerun) {
+    *error = "a case with an interrupt states its rerun";
+    return false;
+  }
   return true;
 }
 
@@ -672,7 +708,22 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
       for (const ExpectedPattern& file : caseFile.patterns)
         remove((work + "/" + file.name).c_str());
     }
+    const bool interrupted = pass == 0 && caseFile.interruptSignal != 0;
+    child.signalNumber = interrupted ? caseFile.interruptSignal : 0;
+    child.signalAfterSeconds = caseFile.interruptAfterSeconds;
     ChildRun run = runChild(child);
+    if (interrupted) {
+      // The interrupted run is checked for its own ending only; the
+      // servers play on for the rerun.
+      CaseFile firstRun;
+      firstRun.collapseProgress = caseFile.collapseProgress;
+      firstRun.status = caseFile.interruptedStatus;
+      firstRun.stdoutBytes = caseFile.interruptedStdout;
+      firstRun.hasStderr = caseFile.hasInterruptedStderr;
+      firstRun.stderrBytes = caseFile.interruptedStderr;
+      checkRun(firstRun, run, "interrupted run: ", limit, substituted, work, &result);
+      continue;
+    }
     // Stopping the servers ends held connections and settles the records.
     plain->stop();
     if (tls != nullptr) tls->stop();

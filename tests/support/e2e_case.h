@@ -83,6 +83,17 @@ struct CaseFile {
   bool ipv6 = false;            // the servers listen on [::1]
   ServerCertificate tlsCertificate = ServerCertificate::kTrusted;
   double timeLimitSeconds = 0;  // 0: kDefaultTimeLimitSeconds
+
+  // option interrupt SIGNAL MILLIS: the first run gets the signal after
+  // that long and must end as the expect-interrupted-* sections say; the
+  // rerun (required) then runs with the servers still playing their next
+  // connections, and the other expectations are the rerun's.
+  int interruptSignal = 0;
+  double interruptAfterSeconds = 0;
+  int interruptedStatus = 0;
+  std::string interruptedStdout;
+  bool hasInterruptedStderr = false;
+  std::string interruptedStderr;
 };
 
 // A run that takes longer than this is killed and fails, unless the case
