@@ -8,8 +8,10 @@
 //
 // Input: the base address, a line feed, then the Location (which may hold
 // further line feeds). Both are also read as addresses on their own.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,11 +67,15 @@ void checkAddress(const std::string& text) {
                "a numeric host that is not four plain decimal numbers");
     FUZZ_CHECK(host.ipLiteral == plainDottedQuad(host.name), "dotted address misread");
   }
-  FUZZ_CHECK(address.targetAt < text.size() && text[address.targetAt] == '/',
-             "request target does not start with /");
+  FUZZ_CHECK(address.targetAt == text.size() || strchr("/?#", text[address.targetAt]) != nullptr,
+             "the host does not end at a path, a query or a fragment");
+  const std::string target = requestTarget(text, address, false);
+  FUZZ_CHECK(target[0] == '/' && target.find_first_of(" #") == std::string::npos,
+             "a request target without its / or with a blank or a fragment");
   const std::string scheme = address.tls ? "https://" : "http://";
-  FUZZ_CHECK(text.compare(address.schemeAt, scheme.size(), scheme) == 0,
-             "scheme not at its offset");
+  std::string written = text.substr(address.schemeAt, scheme.size());
+  for (char& c : written) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  FUZZ_CHECK(written == scheme, "scheme not at its offset");
   size_t hostAt = address.schemeAt + scheme.size();
   FUZZ_CHECK(text.compare(hostAt, address.targetAt - hostAt, host.asWritten) == 0,
              "host as written is not the text before the target");

@@ -1,9 +1,12 @@
 // The script engine's construction: its configuration folder, its session
-// and the retry policy's length of a second.
+// and the retry policy's length of a second; and the settings that the
+// command line holds for the whole run.
 #include "script/script_engine.h"
 
 #include <cstdint>
 #include <cstdlib>
+
+#include "script/settings.h"
 
 namespace {
 
@@ -29,4 +32,13 @@ int32_t retrySecondMillis() {
 ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : session(transport) {
   if (configFolder != nullptr) configDir.assign(configFolder);
   retry.secondMillis = retrySecondMillis();
+}
+
+void ScriptEngine::holdSetting(int code, const char* value) {
+  applySetting(session.settings(), retry, code, value);
+  held_.insert(code);
+}
+
+void ScriptEngine::applyFileSetting(int code, const char* value) {
+  if (held_.count(code) == 0) applySetting(session.settings(), retry, code, value);
 }

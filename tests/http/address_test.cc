@@ -35,6 +35,8 @@ const ParseRow kParseRows[] = {
     {"x http://b/?u=https://a/", false, "b", "b", false, 0, "/?u=https://a/"},
     // A path may hold blanks and control bytes other than CR and LF.
     {"http://h/a b\tc", false, "h", "h", false, 0, "/a b\tc"},
+    // A scheme in any letter case; a host that ends without a path.
+    {"HTTPS://h?q#f", true, "h", "h", false, 0, "?q#f"},
 };
 
 // Texts with no usable address in them.
@@ -46,7 +48,6 @@ const char* const kUnusable[] = {
     "http://h:8o/",
     "http://h:+80/",
     "http://h:80:90/",
-    "http://h",
     "http:///p",
     "http://:80/",
     "http://127.0.0.2 .localhost/x",
@@ -75,7 +76,6 @@ const char* const kUnusable[] = {
     "http://a]b/",
     "ftp://h/",
     "http:/h/",
-    "HTTP://h/",
     "",
 };
 
@@ -202,6 +202,9 @@ TEST(AddressTest, ResolvesLocationsAsTheStandardDoes) {
   expectResolutions("http://a/b/c/d;p?q", kStandardRows);
   // Text before the scheme and the base's fragment are no part of the result.
   expectResolutions("xx https://h.example:8443/dir/file?q=1#f", kOwnRows);
+  // A base without a path stands for its root.
+  const ResolveRow pathless[] = {{"p", "http://a/p"}, {"?x", "http://a/?x"}};
+  expectResolutions("HTTP://a?q", pathless);
   std::string resolved;
   EXPECT_FALSE(resolveLocation("no address", "/p", &resolved));
 }
