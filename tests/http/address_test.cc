@@ -35,8 +35,6 @@ const ParseRow kParseRows[] = {
     {"x http://b/?u=https://a/", false, "b", "b", false, 0, "/?u=https://a/"},
     // A path may hold blanks and control bytes other than CR and LF.
     {"http://h/a b\tc", false, "h", "h", false, 0, "/a b\tc"},
-    // A scheme in any letter case; a host that ends without a path.
-    {"HTTPS://h?q#f", true, "h", "h", false, 0, "?q#f"},
 };
 
 // Texts with no usable address in them.
