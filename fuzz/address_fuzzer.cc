@@ -70,9 +70,6 @@ void checkAddress(const std::string& text) {
   }
   FUZZ_CHECK(address.targetAt == text.size() || strchr("/?#", text[address.targetAt]) != nullptr,
              "the host does not end at a path, a query or a fragment");
-  const std::string target = requestTarget(text, address, false);
-  FUZZ_CHECK(target[0] == '/' && target.find_first_of(" #") == std::string::npos,
-             "a request target without its / or with a blank or a fragment");
   const std::string scheme = address.tls ? "https://" : "http://";
   FUZZ_CHECK(strncasecmp(&text[address.schemeAt], scheme.c_str(), scheme.size()) == 0,
              "scheme not at its offset");

@@ -200,7 +200,6 @@ TEST(AddressTest, ResolvesLocationsAsTheStandardDoes) {
   expectResolutions("http://a/b/c/d;p?q", kStandardRows);
   // Text before the scheme and the base's fragment are no part of the result.
   expectResolutions("xx https://h.example:8443/dir/file?q=1#f", kOwnRows);
-  // A base without a path stands for its root.
   const ResolveRow pathless[] = {{"p", "http://a/p"}, {"?x", "http://a/?x"}};
   expectResolutions("HTTP://a?q", pathless);
   std::string resolved;
