@@ -66,7 +66,7 @@ const char kExampleEnd[] = " /S URL FILE";
 
 // What a command line asks for beyond its switch, target and file.
 struct CommandLine {
-  // "--help" or "--version" came first.
+  // "--help" or "--version" was met among the options.
   bool help = false;
   bool version = false;
   // kRecordOption or kReplayOption (the last given) with its folder, or null.
@@ -80,6 +80,10 @@ struct CommandLine {
   int positional = 1;
 };
 
+bool isOption(const char* arg) {
+  return arg != nullptr && strncmp(arg, kOptionMark, sizeof kOptionMark - 1) == 0;
+}
+
 // A display switch: two characters beginning with "/".
 bool isDisplaySwitch(const char* arg) {
   return arg[0] == '/' && arg[1] != '\0' && arg[2] == '\0';
@@ -89,7 +93,7 @@ bool isDisplaySwitch(const char* arg) {
 // "--version". Returns ok, or kUsage with the sentence of a usage error.
 Status readOptions(int argc, char** argv, CommandLine* line) {
   int i = 1;
-  for (; i < argc && argv[i] != nullptr && strncmp(argv[i], kOptionMark, 2) == 0; ++i) {
+  for (; i < argc && isOption(argv[i]); ++i) {
     const char* name = argv[i];
     line->help = strcmp(name, kHelpSwitch) == 0;
     line->version = strcmp(name, kVersionSwitch) == 0;
