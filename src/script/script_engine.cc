@@ -1,11 +1,13 @@
 // The script engine's construction: its configuration folder, its session
-// and the retry policy's length of a second.
+// and the retry policy's length of a second; and the settings that the
+// command line holds for the whole run.
 #include "script/script_engine.h"
 
 #include <cstdint>
 #include <cstdlib>
 
 #include "base/clock.h"
+#include "script/settings.h"
 
 namespace {
 
@@ -37,4 +39,13 @@ ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : ses
   if (configFolder != nullptr) configDir.assign(configFolder);
   retry.secondMillis = secondMillis(kRetrySecondVariable);
   setLimitSecondMillis(secondMillis(kLimitSecondVariable));
+}
+
+void ScriptEngine::holdSetting(int code, const char* value) {
+  applySetting(session.settings(), retry, code, value);
+  held_.insert(code);
+}
+
+void ScriptEngine::applyFileSetting(int code, const char* value) {
+  if (held_.count(code) == 0) applySetting(session.settings(), retry, code, value);
 }
