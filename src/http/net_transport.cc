@@ -80,8 +80,10 @@ TlsStart NetTransport::startTls(std::unique_ptr<Link> link, const TlsPeer& peer,
   return started;
 }
 
-bool NetTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+bool NetTransport::lookUp(const char* name, std::vector<std::string>* addresses,
+                          ConnectFailure* failure) {
   *failure = ConnectFailure();
+  addresses->clear();
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
@@ -89,21 +91,20 @@ bool NetTransport::lookUp(const char* name, std::string* address, ConnectFailure
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
   int looked = name != nullptr ? getaddrinfo(name, nullptr, &hints, &found) : EAI_NONAME;
-  char text[INET6_ADDRSTRLEN] = "";
-  if (looked == 0 && found != nullptr) {
+  for (const addrinfo* entry : looked == 0 ? interleaved(found) : std::vector<const addrinfo*>()) {
+    char text[INET6_ADDRSTRLEN];
     const void* raw =
-        found->ai_family == AF_INET6
-            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
-            : &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    if (inet_ntop(found->ai_family, raw, text, sizeof text) == nullptr) text[0] = '\0';
+        entry->ai_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr)
+            : &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr;
+    if (inet_ntop(entry->ai_family, raw, text, sizeof text) != nullptr) addresses->push_back(text);
   }
   if (found != nullptr) freeaddrinfo(found);
-  if (text[0] == '\0') {
+  if (addresses->empty()) {
     failure->kind = ConnectFailure::kNotResolved;
     failure->error = looked != 0 ? looked : EAI_NONAME;
     return false;
   }
-  *address = text;
   return true;
 }
 

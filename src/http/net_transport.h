@@ -22,8 +22,10 @@ class NetTransport : public Transport {
   // As startTlsOver (http/tls_link.h). A link that another transport made
   // fails at once.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
-  // The system resolver's first address.
-  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
+  // The system resolver's addresses, the families taking turns as in
+  // connectRacing.
+  bool lookUp(const char* name, std::vector<std::string>* addresses,
+              ConnectFailure* failure) override;
 };
 
 #endif  // QUORVANE_HTTP_NET_TRANSPORT_H_

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -121,7 +122,13 @@ bool parseEventLine(const std::string& line, RecordedConnection* out) {
     return words.size() == 3 && known;
   }
   if (key == "looked-up" && words.size() == 3) {
-    out->lookUps.emplace_back(words[1], words[2] == kNotResolved ? std::string() : words[2]);
+    std::vector<std::string> addresses;
+    for (size_t at = 0; words[2] != kNotResolved && at <= words[2].size();) {
+      size_t comma = std::min(words[2].find(',', at), words[2].size());
+      addresses.push_back(words[2].substr(at, comma - at));
+      at = comma + 1;
+    }
+    out->lookUps.emplace_back(words[1], addresses);
     return true;
   }
   if (key == "send-failed" && words.size() == 2) {
@@ -206,8 +213,11 @@ std::string sendFailedLine(int result) {
   return formatText("send-failed %d\n", result);
 }
 
-std::string lookedUpLine(const std::string& name, const std::string& address) {
-  return "looked-up " + name + " " + (address.empty() ? kNotResolved : address) + "\n";
+std::string lookedUpLine(const std::string& name, const std::vector<std::string>& addresses) {
+  std::string line = "looked-up " + name + " ";
+  for (const std::string& address : addresses)
+    line += (&address == &addresses[0] ? "" : ",") + address;
+  return line + (addresses.empty() ? kNotResolved : "") + "\n";
 }
 
 std::string eventLine(const RecordedEvent& event) {

@@ -14,8 +14,8 @@
 //   connect-failed KIND error=E seconds=S attempts=A
 //                                           KIND: no-socket, not-resolved,
 //                                           refused, timed-out or failed
-//   looked-up NAME ADDRESS|not-resolved     a name looked up for a proxy
-//                                           that is handed an address
+//   looked-up NAME ADDRESS,...|not-resolved a name looked up for a proxy
+//                                           that is handed its addresses
 //   tls NAME verified|unverified            TLS was set up (after the events
 //                                           of a proxy's tunnel, if any)
 //   tls NAME untrusted REASON...            the certificate failed its check
@@ -85,8 +85,9 @@ struct RecordedConnection {
   bool sendFailed = false;
   int sendResult = 0;  // what the failed send returned
   std::vector<RecordedEvent> events;
-  // The names looked up on it, in order, and their addresses ("": none).
-  std::vector<std::pair<std::string, std::string>> lookUps;
+  // The names looked up on it, in order, and their addresses (none: not
+  // resolved).
+  std::vector<std::pair<std::string, std::vector<std::string>>> lookUps;
 };
 
 // The lines of connection.txt, each with its line feed.
@@ -95,7 +96,7 @@ std::string connectLine(const std::string& name, int port);
 std::string connectFailedLine(const ConnectFailure& failure);
 std::string tlsLine(const std::string& name, bool verified, const TlsStart& started);
 std::string sendFailedLine(int result);
-std::string lookedUpLine(const std::string& name, const std::string& address);
+std::string lookedUpLine(const std::string& name, const std::vector<std::string>& addresses);
 std::string eventLine(const RecordedEvent& event);
 
 // The files of a recording are its owner's alone: they hold cookies and

@@ -236,15 +236,17 @@ TlsStart RecordingTransport::startTls(std::unique_ptr<Link> link, const TlsPeer&
   return started;
 }
 
-bool RecordingTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+bool RecordingTransport::lookUp(const char* name, std::vector<std::string>* addresses,
+                                ConnectFailure* failure) {
   if (!stopped_.ok() || connections_ == 0) {
     *failure = ConnectFailure();
     failure->kind = ConnectFailure::kNotResolved;
     return false;
   }
-  bool found = inner_.lookUp(name, address, failure);
+  bool found = inner_.lookUp(name, addresses, failure);
   std::string path = connectionFolder(folder_, connections_) + "/" + kConnectionFile;
-  std::string line = lookedUpLine(name != nullptr ? name : "", found ? *address : std::string());
+  std::string line =
+      lookedUpLine(name != nullptr ? name : "", found ? *addresses : std::vector<std::string>());
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   int error = fd < 0 ? errno : appendBytes(fd, line.data(), line.size());
   if (fd >= 0) ::close(fd);

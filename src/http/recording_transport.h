@@ -43,8 +43,9 @@ class RecordingTransport : public Transport {
   // wrapper goes on writing clear text.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
   // The inner transport's look-up, written into the last connection's
-  // connection.txt (a proxy's, that is handed the address).
-  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
+  // connection.txt (a proxy's, that is handed the addresses).
+  bool lookUp(const char* name, std::vector<std::string>* addresses,
+              ConnectFailure* failure) override;
 
  private:
   class Recorded;

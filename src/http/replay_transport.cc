@@ -380,7 +380,8 @@ TlsStart ReplayTransport::startTls(std::unique_ptr<Link> link, const TlsPeer& pe
   return started;
 }
 
-bool ReplayTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+bool ReplayTransport::lookUp(const char* name, std::vector<std::string>* addresses,
+                             ConnectFailure* failure) {
   *failure = ConnectFailure();
   failure->kind = ConnectFailure::kNotResolved;
   if (!stopped_.ok() || connections_ == 0) return false;
@@ -390,13 +391,13 @@ bool ReplayTransport::lookUp(const char* name, std::string* address, ConnectFail
     stop(differs(connections_, "no look-up", now));
     return false;
   }
-  const std::pair<std::string, std::string>& lookUp = recorded.lookUps[lookUps_++];
+  const auto& lookUp = recorded.lookUps[lookUps_++];
   if (name == nullptr || lookUp.first != name) {
     stop(differs(connections_, "a look-up of " + lookUp.first, now));
     return false;
   }
   if (lookUp.second.empty()) return false;
-  *address = lookUp.second;
+  *addresses = lookUp.second;
   *failure = ConnectFailure();
   return true;
 }

@@ -47,7 +47,8 @@ class ReplayTransport : public Transport {
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
   // The next look-up recorded on the last connection; another name stops
   // the replay.
-  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
+  bool lookUp(const char* name, std::vector<std::string>* addresses,
+              ConnectFailure* failure) override;
 
  private:
   class Played;

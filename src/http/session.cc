@@ -42,11 +42,24 @@ int HttpSession::setTarget(const char* text) {
   unusableAddress_ = TextBuffer();
   url_.assign(text);
   targetIsTls_ = 0;
-  pathOffset_ = 0;
+  originTarget_.clear();
+  absoluteTarget_.clear();
   targetIsIp_ = false;
   targetPort_ = 0;
   hostName_.clear();
-  const char* address = url_.data() != nullptr ? url_.data() : "";
+  const std::string given = url_.data() != nullptr ? url_.data() : "";
+  Address parsed;
+  const bool usable = parseAddress(given, &parsed);
+  // The lookups below see the address as it is usually written: its scheme
+  // in small letters and a "/" after the host.
+  std::string written = given;
+  if (usable) {
+    written = given.substr(0, parsed.schemeAt) + (parsed.tls ? kTlsScheme : kPlainScheme) +
+              parsed.host.asWritten +
+              (parsed.targetAt < given.size() && given[parsed.targetAt] == '/' ? "" : "/") +
+              given.substr(parsed.targetAt);
+  }
+  const char* address = written.c_str();
 
   // The scheme that comes first in the address decides; one that appears
   // later (in a query, say) is part of the path. Both schemes are looked up
@@ -64,13 +77,13 @@ int HttpSession::setTarget(const char* text) {
 
   // The host the traces showed is the one the parser reads; the parser
   // also judges it (port, brackets, blanks, line breaks).
-  Address parsed;
-  if (!host_.hasText() || !parseAddress(address, &parsed)) {
+  if (!host_.hasText() || !usable) {
     host_ = TextBuffer();
     return refuseTarget(url_.data());
   }
   targetIsTls_ = parsed.tls ? 1 : 0;
-  pathOffset_ = static_cast<int32_t>(parsed.targetAt);
+  originTarget_ = requestTarget(given, parsed, false);
+  absoluteTarget_ = requestTarget(given, parsed, true);
   hostName_.assign(parsed.host.name.c_str());
   targetIsIp_ = parsed.host.ipLiteral;
   targetPort_ = parsed.host.port;
@@ -87,13 +100,12 @@ int HttpSession::refuseTarget(const char* text) {
 
 const char* HttpSession::addressPath() const {
   if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
-  if (pathOffset_ < 0 || pathOffset_ > url_.length()) return "";
-  return url_.data() + pathOffset_;
+  return originTarget_.c_str();
 }
 
 const char* HttpSession::requestPath() const {
   if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
-  if (forwardProxy_ != ProxyKind::kNone) return url_.data();
+  if (forwardProxy_ != ProxyKind::kNone) return absoluteTarget_.c_str();
   return addressPath();
 }
 
@@ -172,7 +184,7 @@ Status HttpSession::sendRequest(const char* method) {
 
   size_t bodyLength = textLength(body_.data());
   int64_t size =
-      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url_.data())) +
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(target)) +
       static_cast<int64_t>(textLength(host_.data())) +
       static_cast<int64_t>(textLength(extraHeaders_.data())) + static_cast<int64_t>(bodyLength) +
       static_cast<int64_t>(textLength(cookies.data())) +

@@ -64,6 +64,9 @@ struct SessionSettings {
 
 class HttpSession {
  public:
+  // Where a connection goes and how (session_connect.cc).
+  struct Peer;
+
   // A session with the defaults (time-out 30 s, port 80, TLS port 443,
   // cookies off, no connection) whose network is `transport` (the program
   // passes networkTransport()). Sets the target when one is given.
@@ -99,12 +102,13 @@ class HttpSession {
   // Composes the request for the current target and sends all of it on the
   // current connection. Returns kOk, kNoConnection or kSendFailed.
   Status sendRequest(const char* method);
-  // The request target: the address from the "/" that ends the host, or the
-  // whole address when the current connection goes to a proxy that is sent
-  // whole addresses. "" when no target is set.
+  // The request target as it is sent (see requestTarget in
+  // http/address.h): the address from the end of the host, or the whole
+  // address when the current connection goes to a proxy that is sent whole
+  // addresses. "" when no target is set.
   const char* requestPath() const;
-  // The path of the address: from the "/" that ends the host, proxy or not.
-  // "" when no target is set.
+  // The path of the address as it is sent without a proxy, proxy or not:
+  // cookies follow it. "" when no target is set.
   const char* addressPath() const;
   // The current connection's other end as failures name it:
   // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128" (through a
@@ -329,6 +333,11 @@ class HttpSession {
   // The proxy the current target goes through (ProxyKind::kNone: none):
   // the proxy setting when it has storage, else the environment's.
   Status chooseProxy(Proxy* proxy) const;
+  // Connects to `peer` (the target, or `proxy`) and, with `tunnel`, opens
+  // the proxy's tunnel to `target`, all within `limit` seconds (0: the
+  // system's limits), into *link. Returns kOk or the failure of connectAndSend.
+  Status connectThrough(const Proxy& proxy, const Peer& peer, const Peer& target, bool tunnel,
+                        int limit, std::unique_ptr<Link>* link);
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
 
@@ -341,10 +350,11 @@ class HttpSession {
   TextBuffer extraHeaders_;
   int32_t cookiesEnabled_ = 0;
   int32_t status_ = 0;
-  // Set by setTarget: see the accessors of the same names; pathOffset_ is the
-  // offset in url_ of the "/" that ends the host.
+  // Set by setTarget: see the accessors of the same names; the request
+  // target without a proxy (origin) and with one (absolute).
   int32_t targetIsTls_ = 0;
-  int32_t pathOffset_ = 0;
+  std::string originTarget_;
+  std::string absoluteTarget_;
   TextBuffer hostName_;
   bool targetIsIp_ = false;
   int32_t targetPort_ = 0;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/messages.h"
 #include "http/address.h"
@@ -19,13 +20,19 @@ namespace {
 // Ports are 16-bit; settings may hold larger numbers.
 const int kPortMask = 0xFFFF;
 
+}  // namespace
+
 // Where the current connection goes and how.
-struct Peer {
+struct HttpSession::Peer {
   std::string name;  // looked up, sent as the TLS server name and checked
   bool ipLiteral = false;
   int port = 0;
   bool tls = false;
 };
+
+namespace {
+
+using Peer = HttpSession::Peer;
 
 // Where `session` connects for its target without a proxy: the host, on the
 // address's own port (TLS exactly when the scheme is "https://") or else on
@@ -124,25 +131,21 @@ Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
   }
 }
 
-// Opens the tunnel of `proxy` on `link` to `target` within `limit` seconds
-// (0: no limit of its own); a SOCKS proxy named "socks5://" is handed the
-// address that `transport` looks up here.
-Status openTunnel(Transport& transport, Link& link, const Proxy& proxy, const Peer& target,
-                  const SessionSettings& settings, int limit) {
+// Opens the tunnel of `proxy` on `link` to `target`, handing a SOCKS proxy
+// `destination` (the name, or an address looked up here), within `limit`
+// seconds (0: no limit of its own). *tryNext: a SOCKS proxy could not
+// reach that address, and another one may do.
+Status openTunnel(Link& link, const Proxy& proxy, const Peer& target,
+                  const std::string& destination, const SessionSettings& settings, int limit,
+                  bool* tryNext) {
   TunnelTarget to;
   to.host = hostWithoutPort(target);
-  to.destination = target.name;
+  to.destination = destination;
   to.port = target.port;
   to.userAgent = settings.userAgent.data() != nullptr ? settings.userAgent.data() : "";
   if (proxy.kind == ProxyKind::kHttp)
     return openHttpTunnel(link, proxy, proxy.host.name, to, limit);
-  if (proxy.kind == ProxyKind::kSocks5 && !target.ipLiteral) {
-    ConnectFailure failure;
-    if (!transport.lookUp(target.name.c_str(), &to.destination, &failure)) {
-      return Status(kHostNotFound, "cannot resolve the host name " + target.name);
-    }
-  }
-  return openSocksTunnel(link, proxy, proxy.host.name, to, limit);
+  return openSocksTunnel(link, proxy, proxy.host.name, to, limit, tryNext);
 }
 
 }  // namespace
@@ -184,28 +187,15 @@ Status HttpSession::connectAndSend(const char* method) {
   peerIsProxy_ = proxy.kind != ProxyKind::kNone;
   peerName_.assign(peer.name.c_str());
   peerPort_ = peer.port;
-  report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
 
   // Each address of the name gets the time-out, and so do the proxy's
   // tunnel and the TLS handshake; without one (0 or less) the system's own
   // limit applies.
   const int limit = settings_.timeoutSeconds > 0 ? settings_.timeoutSeconds : 0;
-  ConnectFailure failure;
-  std::unique_ptr<Link> link = transport_.connect(peer.name.c_str(), peer.port, limit, &failure);
-  if (link == nullptr) {
-    lastConnectFailure_ = failure.kind;
-    return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
-  }
-  // The waits for response data have their limit; the blocking calls get
-  // the same one.
-  if (limit > 0) link->limitBlocking(limit);
+  std::unique_ptr<Link> link;
+  Status connected = connectThrough(proxy, peer, target, tunnel, limit, &link);
+  if (!connected.ok()) return connected;
   if (tunnel) {
-    Status opened = openTunnel(transport_, *link, proxy, target, settings_, limit);
-    if (!opened.ok()) {
-      link.reset();
-      report(kCloseTrace);
-      return opened;
-    }
     // From here on the connection leads to the target, as a direct one.
     peer = target;
     peerIsProxy_ = false;
@@ -234,6 +224,40 @@ Status HttpSession::connectAndSend(const char* method) {
     report(kCloseTrace);
   });
   return sendRequest(method);
+}
+
+Status HttpSession::connectThrough(const Proxy& proxy, const Peer& peer, const Peer& target,
+                                   bool tunnel, int limit, std::unique_ptr<Link>* link) {
+  // What a tunnel leads to: the target's name, or for "socks5://" its
+  // addresses, looked up here once connected to the proxy, each tried over
+  // a connection of its own while the proxy cannot reach the one before.
+  std::vector<std::string> destinations = {target.name};
+  for (size_t next = 0;; ++next) {
+    report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
+    ConnectFailure failure;
+    *link = transport_.connect(peer.name.c_str(), peer.port, limit, &failure);
+    if (*link == nullptr) {
+      lastConnectFailure_ = failure.kind;
+      return connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
+    }
+    // The waits for response data have their limit; the blocking calls get
+    // the same one.
+    if (limit > 0) (*link)->limitBlocking(limit);
+    if (!tunnel) return Status();
+    Status opened;
+    if (next == 0 && proxy.kind == ProxyKind::kSocks5 && !target.ipLiteral &&
+        !transport_.lookUp(target.name.c_str(), &destinations, &failure)) {
+      opened = Status(kHostNotFound, "cannot resolve the host name " + target.name);
+    }
+    bool tryNext = false;
+    if (opened.ok()) {
+      opened = openTunnel(**link, proxy, target, destinations[next], settings_, limit, &tryNext);
+    }
+    if (opened.ok()) return opened;
+    link->reset();
+    report(kCloseTrace);
+    if (!tryNext || next + 1 >= destinations.size()) return opened;
+  }
 }
 
 void HttpSession::closeSlot(int slot) {

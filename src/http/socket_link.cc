@@ -33,23 +33,6 @@ int openSocket(int family) {
   return fd;
 }
 
-// The resolver's addresses, the families taking turns from the one it gave
-// first, so that a family that does not work here costs one stagger, not
-// one per address.
-std::vector<const addrinfo*> interleaved(const addrinfo* addresses) {
-  std::vector<const addrinfo*> first;
-  std::vector<const addrinfo*> other;
-  for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
-    (entry->ai_family == addresses->ai_family ? first : other).push_back(entry);
-  }
-  std::vector<const addrinfo*> order;
-  for (size_t i = 0; i < first.size() || i < other.size(); ++i) {
-    if (i < first.size()) order.push_back(first[i]);
-    if (i < other.size()) order.push_back(other[i]);
-  }
-  return order;
-}
-
 // One connect under way.
 struct Attempt {
   int fd;
@@ -127,7 +110,7 @@ class ConnectRace {
       noteFailure(error, limitSeconds_, failure_);
       return false;
     }
-    int64_t deadline = limitSeconds_ > 0 ? now + int64_t{limitSeconds_} * 1000000 : 0;
+    int64_t deadline = limitSeconds_ > 0 ? now + limitSeconds_ * limitSecondMicros() : 0;
     running_.push_back(Attempt{fd, deadline});
     return true;
   }
@@ -226,6 +209,20 @@ int pollFor(int fd, short events, timeval* limit) {
   return result;
 }
 
+std::vector<const addrinfo*> interleaved(const addrinfo* addresses) {
+  std::vector<const addrinfo*> first;
+  std::vector<const addrinfo*> other;
+  for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+    (entry->ai_family == addresses->ai_family ? first : other).push_back(entry);
+  }
+  std::vector<const addrinfo*> order;
+  for (size_t i = 0; i < first.size() || i < other.size(); ++i) {
+    if (i < first.size()) order.push_back(first[i]);
+    if (i < other.size()) order.push_back(other[i]);
+  }
+  return order;
+}
+
 std::unique_ptr<SocketLink> connectRacing(const addrinfo* addresses, int limitSeconds,
                                           ConnectFailure* failure) {
   *failure = ConnectFailure();
@@ -294,9 +291,7 @@ void SocketLink::setWakeThreshold(int bytes) {
 
 void SocketLink::limitBlocking(int seconds) {
   if (seconds <= 0) return;
-  timeval limit;
-  limit.tv_sec = seconds;
-  limit.tv_usec = 0;
+  timeval limit = limitOf(seconds);
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }

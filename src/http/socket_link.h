@@ -7,6 +7,7 @@
 #include <netdb.h>
 
 #include <memory>
+#include <vector>
 
 #include "http/link.h"
 #include "http/transport.h"
@@ -47,6 +48,11 @@ class SocketLink : public Link {
 // A signal does not end the wait early, unless it interrupts a download
 // (base/interrupt.h): then the wait fails with EINTR.
 int pollFor(int fd, short events, timeval* limit);
+
+// The resolver's `addresses`, the families taking turns from the one it
+// gave first, so that a family that does not work here costs one stagger,
+// not one per address.
+std::vector<const addrinfo*> interleaved(const addrinfo* addresses);
 
 // Connects to one of `addresses` (in the resolver's order): the first is
 // tried at once, the next one kConnectStaggerMillis later while no attempt

@@ -29,12 +29,13 @@ void SpeedCheck::start(int32_t bytes, int32_t seconds, int64_t nowMicros) {
   bytes_ = bytes;
   seconds_ = bytes > 0 && seconds > 0 ? seconds : 0;
   startMicros_ = nowMicros;
+  secondMicros_ = limitSecondMicros();
   perSecond_.clear();
   sum_ = 0;
 }
 
 int64_t SpeedCheck::secondOf(int64_t nowMicros) const {
-  return std::max<int64_t>(0, (nowMicros - startMicros_) / kMicrosPerSecond);
+  return std::max<int64_t>(0, (nowMicros - startMicros_) / secondMicros_);
 }
 
 void SpeedCheck::count(int64_t count, int64_t nowMicros) {
@@ -64,7 +65,7 @@ bool SpeedCheck::stalled(int64_t nowMicros) {
 
 int64_t SpeedCheck::untilNextCheck(int64_t nowMicros) const {
   int64_t next = std::max<int64_t>(seconds_, secondOf(nowMicros) + 1);
-  return startMicros_ + next * kMicrosPerSecond - nowMicros;
+  return startMicros_ + next * secondMicros_ - nowMicros;
 }
 
 std::string SpeedCheck::sentence() const {

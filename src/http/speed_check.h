@@ -40,7 +40,8 @@ class SpeedCheck {
 
   // Counts `count` body bytes read at `nowMicros`.
   void count(int64_t count, int64_t nowMicros);
-  // Whether the body is too slow: the check at the last whole second since
+  // Whether the body is too slow: the check at the last whole second (of
+  // the time limits, limitSecondMicros) since
   // the start, once `seconds` have passed, found fewer than bytes * seconds
   // bytes over the seconds before it.
   bool stalled(int64_t nowMicros);
@@ -57,6 +58,8 @@ class SpeedCheck {
   int32_t bytes_ = 0;
   int32_t seconds_ = 0;
   int64_t startMicros_ = 0;
+  // A second, as the time limits count it (limitSecondMicros).
+  int64_t secondMicros_ = 1000000;
   // Bytes per second since the start, for the seconds that brought any and
   // that a check may still look at, and their sum.
   std::deque<std::pair<int64_t, int64_t>> perSecond_;

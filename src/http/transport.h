@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/link.h"
 
@@ -81,10 +82,11 @@ class Transport {
   // tunnel) left nothing unread.
   virtual TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) = 0;
   // Looks `name` up as connect() would (an IP address is itself) and puts
-  // the address connect() would try first, as text, in *address: for a
-  // proxy that is handed an address rather than a name. False, with the
-  // failure (kNotResolved) in *failure, when the name has no address.
-  virtual bool lookUp(const char* name, std::string* address, ConnectFailure* failure) = 0;
+  // its addresses, as text, in *addresses in the order connect() tries
+  // them: for a proxy that is handed an address rather than a name. False,
+  // with the failure (kNotResolved) in *failure, when the name has none.
+  virtual bool lookUp(const char* name, std::vector<std::string>* addresses,
+                      ConnectFailure* failure) = 0;
 };
 
 // The process-wide socket and TLS transport used by the program.

@@ -23,6 +23,10 @@ const unsigned char kSocksIPv6 = 4;
 const unsigned char kUserPasswordVersion = 1;
 const size_t kSocksReplyHead = 4;
 const size_t kPortBytes = 2;
+// The replies that concern the destination alone: network or host
+// unreachable, connection refused, TTL expired.
+const unsigned kSocksFirstUnreachable = 3;
+const unsigned kSocksLastUnreachable = 6;
 
 // RFC 1928's replies 1 to 8, in words.
 const char* const kSocksReasons[] = {"general failure",       "not allowed by the ruleset",
@@ -192,7 +196,8 @@ Status openHttpTunnel(Link& link, const Proxy& proxy, const std::string& proxyNa
 }
 
 Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
-                       const TunnelTarget& target, int limitSeconds) {
+                       const TunnelTarget& target, int limitSeconds, bool* tryNext) {
+  *tryNext = false;
   std::string address;
   if (!socksAddress(target.destination, &address)) {
     return Status(kNoAddress, formatText("the name %s is too long for a SOCKS proxy",
@@ -232,6 +237,7 @@ Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyN
   if (static_cast<unsigned char>(reply[0]) != kSocksVersion) return notSocks;
   unsigned code = static_cast<unsigned char>(reply[1]);
   if (code != 0) {
+    *tryNext = code >= kSocksFirstUnreachable && code <= kSocksLastUnreachable;
     std::string reason = code <= sizeof kSocksReasons / sizeof kSocksReasons[0]
                              ? kSocksReasons[code - 1]
                              : formatText("reply %u", code);

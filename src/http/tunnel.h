@@ -46,8 +46,10 @@ Status openHttpTunnel(Link& link, const Proxy& proxy, const std::string& proxyNa
 // connected, else kCannotConnect: "proxy NAME port N refused the connection
 // to HOST:PORT (REASON)", "... refused the user name and password", "...
 // accepts none of the offered methods", or a failure of the exchange; or
-// kNoAddress for a name longer than SOCKS carries.
+// kNoAddress for a name longer than SOCKS carries. *tryNext says whether
+// the refusal was of the destination alone (unreachable, refused, TTL
+// expired), which another address of the same host may pass.
 Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
-                       const TunnelTarget& target, int limitSeconds);
+                       const TunnelTarget& target, int limitSeconds, bool* tryNext);
 
 #endif  // QUORVANE_HTTP_TUNNEL_H_

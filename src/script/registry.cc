@@ -67,7 +67,7 @@ Status ScriptEngine::selectPlugin(const char* target) {
         result = kOk;
       }
     } else {
-      applySetting(session.settings(), retry, code, value);
+      applyFileSetting(code, value);
     }
   }
   if (result == kOk) {

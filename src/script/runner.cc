@@ -195,7 +195,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kProxy:
       case kUser:
       case kPass:
-        applySetting(session.settings(), retry, code, value);
+        applyFileSetting(code, value);
         break;
       case kHttpInit:
         session.resetRequest();

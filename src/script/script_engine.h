@@ -5,6 +5,8 @@
 #ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
+#include <set>
+
 #include "base/status.h"
 #include "http/session.h"
 #include "http/transport.h"
@@ -60,12 +62,26 @@ class ScriptEngine {
   Status runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText,
                      TextBuffer* filled);
 
+  // Holds the setting line of keyword `code` with `value` (see
+  // readSettingLine in script/settings.h) for the whole run: applies it
+  // now, and the lines of the registry and the plugin with the same keyword
+  // are passed over. REQUIRES: isSetting(code), value != nullptr.
+  void holdSetting(int code, const char* value);
+
   TextBuffer pluginName;
   TextBuffer configDir;
   // Destroyed with the engine, closing its connections.
   HttpSession session;
   // "@retry=" and the length of a second of the waits between attempts.
   RetryPolicy retry;
+
+ private:
+  // A setting line of the registry or the plugin: applied unless the run
+  // holds that setting. REQUIRES: value != nullptr.
+  void applyFileSetting(int code, const char* value);
+
+  // The keyword codes of the settings held for the run.
+  std::set<int> held_;
 };
 
 #endif  // QUORVANE_SCRIPT_SCRIPT_ENGINE_H_

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "http/session.h"
 #include "script/download.h"
@@ -96,4 +97,15 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
     default:
       return false;
   }
+}
+
+bool readSettingLine(const std::string& line, int* code, std::string* value) {
+  if (line.find_first_of("\r\n") != std::string::npos) return false;
+  std::string copy = line;
+  char* found = nullptr;
+  int keyword = classifyLine(&copy[0], &found, nullptr);
+  if (found == nullptr || !isSetting(keyword)) return false;
+  *code = keyword;
+  value->assign(found);
+  return true;
 }

@@ -6,6 +6,7 @@
 #define QUORVANE_SCRIPT_SETTINGS_H_
 
 #include <cstdint>
+#include <string>
 
 struct RetryPolicy;
 struct SessionSettings;
@@ -25,5 +26,11 @@ int32_t settingNumber(const char* text);
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.
 bool isSetting(int code);
+
+// Reads `line` as a setting line that tovel.ini may hold: one line (no CR
+// or LF) that begins with a keyword applySetting applies ("@plugin=" is
+// none) and has a value. Sets *code and *value (the text after the first
+// "=") and returns true; returns false, changing nothing, otherwise.
+bool readSettingLine(const std::string& line, int* code, std::string* value);
 
 #endif  // QUORVANE_SCRIPT_SETTINGS_H_

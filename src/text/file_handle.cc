@@ -1,6 +1,7 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,13 @@
 
 #include "base/messages.h"
 #include "text/text_buffer.h"
+
+namespace {
+
+// UTF-8's byte-order mark, which some editors write at the start of a file.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+}  // namespace
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
@@ -19,6 +27,15 @@ FileHandle::FileHandle(const char* path, const char* mode) {
 
 FileHandle::FileHandle(const char* path, FILE* opened) : stream(opened) {
   report(kFileOpenTrace, path);
+}
+
+FileHandle::FileHandle(int descriptor, const char* name, const char* mode) {
+  report(kFileOpenTrace, name);
+  int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  stream = copy >= 0 ? fdopen(copy, mode) : nullptr;
+  if (stream != nullptr) return;
+  openError = errno;
+  if (copy >= 0) ::close(copy);
 }
 
 FileHandle::~FileHandle() {
@@ -34,6 +51,9 @@ char* FileHandle::readLine(char* buffer, int32_t size) {
   if (size <= 0) return nullptr;
   char* line = fgets(buffer, size, stream);
   if (line == nullptr) return nullptr;
+  if (lineNumber_ == 0 && strncmp(line, kByteOrderMark, sizeof kByteOrderMark - 1) == 0) {
+    memmove(line, line + sizeof kByteOrderMark - 1, strlen(line) - (sizeof kByteOrderMark - 2));
+  }
   if (atLineStart_) ++lineNumber_;
   // A NUL byte inside a line hides its line feed from this test, and the
   // count of the lines after it stays one behind.

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +35,9 @@ const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
 // Every run lets one second of the waits between download attempts last a
 // millisecond, so that retried downloads do not slow the suite down.
 const char kRetrySecondSetting[] = "QUORVANE_RETRY_SECOND_MS=1";
+// How long a second of the program's time limits lasts (option
+// limit-second); 0, the default, leaves it a real second.
+const char kLimitSecondVariable[] = "QUORVANE_LIMIT_SECOND_MS";
 // The port of "https://" addresses that name none; the TLS server binds it
 // for a case that asks for it (option tls-default-port).
 const int kTlsPort = 443;
@@ -261,6 +263,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       return fail("expected seconds as argument");
   } else if (name == "option") {
     if (!noContent()) return fail("takes no content");
+    double millis = 0;
     if (args.size() == 1 && args[0] == "collapse-progress") {
       out->collapseProgress = true;
     } else if (args.size() == 1 && args[0] == "close-stdin") {
@@ -279,6 +282,9 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       out->tlsCertificate = ServerCertificate::kSelfSigned;
     } else if (args.size() == 2 && args[0] == "time-limit" &&
                parseSeconds(args[1], &out->timeLimitSeconds)) {
+    } else if (args.size() == 2 && args[0] == "limit-second" && parseSeconds(args[1], &millis) &&
+               millis >= 1 && millis <= 1000) {
+      out->limitSecondMillis = static_cast<int>(millis);
     } else if (args.size() == 3 && args[0] == "interrupt" &&
                parseSignal(args[1], &out->interruptSignal) &&
                parseSeconds(args[2], &out->interruptAfterSeconds)) {
@@ -599,18 +605,9 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
       return result;
     }
   }
-  // A port as the two bytes that SOCKS carries, escaped.
-  auto portBytes = [](int port) {
-    char text[16];
-    snprintf(text, sizeof text, "\\x%02x\\x%02x", (port >> 8) & 0xFF, port & 0xFF);
-    return std::string(text);
-  };
-  const int tlsPort = tls != nullptr ? tls->port() : 0;
   const std::vector<std::pair<std::string, std::string>> variables = {
       {"%PORT%", std::to_string(plain->port())},
-      {"%TLSPORT%", std::to_string(tlsPort)},
-      {"%PORTBYTES%", portBytes(plain->port())},
-      {"%TLSPORTBYTES%", portBytes(tlsPort)},
+      {"%TLSPORT%", tls != nullptr ? std::to_string(tls->port()) : std::string("0")},
       {"%HOME%", home},
       {"%DIR%", work},
       {"%SOURCE%", environment.sourceRoot}};
@@ -669,22 +666,16 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   // the file of trusted certificates replaced, and the waits between
   // download attempts shortened to a millisecond per second.
   ChildSpec child;
-  // The proxies of the test's environment are left out: a case names its own.
+  // The proxies of the test's own environment never reach a run: the
+  // case's variables come first (the first of a name is the one read), then
+  // every proxy variable empty.
   std::vector<std::string> overrides = {
-      "HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting};
+      "HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting,
+      std::string(kLimitSecondVariable) + "=" + std::to_string(caseFile.limitSecondMillis)};
+  for (const std::string& setting : caseFile.environment) overrides.push_back(substituted(setting));
   for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                            "no_proxy", "NO_PROXY"}) {
     overrides.push_back(std::string(name) + "=");
-  }
-  for (const std::string& setting : caseFile.environment) {
-    std::string given = substituted(setting);
-    std::string prefix = given.substr(0, given.find('=') + 1);
-    for (std::string& override : overrides) {
-      if (override.compare(0, prefix.size(), prefix) == 0) override = given;
-    }
-    if (std::find(overrides.begin(), overrides.end(), given) == overrides.end()) {
-      overrides.push_back(given);
-    }
   }
   child.environment = environmentWith(overrides);
   child.folder = work;

@@ -179,17 +179,10 @@ void FakeTransport::addName(const std::string& name, const std::vector<FakeAddre
   names_.emplace_back(name, addresses);
 }
 
-bool FakeTransport::lookUp(const char* name, std::string* address, ConnectFailure* failure) {
+bool FakeTransport::lookUp(const char* name, std::vector<std::string>* addresses,
+                           ConnectFailure* failure) {
   *failure = ConnectFailure();
-  *address = name != nullptr ? name : "";
-  for (const auto& entry : names_) {
-    if (entry.first != *address) continue;
-    if (entry.second.empty()) {
-      failure->kind = ConnectFailure::kNotResolved;
-      return false;
-    }
-    *address = entry.second[0].address;
-  }
+  *addresses = {name != nullptr ? name : ""};
   return true;
 }
 

@@ -146,9 +146,9 @@ class FakeTransport : public Transport {
   // kUntrustedReason; every other handshake ends as its connection's
   // tlsOutcome says. The same link then plays on as a TLS one.
   TlsStart startTls(std::unique_ptr<Link> link, const TlsPeer& peer, int limitSeconds) override;
-  // The first address addName gave for `name` (none: not resolved); a name
-  // without an answer is its own address.
-  bool lookUp(const char* name, std::string* address, ConnectFailure* failure) override;
+  // The name itself, as its one address.
+  bool lookUp(const char* name, std::vector<std::string>* addresses,
+              ConnectFailure* failure) override;
 
   // When true, no socket can be created (connect fails with kNoSocket).
   bool failOpenSocket = false;

@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 namespace {
@@ -503,14 +502,11 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       out->push_back(resetAction());
     } else if (word == "hold" && rest.empty()) {
       out->push_back(holdAction());
-    } else if (word == "await" && (rest == "request" || parseCount(rest, 1 << 20, &value))) {
+    } else if ((word == "await" && (rest == "request" || parseCount(rest, 1 << 20, &value))) ||
+               (word == "relay" && parseCount(rest, 65535, &value))) {
       ServerAction action;
-      action.kind = ServerAction::kAwait;
+      action.kind = word == "await" ? ServerAction::kAwait : ServerAction::kRelay;
       action.count = rest == "request" ? 0 : static_cast<size_t>(value);
-      out->push_back(action);
-    } else if (word == "relay" && parseCount(rest, 65535, &value)) {
-      ServerAction action;
-      action.kind = ServerAction::kRelay;
       action.port = static_cast<int>(value);
       out->push_back(action);
     } else {
@@ -789,7 +785,6 @@ void ScriptedServer::serve() {
 }
 
 bool ScriptedServer::relay(int fd, int port) {
-  std::string error;
   int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -800,6 +795,7 @@ bool ScriptedServer::relay(int fd, int port) {
     return false;
   }
   // Each way until its sender ends it; the other way is then ended too.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   int ends[2][2] = {{fd, other}, {other, fd}};
   bool open[2] = {true, true};
   char buffer[16384];
@@ -810,20 +806,15 @@ bool ScriptedServer::relay(int fd, int port) {
       if (watched[way + 1].revents == 0) continue;
       ssize_t n = recv(ends[way][0], buffer, sizeof buffer, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      for (ssize_t at = 0; n > 0 && at < n;) {
-        ssize_t sent = ::send(ends[way][1], buffer + at, static_cast<size_t>(n - at), MSG_NOSIGNAL);
-        if (sent > 0) {
-          at += sent;
-        } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-          waitFor(wakePipe_[0], ends[way][1], POLLOUT, kStallMillis);
-        } else {
-          n = -1;
-        }
+      for (ssize_t at = 0, sent = 0; n > 0 && at < n; at += sent) {
+        sent = ::send(ends[way][1], buffer + at, static_cast<size_t>(n - at), MSG_NOSIGNAL);
+        if (sent <= 0) n = -1;
       }
       if (n <= 0) open[way] = false;
     }
   }
   close(other);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   return !open[0] || !open[1];
 }
 
@@ -881,34 +872,29 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
     actions = script_[index];
   }
   // The request, unless the actions await the client's bytes themselves.
+  const bool awaits = !actions.empty() && actions[0].kind == ServerAction::kAwait;
   std::string request;
   bool clientGone = false;
   bool closeNotify = false;
-  // Reads until `done` says the request holds enough, the client goes away
-  // or the wait runs out; records what was read.
-  auto readUntil = [&](const std::function<bool()>& done) {
-    Clock::time_point until = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
-    while (!done() && request.size() < kMaxRequestBytes) {
-      IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
-      if (result == kIoData) continue;
-      if (result == kIoEnd || result == kIoFailed) {
-        clientGone = true;
-        connection->broken = result == kIoFailed;
-        break;
-      }
-      int ready =
-          waitFor(wakePipe_[0], fd, result == kIoWantRead ? POLLIN : POLLOUT, millisUntil(until));
-      if (ready < 0) stopped = true;
-      if (ready <= 0) break;
+  while (!awaits && completeRequestLength(request) == 0 && request.size() < kMaxRequestBytes) {
+    IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
+    if (result == kIoData) continue;
+    if (result == kIoEnd || result == kIoFailed) {
+      clientGone = true;
+      connection->broken = result == kIoFailed;
+      break;
     }
-    if (request.size() > kMaxRequestBytes) request.resize(kMaxRequestBytes);
+    int ready =
+        waitFor(wakePipe_[0], fd, result == kIoWantRead ? POLLIN : POLLOUT, millisUntil(deadline));
+    if (ready < 0) stopped = true;
+    if (ready <= 0) break;
+  }
+  if (request.size() > kMaxRequestBytes) request.resize(kMaxRequestBytes);
+  {
     std::lock_guard<std::mutex> lock(mutex_);
     records_[index].request = request;
     records_[index].clientClosed = clientGone;
     if (closeNotify) ++records_[index].closeNotifies;
-  };
-  if (actions.empty() || actions[0].kind != ServerAction::kAwait) {
-    readUntil([&] { return completeRequestLength(request) != 0; });
   }
 
   // Answers that depend on the request become plain sends.
@@ -993,11 +979,18 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         break;  // made a send above
       case ServerAction::kAwait: {
         size_t from = request.size();
-        readUntil([&] {
-          return action.count > 0 ? request.size() - from >= action.count
-                                  : completeRequestLength(request.substr(from)) != 0;
-        });
-        if (clientGone) connection->broken = true;
+        Clock::time_point until = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
+        while (action.count > 0 ? request.size() - from < action.count
+                                : completeRequestLength(request.substr(from)) == 0) {
+          IoResult result = readSome(connection->ssl, fd, &request, &closeNotify);
+          if (result == kIoEnd || result == kIoFailed) connection->broken = true;
+          if (result != kIoData && (result != kIoWantRead ||
+                                    waitFor(wakePipe_[0], fd, POLLIN, millisUntil(until)) <= 0)) {
+            break;
+          }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_[index].request = request;
         break;
       }
       case ServerAction::kRelay:

@@ -195,9 +195,8 @@ class ScriptedServer {
   // Returns true when it goes on in the background (held or lingering),
   // false when it has been released.
   bool runConnection(Connection* connection, size_t index);
-  // Passes the bytes of the accepted socket `fd` and of a new connection to
-  // 127.0.0.1:`port` both ways until one side ends; false when the
-  // connection cannot be made or the server stops.
+  // Passes bytes both ways between `fd` and a new connection to 127.0.0.1:
+  // `port` until one side ends; false when that cannot connect or stops.
   bool relay(int fd, int port);
   // Closes (with a close-notify unless broken or the client is gone) and
   // deletes the connection.
