@@ -1,9 +1,13 @@
-// The script engine's construction: its configuration folder, its session
-// and the retry policy's length of a second.
+// The script engine's construction (its configuration folder, its session
+// and the retry policy's length of a second) and the cookie file lines.
 #include "script/script_engine.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
+
+#include "http/cookie_file.h"
+#include "script/keywords.h"
 
 namespace {
 
@@ -29,4 +33,19 @@ int32_t retrySecondMillis() {
 ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : session(transport) {
   if (configFolder != nullptr) configDir.assign(configFolder);
   retry.secondMillis = retrySecondMillis();
+}
+
+Status ScriptEngine::applyCookieFileLine(int code, const char* value) {
+  if (code == kCookieJar) {
+    cookieJarPath.assign(value);
+    return Status();
+  }
+  Status loaded = loadCookieFile(value, session.cookieJar(), static_cast<int64_t>(time(nullptr)));
+  if (loaded.ok()) session.setCookieMode(1);
+  return loaded;
+}
+
+Status ScriptEngine::saveCookieJar() const {
+  if (!cookieJarPath.hasText()) return Status();
+  return saveCookieFile(session.cookieJar(), cookieJarPath.data());
 }

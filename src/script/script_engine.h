@@ -1,7 +1,7 @@
 // ScriptEngine: one run's configuration directory, chosen plugin and HTTP
-// session, with the three operations that drive a run (the constructor is
-// script_engine.cc): selectPlugin (the registry, registry.cc), runScript (the plugin runner,
-// runner.cc) and runAnalysis (template blocks, analysis.cc).
+// session, with the three operations that drive a run (the constructor and
+// the cookie file lines are script_engine.cc): selectPlugin (the registry, registry.cc), runScript
+// (the plugin runner, runner.cc) and runAnalysis (template blocks, analysis.cc).
 #ifndef QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 #define QUORVANE_SCRIPT_SCRIPT_ENGINE_H_
 
@@ -60,8 +60,21 @@ class ScriptEngine {
   Status runAnalysis(FileHandle& scriptFile, const char* workText, const char* templateText,
                      TextBuffer* filled);
 
+  // A "@cookiefile=" line (kCookieFile) loads the cookie file `value` names
+  // into the session's jar and turns cookies on; a "@cookiejar=" line
+  // (kCookieJar) makes `value` the file the jar is written to as the run
+  // ends (empty: none). Returns kOk, or the failure of the load
+  // (kHostNotFound). REQUIRES: value != nullptr.
+  Status applyCookieFileLine(int code, const char* value);
+  // Writes the jar to the file of the last "@cookiejar=" line, when there
+  // is one (see saveCookieFile, http/cookie_file.h); kOk otherwise. Called
+  // once as the run ends, whatever its result.
+  Status saveCookieJar() const;
+
   TextBuffer pluginName;
   TextBuffer configDir;
+  // The file "@cookiejar=" named; without text: none.
+  TextBuffer cookieJarPath;
   // Destroyed with the engine, closing its connections.
   HttpSession session;
   // "@retry=" and the length of a second of the waits between attempts.
