@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,16 +43,14 @@ bool readFlag(const std::string& field, bool* flag) {
 }
 
 // Reads a decimal number with an optional "-" into *value; one beyond the
-// 64-bit range stays at its end.
+// 64-bit range stays at its end (strtoll's rule).
 bool readExpiry(const std::string& field, int64_t* value) {
   size_t at = field.size() > 0 && field[0] == '-' ? 1 : 0;
   if (at == field.size()) return false;
   for (size_t i = at; i < field.size(); ++i) {
     if (field[i] < '0' || field[i] > '9') return false;
   }
-  errno = 0;
-  long long number = strtoll(field.c_str(), nullptr, 10);
-  *value = errno == ERANGE ? (at == 1 ? INT64_MIN : INT64_MAX) : static_cast<int64_t>(number);
+  *value = static_cast<int64_t>(strtoll(field.c_str(), nullptr, 10));
   return true;
 }
 

@@ -1,7 +1,7 @@
 // Session settings that the registry and plugin scripts both set: the
 // time-out, the port, the certificate check, the download retries and
-// parts, authentication, and the four text settings. The keyword codes end here: the session has
-// named settings.
+// parts, authentication, and the four text settings. The keyword codes end
+// here: the session has named settings.
 #ifndef QUORVANE_SCRIPT_SETTINGS_H_
 #define QUORVANE_SCRIPT_SETTINGS_H_
 
