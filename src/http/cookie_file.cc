@@ -1,8 +1,6 @@
 // Reading and writing cookie files.
 #include "http/cookie_file.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "text/file_handle.h"
 
 namespace {
 
@@ -25,6 +24,9 @@ const char kHttpOnlyPrefix[] = "#HttpOnly_";
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 const char kTrue[] = "TRUE";
 const char kFalse[] = "FALSE";
+// The jar is written under this name in the folder of its file, then
+// renamed.
+const char kTemporaryName[] = ".quorvane-jar-XXXXXX";
 const char kFirstLine[] =
     "# Cookies, one a line: domain, subdomains, path, secure, expiry, name, value.\n";
 
@@ -172,22 +174,6 @@ Status saveCookieFile(const CookieJar& jar, const char* path) {
   std::string text = kFirstLine;
   for (int32_t i = 0; i < jar.size(); ++i) text += cookieLine(jar.at(i));
 
-  std::string temporary = std::string(path) + ".XXXXXX";
-  // mkstemp makes the file with mode 0600, in the folder of `path`.
-  int fd = mkstemp(&temporary[0]);
-  if (fd < 0) return cannotWrite(path, errno);
-  int error = 0;
-  size_t done = 0;
-  while (done < text.size() && error == 0) {
-    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno != EINTR) error = errno;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path) != 0) error = errno;
-  if (error != 0) {
-    unlink(temporary.c_str());
-    return cannotWrite(path, error);
-  }
-  return Status();
+  int error = replaceFileContent(path, text, kTemporaryName);
+  return error == 0 ? Status() : cannotWrite(path, error);
 }
