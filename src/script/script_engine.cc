@@ -1,12 +1,15 @@
-// The script engine's construction: its configuration folder, its session
-// and the retry policy's length of a second; and the settings that the
-// command line holds for the whole run.
+// The script engine's construction (its configuration folder, its session
+// and the retry policy's length of a second), the settings that the command
+// line holds for the whole run, and the cookie file lines.
 #include "script/script_engine.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
 #include "base/clock.h"
+#include "http/cookie_file.h"
+#include "script/keywords.h"
 #include "script/settings.h"
 
 namespace {
@@ -48,4 +51,19 @@ void ScriptEngine::holdSetting(int code, const char* value) {
 
 void ScriptEngine::applyFileSetting(int code, const char* value) {
   if (held_.count(code) == 0) applySetting(session.settings(), retry, code, value);
+}
+
+Status ScriptEngine::applyCookieFileLine(int code, const char* value) {
+  if (code == kCookieJar) {
+    cookieJarPath.assign(value);
+    return Status();
+  }
+  Status loaded = loadCookieFile(value, session.cookieJar(), static_cast<int64_t>(time(nullptr)));
+  if (loaded.ok()) session.setCookieMode(1);
+  return loaded;
+}
+
+Status ScriptEngine::saveCookieJar() const {
+  if (!cookieJarPath.hasText()) return Status();
+  return saveCookieFile(session.cookieJar(), cookieJarPath.data());
 }

@@ -1,6 +1,8 @@
 // Settings lines shared by the registry and plugin scripts.
 #include "script/settings.h"
 
+#include <strings.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +32,23 @@ bool turnsCheckOff(const char* value) {
   return value[strspn(value, blanks)] == '\0';
 }
 
+// Whether an "@auth=" value asks for Basic authentication: "basic" in any
+// letter case, blanks around it aside.
+bool asksForBasic(const char* value) {
+  const char* blanks = " \t";
+  const char kBasic[] = "basic";
+  const size_t length = sizeof kBasic - 1;
+  value += strspn(value, blanks);
+  if (strncasecmp(value, kBasic, length) != 0) return false;
+  value += length;
+  return value[strspn(value, blanks)] == '\0';
+}
+
 }  // namespace
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume;
+         code == kResume || code == kAuth;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -65,6 +79,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       return true;
     case kPass:
       settings.password.assign(value);
+      return true;
+    case kAuth:
+      settings.basicAuth = asksForBasic(value);
       return true;
     default:
       return false;

@@ -1,7 +1,7 @@
 // Session settings that the registry and plugin scripts both set: the
 // time-out, the port, the certificate check, the download retries and
-// parts, and the four text settings. The keyword codes end here: the session has named
-// settings.
+// parts, authentication, and the four text settings. The keyword codes end
+// here: the session has named settings.
 #ifndef QUORVANE_SCRIPT_SETTINGS_H_
 #define QUORVANE_SCRIPT_SETTINGS_H_
 
@@ -16,9 +16,11 @@ struct SessionSettings;
 int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@resume=",
-// "@useragent=", "@proxy=", "@user=" or "@pass=" line to the session's
-// `settings` or, for "@retry=" and "@resume=", to `retry` ("@tlsverify=0"
-// turns the certificate check off, any other value on). Returns false,
+// "@useragent=", "@proxy=", "@user=", "@pass=" or "@auth=" line to the
+// session's `settings` or, for "@retry=" and "@resume=", to `retry`
+// ("@tlsverify=0" turns the certificate check off, any other value on;
+// "@auth=basic", in any letter case, turns Basic authentication on, any
+// other value off). Returns false,
 // changing nothing, for any other keyword code. REQUIRES: value != nullptr.
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.
