@@ -265,8 +265,10 @@ int runProgram(int argc, char** argv) {
     // The engine (and with it the session and its connections) lives until
     // the closing message has been printed.
     ScriptEngine engine(network.transport(), configFolderFromHome().data());
-    for (const auto& held : line.settings) engine.holdSetting(held.first, held.second.c_str());
-    status = engine.selectPlugin(args[2].data());
+    for (const auto& held : line.settings) {
+      if (status.ok()) status = engine.holdSetting(held.first, held.second.c_str());
+    }
+    if (status.ok()) status = engine.selectPlugin(args[2].data());
     if (status.ok()) {
       status = engine.runScript(args[2].data(), args[3].data());
     } else if (status.code() == kNoRegistry || status.code() == kNotSupported) {

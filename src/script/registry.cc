@@ -66,11 +66,9 @@ Status ScriptEngine::selectPlugin(const char* target) {
         pluginName.assign(value);
         result = kOk;
       }
-    } else if (code == kCookieFile || code == kCookieJar) {
-      Status applied = applyCookieFileLine(code, value);
-      if (!applied.ok()) return applied;
     } else {
-      applyFileSetting(code, value);
+      Status applied = applyFileSetting(code, value);
+      if (!applied.ok()) return applied;
     }
   }
   if (result == kOk) {

@@ -230,7 +230,9 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kProxy:
       case kUser:
       case kPass:
-        applyFileSetting(code, value);
+      case kCookieFile:
+      case kCookieJar:
+        result = applyFileSetting(code, value);
         break;
       case kHttpInit:
         session.resetRequest();
@@ -277,10 +279,6 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kConnect:
         session.setCredentialTarget();
         result = requestWithRetries(session, value, retry);
-        break;
-      case kCookieFile:
-      case kCookieJar:
-        result = applyCookieFileLine(code, value);
         break;
       case kJsonUnescape:
       case kHtmlUnescape:

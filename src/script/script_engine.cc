@@ -44,13 +44,20 @@ ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : ses
   setLimitSecondMillis(secondMillis(kLimitSecondVariable));
 }
 
-void ScriptEngine::holdSetting(int code, const char* value) {
-  applySetting(session.settings(), retry, code, value);
+Status ScriptEngine::holdSetting(int code, const char* value) {
   held_.insert(code);
+  return applyLine(code, value);
 }
 
-void ScriptEngine::applyFileSetting(int code, const char* value) {
-  if (held_.count(code) == 0) applySetting(session.settings(), retry, code, value);
+Status ScriptEngine::applyFileSetting(int code, const char* value) {
+  if (held_.count(code) != 0) return Status();
+  return applyLine(code, value);
+}
+
+Status ScriptEngine::applyLine(int code, const char* value) {
+  if (code == kCookieFile || code == kCookieJar) return applyCookieFileLine(code, value);
+  applySetting(session.settings(), retry, code, value);
+  return Status();
 }
 
 Status ScriptEngine::applyCookieFileLine(int code, const char* value) {

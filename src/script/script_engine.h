@@ -68,14 +68,9 @@ class ScriptEngine {
   // Holds the setting line of keyword `code` with `value` (see
   // readSettingLine in script/settings.h) for the whole run: applies it
   // now, and the lines of the registry and the plugin with the same keyword
-  // are passed over. REQUIRES: isSetting(code), value != nullptr.
-  void holdSetting(int code, const char* value);
-  // A "@cookiefile=" line (kCookieFile) loads the cookie file `value` names
-  // into the session's jar and turns cookies on; a "@cookiejar=" line
-  // (kCookieJar) makes `value` the file the jar is written to as the run
-  // ends (empty: none). Returns kOk, or the failure of the load
-  // (kHostNotFound). REQUIRES: value != nullptr.
-  Status applyCookieFileLine(int code, const char* value);
+  // are passed over. Returns the failure of a cookie file that cannot be
+  // read, or kOk. REQUIRES: readSettingLine gave `code`, value != nullptr.
+  Status holdSetting(int code, const char* value);
   // Writes the jar to the file of the last "@cookiejar=" line, when there
   // is one (see saveCookieFile, http/cookie_file.h); kOk otherwise. The run
   // calls it as it ends, whatever its result.
@@ -92,8 +87,16 @@ class ScriptEngine {
 
  private:
   // A setting line of the registry or the plugin: applied unless the run
-  // holds that setting. REQUIRES: value != nullptr.
-  void applyFileSetting(int code, const char* value);
+  // holds that setting. Returns kOk, or the failure of a cookie file that
+  // cannot be read. REQUIRES: value != nullptr.
+  Status applyFileSetting(int code, const char* value);
+  // Applies a setting line: "@cookiefile=" loads the cookie file `value`
+  // names into the session's jar and turns cookies on; "@cookiejar=" makes
+  // `value` the file the jar is written to as the run ends (empty: none);
+  // any other goes through applySetting. Returns kOk, or the failure of the
+  // load (kHostNotFound).
+  Status applyLine(int code, const char* value);
+  Status applyCookieFileLine(int code, const char* value);
 
   // The keyword codes of the settings held for the run.
   std::set<int> held_;

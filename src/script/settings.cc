@@ -93,7 +93,8 @@ bool readSettingLine(const std::string& line, int* code, std::string* value) {
   std::string copy = line;
   char* found = nullptr;
   int keyword = classifyLine(&copy[0], &found, nullptr);
-  if (found == nullptr || !isSetting(keyword)) return false;
+  bool cookieFile = keyword == kCookieFile || keyword == kCookieJar;
+  if (found == nullptr || !(isSetting(keyword) || cookieFile)) return false;
   *code = keyword;
   value->assign(found);
   return true;

@@ -27,8 +27,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
 bool isSetting(int code);
 
 // Reads `line` as a setting line that tovel.ini may hold: one line (no CR
-// or LF) that begins with a keyword applySetting applies ("@plugin=" is
-// none) and has a value. Sets *code and *value (the text after the first
+// or LF) that begins with a keyword applySetting applies, or with
+// "@cookiefile=" or "@cookiejar=" ("@plugin=" is none), and has a value. Sets *code and *value (the
+// text after the first
 // "=") and returns true; returns false, changing nothing, otherwise.
 bool readSettingLine(const std::string& line, int* code, std::string* value);
 
