@@ -1,7 +1,6 @@
-// Tests of the meta file's reader on malformed texts (a case could show only
-// one per run), and of what a case cannot set up: a second run at once, a
-// link and a FIFO as the meta file. The cases part-*.case show the text
-// written and read back.
+// What a case cannot set up: a second run at once, a link and a FIFO as the
+// meta file. The cases part-*.case show the meta text written and read
+// back.
 #include "script/part_file.h"
 
 #include <gtest/gtest.h>
@@ -13,31 +12,6 @@
 #include "support/capture.h"
 
 namespace {
-
-TEST(PartMeta, AnythingElseCannotBeRead) {
-  const char* malformed[] = {
-      "",
-      "quorvane part 1\n",
-      "quorvane part 2\nLength: 1\n",
-      "quorvane part 1\nLength: 1",
-      "quorvane part 1\nLength: 1\nLength: 1\n",
-      "quorvane part 1\nLength: -1\n",
-      "quorvane part 1\nLength: 1x\n",
-      "quorvane part 1\nLength: \n",
-      "quorvane part 1\nLength: 9223372036854775808\n",
-      "quorvane part 1\nETag: \nLength: 1\n",
-      "quorvane part 1\nETag: a\rb\nLength: 1\n",
-      "quorvane part 1\nETag: a\nETag: a\nLength: 1\n",
-      "quorvane part 1\nLast-Modified: b\nLast-Modified: b\nLength: 1\n",
-      "quorvane part 1\nSize: 1\nLength: 1\n",
-      "quorvane part 1\nLength: 1\n\n",
-      "quorvane part 1\r\nLength: 1\r\n",
-  };
-  for (const char* text : malformed) {
-    FileIdentity file;
-    EXPECT_FALSE(parsePartMeta(text, &file)) << text;
-  }
-}
 
 // Two runs never write one part, and the meta file's name never leads
 // elsewhere: a link there is replaced, a FIFO there is not waited on.
