@@ -268,11 +268,13 @@ int runProgram(int argc, char** argv) {
     ScriptEngine engine(network.transport(), configFolderFromHome().data());
     // Without a proxy setting, the environment's proxies apply.
     engine.session.settings().proxyEnvironment = readProxyEnvironment();
-    for (const auto& held : line.settings) engine.holdSetting(held.first, held.second.c_str());
-    status = engine.selectPlugin(args[2].data());
+    for (const auto& held : line.settings) {
+      if (status.ok()) status = engine.holdSetting(held.first, held.second.c_str());
+    }
+    if (status.ok()) status = engine.selectPlugin(args[2].data());
     if (status.ok()) {
       status = engine.runScript(args[2].data(), args[3].data());
-    } else {
+    } else if (status.code() == kNoRegistry || status.code() == kNotSupported) {
       // Without a registry or a plugin for the target, the usage text is the
       // closing message.
       status = Status(kUsage, status.message());
@@ -280,6 +282,16 @@ int runProgram(int argc, char** argv) {
     // A recording that could not be written, or a replay that met another
     // request, ends the run, whatever the step that met it made of it.
     if (!network.stopped().ok()) status = network.stopped();
+    // The jar is written whatever the result; a run that failed keeps its
+    // own failure, and the line says the jar's after it.
+    Status saved = engine.saveCookieJar();
+    if (!saved.ok()) {
+      if (status.ok()) {
+        status = saved;
+      } else {
+        status.addTrailer("; " + saved.message());
+      }
+    }
     // The closing message on standard output and, for a failed run, the
     // line that says why on standard error.
     report(status.code(), status.detail().c_str());

@@ -90,6 +90,25 @@ enum class PartVerdict {
 // equal or unknown on one side.
 PartVerdict comparePart(const FileIdentity& kept, const FileIdentity& now);
 
+// The text of a part's meta file (script/part_file.h) for a part begun
+// with `file`, a few lines a person can read:
+//
+//   quorvane part 1
+//   ETag: "5f3a-c800000"
+//   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
+//   Length: 209715200
+//
+// A validator line is missing when the response had no such validator, and
+// the length is "unknown" when it gave none; the flags are not kept.
+// REQUIRES: the validators hold no line break.
+std::string formatPartMeta(const FileIdentity& file);
+// Reads the text of a meta file into *file. Returns false, leaving *file
+// unspecified, for anything formatPartMeta does not write: another first
+// line, an unknown or repeated line, an empty validator or one holding a
+// control byte, a length that is not a decimal number (or overflows), a
+// missing length or a last line without its line feed.
+bool parsePartMeta(const std::string& text, FileIdentity* file);
+
 // Whether `validator` may go into a request's header line as it came from a
 // response's: not empty, and without a control byte (which a hostile server
 // could use to end the line early).

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/text_transforms.h"
+
 namespace {
 
 const char kSchemeMark[] = "://";
@@ -162,18 +164,6 @@ bool bypassesProxy(const std::string& list, const std::string& host) {
 }
 
 std::string basicCredentials(const std::string& user, const std::string& password) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const std::string plain = user + ":" + password;
-  std::string encoded = "Basic ";
-  for (size_t i = 0; i < plain.size(); i += 3) {
-    unsigned bits = static_cast<unsigned char>(plain[i]) << 16;
-    if (i + 1 < plain.size()) bits |= static_cast<unsigned char>(plain[i + 1]) << 8;
-    if (i + 2 < plain.size()) bits |= static_cast<unsigned char>(plain[i + 2]);
-    encoded += kAlphabet[(bits >> 18) & 63];
-    encoded += kAlphabet[(bits >> 12) & 63];
-    encoded += i + 1 < plain.size() ? kAlphabet[(bits >> 6) & 63] : '=';
-    encoded += i + 2 < plain.size() ? kAlphabet[bits & 63] : '=';
-  }
-  return encoded;
+  return "Basic " + base64Encode(plain.data(), plain.size());
 }

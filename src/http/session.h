@@ -45,9 +45,12 @@ struct SessionSettings {
   // The proxy variables of the environment, for a session without a proxy
   // setting (the program reads its own; a session starts without any).
   ProxyEnvironment proxyEnvironment;
-  // Kept for scripts that set them; no request sends them.
+  // The credentials that basicAuth sends; without storage: empty.
   TextBuffer user;
   TextBuffer password;
+  // Whether requests to the credential target (setCredentialTarget) carry
+  // "Authorization: Basic" with the base64 of user ":" password.
+  bool basicAuth = false;
   // Seconds each connect and each receive may wait; 0: the system's limit
   // for connects and no wait at all for reads; negative: no limit.
   int32_t timeoutSeconds = 30;
@@ -102,6 +105,12 @@ class HttpSession {
   // Composes the request for the current target and sends all of it on the
   // current connection. Returns kOk, kNoConnection or kSendFailed.
   Status sendRequest(const char* method);
+  // Makes the host and port of the current target (the port as connected:
+  // the address's own, else the port or TLS port setting) the only ones
+  // that basicAuth sends credentials to, until the next call. A "@connect="
+  // step calls it as it begins, so that a redirect to another host or port,
+  // or a request repeated there, carries none.
+  void setCredentialTarget();
   // The request target as it is sent (see requestTarget in
   // http/address.h): the address from the end of the host, or the whole
   // address when the current connection goes to a proxy that is sent whole
@@ -279,6 +288,7 @@ class HttpSession {
 
   // The cookie jar, whether or not cookies are on.
   CookieJar& cookieJar() { return jar_; }
+  const CookieJar& cookieJar() const { return jar_; }
   // Whether responses store cookies and requests send them (setCookieMode).
   bool cookiesEnabled() const { return cookiesEnabled_ != 0; }
 
@@ -340,6 +350,11 @@ class HttpSession {
                         int limit, std::unique_ptr<Link>* link);
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
+  // The port a connection to the current target uses (no proxy).
+  int32_t targetConnectPort() const;
+  // The "Authorization:" line of a request to the current target, or ""
+  // when basicAuth is off or the target is not the credential target.
+  std::string authorizationLine() const;
 
   SessionSettings settings_;
   CookieJar jar_;
@@ -358,6 +373,10 @@ class HttpSession {
   TextBuffer hostName_;
   bool targetIsIp_ = false;
   int32_t targetPort_ = 0;
+  // Where basicAuth sends credentials: a host name (empty: nowhere) and the
+  // port as connected.
+  std::string credentialHost_;
+  int32_t credentialPort_ = 0;
   // The last text setTarget refused (storage-less when it accepted the
   // last one): what a failure for want of an address names.
   TextBuffer unusableAddress_;

@@ -5,6 +5,7 @@
 
 // The bound comes from the entries, so that a keyword added to the enum but
 // not here (or the other way round) stops the build below.
+// clang-format off
 const char kKeywords[][kKeywordField] = {
     "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
     "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
@@ -12,8 +13,10 @@ const char kKeywords[][kKeywordField] = {
     "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
     "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
     "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
-    "@retry=",  "@resume=",      "@lowspeed=",
+    "@retry=",  "@resume=",      "@lowspeed=",  "@cookiefile=", "@cookiejar=",  "@auth=",
+    "@jsonunescape:", "@htmlunescape:", "@<-json=",
 };
+// clang-format on
 static_assert(sizeof kKeywords / sizeof kKeywords[0] == kKeywordCount,
               "one table entry per keyword code");
 

@@ -50,10 +50,17 @@ enum KeywordCode {
   kRetry = 37,
   kResume = 38,
   kLowSpeed = 39,
+  kCookieFile = 40,
+  kCookieJar = 41,
+  kAuth = 42,
+  kJsonUnescape = 43,
+  kHtmlUnescape = 44,
+  kJsonValue = 45,
 };
 
-// The codes run from 1 without gaps; the last one is the table's length.
-const int kKeywordCount = kLowSpeed;
+// The codes run from 1 without gaps (a code not yet in use has an empty
+// entry); the last one is the table's length.
+const int kKeywordCount = kJsonValue;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[][kKeywordField];  // kKeywordCount entries

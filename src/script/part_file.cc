@@ -15,11 +15,6 @@
 
 namespace {
 
-const char kFirstLine[] = "quorvane part 1";
-const char kLengthName[] = "Length";
-const char kUnknownLength[] = "unknown";
-const char kEtagName[] = "ETag";
-const char kLastModifiedName[] = "Last-Modified";
 const char kPartSuffix[] = ".part";
 const char kMetaSuffix[] = ".part.meta";
 // The meta file is written under this name in the part's folder, then
@@ -30,20 +25,6 @@ const char kMetaTemplate[] = ".quorvane-meta-XXXXXX";
 // holds to 256 KiB; a meta file larger than that (and its few other bytes)
 // was not written by this program.
 const size_t kMaxMetaBytes = 256 * 1024 + 256;
-
-// A decimal number of digits only that fits in int64_t.
-bool parseLength(const std::string& text, int64_t* length) {
-  if (text.empty()) return false;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    int digit = c - '0';
-    if (value > (INT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  *length = value;
-  return true;
-}
 
 // The folder of `path` ("." for a bare name), with its final "/".
 std::string folderOf(const std::string& path) {
@@ -65,49 +46,6 @@ int openRegularForReading(const std::string& path) {
 }
 
 }  // namespace
-
-std::string formatPartMeta(const FileIdentity& file) {
-  std::string text = std::string(kFirstLine) + "\n";
-  if (!file.etag.empty()) text += std::string(kEtagName) + ": " + file.etag + "\n";
-  if (!file.lastModified.empty()) {
-    text += std::string(kLastModifiedName) + ": " + file.lastModified + "\n";
-  }
-  text += std::string(kLengthName) + ": ";
-  text += file.length >= 0 ? std::to_string(file.length) : kUnknownLength;
-  return text + "\n";
-}
-
-bool parsePartMeta(const std::string& text, FileIdentity* file) {
-  *file = FileIdentity();
-  bool haveLength = false;
-  size_t at = 0;
-  for (int lineNumber = 0; at < text.size(); ++lineNumber) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) return false;
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (lineNumber == 0) {
-      if (line != kFirstLine) return false;
-      continue;
-    }
-    size_t colon = line.find(": ");
-    if (colon == std::string::npos) return false;
-    std::string name = line.substr(0, colon);
-    std::string value = line.substr(colon + 2);
-    if (name == kLengthName && !haveLength) {
-      haveLength = true;
-      if (value == kUnknownLength) continue;
-      if (!parseLength(value, &file->length)) return false;
-      continue;
-    }
-    std::string* validator = name == kEtagName           ? &file->etag
-                             : name == kLastModifiedName ? &file->lastModified
-                                                         : nullptr;
-    if (validator == nullptr || !validator->empty() || !usableValidator(value)) return false;
-    *validator = value;
-  }
-  return haveLength;
-}
 
 bool resumableOutput(const char* outputPath) {
   if (outputPath[0] == '\0') return false;

@@ -1,16 +1,8 @@
 // The part of a download that "@resume=1" keeps across runs: the body goes
 // into "FILE.part" and "FILE.part.meta" keeps what is needed to continue it
-// in a later run (what the response the part began with said of the file:
-// http/file_identity.h), in a few lines of text a person can read:
-//
-//   quorvane part 1
-//   ETag: "5f3a-c800000"
-//   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
-//   Length: 209715200
-//
-// A validator line is missing when the response had no such validator, and
-// the length is "unknown" when it gave none. FILE itself is replaced only
-// when the part is complete. While a run uses the part, it holds an
+// in a later run (what the response the part began with said of the file,
+// in the few lines of text formatPartMeta writes: http/file_identity.h).
+// FILE itself is replaced only when the part is complete. While a run uses the part, it holds an
 // exclusive lock on it, so that two runs never write one part.
 #ifndef QUORVANE_SCRIPT_PART_FILE_H_
 #define QUORVANE_SCRIPT_PART_FILE_H_
@@ -19,17 +11,6 @@
 #include <string>
 
 #include "http/file_identity.h"
-
-// The text of a meta file for a part begun with `file` (its length and
-// validators; the flags are not kept).
-// REQUIRES: the validators hold no line break.
-std::string formatPartMeta(const FileIdentity& file);
-// Reads the text of a meta file into *file. Returns false, leaving *file
-// unspecified, for anything formatPartMeta does not write: another first
-// line, an unknown or repeated line, an empty validator or one holding a
-// control byte, a length that is not a decimal number (or overflows), a
-// missing length or a last line without its line feed.
-bool parsePartMeta(const std::string& text, FileIdentity* file);
 
 // Whether "@resume=" applies to the output name `outputPath`: it names a
 // regular file or nothing yet, and its meta file's name is not longer than

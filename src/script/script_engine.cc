@@ -1,12 +1,15 @@
-// The script engine's construction: its configuration folder, its session
-// and the retry policy's length of a second; and the settings that the
-// command line holds for the whole run.
+// The script engine's construction (its configuration folder, its session
+// and the retry policy's length of a second), the settings that the command
+// line holds for the whole run, and the cookie file lines.
 #include "script/script_engine.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
 #include "base/clock.h"
+#include "http/cookie_file.h"
+#include "script/keywords.h"
 #include "script/settings.h"
 
 namespace {
@@ -41,11 +44,33 @@ ScriptEngine::ScriptEngine(Transport& transport, const char* configFolder) : ses
   setLimitSecondMillis(secondMillis(kLimitSecondVariable));
 }
 
-void ScriptEngine::holdSetting(int code, const char* value) {
-  applySetting(session.settings(), retry, code, value);
+Status ScriptEngine::holdSetting(int code, const char* value) {
   held_.insert(code);
+  return applyLine(code, value);
 }
 
-void ScriptEngine::applyFileSetting(int code, const char* value) {
-  if (held_.count(code) == 0) applySetting(session.settings(), retry, code, value);
+Status ScriptEngine::applyFileSetting(int code, const char* value) {
+  if (held_.count(code) != 0) return Status();
+  return applyLine(code, value);
+}
+
+Status ScriptEngine::applyLine(int code, const char* value) {
+  if (code == kCookieFile || code == kCookieJar) return applyCookieFileLine(code, value);
+  applySetting(session.settings(), retry, code, value);
+  return Status();
+}
+
+Status ScriptEngine::applyCookieFileLine(int code, const char* value) {
+  if (code == kCookieJar) {
+    cookieJarPath.assign(value);
+    return Status();
+  }
+  Status loaded = loadCookieFile(value, session.cookieJar(), static_cast<int64_t>(time(nullptr)));
+  if (loaded.ok()) session.setCookieMode(1);
+  return loaded;
+}
+
+Status ScriptEngine::saveCookieJar() const {
+  if (!cookieJarPath.hasText()) return Status();
+  return saveCookieFile(session.cookieJar(), cookieJarPath.data());
 }

@@ -1,6 +1,8 @@
 // Settings lines shared by the registry and plugin scripts.
 #include "script/settings.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -52,11 +54,23 @@ bool readLowSpeed(const char* value, int32_t* bytes, int32_t* seconds) {
   return true;
 }
 
+// Whether an "@auth=" value asks for Basic authentication: "basic" in any
+// letter case, blanks around it aside.
+bool asksForBasic(const char* value) {
+  const char* blanks = " \t";
+  const char kBasic[] = "basic";
+  const size_t length = sizeof kBasic - 1;
+  value += strspn(value, blanks);
+  if (strncasecmp(value, kBasic, length) != 0) return false;
+  value += length;
+  return value[strspn(value, blanks)] == '\0';
+}
+
 }  // namespace
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume || code == kLowSpeed;
+         code == kResume || code == kLowSpeed || code == kAuth;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -94,6 +108,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
     case kPass:
       settings.password.assign(value);
       return true;
+    case kAuth:
+      settings.basicAuth = asksForBasic(value);
+      return true;
     default:
       return false;
   }
@@ -104,7 +121,8 @@ bool readSettingLine(const std::string& line, int* code, std::string* value) {
   std::string copy = line;
   char* found = nullptr;
   int keyword = classifyLine(&copy[0], &found, nullptr);
-  if (found == nullptr || !isSetting(keyword)) return false;
+  bool cookieFile = keyword == kCookieFile || keyword == kCookieJar;
+  if (found == nullptr || !(isSetting(keyword) || cookieFile)) return false;
   *code = keyword;
   value->assign(found);
   return true;

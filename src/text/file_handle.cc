@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
 #include "text/text_buffer.h"
@@ -97,4 +98,25 @@ int FileHandle::close() {
   int result = fclose(stream) == 0 ? 0 : errno;
   stream = nullptr;
   return result;
+}
+
+int replaceFileContent(const std::string& path, const std::string& bytes,
+                       const char* temporaryName) {
+  size_t slash = path.rfind('/');
+  std::string temporary = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  temporary += temporaryName;
+  // mkostemp makes the file with mode 0600, and never over another.
+  int fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  size_t done = 0;
+  while (done < bytes.size() && error == 0) {
+    ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno != EINTR) error = errno;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  return error;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class TextBuffer;
 
@@ -66,5 +67,14 @@ class FileHandle {
   int32_t lineNumber_ = 0;
   bool atLineStart_ = true;
 };
+
+// Makes `bytes` the content of the file at `path` in one step: writes them
+// into a new file (mode 0600) in the folder of `path`, named
+// `temporaryName` with its final "XXXXXX" filled in, then renames that over
+// `path`, so that no reader sees half a file and a link at `path` is
+// replaced, never followed. Returns 0, or the system's error number (the
+// new file is then removed).
+int replaceFileContent(const std::string& path, const std::string& bytes,
+                       const char* temporaryName);
 
 #endif  // QUORVANE_TEXT_FILE_HANDLE_H_

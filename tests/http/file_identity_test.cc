@@ -1,5 +1,6 @@
 // The rule that decides whether a part kept by an earlier run belongs to
-// the file the server has now: a table, where a case shows one row per run.
+// the file the server has now, and the reader of the part's meta text on
+// malformed texts: tables, where a case shows one row per run.
 #include "http/file_identity.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,31 @@ TEST(FileIdentityTest, APartIsContinuedOnlyWhenAValidatorProvesIt) {
     EXPECT_EQ(row.verdict, comparePart(row.kept, row.now))
         << row.kept.etag << "|" << row.kept.lastModified << " " << row.now.etag << "|"
         << row.now.lastModified;
+  }
+}
+
+TEST(FileIdentityTest, AnythingElseCannotBeRead) {
+  const char* malformed[] = {
+      "",
+      "quorvane part 1\n",
+      "quorvane part 2\nLength: 1\n",
+      "quorvane part 1\nLength: 1",
+      "quorvane part 1\nLength: 1\nLength: 1\n",
+      "quorvane part 1\nLength: -1\n",
+      "quorvane part 1\nLength: 1x\n",
+      "quorvane part 1\nLength: \n",
+      "quorvane part 1\nLength: 9223372036854775808\n",
+      "quorvane part 1\nETag: \nLength: 1\n",
+      "quorvane part 1\nETag: a\rb\nLength: 1\n",
+      "quorvane part 1\nETag: a\nETag: a\nLength: 1\n",
+      "quorvane part 1\nLast-Modified: b\nLast-Modified: b\nLength: 1\n",
+      "quorvane part 1\nSize: 1\nLength: 1\n",
+      "quorvane part 1\nLength: 1\n\n",
+      "quorvane part 1\r\nLength: 1\r\n",
+  };
+  for (const char* text : malformed) {
+    FileIdentity file;
+    EXPECT_FALSE(parsePartMeta(text, &file)) << text;
   }
 }
 

@@ -37,6 +37,7 @@ Classified classify(const std::string& text, bool split) {
 }
 
 TEST(Keywords, TableHoldsTheKeywordsInOrder) {
+  // clang-format off
   const char* expected[] = {
       "#=",       "@timeout=",     "@port=",      "@useragent=", "@proxy=",       "@user=",
       "@pass=",   "@plugin=",      "@httpinit:",  "@analysis=",  "@analysis end", "@startcode",
@@ -44,8 +45,10 @@ TEST(Keywords, TableHoldsTheKeywordsInOrder) {
       "@<-body:", "@<-header=",    "@urldecode:", "@urlencode:", "@connect=",     "@keepconnect:",
       "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
       "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
-      "@retry=",  "@resume=",      "@lowspeed=",
+      "@retry=",  "@resume=",      "@lowspeed=",  "@cookiefile=", "@cookiejar=",  "@auth=",
+      "@jsonunescape:", "@htmlunescape:", "@<-json=",
   };
+  // clang-format on
   ASSERT_EQ(sizeof expected / sizeof expected[0], static_cast<size_t>(kKeywordCount));
   for (int i = 0; i < kKeywordCount; ++i) {
     EXPECT_STREQ(kKeywords[i], expected[i]) << "code " << i + 1;
