@@ -141,10 +141,9 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
     out->hasRegistry = true;
     out->registry = joinTextLines(section.lines);
   } else if (name == "environment") {
-    if (!args.empty()) return fail("takes no argument");
+    out->environment = section.lines;
     for (const std::string& line : section.lines) {
-      if (line.find('=') == std::string::npos || line[0] == '=') return fail("expected NAME=VALUE");
-      out->environment.push_back(line);
+      if (!args.empty() || line.find('=') - 1 >= line.size()) return fail("expected NAME=VALUE");
     }
   } else if (name == "plugin") {
     if (!argCount(1, 1)) return fail("expected a plugin name");

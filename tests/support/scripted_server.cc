@@ -507,7 +507,6 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       ServerAction action;
       action.kind = word == "await" ? ServerAction::kAwait : ServerAction::kRelay;
       action.count = rest == "request" ? 0 : static_cast<size_t>(value);
-      action.port = static_cast<int>(value);
       out->push_back(action);
     } else {
       return fail("unknown action");
@@ -994,7 +993,7 @@ bool ScriptedServer::runConnection(Connection* connection, size_t index) {
         break;
       }
       case ServerAction::kRelay:
-        if (!relay(fd, action.port)) connection->broken = true;
+        if (!relay(fd, static_cast<int>(action.count))) connection->broken = true;
         break;
     }
     if (action.kind == ServerAction::kClose || action.kind == ServerAction::kCloseTcp ||

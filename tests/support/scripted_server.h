@@ -21,11 +21,9 @@
 //                            without the close-notify alert
 //   reset                    abrupt: the peer sees a connection reset
 //   hold                     keep open until the client closes or stop()
-//   await <n>|request        read n more bytes, or one more HTTP request, of
-//                            the client's into the recorded request (a list
-//                            that begins with await reads no request first)
-//   relay <port>             pass bytes both ways between the client and
-//                            127.0.0.1:<port> until one side ends (a proxy)
+//   await <n>|request        record n more bytes of the client's, or a request
+//                            (a list that begins so reads no request first)
+//   relay <port>             pass bytes both ways with 127.0.0.1:<port>
 //
 // close, close-tcp, reset and hold end a connection's list; a list that ends without
 // one of them closes gracefully.
@@ -51,8 +49,7 @@ struct ServerAction {
   std::string bytes;  // kSend: what to send; kSendRange: the whole entity
   int chunk = 0;      // kSend, kSendRange: piece size; 0 sends everything in one piece
   int millis = 0;     // kPause: the pause; kSend, kSendRange: the gap between pieces
-  size_t count = 0;   // kAwait: the bytes awaited; 0 awaits an HTTP request
-  int port = 0;       // kRelay: the loopback port relayed to
+  size_t count = 0;   // kAwait: the bytes awaited (0: an HTTP request); kRelay: the port
   // kSendRange only:
   std::string headers;                  // header lines of every answer, each ending in CR LF
   std::string validator;                // the entity's ETag or Last-Modified, as `headers` give it
