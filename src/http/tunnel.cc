@@ -15,7 +15,6 @@ namespace {
 const unsigned char kSocksVersion = 5;
 const unsigned char kSocksNoAuthentication = 0;
 const unsigned char kSocksUserPassword = 2;
-const unsigned char kSocksNoAcceptableMethod = 0xFF;
 const unsigned char kSocksConnect = 1;
 const unsigned char kSocksIPv4 = 1;
 const unsigned char kSocksName = 3;
