@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/clock.h"
 #include "http/response_parser.h"
 
 namespace {
@@ -47,10 +48,8 @@ class Exchange {
       : link_(link),
         who_(formatText("proxy %s port %d", name.c_str(), proxy.port())),
         limited_(limitSeconds > 0),
-        seconds_(limitSeconds) {
-    limit_.tv_sec = limitSeconds;
-    limit_.tv_usec = 0;
-  }
+        seconds_(limitSeconds),
+        limit_(limitOf(limitSeconds)) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
