@@ -102,7 +102,7 @@ FileIdentity identifyFile(const HttpSession& session, int64_t* answerEnd) {
       file.resumable = false;
     }
   }
-  file.splittable = session.status() == kStatusOk && !ownRange && !chunked &&
+  file.splittable = session.status() == kStatusOk && !ownRange && byLength &&
                     file.length >= kMinSplitLength && !file.ifRange().empty();
   if (answerEnd != nullptr) *answerEnd = end;
   return file;

@@ -83,8 +83,8 @@ HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
   const void* found =
       memmem(data + from, static_cast<size_t>(length - from), kHeaderEnd, kHeaderEndLength);
   // Only the bytes before the blank line are header.
-  int32_t blank = found != nullptr ? static_cast<int32_t>(static_cast<const char*>(found) - data)
-                                   : length;
+  int32_t blank =
+      found != nullptr ? static_cast<int32_t>(static_cast<const char*>(found) - data) : length;
   // A CR that ended the bytes scanned before is checked again with the byte
   // after it.
   int32_t bad = firstBadByte(data, length, scanned > 0 ? scanned - 1 : 0, blank);

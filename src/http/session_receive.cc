@@ -368,11 +368,11 @@ Status HttpSession::readHeader(Link& connection, timeval* limit) {
 }
 
 Status HttpSession::headerReadFailure(int got, int32_t held, bool afterInterim) {
-  const char* closed = held > 0         ? " in the middle of the response header"
+  const char* closed = held > 0       ? " in the middle of the response header"
                        : afterInterim ? " after an interim answer"
                                       : " without an answer";
-  ReadFailureWords words = {afterInterim ? " sent no final answer within " : " did not answer within ",
-                            closed, closed, "reading the answer of "};
+  const char* silent = afterInterim ? " sent no final answer within " : " did not answer within ";
+  ReadFailureWords words = {silent, closed, closed, "reading the answer of "};
   return readFailure(got, words);
 }
 

@@ -720,25 +720,24 @@ void interimAnswers(Random& random, ExchangePlan& plan) {
   std::string interim;
   for (int i = between(random, 1, 3); i > 0; --i) {
     const char* line = kInterim[between(random, 0, 2)];
-    interim += headerBlock(random, atoi(line), line + 4,
-                           {"Set-Cookie: early=1", lengthLine(random, 7)});
+    interim +=
+        headerBlock(random, atoi(line), line + 4, {"Set-Cookie: early=1", lengthLine(random, 7)});
   }
   plan.plugin = std::string("@cookieon:\n") + kPlainFilePlugin;
   plan.body = body(random) + "tail";
   std::string answer = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
   switch (between(random, 0, 4)) {
     case 0:
-      plan.connections = {
-          {piecewise(random, interim + redirectTo(random, "/next")), closeAction()},
-          {piecewise(random, interim + answer + plan.body), closeAction()}};
+      plan.connections = {{piecewise(random, interim + redirectTo(random, "/next")), closeAction()},
+                          {piecewise(random, interim + answer + plan.body), closeAction()}};
       plan.forbiddenInRequests = "early=1";
       break;
     case 1:
       endsIncomplete(random, plan, interim + answer + plan.body.substr(0, plan.body.size() / 2));
       break;
     case 2:
-      plan.connections = {{piecewise(random, interim + headerBlock(random, 404, "Gone", {})),
-                           closeAction()}};
+      plan.connections = {
+          {piecewise(random, interim + headerBlock(random, 404, "Gone", {})), closeAction()}};
       plan.expectedStatus = kStatusCannotConnect;
       break;
     case 3:
@@ -746,8 +745,8 @@ void interimAnswers(Random& random, ExchangePlan& plan) {
       plan.expectedStatus = kStatusRecvFailed;
       break;
     default:
-      plan.connections = {{piecewise(random, interim + headerBlock(random, 101, "Switching", {})),
-                           holdAction()}};
+      plan.connections = {
+          {piecewise(random, interim + headerBlock(random, 101, "Switching", {})), holdAction()}};
       plan.expectedStatus = kStatusUnknownError;
       plan.expectedDetail = "127.0.0.1 port %PORT% switched protocols (101) without being asked";
       break;
@@ -758,10 +757,15 @@ void interimAnswers(Random& random, ExchangePlan& plan) {
 // a NUL or a bare CR anywhere in the header, refused at once even when the
 // server then waits; and unusual status lines that are HTTP all the same.
 void badStatusLine(Random& random, ExchangePlan& plan) {
-  static const char* const kLines[] = {
-      "HTP/1.1 200 OK", "HTTP/1.1 xyz",     "SSH-2.0-Banner_1.0",
-      "HTTP/11 200 OK", "HTTP/1.1 2000 OK", "http/1.1 200 OK",
-      "",               "ICY 200 OK",       "HTTP/1.1 200OK and a reason longer than forty bytes"};
+  static const char* const kLines[] = {"HTP/1.1 200 OK",
+                                       "HTTP/1.1 xyz",
+                                       "SSH-2.0-Banner_1.0",
+                                       "HTTP/11 200 OK",
+                                       "HTTP/1.1 2000 OK",
+                                       "http/1.1 200 OK",
+                                       "",
+                                       "ICY 200 OK",
+                                       "HTTP/1.1 200OK and a reason longer than forty bytes"};
   plan.body = body(random);
   std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
   size_t lineEnd = header.find("\r\n");
@@ -784,9 +788,9 @@ void badStatusLine(Random& random, ExchangePlan& plan) {
       header.replace(0, lineEnd, chance(random, 50) ? "HTTP/1.0 200" : "HTTP/1.1 200 ");
       break;
   }
-  plan.connections = {{piecewise(random, header + plan.body),
-                       plan.expectedStatus != kStatusOk && chance(random, 50) ? holdAction()
-                                                                              : closeAction()}};
+  plan.connections = {
+      {piecewise(random, header + plan.body),
+       plan.expectedStatus != kStatusOk && chance(random, 50) ? holdAction() : closeAction()}};
 }
 
 struct Kind {
