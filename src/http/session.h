@@ -138,11 +138,12 @@ class HttpSession {
   // otherwise one more body piece. The body is decoded as the header frames
   // it (bodyFraming): chunked coding is undone, and bytes past a length or
   // the last chunk are dropped; the answer to a HEAD, a 204 and a 304 have
-  // none, and nothing after their header is read. Returns kOk (possibly
-  // without new body bytes), kNoConnection, kTimedOut, kRecvFailed or
-  // kUnknownError (a header too large, a body that would grow past
-  // maxKeptBody; and, final, a first line that is not HTTP, a header
-  // holding a NUL or a bare CR, a 101, or a malformed chunked body).
+  // none: nothing after their header is read, and a body read gives
+  // kRecvFailed at once. Returns kOk (possibly without new body bytes),
+  // kNoConnection, kTimedOut, kRecvFailed or kUnknownError (a header too
+  // large, a body that would grow past maxKeptBody; and, final, a first
+  // line that is not HTTP, a header holding a NUL or a bare CR, a 101, or a
+  // malformed chunked body).
   Status receive();
   // As receive, except that a body piece goes on reading what arrives
   // within a short wait of the last read, until the body holds `most` bytes,

@@ -147,9 +147,11 @@ Status HttpSession::receive(int32_t fillTo) {
 
 Status HttpSession::readBodyPiece(Link& connection, timeval* limit, int32_t fillTo) {
   if (decoder_.malformed()) return malformedBody();
-  // An answer without a body has ended with its header; what follows it is
-  // not read.
-  if (decoder_.framing().kind == BodyFraming::kNone) return Status();
+  // An answer without a body ended with its header: what follows it is not
+  // read, and a body loop meets the end at once, as at a close.
+  if (decoder_.framing().kind == BodyFraming::kNone) {
+    return Status(kRecvFailed, "the answer of " + describePeer() + " has no body");
+  }
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
   // One more piece, as far as the body may grow. A body that holds all it
