@@ -130,8 +130,8 @@ class BodyDecoder {
   size_t skip(size_t length);
 
   // The framing says that the body has ended: its length is reached, the
-  // last chunk and the trailer have arrived, or there is no body at all. A body that ends with the
-  // connection never ends here.
+  // last chunk and the trailer have arrived, or there is no body at all. A
+  // body that ends with the connection never ends here.
   bool complete() const { return state_ == kDone; }
   // The chunked coding was broken (see decode); nothing more is body.
   bool malformed() const { return state_ == kMalformed; }
