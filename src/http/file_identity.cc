@@ -97,8 +97,12 @@ int64_t rangeStart(int64_t count) {
   return count > kResumeOverlap ? count - kResumeOverlap : 0;
 }
 
-RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
-                        AnsweredRange* range, std::string* why) {
+namespace {
+
+// judgeRange, and judgePiece's range check: the range must end at `last`,
+// or at the end of the file when `last` is -1.
+RangeVerdict judgeAnswer(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                         AnsweredRange* range, std::string* why) {
   std::string value;
   // An ETag, weak or strong, names one version; a Last-Modified is compared
   // when it was what If-Range sent.
@@ -112,10 +116,10 @@ RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t st
     return RangeVerdict::kChanged;
   }
   int64_t first = 0;
-  int64_t last = 0;
+  int64_t end = 0;
   int64_t total = 0;
   if (!headerField(header, "Content-Range", false, &value) ||
-      !parseContentRange(value.c_str(), &first, &last, &total)) {
+      !parseContentRange(value.c_str(), &first, &end, &total)) {
     *why = "no usable Content-Range";
     return RangeVerdict::kMisfit;
   }
@@ -129,14 +133,34 @@ RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t st
     return RangeVerdict::kChanged;
   }
   BodyFraming framing = framingOf(header);
-  if (first != start || last != total - 1 ||
-      (framing.kind == BodyFraming::kLength && framing.length < last - first + 1)) {
+  if (first != start || end != (last >= 0 ? last : total - 1) ||
+      (framing.kind == BodyFraming::kLength && framing.length < end - first + 1)) {
     return RangeVerdict::kMisfit;
   }
   range->start = first;
-  range->end = last + 1;
+  range->end = end + 1;
   range->total = total;
   return RangeVerdict::kContinues;
+}
+
+}  // namespace
+
+RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
+                        AnsweredRange* range, std::string* why) {
+  return judgeAnswer(file, header, start, -1, range, why);
+}
+
+RangeVerdict judgePiece(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                        std::string* why) {
+  std::string sent = file.ifRange();
+  bool isEtag = sent == file.etag;
+  std::string value;
+  if (!headerField(header, isEtag ? "ETag" : "Last-Modified", false, &value)) {
+    *why = formatText("no %s", isEtag ? "ETag" : "Last-Modified");
+    return RangeVerdict::kMisfit;
+  }
+  AnsweredRange range;
+  return judgeAnswer(file, header, start, last, &range, why);
 }
 
 PartVerdict comparePart(const FileIdentity& kept, const FileIdentity& now) {

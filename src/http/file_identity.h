@@ -78,6 +78,12 @@ struct AnsweredRange {
 // "Content-Range bytes 0-9/10").
 RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
                         AnsweredRange* range, std::string* why);
+// Judges a 206 answer to a request for the bytes `start` to `last` of
+// `file` (one piece of a file fetched in pieces) as judgeRange does, except
+// that its range must end at `last`, and that it must carry the validator
+// that "If-Range:" sent (an answer without it proves nothing: kMisfit).
+RangeVerdict judgePiece(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                        std::string* why);
 
 // How a part that an earlier run kept relates to the response at hand.
 enum class PartVerdict {

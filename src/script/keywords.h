@@ -49,10 +49,12 @@ enum KeywordCode {
   kTlsVerify = 36,
   kRetry = 37,
   kResume = 38,
+  // Codes 39 to 45 are not in use here: their table entries are empty.
+  kSplit = 46,
 };
 
-// The codes run from 1 without gaps; the last one is the table's length.
-const int kKeywordCount = kResume;
+// The codes run from 1; the last one is the table's length.
+const int kKeywordCount = kSplit;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[][kKeywordField];  // kKeywordCount entries

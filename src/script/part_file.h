@@ -7,9 +7,13 @@
 //   ETag: "5f3a-c800000"
 //   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
 //   Length: 209715200
+//   Held: 0-1048575,4194304-5242879
 //
 // A validator line is missing when the response had no such validator, and
-// the length is "unknown" when it gave none. FILE itself is replaced only
+// the length is "unknown" when it gave none. A download fetched in pieces
+// (http/split_download.h) lists the bytes the part holds on the "Held:"
+// line (first and last byte of each run, "none" for no byte); without that
+// line the part holds the file's first bytes, as many as its size. FILE itself is replaced only
 // when the part is complete. While a run uses the part, it holds an
 // exclusive lock on it, so that two runs never write one part.
 #ifndef QUORVANE_SCRIPT_PART_FILE_H_
@@ -17,19 +21,32 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "http/file_identity.h"
+#include "http/piece_plan.h"
+
+// The bytes a part fetched in pieces holds, as its meta file lists them.
+struct HeldPieces {
+  // The meta file lists them (a "Held:" line).
+  bool listed = false;
+  // Sorted, apart from each other, within the file's length.
+  std::vector<ByteRange> ranges;
+};
 
 // The text of a meta file for a part begun with `file` (its length and
-// validators; the flags are not kept).
-// REQUIRES: the validators hold no line break.
-std::string formatPartMeta(const FileIdentity& file);
-// Reads the text of a meta file into *file. Returns false, leaving *file
-// unspecified, for anything formatPartMeta does not write: another first
-// line, an unknown or repeated line, an empty validator or one holding a
-// control byte, a length that is not a decimal number (or overflows), a
-// missing length or a last line without its line feed.
-bool parsePartMeta(const std::string& text, FileIdentity* file);
+// validators; the flags are not kept), with the "Held:" line of `held`
+// when given. REQUIRES: the validators hold no line break; `held` as
+// HeldPieces::ranges, and then a known length.
+std::string formatPartMeta(const FileIdentity& file, const std::vector<ByteRange>* held = nullptr);
+// Reads the text of a meta file into *file and *held. Returns false,
+// leaving both unspecified, for anything formatPartMeta does not write:
+// another first line, an unknown or repeated line, an empty validator or
+// one holding a control byte, a length that is not a decimal number (or
+// overflows), a missing length, a last line without its line feed, a
+// "Held:" line without a known length or whose runs are not sorted, apart
+// and within the length, or any "Held:" line when `held` is null.
+bool parsePartMeta(const std::string& text, FileIdentity* file, HeldPieces* held = nullptr);
 
 // Whether "@resume=" applies to the output name `outputPath`: it names a
 // regular file or nothing yet, and its meta file's name is not longer than
@@ -79,11 +96,11 @@ class PartFile {
   // Reads the meta file. Returns false when it is missing, not a regular
   // file (never followed, never waited on), cannot be read, is larger than
   // a meta file can be, or is malformed (parsePartMeta).
-  bool readMeta(FileIdentity* file) const;
+  bool readMeta(FileIdentity* file, HeldPieces* held = nullptr) const;
   // Writes the meta file anew: a new file of the part's folder (mode 0600),
   // renamed over it, so that a link of that name is replaced, never
   // followed. Returns 0, or the system's error number.
-  int writeMeta(const FileIdentity& file) const;
+  int writeMeta(const FileIdentity& file, const std::vector<ByteRange>* held = nullptr) const;
   // The part is complete: renames it to the output name, replacing any file
   // there, and removes the meta file. Returns 0, or the system's error
   // number of the rename (the part and meta then stay).

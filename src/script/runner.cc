@@ -190,6 +190,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kTlsVerify:
       case kRetry:
       case kResume:
+      case kSplit:
       case kUserAgent:
       case kProxy:
       case kUser:

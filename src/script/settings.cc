@@ -1,11 +1,13 @@
 // Settings lines shared by the registry and plugin scripts.
 #include "script/settings.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "http/session.h"
+#include "http/split_download.h"
 #include "script/download.h"
 #include "script/keywords.h"
 
@@ -33,7 +35,7 @@ bool turnsCheckOff(const char* value) {
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume;
+         code == kResume || code == kSplit;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -52,6 +54,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       return true;
     case kResume:
       retry.resume = settingNumber(value) != 0;
+      return true;
+    case kSplit:
+      retry.split = std::min(std::max(settingNumber(value), 1), kMaxSplitConnections);
       return true;
     case kUserAgent:
       settings.userAgent.assign(value);
