@@ -41,6 +41,20 @@ const int64_t kKeepHeldMicros = 1000 * 1000;
 // MiB between them.
 const int32_t kPieceReadBytes = 64 * 1024;
 
+// While a connection's bytes stream in, its waits end only once this much
+// is there (or its piece ends, or the peer closes): sixteen fast senders
+// then wake the loop once per batch each, not once per packet.
+const int kWakeBatchBytes = 128 * 1024;
+// A connection that has not woken for this long while waiting for a batch
+// waits for any byte instead, so that a slow sender is never held back
+// and its silence is measured from what it really sent.
+const int64_t kBatchPatienceMicros = 100 * 1000;
+
+// Each connection has the file set room aside this far ahead of its
+// writes, within its piece: the blocks of a piece then lie in a few large
+// runs, and closing the file need not place them all at once.
+const int64_t kReserveAhead = 16 * 1024 * 1024;
+
 const char kIncomplete[] = "download incomplete";
 
 // Where a connection of the download stands.
@@ -76,6 +90,12 @@ struct Connection {
   int64_t lastActive = 0;
   // Its answer's bytes go through the pipe, while nothing refused that.
   bool piped = true;
+  // Its waits end once this many bytes are there (1: any), and whether
+  // they wait for batches while its sender keeps up.
+  int wakeBytes = 1;
+  bool batched = true;
+  // Room is set aside in the file up to here for its writes.
+  int64_t reservedTo = 0;
 };
 
 class SplitDownload {
@@ -126,9 +146,9 @@ class SplitDownload {
     }
     report(kPlainText, "/\n");
     if (int signal = caughtSignal()) {
-      result = Status(static_cast<ResultCode>(kInterrupted + signal),
-                      formatText("interrupted; %lld bytes kept in %s",
-                                 static_cast<long long>(count_), name_));
+      result = Status(
+          static_cast<ResultCode>(kInterrupted + signal),
+          formatText("interrupted; %lld bytes kept in %s", static_cast<long long>(count_), name_));
     }
     return result;
   }
@@ -189,12 +209,14 @@ class SplitDownload {
     connection.at = connection.first;
     connection.answerEnd = piece.end;
     connection.piped = true;
+    connection.wakeBytes = 1;
+    connection.reservedTo = 0;
     connection.stage = Stage::kAnswer;
     verboseNote(formatText("piece %lld-%lld on connection %d",
                            static_cast<long long>(connection.first),
                            static_cast<long long>(connection.last), static_cast<int>(index + 1)));
-    Status sent = connection.session->sendRange(connection.first, connection.last,
-                                                file_.ifRange().c_str());
+    Status sent =
+        connection.session->sendRange(connection.first, connection.last, file_.ifRange().c_str());
     connection.lastActive = monotonicMicros();
     if (!sent.ok()) answerFailed(connection, sent);
   }
@@ -226,10 +248,20 @@ class SplitDownload {
       Link* link = connection.session->connection(0);
       if (link == nullptr || link->descriptor() < 0 || link->pending() > 0) {
         ready.push_back(i);
-      } else {
-        entries.push_back(pollfd{link->descriptor(), POLLIN, 0});
-        polled.push_back(i);
+        continue;
       }
+      entries.push_back(pollfd{link->descriptor(), POLLIN, 0});
+      polled.push_back(i);
+      if (connection.stage != Stage::kBody) continue;
+      if (connection.wakeBytes > 1 && now - connection.lastActive >= kBatchPatienceMicros) {
+        connection.batched = false;
+      }
+      int64_t left = plan_.at(connection.piece).end - connection.at;
+      int bytes =
+          connection.batched ? static_cast<int>(std::min<int64_t>(left, kWakeBatchBytes)) : 1;
+      if (bytes != connection.wakeBytes) link->setWakeThreshold(bytes);
+      connection.wakeBytes = bytes;
+      if (bytes > 1) wake = std::min(wake, now + kBatchPatienceMicros);
     }
     int timeout = 0;
     if (ready.empty()) {
@@ -239,9 +271,9 @@ class SplitDownload {
     int got = poll(entries.data(), entries.size(), timeout);
     if (got < 0) {
       if (errno == EINTR) return;
-      failure_ = Status::unknownError(
-          kIncomplete, formatText("%s, then waiting for the connections failed (%s)",
-                                  written().c_str(), strerror(errno)));
+      failure_ = Status::unknownError(kIncomplete,
+                                      formatText("%s, then waiting for the connections failed (%s)",
+                                                 written().c_str(), strerror(errno)));
       return;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -267,14 +299,14 @@ class SplitDownload {
       if (limit == 0 || now - connection.lastActive < limit || !failure_.ok()) continue;
       int seconds = static_cast<int>(session_.settings().timeoutSeconds);
       if (connection.stage == Stage::kAnswer) {
-        answerFailed(connection,
-                     Status(kTimedOut, formatText("%s did not answer within %d s",
-                                                  connection.session->describePeer().c_str(),
-                                                  seconds)));
+        answerFailed(
+            connection,
+            Status(kTimedOut, formatText("%s did not answer within %d s",
+                                         connection.session->describePeer().c_str(), seconds)));
       } else if (connection.stage == Stage::kBody) {
-        cut(connection, Status(kTimedOut, formatText("%s sent nothing more for %d s",
-                                                     connection.session->describePeer().c_str(),
-                                                     seconds)));
+        cut(connection,
+            Status(kTimedOut, formatText("%s sent nothing more for %d s",
+                                         connection.session->describePeer().c_str(), seconds)));
       }
     }
   }
@@ -315,12 +347,12 @@ class SplitDownload {
       noMoreRanges_ = true;
     }
     answerFailed(connection,
-                 Status::unknownError(
-                     kIncomplete, formatText("%s to the request for the bytes %lld-%lld%s",
-                                             session.answered().c_str(),
-                                             static_cast<long long>(connection.first),
-                                             static_cast<long long>(connection.last),
-                                             why.empty() ? "" : (" (" + why + ")").c_str())));
+                 Status::unknownError(kIncomplete,
+                                      formatText("%s to the request for the bytes %lld-%lld%s",
+                                                 session.answered().c_str(),
+                                                 static_cast<long long>(connection.first),
+                                                 static_cast<long long>(connection.last),
+                                                 why.empty() ? "" : (" (" + why + ")").c_str())));
   }
 
   // An answer that does not continue the piece: a first request hands the
@@ -381,6 +413,7 @@ class SplitDownload {
     if (connection.piped && connection.at >= piece.done && pipe_.ok()) {
       int32_t most = static_cast<int32_t>(
           std::min<int64_t>(piece.end - connection.at, pipe_.capacity() - pipe_.held()));
+      reserveFor(connection, piece, most);
       bool refused = false;
       Status got = session.receiveInto(pipe_, most, &refused);
       if (!refused) {
@@ -399,6 +432,8 @@ class SplitDownload {
           return;
         }
         advance(connection, piece, held);
+        // A sender that fills a batch at once is waited for in batches.
+        if (held >= kWakeBatchBytes) connection.batched = true;
         return afterBytes(connection);
       }
       connection.piped = false;
@@ -416,6 +451,17 @@ class SplitDownload {
       if (connection.at < plan_.at(connection.piece).end) return cut(connection, got);
     }
     afterBytes(connection);
+  }
+
+  // Before `bytes` are written at the connection's place in `piece`: room
+  // for them and kReserveAhead more, up to the piece's end.
+  void reserveFor(Connection& connection, const Piece& piece, int64_t bytes) {
+    int64_t needed = connection.at + bytes;
+    if (needed <= connection.reservedTo) return;
+    int64_t from = std::max(connection.at, connection.reservedTo);
+    int64_t to = std::min(needed + kReserveAhead, piece.end);
+    if (to > from) sink_.reserve(from, to);
+    connection.reservedTo = to;
   }
 
   // Counts `bytes` written at the connection's place in its piece.
@@ -448,6 +494,7 @@ class SplitDownload {
         connection.lastActive = monotonicMicros();
       } else {
         step = std::min(length, piece->end - connection.at);
+        reserveFor(connection, *piece, step);
         if (int error = sink_.writeAt(connection.at, data, static_cast<size_t>(step))) {
           return writeFailure(error);
         }

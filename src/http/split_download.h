@@ -45,6 +45,12 @@ class PieceSink {
   // Drops every byte of the file (another version of it is on the server).
   // Returns 0 or the system's error number.
   virtual int drop() = 0;
+  // Says that the bytes from `from` to `to` are on their way, so that the
+  // file may set room aside for them ahead of the writes. Only a hint.
+  virtual void reserve(int64_t from, int64_t to) {
+    (void)from;
+    (void)to;
+  }
 };
 
 // What a download in pieces begins with.

@@ -93,11 +93,22 @@ class PartPieces : public PieceSink {
     if (ftruncate(fd_, 0) != 0) return errno;
     return keepHeld(std::vector<ByteRange>());
   }
+  // Room set aside within the file's holes stays with a part that a run
+  // leaves; a later run fills it.
+  void reserve(int64_t from, int64_t to) override {
+    if (!reserving_) return;
+    if (fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                  static_cast<off_t>(to - from))) {
+      reserving_ = false;
+    }
+  }
 
  private:
   const PartFile& part_;
   const FileIdentity file_;
   int fd_;
+  // A file system that cannot set room aside is not asked again.
+  bool reserving_ = true;
 };
 
 // Whether the open `part` continues with the response at hand, described by
@@ -144,7 +155,9 @@ bool continuesPart(const PartFile& part, const FileIdentity& now, KeptPart* kept
 // the rest of one that an earlier run fetched in pieces.
 Status downloadPieces(HttpSession& session, const PartFile& part, const FileIdentity& file,
                       const std::vector<ByteRange>& held, const RetryPolicy& retry) {
-  if (held.empty()) {
+  // An empty part is not emptied again: the file system would then write
+  // all of it out when it is closed.
+  if (held.empty() && part.size() != 0) {
     if (int error = part.truncate()) return cannotWrite(error, "emptying " + part.partPath());
   }
   PartPieces sink(part, file);
