@@ -88,6 +88,9 @@ struct Connection {
   int64_t wakeAt = 0;
   // When it last brought a byte (or sent its request), for the time-out.
   int64_t lastActive = 0;
+  // Its request asks for the whole file: the answer is a 200 whose bytes
+  // before its piece are passed over.
+  bool whole = false;
   // Its answer's bytes go through the pipe, while nothing refused that.
   bool piped = true;
   // Its waits end once this many bytes are there (1: any), and whether
@@ -161,6 +164,9 @@ class SplitDownload {
       startRequests();
       if (!failure_.ok()) return failure_;
       if (plan_.complete()) break;
+      // Pieces that nobody may ask a range for any more are read from a
+      // request for the whole file, once.
+      if (!anyAtWork() && noMoreRanges_ && !askedWhole_) askWhole();
       if (!anyAtWork()) {
         return Status::unknownError(
             kIncomplete, formatText("%s, then no connection was left for the bytes from %lld on",
@@ -209,6 +215,7 @@ class SplitDownload {
     connection.at = connection.first;
     connection.answerEnd = piece.end;
     connection.piped = true;
+    connection.whole = false;
     connection.wakeBytes = 1;
     connection.reservedTo = 0;
     connection.stage = Stage::kAnswer;
@@ -217,6 +224,32 @@ class SplitDownload {
                            static_cast<long long>(connection.last), static_cast<int>(index + 1)));
     Status sent =
         connection.session->sendRange(connection.first, connection.last, file_.ifRange().c_str());
+    connection.lastActive = monotonicMicros();
+    if (!sent.ok()) answerFailed(connection, sent);
+  }
+
+  // Asks for the whole file again, without Range, to read the first piece
+  // nobody fetches: the bytes before it are passed over, and the answer
+  // reads on through the pieces after it that nobody fetches either.
+  void askWhole() {
+    askedWhole_ = true;
+    Connection& connection = connections_[0];
+    int64_t piece = plan_.take(0, false);
+    if (piece < 0) return;
+    if (!connection.own) connection.own = session_.sibling();
+    connection.session = connection.own.get();
+    connection.piece = piece;
+    connection.resuming = false;
+    connection.whole = true;
+    connection.first = 0;
+    connection.at = 0;
+    connection.answerEnd = file_.length;
+    connection.wakeBytes = 1;
+    connection.reservedTo = 0;
+    connection.stage = Stage::kAnswer;
+    verboseNote(formatText("the whole file on connection 1, for the bytes from %lld on",
+                           static_cast<long long>(piece)));
+    Status sent = connection.session->sendRange(-1, -1, nullptr);
     connection.lastActive = monotonicMicros();
     if (!sent.ok()) answerFailed(connection, sent);
   }
@@ -327,6 +360,19 @@ class SplitDownload {
     if (!got.ok()) return answerFailed(connection, got);
     connection.lastActive = monotonicMicros();
     std::string why;
+    if (connection.whole) {
+      FileIdentity now = identifyFile(session);
+      if (session.status() == kStatusOk && now.length == file_.length &&
+          comparePart(file_, now) == PartVerdict::kSame) {
+        connection.stage = Stage::kBody;
+        Status held = consumeHeld(connection);
+        if (!held.ok()) failure_ = held;
+        return;
+      }
+      return answerFailed(
+          connection, Status::unknownError(
+                          kIncomplete, session.answered() + " to the request for the whole file"));
+    }
     if (session.status() == kStatusPartialContent) {
       RangeVerdict verdict = judgePiece(file_, session.responseHeader().data(), connection.first,
                                         connection.last, &why);
@@ -417,7 +463,7 @@ class SplitDownload {
       bool refused = false;
       Status got = session.receiveInto(pipe_, most, &refused);
       if (!refused) {
-        if (!got.ok()) return cut(connection, got);
+        if (!got.ok()) return cut(connection, brokeOff(got));
         int held = pipe_.held();
         int error = sink_.writeFromAt(pipe_, connection.at);
         if (error == kDrainRefused) {
@@ -448,7 +494,7 @@ class SplitDownload {
     }
     if (!got.ok()) {
       // A close at the very end of the piece's bytes ends nothing early.
-      if (connection.at < plan_.at(connection.piece).end) return cut(connection, got);
+      if (connection.at < plan_.at(connection.piece).end) return cut(connection, brokeOff(got));
     }
     afterBytes(connection);
   }
@@ -462,6 +508,13 @@ class SplitDownload {
     int64_t to = std::min(needed + kReserveAhead, piece.end);
     if (to > from) sink_.reserve(from, to);
     connection.reservedTo = to;
+  }
+
+  // A read that failed: a time-out as it is, anything else leaves the
+  // piece incomplete.
+  static Status brokeOff(const Status& failure) {
+    if (failure.code() == kTimedOut || failure.code() == kUnknownError) return failure;
+    return Status::unknownError(kIncomplete, failure.message());
   }
 
   // Counts `bytes` written at the connection's place in its piece.
@@ -483,7 +536,12 @@ class SplitDownload {
         piece = &plan_.at(connection.piece);
       }
       int64_t step;
-      if (connection.at < piece->done) {
+      if (connection.at < piece->start) {
+        // Bytes of other pieces, before the one it reads for.
+        step = std::min(length, piece->start - connection.at);
+        connection.at += step;
+        connection.lastActive = monotonicMicros();
+      } else if (connection.at < piece->done) {
         step = std::min(length, std::min<int64_t>(piece->done - connection.at, kPieceReadBytes));
         compared_.resize(static_cast<size_t>(step));
         if (int error = sink_.readAt(connection.at, &compared_[0], compared_.size())) {
@@ -587,8 +645,10 @@ class SplitDownload {
   // The output's name until the line that says the download goes on from
   // an earlier run is said; "" otherwise.
   std::string resumedName_;
-  // A ranged request was answered 200: no other range is asked for.
+  // A ranged request was answered 200: no other range is asked for; the
+  // whole file was asked for once instead.
   bool noMoreRanges_ = false;
+  bool askedWhole_ = false;
   // The file was dropped: its list of bytes is not kept.
   bool dropped_ = false;
   int64_t keptAt_ = 0;
