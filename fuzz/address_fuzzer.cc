@@ -8,8 +8,11 @@
 //
 // Input: the base address, a line feed, then the Location (which may hold
 // further line feeds). Both are also read as addresses on their own.
+#include <strings.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,10 +68,10 @@ void checkAddress(const std::string& text) {
                "a numeric host that is not four plain decimal numbers");
     FUZZ_CHECK(host.ipLiteral == plainDottedQuad(host.name), "dotted address misread");
   }
-  FUZZ_CHECK(address.targetAt < text.size() && text[address.targetAt] == '/',
-             "request target does not start with /");
+  FUZZ_CHECK(address.targetAt == text.size() || strchr("/?#", text[address.targetAt]) != nullptr,
+             "the host does not end at a path, a query or a fragment");
   const std::string scheme = address.tls ? "https://" : "http://";
-  FUZZ_CHECK(text.compare(address.schemeAt, scheme.size(), scheme) == 0,
+  FUZZ_CHECK(strncasecmp(&text[address.schemeAt], scheme.c_str(), scheme.size()) == 0,
              "scheme not at its offset");
   size_t hostAt = address.schemeAt + scheme.size();
   FUZZ_CHECK(text.compare(hostAt, address.targetAt - hostAt, host.asWritten) == 0,

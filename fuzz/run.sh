@@ -16,7 +16,7 @@ seconds=${1:-60}
 shift || true
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 cxx=${FUZZ_CXX:-clang++-14}
-all_targets=(line_classifier text_transforms cookie_jar analysis response_reader response_parser script_runner address)
+all_targets=(line_classifier text_transforms cookie_jar analysis response_reader response_parser script_runner address json)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
@@ -35,7 +35,7 @@ cmake --build "$build" -j "${JOBS:-2}" || exit 2
 dictionary_for() {
   case "$1" in
     line_classifier | analysis) echo fuzz/script.dict ;;
-    text_transforms) echo fuzz/text.dict ;;
+    text_transforms | json) echo fuzz/text.dict ;;
     cookie_jar) echo fuzz/cookie.dict ;;
     response_reader) echo fuzz/http.dict ;;
     response_parser) echo fuzz/parser.dict ;;

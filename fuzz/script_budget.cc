@@ -183,6 +183,11 @@ std::string boundPluginScript(const std::string& script, const ScriptInputs& inp
           read = "@->log=" + inputs.logPath + "\n";
         }
         break;
+      case kCookieFile:
+      case kCookieJar:
+        // The cookie file read is the log a line before may have written.
+        read = std::string(kKeywords[code - 1]) + inputs.logPath + "\n";
+        break;
       case kAnalysis: {
         size_t result = valueLength;
         i = boundBlock(reads, i, work, &result);

@@ -7,7 +7,8 @@
 // crash. So before a script runs, an upper bound of every text is followed
 // read by read, and a read that would take a bound past its limit is made
 // a comment (its first two bytes become "#="), which keeps the reads after
-// it where they were. "@->log=" reads are pointed at one fixed file, and a
+// it where they were. "@->log=", "@cookiefile=" and "@cookiejar=" reads are
+// pointed at one fixed file, and a
 // "@retry=" of more than a few retries is made a comment as well.
 #ifndef QUORVANE_FUZZ_SCRIPT_BUDGET_H_
 #define QUORVANE_FUZZ_SCRIPT_BUDGET_H_

@@ -11,11 +11,25 @@ namespace {
 
 // The display mode; only setDisplayMode changes it.
 int gMode = kModeNormal;
+// Whether the messages go to standard error (standard output carries the
+// download); only sendMessagesToStandardError changes it.
+bool gOnStandardError = false;
 
 const char kBanner[] = "Quorvane for zaurus [Version 0.2] \n";
 const char kSwitchesLine[] = "Switches: /S normal, /D verbose, /T terse.";
 const char kManualPointer[] = "The manual page tells more: man quorvane";
 const char kProgramPrefix[] = "quorvane: ";
+
+// Where the messages go.
+FILE* messages() {
+  return gOnStandardError ? stderr : stdout;
+}
+
+// puts to the messages' stream: `text` and a line feed.
+void putLine(const char* text) {
+  fputs(text, messages());
+  fputc('\n', messages());
+}
 
 bool isControlByte(unsigned char c) {
   return (c < 32 && c != '\t') || c == 127;
@@ -63,52 +77,52 @@ void appendEscaped(const unsigned char* bytes, size_t count, std::string* out) {
 void printOrdinary(int code, const char* text) {
   switch (code) {
     case kOk:
-      puts("Done.");
+      putLine("Done.");
       break;
     case kSectionBanner:
-      printf("============%s============\n", text);
+      fprintf(messages(), "============%s============\n", text);
       break;
     case kStartBanner:
-      puts(kBanner);
+      putLine(kBanner);
       break;
     case kPluginEntry:
-      printf(">%s\n", text);
+      fprintf(messages(), ">%s\n", text);
       break;
     case kUsage:
-      puts("usage:");
-      puts(kUsageLine);
+      putLine("usage:");
+      putLine(kUsageLine);
       break;
     case kPlainText:
-      fputs(text, stdout);
+      fputs(text, messages());
       // Progress dots and addresses show as they happen.
-      fflush(stdout);
+      fflush(messages());
       break;
     case kUnknownError:
-      printf("* Unknown error %s.\n", text);
+      fprintf(messages(), "* Unknown error %s.\n", text);
       break;
     case kNoAddress:
-      puts("* No suport url in target string.");
+      putLine("* No suport url in target string.");
       break;
     case kNoSocket:
-      puts("* Invalid Socket,  maybe connection lost.");
+      putLine("* Invalid Socket,  maybe connection lost.");
       break;
     case kHostNotFound:
-      puts("* Host name not found in tagrget string. (invalid script or invalid target string)");
+      putLine("* Host name not found in tagrget string. (invalid script or invalid target string)");
       break;
     case kCannotConnect:
-      puts("* Cannot connect.");
+      putLine("* Cannot connect.");
       break;
     case kNoConnection:
-      puts("* Socket not Initialized, meibe invalid script.");
+      putLine("* Socket not Initialized, meibe invalid script.");
       break;
     case kTimedOut:
-      puts("* Connect timeout.");
+      putLine("* Connect timeout.");
       break;
     case kNoRegistry:
-      puts("* Ini file not found. please install inifiles.");
+      putLine("* Ini file not found. please install inifiles.");
       break;
     case kNotSupported:
-      puts("* Not support url.");
+      putLine("* Not support url.");
       break;
     default:
       break;
@@ -119,34 +133,34 @@ void printOrdinary(int code, const char* text) {
 void printDiagnostic(int code, const char* text) {
   switch (code) {
     case kUnsupportedTrace:
-      printf("* Not support script %s\n", text);
+      fprintf(messages(), "* Not support script %s\n", text);
       break;
     case kConnectTrace:
-      printf("@connect %s.\n", text);
+      fprintf(messages(), "@connect %s.\n", text);
       break;
     case kCloseTrace:
-      puts("@closesocket.");
+      putLine("@closesocket.");
       break;
     case kSendFailedTrace:
-      puts("@cannot send.");
+      putLine("@cannot send.");
       break;
     case kRecvFailedTrace:
-      puts("@cannot recv.");
+      putLine("@cannot recv.");
       break;
     case kFileOpenTrace:
-      printf("@file open %s.\n", text);
+      fprintf(messages(), "@file open %s.\n", text);
       break;
     case kFileCloseTrace:
-      puts("@file close.");
+      putLine("@file close.");
       break;
     case kFileWriteTrace:
-      puts("@file write error.");
+      putLine("@file write error.");
       break;
     case kTrace:
-      fputs(text, stdout);
+      fputs(text, messages());
       break;
     case kTraceBanner:
-      printf("============%s============\n", text);
+      fprintf(messages(), "============%s============\n", text);
       break;
     default:
       break;
@@ -167,6 +181,11 @@ void setDisplayMode(const char* arg) {
 
 int displayMode() {
   return gMode;
+}
+
+void sendMessagesToStandardError(bool onStandardError) {
+  fflush(messages());
+  gOnStandardError = onStandardError;
 }
 
 std::string escapeControlBytes(const char* text, size_t length, TextOrigin origin) {
@@ -205,7 +224,7 @@ std::string escapeControlBytes(const char* text, size_t length, TextOrigin origi
 int report(int code, const char* text, TextOrigin origin) {
   if (text == nullptr) text = "";
   if (gMode == kModeTerse) {
-    printf("#%d\n", code);
+    fprintf(messages(), "#%d\n", code);
     return code;
   }
   std::string escaped;
@@ -219,22 +238,23 @@ int report(int code, const char* text, TextOrigin origin) {
 }
 
 int64_t showProgress(int64_t receivedKB, int64_t totalKB) {
-  printf("\r% 8lld/% 8lld[KB]", static_cast<long long>(receivedKB),
-         static_cast<long long>(totalKB));
-  fflush(stdout);
+  fprintf(messages(), "\r% 8lld/% 8lld[KB]", static_cast<long long>(receivedKB),
+          static_cast<long long>(totalKB));
+  fflush(messages());
   return receivedKB;
 }
 
 const char kHelpHint[] = " (see quorvane --help)";
 
-void showHelp() {
+void showHelp(const std::vector<std::string>& optionLines) {
   report(kUsage);
-  puts(kSwitchesLine);
-  puts(kManualPointer);
+  putLine(kSwitchesLine);
+  for (const std::string& line : optionLines) putLine(line.c_str());
+  putLine(kManualPointer);
 }
 
 void reportFailure(const std::string& sentence) {
-  fflush(stdout);
+  fflush(messages());
   std::string line = kProgramPrefix;
   line += escapeControlBytes(sentence.data(), sentence.size(), kNetworkText);
   line += '\n';
@@ -243,8 +263,8 @@ void reportFailure(const std::string& sentence) {
 }
 
 void reportNotice(const std::string& sentence) {
-  fflush(stdout);
-  if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) fputc('\n', stderr);
+  fflush(messages());
+  if (isatty(fileno(messages())) && isatty(STDERR_FILENO)) fputc('\n', stderr);
   reportFailure(sentence);
 }
 

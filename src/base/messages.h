@@ -1,6 +1,7 @@
 // Message catalogue and display modes, and the program's lines on standard
-// error. Every line Quorvane prints on standard output, apart from the
-// download progress line, goes through report(). Its ids are the result codes
+// error. Every line Quorvane prints on standard output (on standard error
+// when the download goes to standard output), apart from the download
+// progress line, goes through report(). Its ids are the result codes
 // (base/result.h), so that the closing message of a run is report(code), and
 // the message ids below. Standard error holds only lines that begin with
 // "quorvane: ": the one line that says why a run failed, and in verbose mode
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 
@@ -67,6 +69,12 @@ void setDisplayMode(const char* arg);
 // The mode setDisplayMode set last; kModeNormal before any call.
 int displayMode();
 
+// With `onStandardError`, every message that goes to standard output
+// (report, showProgress, showHelp) goes to standard error instead, byte for
+// byte, so that standard output carries a download alone; false sends them
+// back. Whatever was printed before is flushed first.
+void sendMessagesToStandardError(bool onStandardError);
+
 // Prints the message for `code` (text replaces "%s"; null counts as "") in
 // the current display mode and returns `code` unchanged.
 int report(int code, const char* text = nullptr, TextOrigin origin = kOwnText);
@@ -74,9 +82,9 @@ int report(int code, const char* text = nullptr, TextOrigin origin = kOwnText);
 // Prints "\r% 8d/% 8d[KB]" in every mode, flushed at once. Returns receivedKB.
 int64_t showProgress(int64_t receivedKB, int64_t totalKB);
 
-// Prints the usage text, the display switches and a line that points to
-// the manual page.
-void showHelp();
+// Prints the usage text, the display switches, `optionLines` one on each
+// line, and a line that points to the manual page.
+void showHelp(const std::vector<std::string>& optionLines);
 
 // Writes "quorvane: ", `sentence` escaped as text from the network, and a line
 // feed on standard error, after flushing standard output so that the line

@@ -17,6 +17,24 @@ bool startsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+// Whether `text` holds `scheme` at `at`, in any letter case.
+bool holdsSchemeAt(const std::string& text, size_t at, const char* scheme) {
+  for (size_t i = 0; scheme[i] != '\0'; ++i) {
+    if (at + i >= text.size() ||
+        tolower(static_cast<unsigned char>(text[at + i])) != static_cast<unsigned char>(scheme[i]))
+      return false;
+  }
+  return true;
+}
+
+// The offset of the first `scheme` in `text`, in any letter case, or npos.
+size_t findScheme(const std::string& text, const char* scheme) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (holdsSchemeAt(text, at, scheme)) return at;
+  }
+  return std::string::npos;
+}
+
 // A byte that may stand in a host name: none of the blanks and control
 // bytes that would end or split a request line, and nothing that the host
 // syntax itself uses.
@@ -184,19 +202,41 @@ bool parseHostPart(const std::string& text, HostPart* out) {
 
 bool parseAddress(const std::string& text, Address* out) {
   if (text.find_first_of("\r\n") != std::string::npos) return false;
-  size_t plainAt = text.find(kPlainScheme);
-  size_t tlsAt = text.find(kTlsScheme);
+  size_t plainAt = findScheme(text, kPlainScheme);
+  size_t tlsAt = findScheme(text, kTlsScheme);
   bool tls = tlsAt < plainAt;
   size_t schemeAt = tls ? tlsAt : plainAt;
   if (schemeAt == std::string::npos) return false;
   size_t hostAt = schemeAt + (tls ? sizeof kTlsScheme : sizeof kPlainScheme) - 1;
-  size_t slash = text.find('/', hostAt);
-  if (slash == std::string::npos) return false;
-  if (!parseHostPart(text.substr(hostAt, slash - hostAt), &out->host)) return false;
+  size_t end = text.find_first_of("/?#", hostAt);
+  if (end == std::string::npos) end = text.size();
+  if (!parseHostPart(text.substr(hostAt, end - hostAt), &out->host)) return false;
   out->tls = tls;
   out->schemeAt = schemeAt;
-  out->targetAt = slash;
+  out->targetAt = end;
   return true;
+}
+
+std::string requestTarget(const std::string& text, const Address& address, bool whole) {
+  std::string written;
+  if (whole) {
+    written = text.substr(0, address.schemeAt) + (address.tls ? kTlsScheme : kPlainScheme) +
+              address.host.asWritten;
+  }
+  size_t fragment = text.find('#', address.targetAt);
+  if (fragment == std::string::npos) fragment = text.size();
+  if (fragment == address.targetAt || text[address.targetAt] != '/') written += '/';
+  written.append(text, address.targetAt, fragment - address.targetAt);
+  std::string target;
+  target.reserve(written.size());
+  for (char c : written) {
+    if (c == ' ') {
+      target += "%20";
+    } else {
+      target += c;
+    }
+  }
+  return target;
 }
 
 bool resolveLocation(const std::string& base, const std::string& reference, std::string* out) {
@@ -209,7 +249,7 @@ bool resolveLocation(const std::string& base, const std::string& reference, std:
   if (hasScheme(ref)) {
     // Only an address that starts with its own scheme is taken as absolute;
     // "ftp:" or "file:" stay unusable even with "http://" further along.
-    if (!startsWith(ref, kPlainScheme) && !startsWith(ref, kTlsScheme)) return false;
+    if (!holdsSchemeAt(ref, 0, kPlainScheme) && !holdsSchemeAt(ref, 0, kTlsScheme)) return false;
     resolved = ref;
   } else {
     const std::string scheme = from.tls ? kTlsScheme : kPlainScheme;
@@ -217,6 +257,8 @@ bool resolveLocation(const std::string& base, const std::string& reference, std:
     std::string baseQuery;
     std::string baseTarget = base.substr(from.targetAt);
     splitQuery(baseTarget.substr(0, baseTarget.find('#')), &basePath, &baseQuery);
+    // An address without a path asks for the root.
+    if (basePath.empty()) basePath = "/";
     std::string refPath;
     std::string refQuery;
     if (startsWith(ref, "//")) {

@@ -29,11 +29,11 @@ struct HostPart {
 
 // A usable address: scheme, host and where the request target starts.
 struct Address {
-  // The scheme is "https://" (else "http://").
+  // The scheme is "https://" (else "http://"), in any letter case.
   bool tls = false;
   HostPart host;
-  // Offsets in the parsed text: of the scheme, and of the "/" that ends the
-  // host and starts the request target.
+  // Offsets in the parsed text: of the scheme, and of what ends the host
+  // and starts the request target (a "/", "?" or "#", or the text's end).
   size_t schemeAt = 0;
   size_t targetAt = 0;
 };
@@ -47,17 +47,25 @@ struct Address {
 // empty or breaks any of these rules.
 bool parseHostPart(const std::string& text, HostPart* out);
 
-// Reads an address: the scheme is the earliest "http://" or "https://"
-// anywhere in `text`, the host runs from there to the next "/" and is read
-// by parseHostPart. Returns false, leaving *out unspecified, when there is
-// no usable address: no scheme, no "/" after the host, a bad host part, or a
-// CR or LF anywhere in the text.
+// Reads an address: the scheme is the earliest "http://" or "https://",
+// in any letter case, anywhere in `text`; the host runs from there to the
+// next "/", "?" or "#" (or the end) and is read by parseHostPart. Returns
+// false, leaving *out unspecified, when there is no usable address: no
+// scheme, a bad host part, or a CR or LF anywhere in the text.
 bool parseAddress(const std::string& text, Address* out);
+
+// The request target of `text`, which parseAddress read into `address`, as
+// it is sent: from the end of the host up to any "#" (a fragment is never
+// sent), with "/" before it when it does not start with one (so
+// "http://h?q" asks for "/?q"), and each space written "%20". With
+// `whole`, the text before the scheme, the scheme in small letters and the
+// host as written come first: the absolute form that a proxy is sent.
+std::string requestTarget(const std::string& text, const Address& address, bool whole);
 
 // Resolves the Location `reference` of a response against `base`, the
 // address of the request it answers, as RFC 3986 (section 5.2) resolves a
-// reference: a value that starts with "http://" or "https://" stands as it
-// is; "//host/p" keeps the scheme; "/p" keeps scheme and host; "p", "./p"
+// reference: a value that starts with "http://" or "https://" (in any
+// letter case) stands as it is; "//host/p" keeps the scheme; "/p" keeps scheme and host; "p", "./p"
 // and "../p" replace the last segment of the base path, with dot segments
 // removed; "?q" keeps the path. A "#fragment" is dropped in every case.
 // Returns false when `base` is not usable, when the reference holds a CR or

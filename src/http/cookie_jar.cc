@@ -121,26 +121,28 @@ void CookieJar::storeCookie(const char* host, const char* setCookieValue) {
   }
   if (hostOnly) domain.assign(host);
 
-  bool secure = marksSecure(setCookieValue);
-  for (const std::unique_ptr<Cookie>& stored : items_) {
-    if (strcmp(stored->domain.data(), domain.data()) == 0 &&
-        strcmp(stored->path.data(), path.data()) == 0 &&
-        strcmp(stored->name.data(), name.data()) == 0) {
-      stored->pair = std::move(pair);
-      stored->secure = secure;
-      stored->hostOnly = hostOnly;
-      return;
-    }
-  }
-
   std::unique_ptr<Cookie> cookie(new Cookie);
   cookie->domain = std::move(domain);
   cookie->path = std::move(path);
   cookie->name = std::move(name);
   cookie->pair = std::move(pair);
-  cookie->secure = secure;
+  cookie->secure = marksSecure(setCookieValue);
   cookie->hostOnly = hostOnly;
+  keepCookie(std::move(cookie));
+}
 
+void CookieJar::keepCookie(std::unique_ptr<Cookie> cookie) {
+  // A full jar takes nothing more, not even a replacement.
+  if (size() >= kCapacity) return;
+  for (std::unique_ptr<Cookie>& stored : items_) {
+    if (strcmp(stored->domain.data(), cookie->domain.data()) == 0 &&
+        strcmp(stored->path.data(), cookie->path.data()) == 0 &&
+        strcmp(stored->name.data(), cookie->name.data()) == 0) {
+      // The cookie keeps its place.
+      stored = std::move(cookie);
+      return;
+    }
+  }
   // Before the first cookie whose path is not smaller: ascending by path,
   // newest first among equal paths.
   auto slot = items_.begin();

@@ -18,6 +18,9 @@ struct Cookie {
   // Set without "domain=", or by an IP address: sent to exactly the host
   // that set it, never to its subdomains.
   bool hostOnly = false;
+  // Seconds since 1970 when a cookie file gave one; 0: a cookie for the
+  // session. Kept and written back, never matched on.
+  int64_t expires = 0;
 };
 
 class CookieJar {
@@ -46,6 +49,10 @@ class CookieJar {
   // path `addressPath` (never the absolute target a proxy is sent), over TLS
   // or not; a buffer without storage when no cookie matches.
   TextBuffer cookieHeader(const char* host, const char* addressPath, bool overTls) const;
+  // Stores `cookie` as it is (a cookie read from a file): it replaces the
+  // stored cookie of the same domain, path and name, and a full jar drops
+  // it. REQUIRES: domain, path, name and pair have text.
+  void keepCookie(std::unique_ptr<Cookie> cookie);
 
   // The stored cookies, ordered by path (strcmp), newest first among equal
   // paths. REQUIRES: 0 <= index < size().

@@ -2,6 +2,8 @@
 // headers, the cookie switch, and the composition and sending of a request.
 #include "http/session.h"
 
+#include <strings.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,9 @@ const char kTlsScheme[] = "https://";
 // Room in the request text for the fixed parts: request line words, header
 // names, line ends and the Content-Length digits.
 const int64_t kRequestOverhead = 300;
+
+// Ports are 16-bit; settings may hold larger numbers.
+const int32_t kPortMask = 0xFFFF;
 
 size_t textLength(const char* text) {
   return text != nullptr ? strlen(text) : 0;
@@ -42,11 +47,24 @@ int HttpSession::setTarget(const char* text) {
   unusableAddress_ = TextBuffer();
   url_.assign(text);
   targetIsTls_ = 0;
-  pathOffset_ = 0;
+  originTarget_.clear();
+  absoluteTarget_.clear();
   targetIsIp_ = false;
   targetPort_ = 0;
   hostName_.clear();
-  const char* address = url_.data() != nullptr ? url_.data() : "";
+  const std::string given = url_.data() != nullptr ? url_.data() : "";
+  Address parsed;
+  const bool usable = parseAddress(given, &parsed);
+  // The lookups below see the address as it is usually written: its scheme
+  // in small letters and a "/" after the host.
+  std::string written = given;
+  if (usable) {
+    written = given.substr(0, parsed.schemeAt) + (parsed.tls ? kTlsScheme : kPlainScheme) +
+              parsed.host.asWritten +
+              (parsed.targetAt < given.size() && given[parsed.targetAt] == '/' ? "" : "/") +
+              given.substr(parsed.targetAt);
+  }
+  const char* address = written.c_str();
 
   // The scheme that comes first in the address decides; one that appears
   // later (in a query, say) is part of the path. Both schemes are looked up
@@ -64,13 +82,13 @@ int HttpSession::setTarget(const char* text) {
 
   // The host the traces showed is the one the parser reads; the parser
   // also judges it (port, brackets, blanks, line breaks).
-  Address parsed;
-  if (!host_.hasText() || !parseAddress(address, &parsed)) {
+  if (!host_.hasText() || !usable) {
     host_ = TextBuffer();
     return refuseTarget(url_.data());
   }
   targetIsTls_ = parsed.tls ? 1 : 0;
-  pathOffset_ = static_cast<int32_t>(parsed.targetAt);
+  originTarget_ = requestTarget(given, parsed, false);
+  absoluteTarget_ = requestTarget(given, parsed, true);
   hostName_.assign(parsed.host.name.c_str());
   targetIsIp_ = parsed.host.ipLiteral;
   targetPort_ = parsed.host.port;
@@ -87,13 +105,35 @@ int HttpSession::refuseTarget(const char* text) {
 
 const char* HttpSession::addressPath() const {
   if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
-  if (pathOffset_ < 0 || pathOffset_ > url_.length()) return "";
-  return url_.data() + pathOffset_;
+  return originTarget_.c_str();
+}
+
+int32_t HttpSession::targetConnectPort() const {
+  if (targetPort_ != 0) return targetPort_;
+  return (targetIsTls_ ? settings_.tlsPort : settings_.port) & kPortMask;
+}
+
+void HttpSession::setCredentialTarget() {
+  credentialHost_ = hostName_.data() != nullptr && url_.hasText() ? hostName_.data() : "";
+  credentialPort_ = targetConnectPort();
+}
+
+std::string HttpSession::authorizationLine() const {
+  // Host names are compared without regard to letter case, as DNS does.
+  if (!settings_.basicAuth || credentialHost_.empty() || hostName_.data() == nullptr ||
+      strcasecmp(hostName_.data(), credentialHost_.c_str()) != 0 ||
+      targetConnectPort() != credentialPort_) {
+    return std::string();
+  }
+  std::string credentials = settings_.user.data() != nullptr ? settings_.user.data() : "";
+  credentials += ":";
+  if (settings_.password.data() != nullptr) credentials += settings_.password.data();
+  return "Authorization: Basic " + base64Encode(credentials.data(), credentials.size()) + "\r\n";
 }
 
 const char* HttpSession::requestPath() const {
   if (url_.data() == nullptr || url_.data()[0] == '\0') return "";
-  if (settings_.proxy.hasText()) return url_.data();
+  if (settings_.proxy.hasText()) return absoluteTarget_.c_str();
   return addressPath();
 }
 
@@ -170,12 +210,14 @@ Status HttpSession::sendRequest(const char* method) {
     cookies = cookieJar().cookieHeader(hostName_.data() != nullptr ? hostName_.data() : "",
                                        addressPath(), connection->isTls());
 
+  std::string authorization = authorizationLine();
   size_t bodyLength = textLength(body_.data());
   int64_t size =
-      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(url_.data())) +
+      static_cast<int64_t>(textLength(method)) + static_cast<int64_t>(textLength(target)) +
       static_cast<int64_t>(textLength(host_.data())) +
       static_cast<int64_t>(textLength(extraHeaders_.data())) + static_cast<int64_t>(bodyLength) +
       static_cast<int64_t>(textLength(cookies.data())) + kRequestOverhead;
+  size += static_cast<int64_t>(authorization.size());
   // A buffer holds at most INT32_MAX characters; such a request cannot be sent.
   if (size > INT32_MAX - 1) {
     return Status(kSendFailed, "the request to " + describePeer() + " is too large to send");
@@ -184,6 +226,7 @@ Status HttpSession::sendRequest(const char* method) {
   TextBuffer request(static_cast<int32_t>(size));
   request.append(method, " ");
   request.append(target, " HTTP/1.0\r\n", extraHeaders_.data());
+  if (!authorization.empty()) request.append(authorization.c_str());
   if (cookies.hasText()) request.append("Cookie: ", cookies.data(), "\r\n");
   request.append("Host: ", host_.data(), "\r\n");
   if (bodyLength > 0) {

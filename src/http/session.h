@@ -39,9 +39,12 @@ struct SessionSettings {
   // "host" or "host:port" of a proxy that every request goes through, the
   // whole address as its target; empty: none.
   TextBuffer proxy;
-  // Kept for scripts that set them; no request sends them.
+  // The credentials that basicAuth sends; without storage: empty.
   TextBuffer user;
   TextBuffer password;
+  // Whether requests to the credential target (setCredentialTarget) carry
+  // "Authorization: Basic" with the base64 of user ":" password.
+  bool basicAuth = false;
   // Seconds each connect and each receive may wait; 0: the system's limit
   // for connects and no wait at all for reads; negative: no limit.
   int32_t timeoutSeconds = 30;
@@ -89,11 +92,18 @@ class HttpSession {
   // Composes the request for the current target and sends all of it on the
   // current connection. Returns kOk, kNoConnection or kSendFailed.
   Status sendRequest(const char* method);
-  // The request target: the address from the "/" that ends the host, or the
-  // whole address when a proxy is set. "" when no target is set.
+  // Makes the host and port of the current target (the port as connected:
+  // the address's own, else the port or TLS port setting) the only ones
+  // that basicAuth sends credentials to, until the next call. A "@connect="
+  // step calls it as it begins, so that a redirect to another host or port,
+  // or a request repeated there, carries none.
+  void setCredentialTarget();
+  // The request target as it is sent (see requestTarget in
+  // http/address.h): the address from the end of the host, or the whole
+  // address when a proxy is set. "" when no target is set.
   const char* requestPath() const;
-  // The path of the address: from the "/" that ends the host, proxy or not.
-  // "" when no target is set.
+  // The path of the address as it is sent without a proxy, proxy or not:
+  // cookies follow it. "" when no target is set.
   const char* addressPath() const;
   // The current connection's other end as failures name it:
   // "127.0.0.1 port 8080", or "the proxy 10.0.0.1 port 3128".
@@ -270,6 +280,7 @@ class HttpSession {
 
   // The cookie jar, whether or not cookies are on.
   CookieJar& cookieJar() { return sharedJar_ != nullptr ? *sharedJar_ : jar_; }
+  const CookieJar& cookieJar() const { return sharedJar_ != nullptr ? *sharedJar_ : jar_; }
   // Whether responses store cookies and requests send them (setCookieMode).
   bool cookiesEnabled() const { return cookiesEnabled_ != 0; }
 
@@ -321,6 +332,11 @@ class HttpSession {
   Status malformedBody() const;
   // Stores the cookies of the response header's Set-Cookie lines.
   void storeCookies();
+  // The port a connection to the current target uses (no proxy).
+  int32_t targetConnectPort() const;
+  // The "Authorization:" line of a request to the current target, or ""
+  // when basicAuth is off or the target is not the credential target.
+  std::string authorizationLine() const;
 
   SessionSettings settings_;
   CookieJar jar_;
@@ -333,13 +349,18 @@ class HttpSession {
   TextBuffer extraHeaders_;
   int32_t cookiesEnabled_ = 0;
   int32_t status_ = 0;
-  // Set by setTarget: see the accessors of the same names; pathOffset_ is the
-  // offset in url_ of the "/" that ends the host.
+  // Set by setTarget: see the accessors of the same names; the request
+  // target without a proxy (origin) and with one (absolute).
   int32_t targetIsTls_ = 0;
-  int32_t pathOffset_ = 0;
+  std::string originTarget_;
+  std::string absoluteTarget_;
   TextBuffer hostName_;
   bool targetIsIp_ = false;
   int32_t targetPort_ = 0;
+  // Where basicAuth sends credentials: a host name (empty: nowhere) and the
+  // port as connected.
+  std::string credentialHost_;
+  int32_t credentialPort_ = 0;
   // The last text setTarget refused (storage-less when it accepted the
   // last one): what a failure for want of an address names.
   TextBuffer unusableAddress_;

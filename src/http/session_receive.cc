@@ -104,8 +104,7 @@ Status HttpSession::receivePiece(int32_t most) {
 timeval* HttpSession::callLimit(timeval* limit) const {
   // One time limit for the whole call: each wait leaves the unused time in
   // it. A negative setting waits without bound.
-  limit->tv_sec = settings_.timeoutSeconds;
-  limit->tv_usec = 0;
+  *limit = limitOf(settings_.timeoutSeconds);
   return settings_.timeoutSeconds < 0 ? nullptr : limit;
 }
 

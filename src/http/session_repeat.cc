@@ -64,13 +64,17 @@ std::unique_ptr<HttpSession> HttpSession::sibling() {
   copy->settings_.port = settings_.port;
   copy->settings_.tlsPort = settings_.tlsPort;
   copy->settings_.tlsVerify = settings_.tlsVerify;
+  copy->settings_.basicAuth = settings_.basicAuth;
   copy->sharedJar_ = &cookieJar();
   copy->cookiesEnabled_ = cookiesEnabled_;
   copy->url_.assign(url_.data());
   copy->host_.assign(host_.data());
   copy->hostName_.assign(hostName_.data());
   copy->targetIsTls_ = targetIsTls_;
-  copy->pathOffset_ = pathOffset_;
+  copy->originTarget_ = originTarget_;
+  copy->absoluteTarget_ = absoluteTarget_;
+  copy->credentialHost_ = credentialHost_;
+  copy->credentialPort_ = credentialPort_;
   copy->targetIsIp_ = targetIsIp_;
   copy->targetPort_ = targetPort_;
   copy->extraHeaders_.assign(extraHeaders_.data());

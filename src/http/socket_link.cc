@@ -127,7 +127,7 @@ class ConnectRace {
       noteFailure(error, limitSeconds_, failure_);
       return false;
     }
-    int64_t deadline = limitSeconds_ > 0 ? now + int64_t{limitSeconds_} * 1000000 : 0;
+    int64_t deadline = limitSeconds_ > 0 ? now + limitSeconds_ * limitSecondMicros() : 0;
     running_.push_back(Attempt{fd, deadline});
     return true;
   }
@@ -294,9 +294,7 @@ void SocketLink::setWakeThreshold(int bytes) {
 
 void SocketLink::limitBlocking(int seconds) {
   if (seconds <= 0) return;
-  timeval limit;
-  limit.tv_sec = seconds;
-  limit.tv_usec = 0;
+  timeval limit = limitOf(seconds);
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }

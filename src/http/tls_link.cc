@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/clock.h"
+
 namespace {
 
 // Rounds of extra seeding before a handshake goes ahead with whatever the
@@ -237,7 +239,7 @@ TlsStart startTlsOver(std::unique_ptr<SocketLink> socket, const TlsPeer& peer, i
   // waitToWrite.
   int socketFlags = fcntl(fd, F_GETFL);
   if (socketFlags >= 0) fcntl(fd, F_SETFL, socketFlags | O_NONBLOCK);
-  timeval limit = {static_cast<time_t>(limitSeconds), 0};
+  timeval limit = limitOf(limitSeconds);
   finishHandshake(ssl, fd, peer, limitSeconds > 0 ? &limit : nullptr, &started);
   started.link = std::move(link);
   return started;

@@ -250,25 +250,36 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
 
 }  // namespace
 
+bool isStandardOutput(const char* outputPath) {
+  return outputPath != nullptr && strcmp(outputPath, kStandardOutputName) == 0;
+}
+
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
+  const bool toStandardOutput = isStandardOutput(outputPath);
   // A body fetched in pieces goes into a part as a resumed one does.
-  if ((retry.resume || retry.split > 1) && outputPath != nullptr && resumableOutput(outputPath)) {
+  if ((retry.resume || retry.split > 1) && outputPath != nullptr && !toStandardOutput &&
+      resumableOutput(outputPath)) {
     return downloadToPart(session, outputPath, retry);
   }
-  FileHandle out(outputPath, "wb");
+  FileHandle out =
+      toStandardOutput ? FileHandle(STDOUT_FILENO, outputPath, "wb") : FileHandle(outputPath, "wb");
+  // What failures call the output.
+  const char* name = toStandardOutput ? "standard output" : outputPath;
   if (out.stream == nullptr) {
     if (outputPath == nullptr) {
       return Status(kOutputFileError, std::string("no output file was named") + kHelpHint);
     }
-    return cannotOpen(kOutputFileError, outputPath, strerror(out.openError));
+    return cannotOpen(kOutputFileError, name, strerror(out.openError));
   }
   // Each piece goes out in one write; a stdio buffer would only split it.
   setvbuf(out.stream, nullptr, _IONBF, 0);
-  OutputFile sink(out, readBackDescriptor(outputPath, out), retry.retries > 0);
-  Status result = downloadBody(session, sink, outputPath, retry);
+  OutputFile sink(out, toStandardOutput ? -1 : readBackDescriptor(outputPath, out),
+                  retry.retries > 0);
+  if (toStandardOutput) sink.keepWhatItHolds();
+  Status result = downloadBody(session, sink, name, retry);
   int closeError = sink.close();
   if (result.ok() && closeError != 0) {
-    return cannotWrite(closeError, formatText("closing %s", outputPath));
+    return cannotWrite(closeError, formatText("closing %s", name));
   }
   return result;
 }

@@ -27,4 +27,10 @@ class HttpSession;
 // (downloadInPieces, http/split_download.h).
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry);
 
+// The output name that stands for standard output: the body goes there
+// (never through a part file), and failures call it "standard output".
+const char kStandardOutputName[] = "-";
+// Whether `outputPath` is kStandardOutputName.
+bool isStandardOutput(const char* outputPath);
+
 #endif  // QUORVANE_SCRIPT_DOWNLOAD_H_

@@ -49,11 +49,18 @@ enum KeywordCode {
   kTlsVerify = 36,
   kRetry = 37,
   kResume = 38,
-  // Codes 39 to 45 are not in use here: their table entries are empty.
+  // 39 is kept for a keyword still to come (its table entry is empty).
+  kCookieFile = 40,
+  kCookieJar = 41,
+  kAuth = 42,
+  kJsonUnescape = 43,
+  kHtmlUnescape = 44,
+  kJsonValue = 45,
   kSplit = 46,
 };
 
-// The codes run from 1; the last one is the table's length.
+// The codes run from 1 without gaps (a code not yet in use has an empty
+// entry); the last one is the table's length.
 const int kKeywordCount = kSplit;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;

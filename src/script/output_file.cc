@@ -19,8 +19,11 @@ OutputFile::OutputFile(FileHandle& file, int readFd, bool mayResume, int64_t wri
   if (fstat(fileno(file.stream), &info) != 0) return;
   reserving_ = S_ISREG(info.st_mode);
   int flags = fcntl(fileno(file.stream), F_GETFL);
-  takesFromPipe_ = (S_ISREG(info.st_mode) && flags >= 0 && (flags & O_APPEND) == 0) ||
-                   (S_ISFIFO(info.st_mode) && !mayResume);
+  // Bytes that go through a pipe are not kept in memory: only an output
+  // read back from the disk, or never read back, takes them.
+  const bool appending = flags < 0 || (flags & O_APPEND) != 0;
+  takesFromPipe_ = (readFd >= 0 || !mayResume) &&
+                   ((S_ISREG(info.st_mode) && !appending) || S_ISFIFO(info.st_mode));
 }
 
 OutputFile::~OutputFile() {
@@ -41,6 +44,7 @@ int OutputFile::restart() {
   written_ = 0;
   reservedTo_ = 0;
   tail_.clear();
+  if (!emptiable_) return ESPIPE;
   if (int error = file_.truncate()) return error;
   return restarted_ ? restarted_() : 0;
 }
@@ -57,6 +61,11 @@ int OutputFile::writeFrom(SplicePipe& pipe) {
 void OutputFile::onRestart(std::function<int()> restarted) {
   restarted_ = std::move(restarted);
   keptAcrossRuns_ = true;
+}
+
+void OutputFile::keepWhatItHolds() {
+  emptiable_ = false;
+  reserving_ = false;
 }
 
 int OutputFile::close() {

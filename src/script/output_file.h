@@ -24,9 +24,10 @@ const int64_t kReserveAhead = 32 * 1024 * 1024;
 
 // The output as a download writes it. A regular file reads its last bytes
 // back from the disk through `readFd`; any other output (a pipe, a
-// terminal, a device) keeps the last kResumeOverlap bytes written in memory
-// instead. A regular file takes bytes from a pipe unless it is open for
-// appending (the system refuses that); so does a pipe when nothing will be
+// terminal, a device, or a file without `readFd`) keeps the last
+// kResumeOverlap bytes written in memory instead. A regular file read back
+// takes bytes from a pipe unless it is open for appending (the system
+// refuses that); so does any regular file or pipe when nothing will be
 // read back (the download is never resumed).
 class OutputFile : public DownloadSink {
  public:
@@ -51,6 +52,10 @@ class OutputFile : public DownloadSink {
   // Calls `restarted` after each restart, and makes the file one that a
   // later run continues.
   void onRestart(std::function<int()> restarted);
+  // Makes the output one that is never emptied nor given disk room ahead
+  // (standard output, whatever it is: what it held before stays), so that
+  // a restart fails with ESPIPE.
+  void keepWhatItHolds();
   // Gives back the room set aside past the file's end, then closes the
   // file. Returns 0 or the system's error number (as FileHandle::close).
   int close();
@@ -66,6 +71,7 @@ class OutputFile : public DownloadSink {
   void keep(const char* data, size_t length);
 
   FileHandle& file_;
+  bool emptiable_ = true;
   bool takesFromPipe_ = false;
   int readFd_ = -1;
   int64_t written_ = 0;

@@ -67,7 +67,8 @@ Status ScriptEngine::selectPlugin(const char* target) {
         result = kOk;
       }
     } else {
-      applySetting(session.settings(), retry, code, value);
+      Status applied = applyFileSetting(code, value);
+      if (!applied.ok()) return applied;
     }
   }
   if (result == kOk) {

@@ -20,6 +20,8 @@
 #include "script/script_engine.h"
 #include "script/settings.h"
 #include "text/file_handle.h"
+#include "text/json.h"
+#include "text/unescape.h"
 
 namespace {
 
@@ -92,6 +94,37 @@ void noteWorkRegister(const std::string& where, const char* step, const TextBuff
   verboseNote(note);
 }
 
+// "@jsonunescape:" and "@htmlunescape:" (`code`) on the text of `work`.
+void unescapeWork(int code, TextBuffer& work) {
+  const char* text = work.data() != nullptr ? work.data() : "";
+  size_t length = strlen(text);
+  std::string plain =
+      code == kJsonUnescape ? jsonUnescape(text, length) : htmlUnescape(text, length);
+  work.assign(plain.c_str());
+}
+
+// "@<-json=PATH": `work` becomes the value at `path` in its JSON text, or
+// empty; in verbose mode a note says what the step (`step`, at `where`)
+// left there.
+void readJsonValue(const char* path, TextBuffer& work, const std::string& where, const char* step) {
+  const char* text = work.data() != nullptr ? work.data() : "";
+  size_t length = strlen(text);
+  JsonLookup lookup = findJsonValue(text, length, path);
+  work.assign(lookup.outcome == JsonLookup::kFound ? lookup.value.c_str() : nullptr);
+  if (lookup.outcome == JsonLookup::kFound) {
+    noteWorkRegister(where, step, work);
+    return;
+  }
+  std::string why = std::string("the JSON text has no value at ") + path;
+  if (lookup.outcome == JsonLookup::kNotJson) {
+    why = lookup.failedAt < length
+              ? formatText("the work register is not JSON (at byte %zu of %zu)",
+                           lookup.failedAt + 1, length)
+              : std::string("the work register is not JSON (it ends too early)");
+  }
+  verboseNote(where + " (" + step + "): " + why + "; the work register is now empty");
+}
+
 // "@<-body:" lends the session body's storage to the work register instead
 // of copying a page that may be tens of MiB. While the register is
 // unchanged the two are one text. Before a step that would change the
@@ -124,6 +157,8 @@ class LentBody {
       case kCookieClear:
       case kCookieOn:
       case kCookieOff:
+      case kCookieFile:
+      case kCookieJar:
       case kPush:
       case kLog:
       case kExit:
@@ -190,12 +225,15 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kTlsVerify:
       case kRetry:
       case kResume:
+      case kAuth:
       case kSplit:
       case kUserAgent:
       case kProxy:
       case kUser:
       case kPass:
-        applySetting(session.settings(), retry, code, value);
+      case kCookieFile:
+      case kCookieJar:
+        result = applyFileSetting(code, value);
         break;
       case kHttpInit:
         session.resetRequest();
@@ -240,7 +278,15 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
         if (!work.urlEncode()) result = textTooLarge(where);
         break;
       case kConnect:
+        session.setCredentialTarget();
         result = requestWithRetries(session, value, retry);
+        break;
+      case kJsonUnescape:
+      case kHtmlUnescape:
+        unescapeWork(code, work);
+        break;
+      case kJsonValue:
+        readJsonValue(value, work, where, line.data());
         break;
       case kKeepConnect:
         session.keepConnection();

@@ -1,10 +1,13 @@
 // Settings lines shared by the registry and plugin scripts.
 #include "script/settings.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "http/session.h"
 #include "http/split_download.h"
@@ -31,11 +34,23 @@ bool turnsCheckOff(const char* value) {
   return value[strspn(value, blanks)] == '\0';
 }
 
+// Whether an "@auth=" value asks for Basic authentication: "basic" in any
+// letter case, blanks around it aside.
+bool asksForBasic(const char* value) {
+  const char* blanks = " \t";
+  const char kBasic[] = "basic";
+  const size_t length = sizeof kBasic - 1;
+  value += strspn(value, blanks);
+  if (strncasecmp(value, kBasic, length) != 0) return false;
+  value += length;
+  return value[strspn(value, blanks)] == '\0';
+}
+
 }  // namespace
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume || code == kSplit;
+         code == kResume || code == kAuth || code == kSplit;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -70,7 +85,22 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
     case kPass:
       settings.password.assign(value);
       return true;
+    case kAuth:
+      settings.basicAuth = asksForBasic(value);
+      return true;
     default:
       return false;
   }
+}
+
+bool readSettingLine(const std::string& line, int* code, std::string* value) {
+  if (line.find_first_of("\r\n") != std::string::npos) return false;
+  std::string copy = line;
+  char* found = nullptr;
+  int keyword = classifyLine(&copy[0], &found, nullptr);
+  bool cookieFile = keyword == kCookieFile || keyword == kCookieJar;
+  if (found == nullptr || !(isSetting(keyword) || cookieFile)) return false;
+  *code = keyword;
+  value->assign(found);
+  return true;
 }

@@ -1,14 +1,23 @@
 // FileHandle: scope-bound stdio stream with verbose open/close traces.
 #include "text/file_handle.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/messages.h"
 #include "text/text_buffer.h"
+
+namespace {
+
+// UTF-8's byte-order mark, which some editors write at the start of a file.
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+}  // namespace
 
 FileHandle::FileHandle(const char* path, const char* mode) {
   if (path == nullptr) return;
@@ -19,6 +28,15 @@ FileHandle::FileHandle(const char* path, const char* mode) {
 
 FileHandle::FileHandle(const char* path, FILE* opened) : stream(opened) {
   report(kFileOpenTrace, path);
+}
+
+FileHandle::FileHandle(int descriptor, const char* name, const char* mode) {
+  report(kFileOpenTrace, name);
+  int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  stream = copy >= 0 ? fdopen(copy, mode) : nullptr;
+  if (stream != nullptr) return;
+  openError = errno;
+  if (copy >= 0) ::close(copy);
 }
 
 FileHandle::~FileHandle() {
@@ -34,6 +52,9 @@ char* FileHandle::readLine(char* buffer, int32_t size) {
   if (size <= 0) return nullptr;
   char* line = fgets(buffer, size, stream);
   if (line == nullptr) return nullptr;
+  if (lineNumber_ == 0 && strncmp(line, kByteOrderMark, sizeof kByteOrderMark - 1) == 0) {
+    memmove(line, line + sizeof kByteOrderMark - 1, strlen(line) - (sizeof kByteOrderMark - 2));
+  }
   if (atLineStart_) ++lineNumber_;
   // A NUL byte inside a line hides its line feed from this test, and the
   // count of the lines after it stays one behind.
@@ -77,4 +98,25 @@ int FileHandle::close() {
   int result = fclose(stream) == 0 ? 0 : errno;
   stream = nullptr;
   return result;
+}
+
+int replaceFileContent(const std::string& path, const std::string& bytes,
+                       const char* temporaryName) {
+  size_t slash = path.rfind('/');
+  std::string temporary = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  temporary += temporaryName;
+  // mkostemp makes the file with mode 0600, and never over another.
+  int fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  size_t done = 0;
+  while (done < bytes.size() && error == 0) {
+    ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno != EINTR) error = errno;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  return error;
 }

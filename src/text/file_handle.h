@@ -1,11 +1,13 @@
 // FileHandle: owns one stdio stream for the lifetime of a scope.
 // Construction opens, destruction closes; verbose mode traces both. Reading
-// counts lines, so that a failure can name the line it happened on.
+// counts lines, so that a failure can name the line it happened on, and
+// skips the byte-order mark that some editors put before the first.
 #ifndef QUORVANE_TEXT_FILE_HANDLE_H_
 #define QUORVANE_TEXT_FILE_HANDLE_H_
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 class TextBuffer;
 
@@ -20,6 +22,10 @@ class FileHandle {
   // own way (without following a link, say), tracing the open as the
   // constructor above does. REQUIRES: path != nullptr, opened != nullptr.
   FileHandle(const char* path, FILE* opened);
+  // Opens a stream with the fopen `mode` on a duplicate of `descriptor`
+  // (which stays open as it is), tracing "@file open <name>.". `stream`
+  // stays null when that fails, with openError set.
+  FileHandle(int descriptor, const char* name, const char* mode);
   // Closes the stream if one is open (tracing "@file close.").
   ~FileHandle();
 
@@ -30,8 +36,9 @@ class FileHandle {
   // REQUIRES: stream != nullptr.
   int32_t write(const char* bytes, int32_t count);
   // Reads one line of at most size - 1 characters (the newline stays);
-  // returns buffer, or null at end of file, on error or when size <= 0.
-  // REQUIRES: stream != nullptr.
+  // returns buffer, or null at end of file, on error or when size <= 0. A
+  // UTF-8 byte-order mark that opens the first line is dropped (it counts
+  // towards that read's size). REQUIRES: stream != nullptr.
   char* readLine(char* buffer, int32_t size);
   // The same into `line`, which then holds the line read (or the empty text
   // when nothing was read). Returns line.data() or null as above.
@@ -60,5 +67,14 @@ class FileHandle {
   int32_t lineNumber_ = 0;
   bool atLineStart_ = true;
 };
+
+// Makes `bytes` the content of the file at `path` in one step: writes them
+// into a new file (mode 0600) in the folder of `path`, named
+// `temporaryName` with its final "XXXXXX" filled in, then renames that over
+// `path`, so that no reader sees half a file and a link at `path` is
+// replaced, never followed. Returns 0, or the system's error number (the
+// new file is then removed).
+int replaceFileContent(const std::string& path, const std::string& bytes,
+                       const char* temporaryName);
 
 #endif  // QUORVANE_TEXT_FILE_HANDLE_H_

@@ -1,6 +1,7 @@
-// Extraction between markers, percent-encoding and replace-all.
+// Extraction between markers, percent-encoding, replace-all and base64.
 #include "text/text_transforms.h"
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -214,4 +215,23 @@ bool TextBuffer::replaceAll(const char* pattern, const char* replacement) {
   length_ = static_cast<int32_t>(result);
   mayEndEarly_ = false;
   return true;
+}
+
+std::string base64Encode(const char* bytes, size_t length) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(bytes);
+  std::string out;
+  out.reserve((length + 2) / 3 * 4);
+  for (size_t i = 0; i < length; i += 3) {
+    size_t left = length - i;
+    uint32_t group = static_cast<uint32_t>(in[i]) << 16;
+    if (left > 1) group |= static_cast<uint32_t>(in[i + 1]) << 8;
+    if (left > 2) group |= in[i + 2];
+    out += kAlphabet[(group >> 18) & 0x3F];
+    out += kAlphabet[(group >> 12) & 0x3F];
+    out += left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    out += left > 2 ? kAlphabet[group & 0x3F] : '=';
+  }
+  return out;
 }

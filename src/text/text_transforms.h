@@ -1,8 +1,11 @@
-// Text transforms: cutting a value out between two markers. The buffer
+// Text transforms: cutting a value out between two markers, and base64. The buffer
 // transforms (urlEncode, urlDecode, replaceAll) are members of TextBuffer and
 // live in text_transforms.cc beside this one.
 #ifndef QUORVANE_TEXT_TEXT_TRANSFORMS_H_
 #define QUORVANE_TEXT_TEXT_TRANSFORMS_H_
+
+#include <cstddef>
+#include <string>
 
 #include "text/text_buffer.h"
 
@@ -27,5 +30,8 @@ void traceExtraction(ExtractionStep step, const char* startMarker = nullptr,
 
 TextBuffer extractBetween(const char* text, const char* startMarker, const char* endMarker,
                           int findLast);
+
+// The `length` bytes at `bytes` in base64 (RFC 4648, with "=" padding).
+std::string base64Encode(const char* bytes, size_t length);
 
 #endif  // QUORVANE_TEXT_TEXT_TRANSFORMS_H_

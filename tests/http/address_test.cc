@@ -46,7 +46,6 @@ const char* const kUnusable[] = {
     "http://h:8o/",
     "http://h:+80/",
     "http://h:80:90/",
-    "http://h",
     "http:///p",
     "http://:80/",
     "http://127.0.0.2 .localhost/x",
@@ -75,7 +74,6 @@ const char* const kUnusable[] = {
     "http://a]b/",
     "ftp://h/",
     "http:/h/",
-    "HTTP://h/",
     "",
 };
 
@@ -202,6 +200,8 @@ TEST(AddressTest, ResolvesLocationsAsTheStandardDoes) {
   expectResolutions("http://a/b/c/d;p?q", kStandardRows);
   // Text before the scheme and the base's fragment are no part of the result.
   expectResolutions("xx https://h.example:8443/dir/file?q=1#f", kOwnRows);
+  const ResolveRow pathless[] = {{"p", "http://a/p"}, {"?x", "http://a/?x"}};
+  expectResolutions("HTTP://a?q", pathless);
   std::string resolved;
   EXPECT_FALSE(resolveLocation("no address", "/p", &resolved));
 }

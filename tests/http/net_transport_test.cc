@@ -165,11 +165,13 @@ TEST(NetTransportTest, ReportsTheFailureOfTheAttemptThatFailedLast) {
   LoopbackPorts ports;
   ASSERT_TRUE(ports.ok());
   ConnectFailure failure;
-  // The refused address fails at once; the silent one runs out its second.
+  // The refused address fails at once; the silent one runs out its second
+  // (of 400 ms here).
+  ShortLimitSeconds shortSeconds(400);
   AddressList silentFirst({ports.silent(), ports.refused()});
   Clock::time_point start = Clock::now();
   EXPECT_EQ(nullptr, connectRacing(silentFirst.first(), 1, &failure));
-  EXPECT_GE(secondsSince(start), 0.9);
+  EXPECT_GE(secondsSince(start), 0.35);
   EXPECT_EQ(ConnectFailure::kTimedOut, failure.kind);
   EXPECT_EQ(1, failure.seconds);
   EXPECT_EQ(2, failure.attempts);

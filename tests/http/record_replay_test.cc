@@ -3,6 +3,8 @@
 // wait and joined to the piece before), a read that fails, and a write of
 // the recording that fails.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -72,10 +74,32 @@ TEST(RecordReplayTest, ASessionMeetsInTheReplayWhatItMetWhenRecorded) {
       "timed-out\nreceived received-005 held\nend failed -1\n",
       withoutComments(readFile(dir + "/001/connection.txt")));
 
+  // A recording holds cookies in clear: its folder and files are private.
+  struct stat info;
+  ASSERT_EQ(0, stat(dir.c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 0777);
+  ASSERT_EQ(0, stat((dir + "/001/received-001").c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777);
+
   ReplayTransport replay(dir);
   ASSERT_TRUE(replay.start().ok());
   EXPECT_EQ(recorded, exchange(replay));
   EXPECT_TRUE(replay.stopped().ok()) << replay.stopped().message();
+
+  // A piece that is no regular file (a link to an endless device, a FIFO
+  // nobody writes) stops the replay at once, naming it.
+  for (const char* kind : {"device", "fifo"}) {
+    SCOPED_TRACE(kind);
+    const std::string piece = dir + "/001/received-001";
+    ASSERT_EQ(0, unlink(piece.c_str()));
+    ASSERT_EQ(0, std::string(kind) == "fifo" ? mkfifo(piece.c_str(), 0600)
+                                             : symlink("/dev/zero", piece.c_str()));
+    ReplayTransport broken(dir);
+    ASSERT_TRUE(broken.start().ok());
+    EXPECT_NE("0 ", exchange(broken)[0].substr(0, 2));
+    EXPECT_EQ("replay: the recording cannot be read: " + piece + ": not a regular file",
+              broken.stopped().message());
+  }
 }
 
 TEST(RecordReplayTest, AFailedWriteStopsTheRecordingAndTheRun) {

@@ -311,12 +311,14 @@ TEST_F(SessionNetworkTest, LargeRequestBodyOverTlsIsSentWhole) {
   ASSERT_GE(request.size(), payload.size());
   EXPECT_TRUE(request.compare(request.size() - payload.size(), payload.size(), payload) == 0);
 
-  // A peer that takes nothing for longer than the time-out: the send gives
-  // up by then (it would succeed once the relay resumes, after 2.5 s).
+  // A peer that takes nothing for longer than the time-out (a second of
+  // 200 ms here): the send gives up by then (it would succeed once the
+  // relay resumes, after 600 ms).
+  ShortLimitSeconds shortSeconds(200);
   ScriptedServer stalled(true, {script("send HTTP/1.0 200 OK\\r\\n\\r\\n\nclose\n")});
   ASSERT_TRUE(stalled.ok()) << stalled.error();
   RelayPlan longPause;
-  longPause.clientPauseMillis = 2500;
+  longPause.clientPauseMillis = 600;
   LoopbackRelay slowRelay(stalled.port(), longPause);
   auto slow = makeSession(nullptr, nullptr);
   slow->settings().tlsPort = slowRelay.port();
@@ -504,7 +506,9 @@ TEST_F(SessionNetworkTest, ErrorStatusGives204OnBothTransports) {
 }
 
 TEST_F(SessionNetworkTest, TimeOuts) {
-  // Nothing comes: 206 after about one second.
+  // A second of the time limits lasts 200 ms here.
+  ShortLimitSeconds shortSeconds(200);
+  // Nothing comes: 206 after about one (short) second.
   {
     ScriptedServer server(false, {script("hold\n")});
     auto session = makeSession(&server, nullptr);
@@ -513,24 +517,24 @@ TEST_F(SessionNetworkTest, TimeOuts) {
     auto started = Clock::now();
     EXPECT_EQ(206, session->request("GET").code());
     auto elapsed = Clock::now() - started;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(180));
     EXPECT_LT(elapsed, std::chrono::seconds(10));
   }
   // The header trickles in over more than the limit: the limit holds for
   // the whole header, so 206, and the partial header is kept.
   {
-    ScriptedServer server(false, {script("send HTTP/1.0 200 OK\\r\\n\npause 700\n"
-                                         "send X: 1\\r\\n\npause 700\nsend \\r\\n\nhold\n")});
+    ScriptedServer server(false, {script("send HTTP/1.0 200 OK\\r\\n\npause 150\n"
+                                         "send X: 1\\r\\n\npause 150\nsend \\r\\n\nhold\n")});
     auto session = makeSession(&server, nullptr);
     session->settings().timeoutSeconds = 1;
     ASSERT_EQ(0, session->setTarget("http://127.0.0.1/trickle"));
     EXPECT_EQ(206, session->request("GET").code());
-    // All of it would be there after 1.4 s; at least the status line came.
+    // All of it would be there after 300 ms; at least the status line came.
     EXPECT_EQ(0u, text(session->responseHeader()).find("HTTP/1.0 200 OK\r\n"));
   }
   // A limit of 0 does not wait at all.
   {
-    ScriptedServer server(false, {script("pause 1500\nsend HTTP/1.0 200 OK\\r\\n\\r\\n\n")});
+    ScriptedServer server(false, {script("pause 300\nsend HTTP/1.0 200 OK\\r\\n\\r\\n\n")});
     auto session = makeSession(&server, nullptr);
     session->settings().timeoutSeconds = 0;
     ASSERT_EQ(0, session->setTarget("http://127.0.0.1/now"));
@@ -543,6 +547,7 @@ TEST_F(SessionNetworkTest, StalledTlsHandshakeEndsWithinTheTimeOut) {
   // A plain server that never answers the client's hello: the handshake,
   // and the request send behind it, must give up by the session time-out
   // instead of blocking for good.
+  ShortLimitSeconds shortSeconds(200);
   ScriptedServer server(false, {script("hold\n")});
   ASSERT_TRUE(server.ok()) << server.error();
   auto session = makeSession(nullptr, &server);
@@ -559,6 +564,7 @@ TEST_F(SessionNetworkTest, SilentTlsServerTimesOutLikeAPlainOne) {
   // After the handshake the server's session tickets make the socket
   // readable, but no response data follows. The wait must end on the time
   // limit with 206, as over a plain socket, and a limit of 0 must not wait.
+  ShortLimitSeconds shortSeconds(200);
   for (int limit : {1, 0}) {
     for (bool overTls : {false, true}) {
       SCOPED_TRACE(std::string(overTls ? "tls" : "plain") + " limit " + std::to_string(limit));
@@ -584,6 +590,7 @@ TEST_F(SessionNetworkTest, PeerStallingInsideATlsRecordTimesOut) {
   // the time-out, over TLS as over a plain socket: read as a failed read, a
   // download without a length would count as complete.
   const std::string body(20000, 'x');
+  ShortLimitSeconds shortSeconds(200);
   for (bool overTls : {false, true}) {
     SCOPED_TRACE(overTls ? "tls" : "plain");
     ScriptedServer server(overTls, {{sendAction("HTTP/1.0 200 OK\r\n\r\n" + body), holdAction()}});

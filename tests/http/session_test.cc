@@ -91,12 +91,7 @@ TEST(SessionTest, TargetHostComesAfterTheEarliestScheme) {
 
 TEST(SessionTest, TargetWithoutHostLeavesNoAddress) {
   HttpSession s(networkTransport());
-  const char* bad[] = {"http://no-slash.example",
-                       "https://no-slash.example",
-                       "/relative/path",
-                       "http:///empty-host",
-                       "plain words",
-                       ""};
+  const char* bad[] = {"/relative/path", "http:///empty-host", "plain words", ""};
   for (const char* text : bad) {
     ASSERT_EQ(0, s.setTarget("http://good.example/")) << text;
     EXPECT_EQ(201, s.setTarget(text)) << text;
@@ -119,7 +114,7 @@ TEST(SessionTest, TargetLookupTracesInVerboseMode) {
   StdoutCapture capture;
   s.setTarget("http://h/p");
   s.setTarget("https://h/p");
-  s.setTarget("http://h");
+  s.setTarget("http://");
   std::string out = capture.finish();
   setDisplayMode(nullptr);
   EXPECT_EQ(

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "base/clock.h"
+
 // Redirects file descriptor 1 into a temporary file from construction until
 // finish() (or destruction). REQUIRES: not nested.
 class StdoutCapture {
@@ -69,6 +71,16 @@ class ScopedEnv {
   std::string saved_;
   bool active_ = false;
   bool hadValue_ = false;
+};
+
+// While it lives, a second of the session's time limits lasts `millis`
+// milliseconds, so that a test of a time-out does not wait whole seconds.
+class ShortLimitSeconds {
+ public:
+  explicit ShortLimitSeconds(int millis) { setLimitSecondMillis(millis); }
+  ~ShortLimitSeconds() { setLimitSecondMillis(1000); }
+  ShortLimitSeconds(const ShortLimitSeconds&) = delete;
+  ShortLimitSeconds& operator=(const ShortLimitSeconds&) = delete;
 };
 
 // Reads a whole file; "" when it cannot be opened.

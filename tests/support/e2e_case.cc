@@ -35,6 +35,9 @@ const char kBinaryVariable[] = "QUORVANE_E2E_BINARY";
 // Every run lets one second of the waits between download attempts last a
 // millisecond, so that retried downloads do not slow the suite down.
 const char kRetrySecondSetting[] = "QUORVANE_RETRY_SECOND_MS=1";
+// How long a second of the program's time limits lasts (option
+// limit-second); 0, the default, leaves it a real second.
+const char kLimitSecondVariable[] = "QUORVANE_LIMIT_SECOND_MS";
 // The port of "https://" addresses that name none; the TLS server binds it
 // for a case that asks for it (option tls-default-port).
 const int kTlsPort = 443;
@@ -254,6 +257,7 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       return fail("expected seconds as argument");
   } else if (name == "option") {
     if (!noContent()) return fail("takes no content");
+    double millis = 0;
     if (args.size() == 1 && args[0] == "collapse-progress") {
       out->collapseProgress = true;
     } else if (args.size() == 1 && args[0] == "close-stdin") {
@@ -272,6 +276,9 @@ bool takeSection(const Section& section, CaseFile* out, std::string* error) {
       out->tlsCertificate = ServerCertificate::kSelfSigned;
     } else if (args.size() == 2 && args[0] == "time-limit" &&
                parseSeconds(args[1], &out->timeLimitSeconds)) {
+    } else if (args.size() == 2 && args[0] == "limit-second" && parseSeconds(args[1], &millis) &&
+               millis >= 1 && millis <= 1000) {
+      out->limitSecondMillis = static_cast<int>(millis);
     } else if (args.size() == 3 && args[0] == "interrupt" &&
                parseSignal(args[1], &out->interruptSignal) &&
                parseSeconds(args[2], &out->interruptAfterSeconds)) {
@@ -654,7 +661,8 @@ CaseResult runCase(const CaseFile& caseFile, const CaseEnvironment& environment)
   // download attempts shortened to a millisecond per second.
   ChildSpec child;
   child.environment = environmentWith(
-      {"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting});
+      {"HOME=" + home, std::string(kCertFileVariable) + "=" + authorityFile, kRetrySecondSetting,
+       std::string(kLimitSecondVariable) + "=" + std::to_string(caseFile.limitSecondMillis)});
   child.folder = work;
   child.closeStdin = caseFile.closeStdin;
   child.closeStdout = caseFile.closeStdout;

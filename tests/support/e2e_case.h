@@ -82,6 +82,7 @@ struct CaseFile {
   bool ipv6 = false;            // the servers listen on [::1]
   ServerCertificate tlsCertificate = ServerCertificate::kTrusted;
   double timeLimitSeconds = 0;  // 0: kDefaultTimeLimitSeconds
+  int limitSecondMillis = 0;    // > 0: how long a second of the program's time limits lasts
 
   // option interrupt SIGNAL MILLIS: the first run gets the signal after
   // that long and must end as the expect-interrupted-* sections say; the
