@@ -9,11 +9,7 @@
 #include <map>
 #include <vector>
 
-// The bytes from `start` to `end` (exclusive) of a file.
-struct ByteRange {
-  int64_t start = 0;
-  int64_t end = 0;
-};
+#include "http/file_identity.h"
 
 // A piece is cut in two only when each half would hold at least this much:
 // a new connection costs a round trip or two, which a smaller half would

@@ -2,7 +2,7 @@
 // the header block ends, what it says (status, header lines, how the body is
 // framed), and the body framing itself (a length, chunked coding, or the
 // end of the connection). Nothing here touches a socket or prints: the
-// session's socket loop (reception.cc) feeds the bytes it reads, and a fuzz
+// session's socket loop (session_receive.cc) feeds the bytes it reads, and a fuzz
 // target can feed any bytes at all.
 #ifndef QUORVANE_HTTP_RESPONSE_PARSER_H_
 #define QUORVANE_HTTP_RESPONSE_PARSER_H_

@@ -15,13 +15,6 @@
 
 namespace {
 
-const char kFirstLine[] = "quorvane part 1";
-const char kLengthName[] = "Length";
-const char kUnknownLength[] = "unknown";
-const char kEtagName[] = "ETag";
-const char kLastModifiedName[] = "Last-Modified";
-const char kHeldName[] = "Held";
-const char kNoneHeld[] = "none";
 const char kPartSuffix[] = ".part";
 const char kMetaSuffix[] = ".part.meta";
 // The meta file is written under this name in the part's folder, then
@@ -29,48 +22,10 @@ const char kMetaSuffix[] = ".part.meta";
 const char kMetaTemplate[] = ".quorvane-meta-XXXXXX";
 
 // Validators come out of a response header block, which the reception
-// holds to 256 KiB, and a part fetched in pieces has a run of bytes for
+// holds to 256 KiB, and a part fetched in pieces lists a run of bytes for
 // each piece begun (a few dozen): a meta file larger than that (and its
 // few other bytes) was not written by this program.
 const size_t kMaxMetaBytes = 256 * 1024 + 64 * 1024;
-
-// A decimal number of digits only that fits in int64_t.
-bool parseLength(const std::string& text, int64_t* length) {
-  if (text.empty()) return false;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    int digit = c - '0';
-    if (value > (INT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  *length = value;
-  return true;
-}
-
-// Reads the "Held:" value `text` ("none", or runs "FIRST-LAST" apart by
-// ",") of a file of `length` bytes into *ranges.
-bool parseHeld(const std::string& text, int64_t length, std::vector<ByteRange>* ranges) {
-  ranges->clear();
-  if (text == kNoneHeld) return true;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    std::string run = text.substr(at, comma - at);
-    size_t dash = run.find('-');
-    int64_t first = 0;
-    int64_t last = 0;
-    if (dash == std::string::npos || !parseLength(run.substr(0, dash), &first) ||
-        !parseLength(run.substr(dash + 1), &last) || last < first || last >= length ||
-        (!ranges->empty() && first <= ranges->back().end)) {
-      return false;
-    }
-    ranges->push_back(ByteRange{first, last + 1});
-    at = comma + 1;
-  }
-  return true;
-}
 
 // The folder of `path` ("." for a bare name), with its final "/".
 std::string folderOf(const std::string& path) {
@@ -92,69 +47,6 @@ int openRegularForReading(const std::string& path) {
 }
 
 }  // namespace
-
-std::string formatPartMeta(const FileIdentity& file, const std::vector<ByteRange>* held) {
-  std::string text = std::string(kFirstLine) + "\n";
-  if (!file.etag.empty()) text += std::string(kEtagName) + ": " + file.etag + "\n";
-  if (!file.lastModified.empty()) {
-    text += std::string(kLastModifiedName) + ": " + file.lastModified + "\n";
-  }
-  text += std::string(kLengthName) + ": ";
-  text += file.length >= 0 ? std::to_string(file.length) : kUnknownLength;
-  text += "\n";
-  if (held != nullptr) {
-    std::string runs;
-    for (const ByteRange& range : *held) {
-      runs += (runs.empty() ? "" : ",") + std::to_string(range.start) + "-" +
-              std::to_string(range.end - 1);
-    }
-    text += std::string(kHeldName) + ": " + (runs.empty() ? kNoneHeld : runs) + "\n";
-  }
-  return text;
-}
-
-bool parsePartMeta(const std::string& text, FileIdentity* file, HeldPieces* held) {
-  *file = FileIdentity();
-  if (held != nullptr) *held = HeldPieces();
-  bool haveLength = false;
-  std::string heldText;
-  bool haveHeld = false;
-  size_t at = 0;
-  for (int lineNumber = 0; at < text.size(); ++lineNumber) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) return false;
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (lineNumber == 0) {
-      if (line != kFirstLine) return false;
-      continue;
-    }
-    size_t colon = line.find(": ");
-    if (colon == std::string::npos) return false;
-    std::string name = line.substr(0, colon);
-    std::string value = line.substr(colon + 2);
-    if (name == kHeldName && held != nullptr && !haveHeld) {
-      haveHeld = true;
-      heldText = value;
-      continue;
-    }
-    if (name == kLengthName && !haveLength) {
-      haveLength = true;
-      if (value == kUnknownLength) continue;
-      if (!parseLength(value, &file->length)) return false;
-      continue;
-    }
-    std::string* validator = name == kEtagName           ? &file->etag
-                             : name == kLastModifiedName ? &file->lastModified
-                                                         : nullptr;
-    if (validator == nullptr || !validator->empty() || !usableValidator(value)) return false;
-    *validator = value;
-  }
-  if (!haveLength) return false;
-  if (!haveHeld) return true;
-  held->listed = true;
-  return file->length > 0 && parseHeld(heldText, file->length, &held->ranges);
-}
 
 bool resumableOutput(const char* outputPath) {
   if (outputPath[0] == '\0') return false;

@@ -1,20 +1,8 @@
 // The part of a download that "@resume=1" keeps across runs: the body goes
 // into "FILE.part" and "FILE.part.meta" keeps what is needed to continue it
-// in a later run (what the response the part began with said of the file:
-// http/file_identity.h), in a few lines of text a person can read:
-//
-//   quorvane part 1
-//   ETag: "5f3a-c800000"
-//   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
-//   Length: 209715200
-//   Held: 0-1048575,4194304-5242879
-//
-// A validator line is missing when the response had no such validator, and
-// the length is "unknown" when it gave none. A download fetched in pieces
-// (http/split_download.h) lists the bytes the part holds on the "Held:"
-// line (first and last byte of each run, "none" for no byte); without that
-// line the part holds the file's first bytes, as many as its size. FILE itself is replaced only
-// when the part is complete. While a run uses the part, it holds an
+// in a later run (what the response the part began with said of the file,
+// in the few lines of text formatPartMeta writes: http/file_identity.h).
+// FILE itself is replaced only when the part is complete. While a run uses the part, it holds an
 // exclusive lock on it, so that two runs never write one part.
 #ifndef QUORVANE_SCRIPT_PART_FILE_H_
 #define QUORVANE_SCRIPT_PART_FILE_H_
@@ -24,29 +12,6 @@
 #include <vector>
 
 #include "http/file_identity.h"
-#include "http/piece_plan.h"
-
-// The bytes a part fetched in pieces holds, as its meta file lists them.
-struct HeldPieces {
-  // The meta file lists them (a "Held:" line).
-  bool listed = false;
-  // Sorted, apart from each other, within the file's length.
-  std::vector<ByteRange> ranges;
-};
-
-// The text of a meta file for a part begun with `file` (its length and
-// validators; the flags are not kept), with the "Held:" line of `held`
-// when given. REQUIRES: the validators hold no line break; `held` as
-// HeldPieces::ranges, and then a known length.
-std::string formatPartMeta(const FileIdentity& file, const std::vector<ByteRange>* held = nullptr);
-// Reads the text of a meta file into *file and *held. Returns false,
-// leaving both unspecified, for anything formatPartMeta does not write:
-// another first line, an unknown or repeated line, an empty validator or
-// one holding a control byte, a length that is not a decimal number (or
-// overflows), a missing length, a last line without its line feed, a
-// "Held:" line without a known length or whose runs are not sorted, apart
-// and within the length, or any "Held:" line when `held` is null.
-bool parsePartMeta(const std::string& text, FileIdentity* file, HeldPieces* held = nullptr);
 
 // Whether "@resume=" applies to the output name `outputPath`: it names a
 // regular file or nothing yet, and its meta file's name is not longer than
