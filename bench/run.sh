@@ -433,7 +433,7 @@ echo "== quorvane: $BIN"
 if [ -n "$BASE" ]; then echo "== base: $BASE"; fi
 echo "== $(curl --version | head -n 1 | cut -d' ' -f1-2), $(wget --version | head -n 1 | cut -d' ' -f1-3)," \
   "$("$NGINX" -v 2>&1 | sed 's/^nginx version: //'), $(openssl version | cut -d' ' -f1-2)" \
-  "$(command -v aria2c >/dev/null 2>&1 && aria2c --version | head -n 1)"
+  "$(command -v aria2c >/dev/null 2>&1 && aria2c --version | head -n 1 | sed 's/^/, /')"
 echo "== Medians of $RUNS runs; CPU is user + system time; the loop's memory is the largest of the shell and the clients."
 echo
 python3 "$here/summarize.py" "$results" "$page_big_bytes" || failures=$((failures + 1))
