@@ -1,7 +1,8 @@
 // Fuzz target: the pure response parser. The input is read as a server's
 // bytes, cut into pieces of fuzzed sizes: the header block is scanned as it
-// grows, its framing chosen, and the rest decoded piece by piece. The
-// result must not depend on how the bytes were cut. Then the input's bytes
+// grows (interim answers passed over, as the session does), its framing
+// chosen, and the rest decoded piece by piece. The result must not depend
+// on how the bytes were cut, and a header accepted must be well formed. Then the input's bytes
 // are sent through the chunked coding with fuzzed chunk sizes and decoded
 // again: that must give them back exactly.
 //
@@ -32,19 +33,34 @@ Parsed parse(const std::string& stream, size_t piece) {
   if (piece == 0) piece = stream.size() + 1;
   std::string header;
   size_t at = 0;
-  while (at < stream.size() && parsed.scan == HeaderScan::kNeedMore) {
-    int32_t scanned = static_cast<int32_t>(header.size());
-    header += stream.substr(at, piece);
-    at += piece;
+  int32_t scanned = 0;
+  for (;;) {
+    if (scanned == static_cast<int32_t>(header.size())) {
+      if (at >= stream.size()) break;
+      header += stream.substr(at, piece);
+      at += piece;
+    }
     parsed.scan = scanHeaderBlock(header.data(), static_cast<int32_t>(header.size()), scanned,
                                   &parsed.headerLength);
+    scanned = static_cast<int32_t>(header.size());
+    if (parsed.scan != HeaderScan::kComplete || !isInterimStatus(statusCodeOf(header.c_str()))) {
+      if (parsed.scan != HeaderScan::kNeedMore) break;
+      continue;
+    }
+    header.erase(0, static_cast<size_t>(parsed.headerLength) + 4);
+    scanned = 0;
+    parsed.scan = HeaderScan::kNeedMore;
   }
   if (parsed.scan != HeaderScan::kComplete) return parsed;
   std::string rest = header.substr(static_cast<size_t>(parsed.headerLength) + 4) +
                      (at < stream.size() ? stream.substr(at) : std::string());
   header.resize(static_cast<size_t>(parsed.headerLength));
-  FUZZ_CHECK(statusCodeOf(header.c_str()) >= -99 && statusCodeOf(header.c_str()) <= 999,
-             "status code out of range");
+  FUZZ_CHECK(header.compare(0, 5, "HTTP/") == 0 && statusCodeOf(header.c_str()) >= 0,
+             "a header that is not HTTP accepted");
+  for (size_t cr = header.find('\r'); cr != std::string::npos; cr = header.find('\r', cr + 1)) {
+    FUZZ_CHECK(cr + 1 < header.size() && header[cr + 1] == '\n', "a bare CR accepted");
+  }
+  FUZZ_CHECK(header.find('\0') == std::string::npos, "a NUL accepted");
   BodyDecoder decoder(framingOf(header.c_str()));
   for (size_t from = 0; from < rest.size(); from += piece) {
     std::string bytes = rest.substr(from, piece);

@@ -103,9 +103,11 @@ FileIdentity identifyFile(const HttpSession& session, int64_t* answerEnd) {
   file.etag = validatorIn(header, "ETag");
   file.lastModified = validatorIn(header, "Last-Modified");
   const bool ownRange = requestHasOwnRange(session);
-  const bool chunked = session.bodyFraming().kind == BodyFraming::kChunked;
+  // Content-Length has no say over a chunked body, nor over an answer
+  // without a body (to HEAD, a 204 or a 304).
+  const bool byLength = session.bodyFraming().kind == BodyFraming::kLength;
   std::string value;
-  if (!chunked && headerField(header, "Content-Length", false, &value)) {
+  if (byLength && headerField(header, "Content-Length", false, &value)) {
     int64_t length = contentLengthOf(value.data(), value.size());
     if (length >= 0) file.length = length;
   }
@@ -126,7 +128,7 @@ FileIdentity identifyFile(const HttpSession& session, int64_t* answerEnd) {
       file.resumable = false;
     }
   }
-  file.splittable = session.status() == kStatusOk && !ownRange && !chunked &&
+  file.splittable = session.status() == kStatusOk && !ownRange && byLength &&
                     file.length >= kMinSplitLength && !file.ifRange().empty();
   if (answerEnd != nullptr) *answerEnd = end;
   return file;

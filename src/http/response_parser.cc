@@ -17,6 +17,13 @@ const char kLineEnd[] = "\r\n";
 // Where "HTTP/1.0 200 OK" holds its three digits of status code.
 const size_t kStatusCodeAt = 9;
 const size_t kStatusCodeEnd = 12;
+// The start every status line has; '9' stands for any digit. What follows
+// it is a space or the line's end.
+const char kStatusLineStart[] = "HTTP/9.9 999";
+const size_t kStatusLineStartLength = sizeof kStatusLineStart - 1;
+
+const int32_t kStatusNoContent = 204;
+const int32_t kStatusNotModified = 304;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -40,6 +47,34 @@ bool lastCodingIsChunked(const char* value, size_t length) {
   return end - start == strlen(kChunked) && strncasecmp(value + start, kChunked, end - start) == 0;
 }
 
+// What the start of a header block says of its first line.
+enum class FirstLine { kUndecided, kHttp, kNotHttp };
+
+FirstLine judgeFirstLine(const char* data, size_t length) {
+  size_t reach = length < kStatusLineStartLength ? length : kStatusLineStartLength;
+  for (size_t i = 0; i < reach; ++i) {
+    char want = kStatusLineStart[i];
+    bool fits = want == '9' ? data[i] >= '0' && data[i] <= '9' : data[i] == want;
+    if (!fits) return FirstLine::kNotHttp;
+  }
+  if (length <= kStatusLineStartLength) return FirstLine::kUndecided;
+  // A CR here that no LF follows is refused as a bare CR.
+  char after = data[kStatusLineStartLength];
+  return after == ' ' || after == '\r' || after == '\n' ? FirstLine::kHttp : FirstLine::kNotHttp;
+}
+
+// The offset of the first NUL, or CR followed by something other than LF,
+// among the bytes from `from` to `end` of the `length` at `data`; `end`
+// when there is none. A CR that is the last byte received waits for the
+// next one.
+int32_t firstBadByte(const char* data, int32_t length, int32_t from, int32_t end) {
+  for (int32_t i = from; i < end; ++i) {
+    if (data[i] == '\0') return i;
+    if (data[i] == '\r' && i + 1 < length && data[i + 1] != '\n') return i;
+  }
+  return end;
+}
+
 }  // namespace
 
 HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
@@ -47,11 +82,37 @@ HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
   int32_t from = scanned >= 3 ? scanned - 3 : 0;
   const void* found =
       memmem(data + from, static_cast<size_t>(length - from), kHeaderEnd, kHeaderEndLength);
+  // Only the bytes before the blank line are header.
+  int32_t blank =
+      found != nullptr ? static_cast<int32_t>(static_cast<const char*>(found) - data) : length;
+  // A CR that ended the bytes scanned before is checked again with the byte
+  // after it.
+  int32_t bad = firstBadByte(data, length, scanned > 0 ? scanned - 1 : 0, blank);
+  const bool badFound = bad < blank;
+  if (judgeFirstLine(data, static_cast<size_t>(length)) == FirstLine::kNotHttp) {
+    // Its line feed did not come before: the line would have been refused.
+    const void* lineFeed = memchr(data + scanned, '\n', static_cast<size_t>(length - scanned));
+    if (lineFeed != nullptr && (!badFound || static_cast<const char*>(lineFeed) - data < bad)) {
+      return HeaderScan::kNotHttp;
+    }
+  }
+  if (badFound) return HeaderScan::kMalformed;
   if (found != nullptr) {
-    *headerLength = static_cast<int32_t>(static_cast<const char*>(found) - data);
+    *headerLength = blank;
     return HeaderScan::kComplete;
   }
   return length > kMaxHeaderBytes ? HeaderScan::kTooLarge : HeaderScan::kNeedMore;
+}
+
+size_t firstLineLength(const char* data, size_t length) {
+  const void* lineFeed = memchr(data, '\n', length);
+  if (lineFeed == nullptr) return length;
+  size_t line = static_cast<size_t>(static_cast<const char*>(lineFeed) - data);
+  return line > 0 && data[line - 1] == '\r' ? line - 1 : line;
+}
+
+bool isInterimStatus(int32_t status) {
+  return status >= 100 && status <= 199 && status != kStatusSwitchingProtocols;
 }
 
 int32_t statusCodeOf(const char* headerText) {
@@ -108,8 +169,13 @@ int64_t contentLengthOf(const char* value, size_t length) {
   return number;
 }
 
-BodyFraming framingOf(const char* headerText) {
+BodyFraming framingOf(const char* headerText, bool answersHead) {
   BodyFraming framing;
+  int32_t status = statusCodeOf(headerText);
+  if (answersHead || status == kStatusNoContent || status == kStatusNotModified) {
+    framing.kind = BodyFraming::kNone;
+    return framing;
+  }
   const char* cursor = firstHeaderLine(headerText);
   HeaderLine line;
   bool chunked = false;
@@ -146,6 +212,9 @@ BodyDecoder::BodyDecoder(const BodyFraming& framing) : framing_(framing) {
       break;
     case BodyFraming::kChunked:
       state_ = kSize;
+      break;
+    case BodyFraming::kNone:
+      state_ = kDone;
       break;
   }
 }

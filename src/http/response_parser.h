@@ -17,18 +17,41 @@ const int32_t kMaxHeaderBytes = 256 * 1024;
 
 // Where the scan of a growing header block stands.
 enum class HeaderScan {
-  kNeedMore,  // no blank line yet, and the block may still grow
-  kComplete,  // the blank line ("\r\n\r\n") was found
-  kTooLarge,  // more than kMaxHeaderBytes without the blank line
+  kNeedMore,   // no blank line yet, and the block may still grow
+  kComplete,   // the blank line ("\r\n\r\n") was found
+  kTooLarge,   // more than kMaxHeaderBytes without the blank line
+  kNotHttp,    // the first line ended, and it is not an HTTP status line
+  kMalformed,  // a NUL byte, or a CR not followed by LF, before the blank line
 };
 
 // Scans the `length` bytes at `data` (the header block read so far) for the
-// blank line that ends it; the first `scanned` bytes were scanned before,
-// so only the new bytes and the three before them are looked at. On
-// kComplete, *headerLength is the count of bytes before the blank line (the
-// body starts 4 bytes later). REQUIRES: 0 <= scanned <= length.
+// blank line that ends it, judging the block as its bytes arrive; the first
+// `scanned` bytes were scanned before, so only the new bytes and the few
+// before them are looked at. The first line is an HTTP status line when it
+// starts with "HTTP/", a digit, ".", a digit, a space and three digits,
+// followed by a space or the line's end; one that is not is refused as soon
+// as its line feed arrives (a banner is refused without waiting for more).
+// A NUL or a CR that is not followed by LF is refused as soon as it (and
+// the byte after a CR) arrives. The verdict that comes first in the block
+// wins, so it does not depend on how the bytes were cut. On kComplete,
+// *headerLength is the count of bytes before the blank line (the body
+// starts 4 bytes later). REQUIRES: 0 <= scanned <= length, and the scans of
+// the same block before (with its first `scanned` bytes, or fewer) gave
+// kNeedMore.
 HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
                            int32_t* headerLength);
+
+// The length of the first line of the `length` bytes at `data`, without
+// its line end (a line feed, and a CR just before it); `length` when no line
+// feed is there.
+size_t firstLineLength(const char* data, size_t length);
+
+// The status of an answer that says the connection now speaks another
+// protocol.
+const int32_t kStatusSwitchingProtocols = 101;
+// Whether `status` is an interim answer (100 to 199, but not 101): a
+// header block that the answer itself follows on the same connection.
+bool isInterimStatus(int32_t status);
 
 // The status code from offsets 9 to 11 of the header text (read like strtol
 // with base 10: "HTTP/1.1 206 ..." gives 206); 0 when the text does not
@@ -68,16 +91,19 @@ struct BodyFraming {
     kUntilClose,  // the body ends when the server closes the connection
     kLength,      // the body is `length` bytes
     kChunked,     // chunked transfer coding, ending with its last chunk
+    kNone,        // no body at all (the answer to HEAD, a 204 or a 304)
   };
   Kind kind = kUntilClose;
   int64_t length = 0;
 };
 
-// The framing a header text announces: chunked when the last coding of the
-// Transfer-Encoding lines is "chunked" (any letter case; Content-Length is
-// then ignored), else the length of the first Content-Length line when it
-// holds one, else until the close.
-BodyFraming framingOf(const char* headerText);
+// The framing a header text announces: none for the answer to a HEAD
+// request (`answersHead`) and for a 204 or 304, whatever their lines say;
+// otherwise chunked when the last coding of the Transfer-Encoding lines is
+// "chunked" (any letter case; Content-Length is then ignored), else the
+// length of the first Content-Length line when it holds one, else until the
+// close.
+BodyFraming framingOf(const char* headerText, bool answersHead = false);
 
 // Decodes a body as its framing says, from the bytes that follow the header
 // block, fed in pieces as they arrive. Bytes are decoded in place: the body
@@ -103,9 +129,9 @@ class BodyDecoder {
   // body. REQUIRES: the framing is not chunked.
   size_t skip(size_t length);
 
-  // The framing says that the body has ended: its length is reached, or
-  // the last chunk and the trailer have arrived. A body that ends with the
-  // connection never ends here.
+  // The framing says that the body has ended: its length is reached, the
+  // last chunk and the trailer have arrived, or there is no body at all. A
+  // body that ends with the connection never ends here.
   bool complete() const { return state_ == kDone; }
   // The chunked coding was broken (see decode); nothing more is body.
   bool malformed() const { return state_ == kMalformed; }

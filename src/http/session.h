@@ -133,13 +133,17 @@ class HttpSession {
 
   // --- reception (session_receive.cc) ---
 
-  // One reading step: the header block while responseHeader is empty,
+  // One reading step: the header block while responseHeader is empty
+  // (interim answers before it passed over, their cookies not taken),
   // otherwise one more body piece. The body is decoded as the header frames
   // it (bodyFraming): chunked coding is undone, and bytes past a length or
-  // the last chunk are dropped. Returns kOk (possibly without new body
-  // bytes), kNoConnection, kTimedOut, kRecvFailed or kUnknownError (a header
-  // too large or empty, a body that would grow past maxKeptBody, or a
-  // malformed chunked body, which is final).
+  // the last chunk are dropped; the answer to a HEAD, a 204 and a 304 have
+  // none: nothing after their header is read, and a body read gives
+  // kRecvFailed at once. Returns kOk (possibly without new body bytes),
+  // kNoConnection, kTimedOut, kRecvFailed or kUnknownError (a header too
+  // large, a body that would grow past maxKeptBody; and, final, a first
+  // line that is not HTTP, a header holding a NUL or a bare CR, a 101, or a
+  // malformed chunked body).
   Status receive();
   // As receive, except that a body piece goes on reading what arrives
   // within a short wait of the last read, until the body holds `most` bytes,
@@ -321,10 +325,16 @@ class HttpSession {
   // kReadEndWithoutTlsClose or another negative result); sets closedByPeer.
   // A close without the TLS closing alert is a close that says so.
   Status readFailure(int got, const ReadFailureWords& words);
+  // The failure of a header read that gave `got` (0 or negative) with
+  // `held` bytes of the block read, after an interim answer or not.
+  Status headerReadFailure(int got, int32_t held, bool afterInterim);
+  // The failure of a header block that `scan` refused (kTooLarge, kNotHttp,
+  // kMalformed); the block read so far is in responseHeader_.
+  Status refusedHeader(HeaderScan scan, bool afterInterim) const;
   // Splits the header block read so far after its first `headerLength`
   // bytes, at its blank line: the bytes after it, decoded as the header
-  // frames the body, become the body.
-  Status splitHeader(int32_t headerLength);
+  // frames the body (none for the answer to a HEAD), become the body.
+  void splitHeader(int32_t headerLength);
   // Passes `count` bytes just read at `bytes` through the body decoder and
   // returns how many of them, now at `bytes`, the body keeps.
   int32_t decodeBody(char* bytes, int32_t count);

@@ -42,6 +42,11 @@ const int32_t kReceiveGrowth = 4096;
 const int32_t kHeaderEndLength = 4;
 const char kLineEnd[] = "\r\n";
 
+// A first line that is not HTTP is named by this many of its bytes at
+// most: enough to recognise a banner or a greeting, short enough for one
+// line of a terminal.
+const size_t kShownFirstLineBytes = 40;
+
 // Gives a receive buffer with less than `least` bytes of free space (a
 // full or storage-less one, for the default) room for the next read: it
 // grows by its own capacity, at least kReceiveGrowth, so that keeping a long
@@ -85,6 +90,25 @@ int waitAndRead(Link& connection, timeval* limit, char* into, int size) {
   }
 }
 
+// Adds the bytes of one wait and read to the header block held in `block`;
+// returns the read's result as waitAndRead does.
+int readMore(Link& connection, timeval* limit, TextBuffer& block) {
+  makeRoom(block);
+  int32_t room = 0;
+  char* into = block.tail(&room);
+  int got = waitAndRead(connection, limit, into, room);
+  if (got > 0) block.commit(got);
+  return got;
+}
+
+// The verbose echo of a header block read (without its blank line).
+void echoHeader(const std::string& block) {
+  report(kTraceBanner, "[Recv method]");
+  report(kTrace, block.c_str(), kNetworkHeaders);
+  report(kTrace, "\n");
+  report(kTraceBanner, "[Recv method]");
+}
+
 TextBuffer copyOf(const char* text, size_t length) {
   TextBuffer copy;
   copy.assign(text, length);
@@ -123,6 +147,11 @@ Status HttpSession::receive(int32_t fillTo) {
 
 Status HttpSession::readBodyPiece(Link& connection, timeval* limit, int32_t fillTo) {
   if (decoder_.malformed()) return malformedBody();
+  // An answer without a body ended with its header: what follows it is not
+  // read, and a body loop meets the end at once, as at a close.
+  if (decoder_.framing().kind == BodyFraming::kNone) {
+    return Status(kRecvFailed, "the answer of " + describePeer() + " has no body");
+  }
   // The end or failure that stopped the filling of the last piece.
   if (deferredEnd_ != kNoDeferredEnd) return bodyReadFailure(deferredEnd_);
   // One more piece, as far as the body may grow. A body that holds all it
@@ -266,10 +295,12 @@ Status HttpSession::receiveInto(SplicePipe& pipe, int32_t most, bool* refused) {
 
 int32_t HttpSession::decodeBody(char* bytes, int32_t count) {
   int32_t body = static_cast<int32_t>(decoder_.decode(bytes, static_cast<size_t>(count)));
-  // Only the chunked coding changes the bytes. Any other body keeps every
-  // byte read, also past its length (the body phase appends what arrives);
-  // the decoder only follows where the body ends.
-  return decoder_.framing().kind == BodyFraming::kChunked ? body : count;
+  // Only the chunked coding changes the bytes, and an answer without a body
+  // keeps none. Any other body keeps every byte read, also past its length
+  // (the body phase appends what arrives); the decoder only follows where
+  // the body ends.
+  BodyFraming::Kind kind = decoder_.framing().kind;
+  return kind == BodyFraming::kChunked || kind == BodyFraming::kNone ? body : count;
 }
 
 Status HttpSession::malformedBody() const {
@@ -291,60 +322,94 @@ Status HttpSession::readFailure(int got, const ReadFailureWords& words) {
 }
 
 Status HttpSession::readHeader(Link& connection, timeval* limit) {
-  // Read until the blank line that ends the header block.
-  HeaderScan scan = HeaderScan::kNeedMore;
+  // Read until the blank line that ends the header block. Interim answers
+  // are passed over: the block after them, read within the same time
+  // limit, is the response.
+  int32_t passed = 0;
+  int32_t scanned = 0;
   int32_t headerLength = 0;
-  while (scan != HeaderScan::kComplete) {
-    makeRoom(responseHeader_);
+  for (;;) {
     int32_t before = responseHeader_.length();
-    int32_t room = 0;
-    char* into = responseHeader_.tail(&room);
-    int got = waitAndRead(connection, limit, into, room);
-    if (got <= 0) {
-      const char* closed =
-          before == 0 ? " without an answer" : " in the middle of the response header";
-      ReadFailureWords words = {" did not answer within ", closed, closed,
-                                "reading the answer of "};
-      return readFailure(got, words);
+    if (scanned == before) {
+      int got = readMore(connection, limit, responseHeader_);
+      if (got <= 0) return headerReadFailure(got, before, passed > 0);
     }
-    responseHeader_.commit(got);
     // Only the new bytes and the three before them can complete the blank
     // line, so a header that trickles in is not rescanned from its start.
-    scan = scanHeaderBlock(responseHeader_.data(), responseHeader_.length(), before, &headerLength);
-    if (scan == HeaderScan::kTooLarge) {
-      return Status::unknownError(
-          "response header too large",
-          formatText("%s sent more than %d bytes without the blank line that ends it",
-                     describePeer().c_str(), static_cast<int>(kMaxHeaderBytes)));
+    HeaderScan scan =
+        scanHeaderBlock(responseHeader_.data(), responseHeader_.length(), scanned, &headerLength);
+    scanned = responseHeader_.length();
+    if (scan == HeaderScan::kNeedMore && passed + scanned > kMaxHeaderBytes) {
+      scan = HeaderScan::kTooLarge;
     }
+    if (scan == HeaderScan::kNeedMore) continue;
+    if (scan != HeaderScan::kComplete) return refusedHeader(scan, passed > 0);
+    int32_t status = statusCodeOf(responseHeader_.data());
+    if (!isInterimStatus(status)) {
+      if (status == kStatusSwitchingProtocols) {
+        echoHeader(std::string(responseHeader_.data(), static_cast<size_t>(headerLength)));
+        std::string detail = describePeer() + " switched protocols (101) without being asked";
+        return Status::unknownError(detail.c_str(), std::string()).markFinal();
+      }
+      break;
+    }
+    // An interim answer: echoed, then dropped with its cookies; the bytes
+    // after it begin the next block.
+    echoHeader(std::string(responseHeader_.data(), static_cast<size_t>(headerLength)));
+    int32_t next = headerLength + kHeaderEndLength;
+    passed += next;
+    scanned = 0;
+    memmove(responseHeader_.mutableData(), responseHeader_.data() + next,
+            static_cast<size_t>(responseHeader_.length() - next));
+    responseHeader_.truncate(responseHeader_.length() - next);
   }
-  Status split = splitHeader(headerLength);
-  if (!split.ok()) return split;
+  splitHeader(headerLength);
   if (cookiesEnabled_) storeCookies();
-
-  report(kTraceBanner, "[Recv method]");
-  report(kTrace, responseHeader_.data(), kNetworkHeaders);
-  report(kTrace, "\n");
-  report(kTraceBanner, "[Recv method]");
+  echoHeader(responseHeader_.data());
   return Status();
 }
 
-Status HttpSession::splitHeader(int32_t headerLength) {
-  int32_t received = responseHeader_.length();
-  if (headerLength == 0) {
-    // A response that begins with the blank line has no status line, and an
-    // empty header would make every later read a header read again, taking
-    // the body for one: refuse it instead of losing the body.
-    responseHeader_.clear();
-    return Status::unknownError("empty response header",
-                                describePeer() + " answered with a blank line");
+Status HttpSession::headerReadFailure(int got, int32_t held, bool afterInterim) {
+  const char* closed = held > 0       ? " in the middle of the response header"
+                       : afterInterim ? " after an interim answer"
+                                      : " without an answer";
+  const char* silent = afterInterim ? " sent no final answer within " : " did not answer within ";
+  ReadFailureWords words = {silent, closed, closed, "reading the answer of "};
+  return readFailure(got, words);
+}
+
+Status HttpSession::refusedHeader(HeaderScan scan, bool afterInterim) const {
+  const std::string peer = describePeer();
+  if (scan == HeaderScan::kNotHttp) {
+    const char* line = responseHeader_.data();
+    size_t shown = std::min(firstLineLength(line, static_cast<size_t>(responseHeader_.length())),
+                            kShownFirstLineBytes);
+    // The closing message prints the detail as it is: the server's bytes
+    // are escaped here.
+    std::string detail = formatText("%s did not answer with HTTP (it sent \"%s\")", peer.c_str(),
+                                    escapeControlBytes(line, shown, kNetworkText).c_str());
+    return Status::unknownError(detail.c_str(), std::string()).markFinal();
   }
+  if (scan == HeaderScan::kMalformed) {
+    std::string detail = "malformed response header from " + peer;
+    return Status::unknownError(detail.c_str(), std::string()).markFinal();
+  }
+  return Status::unknownError(
+      "response header too large",
+      formatText(afterInterim ? "%s sent more than %d bytes of interim answers and header"
+                              : "%s sent more than %d bytes without the blank line that ends it",
+                 peer.c_str(), static_cast<int>(kMaxHeaderBytes)));
+}
+
+void HttpSession::splitHeader(int32_t headerLength) {
+  int32_t received = responseHeader_.length();
   const char* extra = responseHeader_.data() + headerLength + kHeaderEndLength;
   int32_t extraCount = received - headerLength - kHeaderEndLength;
   // The header's end is a NUL from here on, so that its text reads alone.
   responseHeader_.mutableData()[headerLength] = '\0';
   status_ = statusCodeOf(responseHeader_.data());
-  decoder_ = BodyDecoder(framingOf(responseHeader_.data()));
+  const bool answersHead = lastMethod_.hasText() && strcmp(lastMethod_.data(), "HEAD") == 0;
+  decoder_ = BodyDecoder(framingOf(responseHeader_.data(), answersHead));
 
   // The body is what followed the blank line, even when nothing did,
   // decoded as the header frames it.
@@ -357,7 +422,6 @@ Status HttpSession::splitHeader(int32_t headerLength) {
     body_.commit(decodeBody(into, extraCount));
   }
   responseHeader_.truncate(headerLength);
-  return Status();
 }
 
 void HttpSession::storeCookies() {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -22,8 +23,9 @@ const int kStatusRecvFailed = 605 & 0xFF;
 
 const char kIncomplete[] = "download incomplete";
 const char kTooManyRedirects[] = "too many redirects";
-const char kEmptyHeader[] = "empty response header";
 const char kHeaderTooLarge[] = "response header too large";
+const char kNotHttp[] = "127.0.0.1 port %PORT% did not answer with HTTP (it sent \"";
+const char kMalformedHeader[] = "malformed response header from 127.0.0.1 port %PORT%";
 const char kDiskFull[] = "cannot write the output file (No space left on device)";
 
 // Delays stay well inside the time-out, so only the kinds meant to time
@@ -288,8 +290,9 @@ void lengthGarbage(Random& random, ExchangePlan& plan) {
 void hugeHeader(Random& random, ExchangePlan& plan) {
   std::string header = statusLine(random, 200, "OK");
   while (header.size() <= kHeaderCap + 4096) {
-    header += "X-Filler-" + std::to_string(header.size()) + ": " +
-              textBytes(random, static_cast<size_t>(between(random, 10, 4000))) + "\r\n";
+    std::string filler = textBytes(random, static_cast<size_t>(between(random, 10, 4000)));
+    std::replace(filler.begin(), filler.end(), '\r', ' ');
+    header += "X-Filler-" + std::to_string(header.size()) + ": " + filler + "\r\n";
     for (size_t at = header.find("\r\n\r\n"); at != std::string::npos;
          at = header.find("\r\n\r\n")) {
       header[at + 2] = 'y';
@@ -362,11 +365,24 @@ void errorStatus(Random& random, ExchangePlan& plan) {
   plan.expectedStatus = kStatusCannotConnect;
 }
 
+// Bytes that are not HTTP: refused at the first line feed (the line is
+// quoted), NUL or bare CR, whichever comes first; without any, they wait
+// or end like a cut header.
 void binaryGarbage(Random& random, ExchangePlan& plan) {
   std::string bytes = garbage(random, static_cast<size_t>(between(random, 1, 20000)));
+  if (bytes[0] == 'H') bytes[0] = 'h';
   bool hold = chance(random, 40);
   plan.connections = {{piecewise(random, bytes), hold ? holdAction() : abruptEnd(random)}};
   plan.expectedStatus = hold ? kStatusTimedOut : kStatusRecvFailed;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bool last = i + 1 == bytes.size();
+    bool lineEnd = bytes[i] == '\n' || (bytes[i] == '\r' && !last && bytes[i + 1] == '\n');
+    if (!lineEnd && bytes[i] != '\0' && (bytes[i] != '\r' || last)) continue;
+    plan.expectedStatus = kStatusUnknownError;
+    plan.expectedDetail = lineEnd ? kNotHttp : kMalformedHeader;
+    plan.detailIsPrefix = lineEnd;
+    break;
+  }
 }
 
 void binaryBody(Random& random, ExchangePlan& plan) {
@@ -416,14 +432,13 @@ void brokenHandshake(Random& random, ExchangePlan& plan, RawPlan::Mode mode) {
 }
 
 // A response whose header block is empty: the blank line comes first and
-// the body follows it. With no header there is no telling header from body,
-// so the response is refused rather than half-read.
+// the body follows it. Its first line, empty, is not HTTP.
 void emptyHeaderBlock(Random& random, ExchangePlan& plan) {
   plan.body = garbage(random, static_cast<size_t>(between(random, 1, 20000)));
   plan.connections = {{sendAction("\r\n\r\n"), pauseAction(between(random, 50, 200)),
                        piecewise(random, plan.body), closeAction()}};
   plan.expectedStatus = kStatusUnknownError;
-  plan.expectedDetail = kEmptyHeader;
+  plan.expectedDetail = std::string(kNotHttp) + "\")";
 }
 
 // --- hostile servers and an unlucky machine ---
@@ -460,11 +475,14 @@ void locationControlBytes(Random& random, ExchangePlan& plan) {
                  "\n\nGET /second HTTP/1.0";
       break;
   }
+  // A CR that no LF follows refuses the whole header.
+  bool bareCr = location.find('\r') != std::string::npos;
   // A second script catches a client that follows the address anyway.
   plan.connections.push_back({sendAction(redirectTo(random, location)), closeAction()});
   plan.connections.push_back(
       {sendAction(headerBlock(random, 200, "OK", {lengthLine(random, 0)})), closeAction()});
-  plan.expectedStatus = kStatusNoAddress;
+  plan.expectedStatus = bareCr ? kStatusUnknownError : kStatusNoAddress;
+  plan.expectedDetail = bareCr ? kMalformedHeader : "";
   plan.expectedConnections = 1;
   plan.forbiddenInRequests = kInjectedLine;
 }
@@ -473,7 +491,8 @@ void locationControlBytes(Random& random, ExchangePlan& plan) {
 // not stored, so nothing of it reaches the next request; a clean cookie of
 // the same response does.
 void setCookieLineBreak(Random& random, ExchangePlan& plan) {
-  static const char* const kBreaks[] = {"\n", "\r", "\x01", "\x7f"};
+  // (A bare CR refuses the whole header: see bad-status-line.)
+  static const char* const kBreaks[] = {"\n", "\x0b", "\x01", "\x7f"};
   std::string clean = "ok=" + std::to_string(between(random, 1, 99999));
   std::vector<std::string> lines = {
       std::string("Set-Cookie: sid=1") + kBreaks[between(random, 0, 3)] + kInjectedLine,
@@ -693,6 +712,87 @@ void tlsCloseWithoutAlert(Random& random, ExchangePlan& plan) {
       {piecewise(random, sent), pauseAction(kReadBeforeResetMillis), closeTcpAction()}};
 }
 
+// Interim answers (1xx), their lines not taken, before the answer itself:
+// a whole body after a redirect (the interim cookie never sent), a cut
+// body, an error, a close before the answer, or a 101 nobody asked for.
+void interimAnswers(Random& random, ExchangePlan& plan) {
+  static const char* const kInterim[] = {"100 Continue", "102 Processing", "103 Early Hints"};
+  std::string interim;
+  for (int i = between(random, 1, 3); i > 0; --i) {
+    const char* line = kInterim[between(random, 0, 2)];
+    interim +=
+        headerBlock(random, atoi(line), line + 4, {"Set-Cookie: early=1", lengthLine(random, 7)});
+  }
+  plan.plugin = std::string("@cookieon:\n") + kPlainFilePlugin;
+  plan.body = body(random) + "tail";
+  std::string answer = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  switch (between(random, 0, 4)) {
+    case 0:
+      plan.connections = {{piecewise(random, interim + redirectTo(random, "/next")), closeAction()},
+                          {piecewise(random, interim + answer + plan.body), closeAction()}};
+      plan.forbiddenInRequests = "early=1";
+      break;
+    case 1:
+      endsIncomplete(random, plan, interim + answer + plan.body.substr(0, plan.body.size() / 2));
+      break;
+    case 2:
+      plan.connections = {
+          {piecewise(random, interim + headerBlock(random, 404, "Gone", {})), closeAction()}};
+      plan.expectedStatus = kStatusCannotConnect;
+      break;
+    case 3:
+      plan.connections = {{piecewise(random, interim), abruptEnd(random)}};
+      plan.expectedStatus = kStatusRecvFailed;
+      break;
+    default:
+      plan.connections = {
+          {piecewise(random, interim + headerBlock(random, 101, "Switching", {})), holdAction()}};
+      plan.expectedStatus = kStatusUnknownError;
+      plan.expectedDetail = "127.0.0.1 port %PORT% switched protocols (101) without being asked";
+      break;
+  }
+}
+
+// A first line that is not an HTTP status line (quoted, cut at 40 bytes),
+// a NUL or a bare CR anywhere in the header, refused at once even when the
+// server then waits; and unusual status lines that are HTTP all the same.
+void badStatusLine(Random& random, ExchangePlan& plan) {
+  static const char* const kLines[] = {"HTP/1.1 200 OK",
+                                       "HTTP/1.1 xyz",
+                                       "SSH-2.0-Banner_1.0",
+                                       "HTTP/11 200 OK",
+                                       "HTTP/1.1 2000 OK",
+                                       "http/1.1 200 OK",
+                                       "",
+                                       "ICY 200 OK",
+                                       "HTTP/1.1 200OK and a reason longer than forty bytes"};
+  plan.body = body(random);
+  std::string header = headerBlock(random, 200, "OK", {lengthLine(random, plan.body.size())});
+  size_t lineEnd = header.find("\r\n");
+  switch (between(random, 0, 2)) {
+    case 0: {
+      std::string line = kLines[between(random, 0, 8)];
+      header.replace(0, lineEnd, line);
+      if (chance(random, 30)) header.erase(line.size(), 1);  // a bare LF ends it too
+      plan.expectedStatus = kStatusUnknownError;
+      plan.expectedDetail = kNotHttp + line.substr(0, 40) + "\")";
+      break;
+    }
+    case 1:
+      header.insert(static_cast<size_t>(between(random, 0, static_cast<int>(header.size()) - 4)),
+                    chance(random, 50) ? std::string(1, '\0') : std::string("\rx"));
+      plan.expectedStatus = kStatusUnknownError;
+      plan.expectedDetail = kMalformedHeader;
+      break;
+    default:
+      header.replace(0, lineEnd, chance(random, 50) ? "HTTP/1.0 200" : "HTTP/1.1 200 ");
+      break;
+  }
+  plan.connections = {
+      {piecewise(random, header + plan.body),
+       plan.expectedStatus != kStatusOk && chance(random, 50) ? holdAction() : closeAction()}};
+}
+
 struct Kind {
   std::string name;
   std::function<void(Random&, ExchangePlan&)> build;
@@ -729,6 +829,8 @@ const std::vector<Kind>& kinds() {
       {"location-control-bytes", locationControlBytes},
       {"set-cookie-line-break", setCookieLineBreak},
       {"disk-full", diskFull},
+      {"interim-answers", interimAnswers},
+      {"bad-status-line", badStatusLine},
       {"tls-clean", tlsClean},
       {"tls-stall-in-body", tlsStallInBody},
       {"tls-close-in-body", tlsCloseInBody},

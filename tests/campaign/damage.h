@@ -41,6 +41,8 @@ struct ExchangePlan {
   // For code 200: the detail its closing message must name ("%PORT%" stands
   // for the server's port).
   std::string expectedDetail;
+  // Only the start of the detail is known (it quotes bytes it escapes).
+  bool detailIsPrefix = false;
   // The body bytes the server sent for the download.
   std::string body;
   // With status 0 the output file must hold exactly `body`; otherwise, when

@@ -1,13 +1,19 @@
 // End-to-end tests of the quorvane binary: every tests/e2e/cases/*.case is
 // one parameterised test named after its file (see tests/e2e/README.md for
-// the format). A few tests of the case runner itself make sure that it
+// the format); the cases asked for run a few at a time, and each test
+// reports its own. A few tests of the case runner itself make sure that it
 // notices wrong output, a wrong status, wrong files and wrong requests.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/e2e_case.h"
@@ -51,13 +57,112 @@ std::string testName(const std::string& file) {
 // private network can be had.
 const bool kPrivateNetwork = usePrivateNetworkIfTlsPortBusy();
 
+// Case files run this many at a time: a run spends most of its time
+// waiting (for a server's pauses, for a time-out), so that several fit on
+// one core.
+const int kConcurrentCases = 4;
+
+// What became of one case file.
+struct CaseOutcome {
+  std::string error;  // it could not be read or parsed
+  CaseResult result;
+};
+
+CaseOutcome runCaseFile(const std::string& file) {
+  CaseOutcome outcome;
+  std::string path = std::string(kCaseFolder) + "/" + file;
+  std::string text;
+  CaseFile caseFile;
+  if (!readCaseFile(path, &text)) {
+    outcome.error = "cannot read " + path;
+  } else if (!parseCase(text, &caseFile, &outcome.error)) {
+    return outcome;
+  } else {
+    outcome.result = runCase(caseFile, defaultCaseEnvironment());
+  }
+  return outcome;
+}
+
+// The runs of the case files that the test program was asked for, started
+// together when the first case test looks for its outcome. Cases that bind
+// 127.0.0.1:443 share that port, so they run one after another.
+class CaseRuns {
+ public:
+  static CaseRuns& get() {
+    static CaseRuns runs;
+    return runs;
+  }
+  ~CaseRuns() {
+    for (std::thread& worker : workers_) worker.join();
+  }
+  CaseRuns(const CaseRuns&) = delete;
+  CaseRuns& operator=(const CaseRuns&) = delete;
+
+  // Waits until `file` has run.
+  CaseOutcome wait(const std::string& file) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return outcomes_.count(file) != 0; });
+    return outcomes_[file];
+  }
+
+ private:
+  CaseRuns() {
+    const testing::TestSuite* suite = testing::UnitTest::GetInstance()->current_test_suite();
+    std::vector<std::string> selected;
+    for (const std::string& file : caseFiles()) {
+      for (int i = 0; suite != nullptr && i < suite->total_test_count(); ++i) {
+        const testing::TestInfo* test = suite->GetTestInfo(i);
+        if (test->should_run() && std::string(test->name()) == "Runs/" + testName(file)) {
+          selected.push_back(file);
+        }
+      }
+    }
+    for (const std::string& file : selected) {
+      std::string text;
+      readCaseFile(std::string(kCaseFolder) + "/" + file, &text);
+      (text.find("option tls-default-port") != std::string::npos ? sharedPort_ : queue_)
+          .push_back(file);
+    }
+    workers_.emplace_back([this] { drain(sharedPort_); });
+    for (int i = 1; i < kConcurrentCases; ++i) workers_.emplace_back([this] { drain(queue_); });
+  }
+
+  // Runs the files of `queue` until none is left; the shared port's worker
+  // then helps with the others.
+  void drain(std::deque<std::string>& queue) {
+    for (;;) {
+      std::string file;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::deque<std::string>& from = queue.empty() ? queue_ : queue;
+        if (from.empty()) return;
+        file = from.front();
+        from.pop_front();
+      }
+      CaseOutcome outcome = runCaseFile(file);
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcomes_[file] = outcome;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::deque<std::string> sharedPort_;
+  std::deque<std::string> queue_;
+  std::map<std::string, CaseOutcome> outcomes_;
+  std::vector<std::thread> workers_;
+};
+
 class CaseFileTest : public testing::TestWithParam<std::string> {};
 
 TEST_P(CaseFileTest, Runs) {
-  std::string path = std::string(kCaseFolder) + "/" + GetParam();
-  std::string text;
-  ASSERT_TRUE(readCaseFile(path, &text)) << "cannot read " << path;
-  verifyCaseText(text, GetParam());
+  CaseOutcome outcome = CaseRuns::get().wait(GetParam());
+  ASSERT_EQ("", outcome.error) << GetParam();
+  if (outcome.result.skipped) GTEST_SKIP() << GetParam() << ": " << outcome.result.skipReason;
+  for (const std::string& failure : outcome.result.failures) {
+    ADD_FAILURE() << GetParam() << ": " << failure;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CaseFileTest, testing::ValuesIn(caseFiles()),

@@ -338,40 +338,12 @@ TEST(ReceptionTest, OversizedHeaderEndsWithDetail) {
   EXPECT_STREQ("rest", big.session.body().data());
 }
 
-TEST(ReceptionTest, ResponseBeginningWithTheBlankLineIsRefused) {
-  // Without a header there is no telling header from body: the response is
-  // refused with its detail instead of its body being read as a header.
-  Wired w;
-  w.net.addConnection().deliver("\r\n\r\nbody bytes").close();
-  EXPECT_EQ(200, w.request());
-  EXPECT_EQ("empty response header", w.last.detail());
-  EXPECT_EQ(0, w.session.responseHeader().length());
-}
-
-TEST(ReceptionTest, StatusComesFromOffsetsNineToEleven) {
-  struct Case {
-    const char* statusLine;
-    int32_t status;
-  } cases[] = {{"HTTP/1.1 404 Not Found", 404},
-               {"HTTP/1.0 20", 20},
-               {"HTTP/1.0", 0},
-               {"HTTP/1.0 abc", 0},
-               {"HTTP/1.0  42x", 42}};
-  for (const Case& k : cases) {
-    Wired w;
-    w.net.addConnection().deliver(std::string(k.statusLine) + "\r\n\r\n");
-    ASSERT_EQ(0, w.connect());
-    EXPECT_EQ(0, w.session.receive().code()) << k.statusLine;
-    EXPECT_EQ(k.status, w.session.status()) << k.statusLine;
-  }
-}
-
 TEST(ReceptionTest, HeaderValueMatchesWholeNamesAtLineStarts) {
   Wired w;
   HttpSession& s = w.session;
   EXPECT_EQ(nullptr, s.headerValue("Location", 0).data());
   receiveHeader(w,
-                "Location: status-line-is-no-header\r\n"
+                "HTTP/1.0 200 Location: status-line-is-no-header\r\n"
                 "Content-Location: /c\r\n"
                 "Locations: plural\r\n"
                 "set-cookie:a=1\r\n"

@@ -1,5 +1,6 @@
-// The pure response parser: the framing chosen by the header, and what the
-// chunked decoder accepts and refuses, fed whole and one byte at a time.
+// The pure response parser: how a header block is judged and framed, and
+// what the chunked decoder accepts and refuses, fed whole and one byte at a
+// time.
 // The session's use of it is shown by the end-to-end cases (chunked-*).
 #include "http/response_parser.h"
 
@@ -8,6 +9,8 @@
 #include <string>
 
 namespace {
+
+using namespace std::string_literals;
 
 struct FramingRow {
   const char* header;
@@ -24,11 +27,49 @@ TEST(ResponseParserTest, FramingFollowsTheHeader) {
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip",
        BodyFraming::kUntilClose, 0},
       {"HTTP/1.1 200 OK\r\nX-Transfer-Encoding: chunked", BodyFraming::kUntilClose, 0},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 5", BodyFraming::kNone, 0},
+      {"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked", BodyFraming::kNone, 0},
   };
   for (const FramingRow& row : rows) {
     BodyFraming framing = framingOf(row.header);
     EXPECT_EQ(row.kind, framing.kind) << row.header;
     EXPECT_EQ(row.length, framing.length) << row.header;
+  }
+}
+
+// Each block is scanned whole and as it grows byte by byte: the verdict
+// must be the same.
+TEST(ResponseParserTest, HeaderBlocksAreJudgedInTheOrderOfTheirBytes) {
+  const struct {
+    std::string block;
+    HeaderScan scan;
+  } rows[] = {
+      {"HTTP/1.0 200\r\n\r\n\0\rbody"s, HeaderScan::kComplete},
+      {"HTP/1.1 200 OK\r\n", HeaderScan::kNotHttp},
+      {"HTTP/1.1 xyz\r\n", HeaderScan::kNotHttp},
+      {"HTTP/11 200 OK\r\n", HeaderScan::kNotHttp},
+      {"HTTP/1.1 20\r\n", HeaderScan::kNotHttp},
+      {"HTTP/1.1 2000 OK\r\n", HeaderScan::kNotHttp},
+      {"HTTP/1.1  200 OK\r\n", HeaderScan::kNotHttp},
+      {"http/1.1 200 OK\r\n", HeaderScan::kNotHttp},
+      {"SSH-2.0-x\n", HeaderScan::kNotHttp},
+      {"SSH-2.0-x", HeaderScan::kNeedMore},
+      {"SSH\r\n\0"s, HeaderScan::kNotHttp},
+      {"SSH\0\r\n"s, HeaderScan::kMalformed},
+      {"HTTP/1.1 200 OK\r\nA: \0\r\n\r\n"s, HeaderScan::kMalformed},
+      {"HTTP/1.1 200 OK\r\nA: b\rc\r\n\r\n", HeaderScan::kMalformed},
+      {"HTTP/1.1 200 OK\r", HeaderScan::kNeedMore},
+  };
+  for (const auto& row : rows) {
+    const std::string& block = row.block;
+    int32_t length = static_cast<int32_t>(block.size());
+    int32_t end = -1;
+    EXPECT_EQ(row.scan, scanHeaderBlock(block.data(), length, 0, &end)) << block;
+    HeaderScan grown = HeaderScan::kNeedMore;
+    for (int32_t n = 1; n <= length && grown == HeaderScan::kNeedMore; ++n) {
+      grown = scanHeaderBlock(block.data(), n, n - 1, &end);
+    }
+    EXPECT_EQ(row.scan, grown) << block;
   }
 }
 
