@@ -50,7 +50,8 @@ Status HttpSession::sendRange(int64_t first, int64_t last, const char* validator
   body_.assign(lastRequestBody_.data());
   printAddress_ = false;
   Status sent = connectAndSend(lastMethod_.hasText() ? lastMethod_.data() : "GET");
-  printAddress_ = !sharedJar_;
+  // A sibling never prints the address; the session it repeats did.
+  printAddress_ = sharedJar_ == nullptr;
   return sent;
 }
 
