@@ -226,6 +226,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kRetry:
       case kResume:
       case kAuth:
+      case kSplit:
       case kUserAgent:
       case kProxy:
       case kUser:

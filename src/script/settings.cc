@@ -3,12 +3,14 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "http/session.h"
+#include "http/split_download.h"
 #include "script/download.h"
 #include "script/keywords.h"
 
@@ -48,7 +50,7 @@ bool asksForBasic(const char* value) {
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume || code == kAuth;
+         code == kResume || code == kAuth || code == kSplit;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -67,6 +69,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       return true;
     case kResume:
       retry.resume = settingNumber(value) != 0;
+      return true;
+    case kSplit:
+      retry.split = std::min(std::max(settingNumber(value), 1), kMaxSplitConnections);
       return true;
     case kUserAgent:
       settings.userAgent.assign(value);

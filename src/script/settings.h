@@ -16,11 +16,12 @@ struct SessionSettings;
 int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@resume=",
-// "@useragent=", "@proxy=", "@user=", "@pass=" or "@auth=" line to the
-// session's `settings` or, for "@retry=" and "@resume=", to `retry`
-// ("@tlsverify=0" turns the certificate check off, any other value on;
-// "@auth=basic", in any letter case, turns Basic authentication on, any
-// other value off). Returns false,
+// "@split=", "@useragent=", "@proxy=", "@user=", "@pass=" or "@auth=" line
+// to the session's `settings` or, for "@retry=", "@resume=" and "@split=",
+// to `retry` ("@tlsverify=0" turns the certificate check off, any other
+// value on; "@auth=basic", in any letter case, turns Basic authentication
+// on, any other value off; "@split=" counts 1 below 1 and
+// kMaxSplitConnections above it). Returns false,
 // changing nothing, for any other keyword code. REQUIRES: value != nullptr.
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.
