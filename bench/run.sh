@@ -12,6 +12,11 @@
 #   growth  two plugins that grow one text line by line (HEADER_LINES
 #           "@->header=" lines; SUM_LINES "@sum=" lines of 1000 bytes),
 #           quorvane alone, no network
+#   split   a file of SPLIT_SIZE from a server that sends each connection
+#           at most SPLIT_RATE bytes a second, with "@split=1", 4 and 16
+#           (and the segmented downloader aria2c with 4 and 16 connections,
+#           when it is installed); then the large file from the server
+#           without a cap, with "@split=1" and 4
 # Every run's bytes are compared with the served ones; a run that differs or
 # fails is reported as a failure and left out of the figures.
 #
@@ -25,7 +30,9 @@
 #   SMALL_COUNT=200 SMALL_SIZE=10K the small-file loop
 #   HEADER_LINES=80000 SUM_LINES=8000  the growth plugins
 #   RESULTS=file           also keep the raw result rows there
-#   WORKLOADS="plain tls"  only these workloads (default: all five)
+#   SPLIT_SIZE=64M SPLIT_RATE=4m   the split workload's file and cap (nginx's
+#                          limit_rate: bytes a second, k and m suffixes)
+#   WORKLOADS="plain tls"  only these workloads (default: all six)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,7 +47,9 @@ SMALL_SIZE=${SMALL_SIZE:-10K}
 HEADER_LINES=${HEADER_LINES:-80000}
 SUM_LINES=${SUM_LINES:-8000}
 RESULTS=${RESULTS:-}
-WORKLOADS=${WORKLOADS:-plain tls page small growth}
+SPLIT_SIZE=${SPLIT_SIZE:-64M}
+SPLIT_RATE=${SPLIT_RATE:-4m}
+WORKLOADS=${WORKLOADS:-plain tls page small growth split}
 BASE=${BASE:-}
 
 die() { echo "bench: $*" >&2; exit 1; }
@@ -66,6 +75,8 @@ size_bytes=$(bytes "$SIZE")
 page_big_bytes=$(bytes "$PAGE_BIG")
 page_small_bytes=$(bytes "$PAGE_SMALL")
 small_bytes=$(bytes "$SMALL_SIZE")
+split_bytes=$(bytes "$SPLIT_SIZE")
+[[ "$SPLIT_RATE" =~ ^[1-9][0-9]*[km]?$ ]] || die "SPLIT_RATE must be a number with k or m"
 
 # --- tools -----------------------------------------------------------------
 work=
@@ -116,6 +127,7 @@ mkdir -p "$data/benchpage" "$data/media"
 echo "== Making test data in $work"
 head -c "$size_bytes" /dev/urandom >"$data/big.bin"
 head -c "$small_bytes" /dev/urandom >"$data/small.bin"
+head -c "$split_bytes" /dev/urandom >"$data/split.bin"
 python3 "$here/make_page.py" "$page_big_bytes" "$data/benchpage/page-big.html" \
   "http://127.0.0.1/media/clip-big.bin" "$work/media-big.expected"
 python3 "$here/make_page.py" "$page_small_bytes" "$data/benchpage/page-small.html" \
@@ -132,6 +144,8 @@ free_port() {
 port=$(free_port)
 TLS_PORT=$(free_port)
 while [ "$TLS_PORT" = "$port" ]; do TLS_PORT=$(free_port); done
+CAP_PORT=$(free_port)
+while [ "$CAP_PORT" = "$port" ] || [ "$CAP_PORT" = "$TLS_PORT" ]; do CAP_PORT=$(free_port); done
 ngx=$work/nginx
 mkdir -p "$ngx/tmp"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
@@ -160,6 +174,11 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $data;
+  }
+  server {
+    listen 127.0.0.1:$CAP_PORT;
+    root $data;
+    limit_rate $SPLIT_RATE;
   }
   server {
     listen 127.0.0.1:$TLS_PORT ssl;
@@ -233,6 +252,11 @@ client() {
     curl:https) CMD=(curl --http1.0 -s -k -o "$out" "https://127.0.0.1:$TLS_PORT$path") ;;
     wget:http) CMD=(wget -q -O "$out" "http://127.0.0.1:$port$path") ;;
     wget:https) CMD=(wget -q --no-check-certificate -O "$out" "https://127.0.0.1:$TLS_PORT$path") ;;
+    split*:*) CMD=("$BIN" --set "@split=${tool#split}" /S "http://127.0.0.1:${scheme#http:}$path" "$out") ;;
+    aria2-*:*)
+      CMD=(aria2c -q -x "${tool#aria2-}" -s "${tool#aria2-}" -k 1M --file-allocation=none
+        --allow-overwrite=true --auto-file-renaming=false -d "$(dirname "$out")"
+        -o "$(basename "$out")" "http://127.0.0.1:${scheme#http:}$path") ;;
   esac
 }
 
@@ -379,6 +403,28 @@ wants growth && for ((run = 1; run <= RUNS; run++)); do
   measure growth-sum "$SUM_LINES @sum= lines" quorvane "$run" check_sum
 done
 
+# The split workload: its scheme names the server ("http:CAP_PORT").
+check_split() { cmp -s "$data/split.bin" "$rundir/out" || echo "downloaded bytes differ"; }
+split_tools=(split1 split4 split16)
+command -v aria2c >/dev/null 2>&1 && split_tools+=(aria2-4 aria2-16)
+split_label="split $(size_label "$split_bytes") at $SPLIT_RATE/s a connection"
+wants split && echo "== $split_label (${split_tools[*]})"
+wants split && for ((run = 1; run <= RUNS; run++)); do
+  for tool in "${split_tools[@]}"; do
+    fresh_rundir
+    client "$tool" "http:$CAP_PORT" /split.bin "$rundir/out"
+    measure split-capped "$split_label" "$tool" "$run" check_split
+  done
+done
+wants split && echo "== split $big_label without a cap (split1 split4)"
+wants split && for ((run = 1; run <= RUNS; run++)); do
+  for tool in split1 split4; do
+    fresh_rundir
+    client "$tool" "http:$port" /big.bin "$rundir/out"
+    measure split-full "split $big_label, no cap" "$tool" "$run" check_big
+  done
+done
+
 if [ -n "$RESULTS" ]; then cp "$results" "$RESULTS"; fi
 
 echo
@@ -386,7 +432,8 @@ echo "== Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /pro
 echo "== quorvane: $BIN"
 if [ -n "$BASE" ]; then echo "== base: $BASE"; fi
 echo "== $(curl --version | head -n 1 | cut -d' ' -f1-2), $(wget --version | head -n 1 | cut -d' ' -f1-3)," \
-  "$("$NGINX" -v 2>&1 | sed 's/^nginx version: //'), $(openssl version | cut -d' ' -f1-2)"
+  "$("$NGINX" -v 2>&1 | sed 's/^nginx version: //'), $(openssl version | cut -d' ' -f1-2)" \
+  "$(command -v aria2c >/dev/null 2>&1 && aria2c --version | head -n 1 | sed 's/^/, /')"
 echo "== Medians of $RUNS runs; CPU is user + system time; the loop's memory is the largest of the shell and the clients."
 echo
 python3 "$here/summarize.py" "$results" "$page_big_bytes" || failures=$((failures + 1))

@@ -11,7 +11,11 @@ import statistics
 import sys
 
 # "base": another quorvane build, when the benchmark was given one (BASE=).
-TOOLS = ["quorvane", "base", "curl", "wget"]
+# "splitN": quorvane with "@split=N"; "aria2-N": the segmented downloader
+# with N connections (the split workload).
+TOOLS = ["quorvane", "base", "curl", "wget", "split1", "split4", "split16", "aria2-4", "aria2-16"]
+SPLIT_PAIRS = [("split4", "split1"), ("split16", "split1"), ("split4", "aria2-4"),
+               ("split16", "aria2-16")]
 
 
 def load(path):
@@ -62,9 +66,10 @@ def main():
             rows.append((labels[key], tool, "%d/%d" % (len(entry["ok"]), entry["n"]),
                          fmt(m and m[0]), fmt(m and m[1]), fmt(m and m[2], 1)))
         # Each build against every other tool; the base build against curl.
-        pairs = [("quorvane", t) for t in tools if t != "quorvane"]
+        pairs = [("quorvane", t) for t in tools if "quorvane" in tools and t != "quorvane"]
         if "base" in tools and "curl" in tools:
             pairs.append(("base", "curl"))
+        pairs += [p for p in SPLIT_PAIRS if p[0] in tools and p[1] in tools]
         for one, other in pairs:
             q, o = med.get((key, one)), med.get((key, other))
             cells = [ratio(q and q[i], o and o[i]) for i in range(3)]
@@ -124,6 +129,22 @@ def main():
     if "small" in labels:
         goal("small files: wall quorvane/curl (whole loop)",
              ratio(get("small", "quorvane", 0), get("small", "curl", 0)), 1.0)
+    # Against a cap per connection, N connections should take about an Nth
+    # of one's time, and no longer than the segmented downloader's; without
+    # a cap, splitting must cost next to nothing.
+    if "split-capped" in labels:
+        for tool, limit in (("split4", 0.27), ("split16", 0.075)):
+            goal("split: wall %s/split1 against a cap" % tool,
+                 ratio(get("split-capped", tool, 0), get("split-capped", "split1", 0)), limit)
+        for tool in ("split4", "split16"):
+            peer = "aria2-" + tool[len("split"):]
+            if ("split-capped", peer) in runs:
+                goal("split: wall %s/%s against a cap" % (tool, peer),
+                     ratio(get("split-capped", tool, 0), get("split-capped", peer, 0)), 1.0)
+        goal("split: split16 peak memory, MiB", get("split-capped", "split16", 2), 6.0)
+    if "split-full" in labels:
+        goal("split: wall split4/split1 without a cap",
+             ratio(get("split-full", "split4", 0), get("split-full", "split1", 0)), 1.05)
     failed = sum(v["n"] - len(v["ok"]) for v in runs.values())
     if failed:
         print()

@@ -24,6 +24,8 @@ const char kLengthName[] = "Length";
 const char kUnknownLength[] = "unknown";
 const char kEtagName[] = "ETag";
 const char kLastModifiedName[] = "Last-Modified";
+const char kHeldName[] = "Held";
+const char kNoneHeld[] = "none";
 // A decimal number of digits only that fits in int64_t.
 bool parseLength(const std::string& text, int64_t* length) {
   if (text.empty()) return false;
@@ -61,6 +63,30 @@ std::string validatorIn(const char* header, const char* name) {
 
 bool isWeak(const std::string& etag) {
   return etag.compare(0, strlen(kWeakPrefix), kWeakPrefix) == 0;
+}
+
+// Reads the "Held:" value `text` ("none", or runs "FIRST-LAST" apart by
+// ",") of a file of `length` bytes into *ranges.
+bool parseHeld(const std::string& text, int64_t length, std::vector<ByteRange>* ranges) {
+  ranges->clear();
+  if (text == kNoneHeld) return true;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    std::string run = text.substr(at, comma - at);
+    size_t dash = run.find('-');
+    int64_t first = 0;
+    int64_t last = 0;
+    if (dash == std::string::npos || !parseLength(run.substr(0, dash), &first) ||
+        !parseLength(run.substr(dash + 1), &last) || last < first || last >= length ||
+        (!ranges->empty() && first <= ranges->back().end)) {
+      return false;
+    }
+    ranges->push_back(ByteRange{first, last + 1});
+    at = comma + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -118,8 +144,12 @@ int64_t rangeStart(int64_t count) {
   return count > kResumeOverlap ? count - kResumeOverlap : 0;
 }
 
-RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
-                        AnsweredRange* range, std::string* why) {
+namespace {
+
+// judgeRange, and judgePiece's range check: the range must end at `last`,
+// or at the end of the file when `last` is -1.
+RangeVerdict judgeAnswer(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                         AnsweredRange* range, std::string* why) {
   std::string value;
   // An ETag, weak or strong, names one version; a Last-Modified is compared
   // when it was what If-Range sent.
@@ -133,10 +163,10 @@ RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t st
     return RangeVerdict::kChanged;
   }
   int64_t first = 0;
-  int64_t last = 0;
+  int64_t end = 0;
   int64_t total = 0;
   if (!headerField(header, "Content-Range", false, &value) ||
-      !parseContentRange(value.c_str(), &first, &last, &total)) {
+      !parseContentRange(value.c_str(), &first, &end, &total)) {
     *why = "no usable Content-Range";
     return RangeVerdict::kMisfit;
   }
@@ -150,14 +180,34 @@ RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t st
     return RangeVerdict::kChanged;
   }
   BodyFraming framing = framingOf(header);
-  if (first != start || last != total - 1 ||
-      (framing.kind == BodyFraming::kLength && framing.length < last - first + 1)) {
+  if (first != start || end != (last >= 0 ? last : total - 1) ||
+      (framing.kind == BodyFraming::kLength && framing.length < end - first + 1)) {
     return RangeVerdict::kMisfit;
   }
   range->start = first;
-  range->end = last + 1;
+  range->end = end + 1;
   range->total = total;
   return RangeVerdict::kContinues;
+}
+
+}  // namespace
+
+RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
+                        AnsweredRange* range, std::string* why) {
+  return judgeAnswer(file, header, start, -1, range, why);
+}
+
+RangeVerdict judgePiece(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                        std::string* why) {
+  std::string sent = file.ifRange();
+  bool isEtag = sent == file.etag;
+  std::string value;
+  if (!headerField(header, isEtag ? "ETag" : "Last-Modified", false, &value)) {
+    *why = formatText("no %s", isEtag ? "ETag" : "Last-Modified");
+    return RangeVerdict::kMisfit;
+  }
+  AnsweredRange range;
+  return judgeAnswer(file, header, start, last, &range, why);
 }
 
 PartVerdict comparePart(const FileIdentity& kept, const FileIdentity& now) {
@@ -169,7 +219,7 @@ PartVerdict comparePart(const FileIdentity& kept, const FileIdentity& now) {
   return sameValidator && sameLength ? PartVerdict::kSame : PartVerdict::kOther;
 }
 
-std::string formatPartMeta(const FileIdentity& file) {
+std::string formatPartMeta(const FileIdentity& file, const std::vector<ByteRange>* held) {
   std::string text = std::string(kFirstLine) + "\n";
   if (!file.etag.empty()) text += std::string(kEtagName) + ": " + file.etag + "\n";
   if (!file.lastModified.empty()) {
@@ -177,12 +227,24 @@ std::string formatPartMeta(const FileIdentity& file) {
   }
   text += std::string(kLengthName) + ": ";
   text += file.length >= 0 ? std::to_string(file.length) : kUnknownLength;
-  return text + "\n";
+  text += "\n";
+  if (held != nullptr) {
+    std::string runs;
+    for (const ByteRange& range : *held) {
+      runs += (runs.empty() ? "" : ",") + std::to_string(range.start) + "-" +
+              std::to_string(range.end - 1);
+    }
+    text += std::string(kHeldName) + ": " + (runs.empty() ? kNoneHeld : runs) + "\n";
+  }
+  return text;
 }
 
-bool parsePartMeta(const std::string& text, FileIdentity* file) {
+bool parsePartMeta(const std::string& text, FileIdentity* file, HeldPieces* held) {
   *file = FileIdentity();
+  if (held != nullptr) *held = HeldPieces();
   bool haveLength = false;
+  std::string heldText;
+  bool haveHeld = false;
   size_t at = 0;
   for (int lineNumber = 0; at < text.size(); ++lineNumber) {
     size_t end = text.find('\n', at);
@@ -197,6 +259,11 @@ bool parsePartMeta(const std::string& text, FileIdentity* file) {
     if (colon == std::string::npos) return false;
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 2);
+    if (name == kHeldName && held != nullptr && !haveHeld) {
+      haveHeld = true;
+      heldText = value;
+      continue;
+    }
     if (name == kLengthName && !haveLength) {
       haveLength = true;
       if (value == kUnknownLength) continue;
@@ -209,7 +276,10 @@ bool parsePartMeta(const std::string& text, FileIdentity* file) {
     if (validator == nullptr || !validator->empty() || !usableValidator(value)) return false;
     *validator = value;
   }
-  return haveLength;
+  if (!haveLength) return false;
+  if (!haveHeld) return true;
+  held->listed = true;
+  return file->length > 0 && parseHeld(heldText, file->length, &held->ranges);
 }
 
 bool usableValidator(const std::string& validator) {

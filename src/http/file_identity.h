@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class HttpSession;
 
@@ -20,6 +21,20 @@ const int64_t kResumeOverlap = 64 * 1024;
 // A body is fetched in pieces over several connections only from this
 // length on: below it, the connections cost more than they bring.
 const int64_t kMinSplitLength = 4 * 1024 * 1024;
+
+// The bytes from `start` to `end` (exclusive) of a file.
+struct ByteRange {
+  int64_t start = 0;
+  int64_t end = 0;
+};
+
+// The bytes a part fetched in pieces holds, as its meta file lists them.
+struct HeldPieces {
+  // The meta file lists them (a "Held:" line).
+  bool listed = false;
+  // Sorted, apart from each other, within the file's length.
+  std::vector<ByteRange> ranges;
+};
 
 struct FileIdentity {
   // The length of the whole file; -1 when unknown.
@@ -78,6 +93,12 @@ struct AnsweredRange {
 // "Content-Range bytes 0-9/10").
 RangeVerdict judgeRange(const FileIdentity& file, const char* header, int64_t start,
                         AnsweredRange* range, std::string* why);
+// Judges a 206 answer to a request for the bytes `start` to `last` of
+// `file` (one piece of a file fetched in pieces) as judgeRange does, except
+// that its range must end at `last`, and that it must carry the validator
+// that "If-Range:" sent (an answer without it proves nothing: kMisfit).
+RangeVerdict judgePiece(const FileIdentity& file, const char* header, int64_t start, int64_t last,
+                        std::string* why);
 
 // How a part that an earlier run kept relates to the response at hand.
 enum class PartVerdict {
@@ -97,17 +118,25 @@ PartVerdict comparePart(const FileIdentity& kept, const FileIdentity& now);
 //   ETag: "5f3a-c800000"
 //   Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT
 //   Length: 209715200
+//   Held: 0-1048575,4194304-5242879
 //
 // A validator line is missing when the response had no such validator, and
-// the length is "unknown" when it gave none; the flags are not kept.
-// REQUIRES: the validators hold no line break.
-std::string formatPartMeta(const FileIdentity& file);
-// Reads the text of a meta file into *file. Returns false, leaving *file
-// unspecified, for anything formatPartMeta does not write: another first
-// line, an unknown or repeated line, an empty validator or one holding a
-// control byte, a length that is not a decimal number (or overflows), a
-// missing length or a last line without its line feed.
-bool parsePartMeta(const std::string& text, FileIdentity* file);
+// the length is "unknown" when it gave none; the flags are not kept. A
+// download fetched in pieces (http/split_download.h) lists the bytes the
+// part holds on the "Held:" line, `held` (the first and last byte of each
+// run, "none" for no byte); without that line the part holds the file's
+// first bytes, as many as its size.
+// REQUIRES: the validators hold no line break; `held` as
+// HeldPieces::ranges, and then a known length.
+std::string formatPartMeta(const FileIdentity& file, const std::vector<ByteRange>* held = nullptr);
+// Reads the text of a meta file into *file and *held. Returns false,
+// leaving both unspecified, for anything formatPartMeta does not write:
+// another first line, an unknown or repeated line, an empty validator or
+// one holding a control byte, a length that is not a decimal number (or
+// overflows), a missing length, a last line without its line feed, a
+// "Held:" line without a known length or whose runs are not sorted, apart
+// and within the length, or any "Held:" line when `held` is null.
+bool parsePartMeta(const std::string& text, FileIdentity* file, HeldPieces* held = nullptr);
 
 // Whether `validator` may go into a request's header line as it came from a
 // response's: not empty, and without a control byte (which a hostile server

@@ -3,9 +3,14 @@
 #define QUORVANE_HTTP_HTTP_STATUS_H_
 
 enum HttpStatus {
+  kStatusFirstInterim = 100,
+  // The connection now speaks another protocol.
+  kStatusSwitchingProtocols = 101,
   kStatusOk = 200,
+  kStatusNoContent = 204,
   kStatusPartialContent = 206,
   kStatusFirstRedirect = 300,
+  kStatusNotModified = 304,
   kStatusFirstError = 400,
   kStatusProxyAuthRequired = 407,
   kStatusRangeNotSatisfiable = 416,

@@ -73,6 +73,11 @@ class Link {
   virtual void limitBlocking(int seconds) { (void)seconds; }
   // Whether the bytes travel inside TLS.
   virtual bool isTls() const = 0;
+  // The socket under the link, for a caller that waits on several links
+  // with one poll (a TLS link's bytes may also be held: see pending);
+  // -1 when the link has none (a replay, a test fake): such a link is
+  // taken as always ready, and its own waitReadable does the waiting.
+  virtual int descriptor() const { return -1; }
 };
 
 #endif  // QUORVANE_HTTP_LINK_H_

@@ -135,6 +135,8 @@ class RecordingTransport::Recorded : public Link {
     if (inner_ != nullptr) inner_->limitBlocking(seconds);
   }
   bool isTls() const override { return inner_ != nullptr && inner_->isTls(); }
+  // A wait on it ends in waitReadable, which the recording sees.
+  int descriptor() const override { return inner_ != nullptr ? inner_->descriptor() : -1; }
 
  private:
   // The connection's end, written once.

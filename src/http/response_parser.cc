@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "http/http_status.h"
+
 namespace {
 
 const char kHeaderEnd[] = "\r\n\r\n";
@@ -21,9 +23,6 @@ const size_t kStatusCodeEnd = 12;
 // it is a space or the line's end.
 const char kStatusLineStart[] = "HTTP/9.9 999";
 const size_t kStatusLineStartLength = sizeof kStatusLineStart - 1;
-
-const int32_t kStatusNoContent = 204;
-const int32_t kStatusNotModified = 304;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -112,7 +111,7 @@ size_t firstLineLength(const char* data, size_t length) {
 }
 
 bool isInterimStatus(int32_t status) {
-  return status >= 100 && status <= 199 && status != kStatusSwitchingProtocols;
+  return status >= kStatusFirstInterim && status < kStatusOk && status != kStatusSwitchingProtocols;
 }
 
 int32_t statusCodeOf(const char* headerText) {

@@ -46,9 +46,6 @@ HeaderScan scanHeaderBlock(const char* data, int32_t length, int32_t scanned,
 // feed is there.
 size_t firstLineLength(const char* data, size_t length);
 
-// The status of an answer that says the connection now speaks another
-// protocol.
-const int32_t kStatusSwitchingProtocols = 101;
 // Whether `status` is an interim answer (100 to 199, but not 101): a
 // header block that the answer itself follows on the same connection.
 bool isInterimStatus(int32_t status);

@@ -26,6 +26,9 @@ struct RetryPolicy {
   // "@resume=": whether "@->file:" writes into a part file that a later
   // run continues, instead of into the output file itself.
   bool resume = false;
+  // "@split=": how many connections at most "@->file:" fetches one body
+  // over at once (1: one, as a plain download).
+  int32_t split = 1;
 };
 
 // The waits between attempts double from one second up to this: a network

@@ -185,7 +185,7 @@ void HttpSession::addHeader(const char* name, const char* value) {
 void HttpSession::setCookieMode(int mode) {
   if (mode == 0) {
     report(kTrace, "Cookie clear\n");
-    jar_.clearCookies();
+    cookieJar().clearCookies();
   } else if (mode == 1) {
     report(kTrace, "Cookie on\n");
     cookiesEnabled_ = 1;
@@ -207,8 +207,8 @@ Status HttpSession::sendRequest(const char* method) {
   // Cookies follow the address's own path, also when a proxy is sent the
   // whole address, and secure ones travel over TLS only.
   if (cookiesEnabled_)
-    cookies = jar_.cookieHeader(hostName_.data() != nullptr ? hostName_.data() : "", addressPath(),
-                                connection->isTls());
+    cookies = cookieJar().cookieHeader(hostName_.data() != nullptr ? hostName_.data() : "",
+                                       addressPath(), connection->isTls());
 
   std::string authorization = authorizationLine();
   size_t bodyLength = textLength(body_.data());

@@ -215,6 +215,20 @@ class HttpSession {
   // The method of the last request sent; "GET" before any.
   const char* lastMethod() const { return lastMethod_.hasText() ? lastMethod_.data() : "GET"; }
 
+  // --- the pieces of a body over connections of their own (session_repeat.cc) ---
+
+  // A session without connection that repeats this one's last request: the
+  // same settings, target, headers, method and body, and this session's
+  // cookie jar (shared: what its answers set is stored here). It prints no
+  // address line. REQUIRES: this session outlives it.
+  std::unique_ptr<HttpSession> sibling();
+  // Sends the last request again on a new connection, as requestRest does,
+  // asking for the bytes FIRST to LAST with "Range: bytes=FIRST-LAST" (and
+  // If-Range with `validator` when usable), and reads nothing: the answer
+  // is read by receive once the connection is readable. Returns kOk or the
+  // failure of connectAndSend. REQUIRES: 0 <= first <= last.
+  Status sendRange(int64_t first, int64_t last, const char* validator);
+
   // --- settings ---
 
   // The settings the next connection and request use; the script layer
@@ -291,8 +305,8 @@ class HttpSession {
   // --- cookies ---
 
   // The cookie jar, whether or not cookies are on.
-  CookieJar& cookieJar() { return jar_; }
-  const CookieJar& cookieJar() const { return jar_; }
+  CookieJar& cookieJar() { return sharedJar_ != nullptr ? *sharedJar_ : jar_; }
+  const CookieJar& cookieJar() const { return sharedJar_ != nullptr ? *sharedJar_ : jar_; }
   // Whether responses store cookies and requests send them (setCookieMode).
   bool cookiesEnabled() const { return cookiesEnabled_ != 0; }
 
@@ -368,6 +382,8 @@ class HttpSession {
 
   SessionSettings settings_;
   CookieJar jar_;
+  // A sibling's: the jar of the session it repeats, used instead of jar_.
+  CookieJar* sharedJar_ = nullptr;
   TextBuffer host_;
   TextBuffer url_;
   TextBuffer responseHeader_;

@@ -459,7 +459,7 @@ void HttpSession::storeCookies() {
     if (line.valueLength > 0) {
       traceExtraction(kExtractionEndFound);
       TextBuffer value = copyOf(line.value, line.valueLength);
-      jar_.storeCookie(hostName_.data() != nullptr ? hostName_.data() : "", value.data());
+      cookieJar().storeCookie(hostName_.data() != nullptr ? hostName_.data() : "", value.data());
     }
     cursor = line.next;
   }

@@ -2,6 +2,7 @@
 // connection, whole or with the two header lines that ask for the bytes
 // from a given offset.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "http/file_identity.h"
@@ -30,23 +31,58 @@ class ExtraHeaderLines {
 }  // namespace
 
 Status HttpSession::requestRest(int64_t from, const char* validator) {
-  Status sent;
-  {
-    ExtraHeaderLines lines(extraHeaders_);
-    if (from >= 0) {
-      lines.add(formatText("Range: bytes=%lld-", static_cast<long long>(from)));
-      if (validator != nullptr && usableValidator(validator)) {
-        lines.add(std::string("If-Range: ") + validator);
-      }
-    }
-    responseHeader_.clear();
-    body_.assign(lastRequestBody_.data());
-    printAddress_ = false;
-    sent = connectAndSend(lastMethod_.hasText() ? lastMethod_.data() : "GET");
-    printAddress_ = true;
-  }
+  Status sent = sendRange(from, -1, validator);
   if (!sent.ok()) return sent;
   return receive();
+}
+
+Status HttpSession::sendRange(int64_t first, int64_t last, const char* validator) {
+  ExtraHeaderLines lines(extraHeaders_);
+  if (first >= 0) {
+    std::string range = formatText("Range: bytes=%lld-", static_cast<long long>(first));
+    if (last >= 0) range += std::to_string(last);
+    lines.add(range);
+    if (validator != nullptr && usableValidator(validator)) {
+      lines.add(std::string("If-Range: ") + validator);
+    }
+  }
+  responseHeader_.clear();
+  body_.assign(lastRequestBody_.data());
+  printAddress_ = false;
+  Status sent = connectAndSend(lastMethod_.hasText() ? lastMethod_.data() : "GET");
+  // A sibling never prints the address; the session it repeats did.
+  printAddress_ = sharedJar_ == nullptr;
+  return sent;
+}
+
+std::unique_ptr<HttpSession> HttpSession::sibling() {
+  auto copy = std::make_unique<HttpSession>(transport_);
+  copy->settings_.userAgent.assign(settings_.userAgent.data());
+  copy->settings_.proxy.assign(settings_.proxy.data());
+  copy->settings_.user.assign(settings_.user.data());
+  copy->settings_.password.assign(settings_.password.data());
+  copy->settings_.timeoutSeconds = settings_.timeoutSeconds;
+  copy->settings_.port = settings_.port;
+  copy->settings_.tlsPort = settings_.tlsPort;
+  copy->settings_.tlsVerify = settings_.tlsVerify;
+  copy->settings_.basicAuth = settings_.basicAuth;
+  copy->sharedJar_ = &cookieJar();
+  copy->cookiesEnabled_ = cookiesEnabled_;
+  copy->url_.assign(url_.data());
+  copy->host_.assign(host_.data());
+  copy->hostName_.assign(hostName_.data());
+  copy->targetIsTls_ = targetIsTls_;
+  copy->originTarget_ = originTarget_;
+  copy->absoluteTarget_ = absoluteTarget_;
+  copy->credentialHost_ = credentialHost_;
+  copy->credentialPort_ = credentialPort_;
+  copy->targetIsIp_ = targetIsIp_;
+  copy->targetPort_ = targetPort_;
+  copy->extraHeaders_.assign(extraHeaders_.data());
+  copy->lastMethod_.assign(lastMethod_.data());
+  copy->lastRequestBody_.assign(lastRequestBody_.data());
+  copy->printAddress_ = false;
+  return copy;
 }
 
 Status HttpSession::requestAgain(const char* method, bool printAddress) {

@@ -35,8 +35,8 @@ class SocketLink : public Link {
   void limitBlocking(int seconds) override;
   bool isTls() const override { return false; }
 
-  // The socket, for a TLS link set up over it.
-  int descriptor() const { return fd_; }
+  // The socket; a TLS link set up over it waits on it too.
+  int descriptor() const override { return fd_; }
 
  private:
   int fd_;

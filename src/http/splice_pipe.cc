@@ -22,11 +22,13 @@ SplicePipe::~SplicePipe() {
   if (writeEnd_ >= 0) close(writeEnd_);
 }
 
-int SplicePipe::drainTo(int fd) {
+int SplicePipe::drainTo(int fd, int64_t* offset) {
   bool movedAny = false;
   while (held_ > 0) {
-    ssize_t moved =
-        splice(readEnd_, nullptr, fd, nullptr, static_cast<size_t>(held_), SPLICE_F_MOVE);
+    off64_t at = offset != nullptr ? static_cast<off64_t>(*offset) : 0;
+    ssize_t moved = splice(readEnd_, nullptr, fd, offset != nullptr ? &at : nullptr,
+                           static_cast<size_t>(held_), SPLICE_F_MOVE);
+    if (moved > 0 && offset != nullptr) *offset += moved;
     if (moved < 0 && errno == EINTR) continue;
     if (moved < 0) {
       int error = errno;

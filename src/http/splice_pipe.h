@@ -6,6 +6,8 @@
 #ifndef QUORVANE_HTTP_SPLICE_PIPE_H_
 #define QUORVANE_HTTP_SPLICE_PIPE_H_
 
+#include <cstdint>
+
 // The room asked for. Each move from the socket and each write to the file
 // carries at most this much: as much as a piece of the ordinary download
 // (larger writes are slower on first touch of the file's pages), and the
@@ -40,11 +42,12 @@ class SplicePipe {
   // REQUIRES: 0 <= count <= capacity() - held().
   void filled(int count) { held_ += count; }
 
-  // Writes every held byte to `fd` at its current position, in as many
-  // moves as it takes. Returns 0 when all went; kDrainRefused when `fd`
-  // cannot take bytes from a pipe and none went; otherwise the system's
-  // error number, with held() the bytes that did not go.
-  int drainTo(int fd);
+  // Writes every held byte to `fd` at its current position, or at *offset
+  // (which moves past them) when `offset` is given, in as many moves as it
+  // takes. Returns 0 when all went; kDrainRefused when `fd` cannot take
+  // bytes from a pipe and none went; otherwise the system's error number,
+  // with held() the bytes that did not go.
+  int drainTo(int fd, int64_t* offset = nullptr);
   // Reads up to `size` held bytes into `buffer`, for an output that refused
   // them. Returns the count (0 when none is held), or -1 on failure.
   int readHeld(char* buffer, int size);

@@ -44,6 +44,7 @@ class TlsLink : public Link {
   void setWakeThreshold(int bytes) override { socket_->setWakeThreshold(bytes); }
   void limitBlocking(int seconds) override { socket_->limitBlocking(seconds); }
   bool isTls() const override { return true; }
+  int descriptor() const override { return socket_->descriptor(); }
 
   // The link's context, for a look at its store of certificates.
   const SSL_CTX* context() const { return ctx_; }

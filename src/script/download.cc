@@ -2,9 +2,12 @@
 // response body (http/download_body.h) as the place its bytes go
 // (script/output_file.h). With "@resume=1" that place is a part file
 // (script/part_file.h), which a later run continues and which replaces the
-// output file once it is complete.
+// output file once it is complete; with "@split=" above 1 a body that can
+// be fetched in pieces goes into the part over several connections
+// (http/split_download.h).
 #include "script/download.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,8 @@
 #include "http/download_body.h"
 #include "http/file_identity.h"
 #include "http/session.h"
+#include "http/splice_pipe.h"
+#include "http/split_download.h"
 #include "script/output_file.h"
 #include "script/part_file.h"
 #include "text/file_handle.h"
@@ -45,15 +50,80 @@ Status finishPart(const PartFile& part) {
   return Status();
 }
 
+// The part as a file that pieces are written to at any place, whose meta
+// file lists the bytes it holds.
+class PartPieces : public PieceSink {
+ public:
+  PartPieces(const PartFile& part, const FileIdentity& file)
+      : part_(part), file_(file), fd_(part.descriptor()) {}
+  ~PartPieces() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PartPieces(const PartPieces&) = delete;
+  PartPieces& operator=(const PartPieces&) = delete;
+
+  // The system's error number when the part could not be opened again; 0.
+  int openError() const { return fd_ >= 0 ? 0 : errno != 0 ? errno : EBADF; }
+
+  int writeAt(int64_t offset, const char* data, size_t length) override {
+    size_t done = 0;
+    while (done < length) {
+      ssize_t wrote = pwrite(fd_, data + done, length - done, static_cast<off_t>(offset) + done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) return wrote < 0 ? errno : EIO;
+      done += static_cast<size_t>(wrote);
+    }
+    return 0;
+  }
+  int writeFromAt(SplicePipe& pipe, int64_t offset) override { return pipe.drainTo(fd_, &offset); }
+  int readAt(int64_t offset, char* into, size_t length) override {
+    size_t done = 0;
+    while (done < length) {
+      ssize_t got = pread(fd_, into + done, length - done, static_cast<off_t>(offset) + done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return got < 0 ? errno : EIO;
+      done += static_cast<size_t>(got);
+    }
+    return 0;
+  }
+  int keepHeld(const std::vector<ByteRange>& held) override {
+    return part_.writeMeta(file_, &held);
+  }
+  int drop() override {
+    if (ftruncate(fd_, 0) != 0) return errno;
+    return keepHeld(std::vector<ByteRange>());
+  }
+  // Room set aside within the file's holes stays with a part that a run
+  // leaves; a later run fills it.
+  void reserve(int64_t from, int64_t to) override {
+    if (!reserving_) return;
+    if (fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                  static_cast<off_t>(to - from))) {
+      reserving_ = false;
+    }
+  }
+
+ private:
+  const PartFile& part_;
+  const FileIdentity file_;
+  int fd_;
+  // A file system that cannot set room aside is not asked again.
+  bool reserving_ = true;
+};
+
 // Whether the open `part` continues with the response at hand, described by
-// `now`: fills *kept and returns true when it does. When the part holds
-// bytes that cannot be continued, standard error says why.
-bool continuesPart(const PartFile& part, const FileIdentity& now, KeptPart* kept) {
+// `now`: fills *kept (and *held, for a part fetched in pieces) and returns
+// true when it does. When the part holds bytes that cannot be continued,
+// standard error says why.
+bool continuesPart(const PartFile& part, const FileIdentity& now, KeptPart* kept,
+                   HeldPieces* held) {
   int64_t size = part.size();
   if (size <= 0) return false;
   FileIdentity file;
   const char* why = nullptr;
-  if (!part.readMeta(&file) || !part.readable(size < kResumeOverlap ? size : kResumeOverlap)) {
+  if (!part.readMeta(&file, held) ||
+      !part.readable(size < kResumeOverlap ? size : kResumeOverlap) ||
+      (held->listed && file.ifRange().empty())) {
     why = "%s.meta cannot be read; starting over";
   } else {
     PartVerdict verdict = comparePart(file, now);
@@ -70,9 +140,41 @@ bool continuesPart(const PartFile& part, const FileIdentity& now, KeptPart* kept
     return false;
   }
   kept->bytes = size;
+  if (held->listed) {
+    kept->bytes = 0;
+    for (const ByteRange& range : held->ranges) kept->bytes += range.end - range.start;
+  }
   kept->file = file;
   kept->outputName = part.outputPath();
-  return true;
+  return kept->bytes > 0;
+}
+
+// The body into the open `part` over up to retry.split connections: a new
+// download of the response at hand (`held` empty: the part is emptied and
+// its meta file, which describes `file`, written before the first byte), or
+// the rest of one that an earlier run fetched in pieces.
+Status downloadPieces(HttpSession& session, const PartFile& part, const FileIdentity& file,
+                      const std::vector<ByteRange>& held, const RetryPolicy& retry) {
+  // An empty part is not emptied again: the file system would then write
+  // all of it out when it is closed.
+  if (held.empty() && part.size() != 0) {
+    if (int error = part.truncate()) return cannotWrite(error, "emptying " + part.partPath());
+  }
+  PartPieces sink(part, file);
+  if (int error = sink.openError())
+    return cannotOpen(kOutputFileError, part.partPath(), strerror(error));
+  if (held.empty()) {
+    if (int error = sink.keepHeld(held)) return cannotWrite(error, "writing " + part.metaPath());
+  }
+  SplitStart start;
+  start.file = file;
+  start.held = held;
+  start.outputName = part.outputPath();
+  Status result =
+      downloadInPieces(session, sink, part.partPath().c_str(), start, retry.split, retry);
+  if (result.ok()) return finishPart(part);
+  if (!isInterruption(result.code())) result.addTrailer("; the part is kept in " + part.partPath());
+  return result;
 }
 
 // "@->file:" into OUTPUT.part: continues the part an earlier run kept when
@@ -94,10 +196,17 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
   }
   const FileIdentity now = identifyFile(session);
   KeptPart kept;
+  HeldPieces held;
   // Only a response at hand can be compared with the part, and a request
   // with a Range of the plugin's own is never resumed.
   bool continued = session.connection(0) != nullptr && !requestHasOwnRange(session) &&
-                   continuesPart(part, now, &kept);
+                   continuesPart(part, now, &kept, &held);
+  if (continued && held.listed && kept.bytes < kept.file.length) {
+    return downloadPieces(session, part, kept.file, held.ranges, retry);
+  }
+  if (!continued && retry.split > 1 && now.splittable && session.connection(0) != nullptr) {
+    return downloadPieces(session, part, now, std::vector<ByteRange>(), retry);
+  }
   if (continued && kept.file.length == kept.bytes) {
     // The part is whole: the rest of the response at hand is not needed.
     session.closeSlot(0);
@@ -147,7 +256,9 @@ bool isStandardOutput(const char* outputPath) {
 
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry) {
   const bool toStandardOutput = isStandardOutput(outputPath);
-  if (retry.resume && outputPath != nullptr && !toStandardOutput && resumableOutput(outputPath)) {
+  // A body fetched in pieces goes into a part as a resumed one does.
+  if ((retry.resume || retry.split > 1) && outputPath != nullptr && !toStandardOutput &&
+      resumableOutput(outputPath)) {
     return downloadToPart(session, outputPath, retry);
   }
   FileHandle out =

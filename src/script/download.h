@@ -21,7 +21,10 @@ class HttpSession;
 // that an earlier run kept when the response at hand agrees with its meta
 // file (see script/part_file.h); the part replaces the output file when it
 // is complete, and a failure keeps it, its sentence ending with "; the part
-// is kept in outputPath.part".
+// is kept in outputPath.part". retry.split above 1 does the same, and
+// fetches a body that can be split (FileIdentity::splittable), or the rest
+// of a part fetched in pieces, over up to that many connections at once
+// (downloadInPieces, http/split_download.h).
 Status downloadToFile(HttpSession& session, const char* outputPath, const RetryPolicy& retry);
 
 // The output name that stands for standard output: the body goes there

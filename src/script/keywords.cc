@@ -14,7 +14,7 @@ const char kKeywords[][kKeywordField] = {
     "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
     "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
     "@retry=",  "@resume=",      "@lowspeed=",  "@cookiefile=", "@cookiejar=",  "@auth=",
-    "@jsonunescape:", "@htmlunescape:", "@<-json=",
+    "@jsonunescape:", "@htmlunescape:", "@<-json=",       "@split=",
 };
 // clang-format on
 static_assert(sizeof kKeywords / sizeof kKeywords[0] == kKeywordCount,

@@ -56,11 +56,12 @@ enum KeywordCode {
   kJsonUnescape = 43,
   kHtmlUnescape = 44,
   kJsonValue = 45,
+  kSplit = 46,
 };
 
 // The codes run from 1 without gaps (a code not yet in use has an empty
 // entry); the last one is the table's length.
-const int kKeywordCount = kJsonValue;
+const int kKeywordCount = kSplit;
 // Each keyword is held in a field of 16 characters (15 and the terminator).
 const int kKeywordField = 16;
 extern const char kKeywords[][kKeywordField];  // kKeywordCount entries

@@ -22,9 +22,10 @@ const char kMetaSuffix[] = ".part.meta";
 const char kMetaTemplate[] = ".quorvane-meta-XXXXXX";
 
 // Validators come out of a response header block, which the reception
-// holds to 256 KiB; a meta file larger than that (and its few other bytes)
-// was not written by this program.
-const size_t kMaxMetaBytes = 256 * 1024 + 256;
+// holds to 256 KiB, and a part fetched in pieces lists a run of bytes for
+// each piece begun (a few dozen): a meta file larger than that (and its
+// few other bytes) was not written by this program.
+const size_t kMaxMetaBytes = 256 * 1024 + 64 * 1024;
 
 // The folder of `path` ("." for a bare name), with its final "/".
 std::string folderOf(const std::string& path) {
@@ -122,7 +123,7 @@ int PartFile::truncate() const {
   return ftruncate(fd_, 0) == 0 ? 0 : errno;
 }
 
-bool PartFile::readMeta(FileIdentity* file) const {
+bool PartFile::readMeta(FileIdentity* file, HeldPieces* held) const {
   int fd = openRegularForReading(meta_);
   if (fd < 0) return false;
   std::string text;
@@ -137,11 +138,11 @@ bool PartFile::readMeta(FileIdentity* file) const {
   }
   ::close(fd);
   if (failed || text.size() > kMaxMetaBytes) return false;
-  return parsePartMeta(text, file);
+  return parsePartMeta(text, file, held);
 }
 
-int PartFile::writeMeta(const FileIdentity& file) const {
-  std::string text = formatPartMeta(file);
+int PartFile::writeMeta(const FileIdentity& file, const std::vector<ByteRange>* held) const {
+  std::string text = formatPartMeta(file, held);
   std::string temporary = folderOf(meta_) + kMetaTemplate;
   // mkstemp makes the file with mode 0600, and never over another.
   int fd = mkostemp(&temporary[0], O_CLOEXEC);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "http/file_identity.h"
 
@@ -60,11 +61,11 @@ class PartFile {
   // Reads the meta file. Returns false when it is missing, not a regular
   // file (never followed, never waited on), cannot be read, is larger than
   // a meta file can be, or is malformed (parsePartMeta).
-  bool readMeta(FileIdentity* file) const;
+  bool readMeta(FileIdentity* file, HeldPieces* held = nullptr) const;
   // Writes the meta file anew: a new file of the part's folder (mode 0600),
   // renamed over it, so that a link of that name is replaced, never
   // followed. Returns 0, or the system's error number.
-  int writeMeta(const FileIdentity& file) const;
+  int writeMeta(const FileIdentity& file, const std::vector<ByteRange>* held = nullptr) const;
   // The part is complete: renames it to the output name, replacing any file
   // there, and removes the meta file. Returns 0, or the system's error
   // number of the rename (the part and meta then stay).

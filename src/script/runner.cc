@@ -227,6 +227,7 @@ Status ScriptEngine::runScript(const char* target, const char* outputPath) {
       case kResume:
       case kLowSpeed:
       case kAuth:
+      case kSplit:
       case kUserAgent:
       case kProxy:
       case kUser:

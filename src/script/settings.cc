@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "http/session.h"
+#include "http/split_download.h"
 #include "script/download.h"
 #include "script/keywords.h"
 
@@ -70,7 +72,7 @@ bool asksForBasic(const char* value) {
 
 bool isSetting(int code) {
   return (code >= kTimeout && code <= kPass) || code == kTlsVerify || code == kRetry ||
-         code == kResume || code == kLowSpeed || code == kAuth;
+         code == kResume || code == kLowSpeed || code == kAuth || code == kSplit;
 }
 
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value) {
@@ -92,6 +94,9 @@ bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const
       return true;
     case kLowSpeed:
       readLowSpeed(value, &settings.lowSpeedBytes, &settings.lowSpeedSeconds);
+      return true;
+    case kSplit:
+      retry.split = std::min(std::max(settingNumber(value), 1), kMaxSplitConnections);
       return true;
     case kUserAgent:
       settings.userAgent.assign(value);

@@ -16,13 +16,15 @@ struct SessionSettings;
 int32_t settingNumber(const char* text);
 
 // Applies a "@timeout=", "@port=", "@tlsverify=", "@retry=", "@resume=",
-// "@lowspeed=", "@useragent=", "@proxy=", "@user=", "@pass=" or "@auth="
-// line to the session's `settings` or, for "@retry=" and "@resume=", to
-// `retry` ("@tlsverify=0" turns the certificate check off, any other value
-// on; "@lowspeed=" takes two numbers above 0 separated by ",", and any other
-// value leaves it as it was; "@proxy=" with an empty value turns every proxy
-// off, the environment's too; "@auth=basic", in any letter case, turns Basic
-// authentication on, any other value off). Returns false,
+// "@lowspeed=", "@split=", "@useragent=", "@proxy=", "@user=", "@pass=" or
+// "@auth=" line to the session's `settings` or, for "@retry=", "@resume="
+// and "@split=", to `retry` ("@tlsverify=0" turns the certificate check
+// off, any other value on; "@lowspeed=" takes two numbers above 0 separated
+// by ",", and any other value leaves it as it was; "@proxy=" with an empty
+// value turns every proxy off, the environment's too; "@auth=basic", in any
+// letter case, turns Basic authentication on, any other value off;
+// "@split=" counts 1 below 1 and kMaxSplitConnections above it). Returns
+// false,
 // changing nothing, for any other keyword code. REQUIRES: value != nullptr.
 bool applySetting(SessionSettings& settings, RetryPolicy& retry, int code, const char* value);
 // Whether `code` is one of the keywords applySetting applies.

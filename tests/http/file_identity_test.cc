@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 FileIdentity identity(const char* etag, const char* lastModified, int64_t length) {
@@ -62,6 +65,37 @@ TEST(FileIdentityTest, AnythingElseCannotBeRead) {
     FileIdentity file;
     EXPECT_FALSE(parsePartMeta(text, &file)) << text;
   }
+}
+
+// The bytes a part fetched in pieces holds: runs read back as written, and
+// a list that does not fit the file is no list; a reader that knows no
+// pieces refuses a part that has them.
+TEST(PartMeta, HeldRunsOfAPieceDownload) {
+  FileIdentity file;
+  file.etag = "\"v1\"";
+  file.length = 100;
+  std::vector<ByteRange> held = {{0, 10}, {40, 100}};
+  std::string text = formatPartMeta(file, &held);
+  EXPECT_EQ("quorvane part 1\nETag: \"v1\"\nLength: 100\nHeld: 0-9,40-99\n", text);
+  FileIdentity read;
+  HeldPieces pieces;
+  ASSERT_TRUE(parsePartMeta(text, &read, &pieces));
+  ASSERT_TRUE(pieces.listed);
+  ASSERT_EQ(2u, pieces.ranges.size());
+  EXPECT_EQ(40, pieces.ranges[1].start);
+  EXPECT_EQ(100, pieces.ranges[1].end);
+  EXPECT_FALSE(parsePartMeta(text, &read));
+  ASSERT_TRUE(parsePartMeta("quorvane part 1\nLength: 5\nHeld: none\n", &read, &pieces));
+  EXPECT_TRUE(pieces.listed && pieces.ranges.empty());
+  ASSERT_TRUE(parsePartMeta("quorvane part 1\nLength: 5\n", &read, &pieces));
+  EXPECT_FALSE(pieces.listed);
+  const char* misfits[] = {"0-100", "5-4", "0-9,9-20", "0-9,10-20", "20-29,0-9", "0-9,",
+                           "",      "-9",  "0-",       "a-b",       "0-9 ",      "none,0-1"};
+  for (const char* runs : misfits) {
+    std::string meta = std::string("quorvane part 1\nLength: 100\nHeld: ") + runs + "\n";
+    EXPECT_FALSE(parsePartMeta(meta, &read, &pieces)) << runs;
+  }
+  EXPECT_FALSE(parsePartMeta("quorvane part 1\nLength: unknown\nHeld: none\n", &read, &pieces));
 }
 
 }  // namespace

@@ -167,7 +167,7 @@ TEST(ScriptedServerText, RejectsBadLines) {
 }
 
 // The range answers the campaign's resuming server gives: the rest from the
-// asked offset only while "If-Range:" names the entity's validator.
+// asked offset (to the asked end) only while "If-Range:" names the entity's validator.
 TEST(ScriptedServerText, RangeAnswers) {
   const std::string kGet = "GET /f HTTP/1.0\r\nHost: h\r\n";
   const std::string kWhole = "HTTP/1.1 200 OK\r\nETag: \"e\"\r\nContent-Length: 6\r\n\r\nabcdef";
@@ -186,7 +186,9 @@ TEST(ScriptedServerText, RangeAnswers) {
        "Content-Length: 4\r\n\r\ncd"},
       {"Range: bytes=2-\r\nIf-Range: \"old\"\r\n", true, std::string::npos, kWhole},
       {"Range: bytes=2-\r\n", false, std::string::npos, kWhole},
-      {"Range: bytes=2-4\r\n", true, std::string::npos, kWhole},
+      {"Range: bytes=2-4\r\n", true, std::string::npos,
+       "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-4/6\r\nETag: \"e\"\r\n"
+       "Content-Length: 3\r\n\r\ncde"},
       {"Range: bytes=6-\r\n", true, std::string::npos,
        "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */6\r\nETag: \"e\"\r\n"
        "Content-Length: 0\r\n\r\n"},

@@ -46,7 +46,7 @@ TEST(Keywords, TableHoldsTheKeywordsInOrder) {
       "@sum=",    "@cookieclear:", "@cookieon:",  "@cookieoff:", "@buffering:",   "@push=",
       "@pop=",    "@replace=",     "@->log=",     "@->file:",    "@exit:",        "@tlsverify=",
       "@retry=",  "@resume=",      "@lowspeed=",  "@cookiefile=", "@cookiejar=",  "@auth=",
-      "@jsonunescape:", "@htmlunescape:", "@<-json=",
+      "@jsonunescape:", "@htmlunescape:", "@<-json=",       "@split=",
   };
   // clang-format on
   ASSERT_EQ(sizeof expected / sizeof expected[0], static_cast<size_t>(kKeywordCount));

@@ -377,9 +377,16 @@ std::string rangeAnswer(const ServerAction& action, const std::string& request) 
   std::string ifRange = header("If-Range");
   const char kUnit[] = "bytes=";
   long from = -1;
-  if (action.honourRange && range.compare(0, strlen(kUnit), kUnit) == 0 && range.back() == '-' &&
+  long last = static_cast<long>(entity.size()) - 1;
+  size_t dash = range.find('-');
+  if (action.honourRange && range.compare(0, strlen(kUnit), kUnit) == 0 &&
+      dash != std::string::npos &&
       (action.ignoreIfRange || ifRange.empty() || ifRange == action.validator)) {
-    parseCount(range.substr(strlen(kUnit), range.size() - strlen(kUnit) - 1), LONG_MAX, &from);
+    long end = 0;
+    if (!parseCount(range.substr(strlen(kUnit), dash - strlen(kUnit)), LONG_MAX, &from)) from = -1;
+    if (dash + 1 < range.size() && parseCount(range.substr(dash + 1), LONG_MAX, &end)) {
+      last = std::min(last, end);
+    }
   }
   std::string size = std::to_string(entity.size());
   std::string head;
@@ -391,8 +398,8 @@ std::string rangeAnswer(const ServerAction& action, const std::string& request) 
     head = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + size + "\r\n";
   } else {
     head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
-           std::to_string(entity.size() - 1) + "/" + size + "\r\n";
-    body = entity.substr(static_cast<size_t>(from));
+           std::to_string(last) + "/" + size + "\r\n";
+    body = entity.substr(static_cast<size_t>(from), static_cast<size_t>(last - from + 1));
   }
   head += action.headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   return head + body.substr(0, action.cutAfter);
@@ -482,6 +489,32 @@ bool parseActions(const std::string& text, ConnectionScript* out, std::string* e
       bytes.reserve(static_cast<size_t>(value) * text.size());
       for (long i = 0; i < value; ++i) bytes += text;
       out->push_back(sendAction(bytes, chunk, gap));
+    } else if (word == "send-range") {
+      // send-range COUNT TEXT ETAG [cut BYTES] [any-if-range]
+      std::istringstream words(rest);
+      std::string count, pattern, etag, option, unescaped;
+      words >> count >> pattern >> etag;
+      if (!parseCount(count, kMaxRepeatCount, &value) || !unescapeText(pattern, &unescaped) ||
+          unescaped.empty() || etag.empty() ||
+          static_cast<size_t>(value) > static_cast<size_t>(kMaxRepeatCount) / unescaped.size())
+        return fail("expected a count, a text and an ETag");
+      std::string entity;
+      entity.reserve(static_cast<size_t>(value) * unescaped.size());
+      for (long i = 0; i < value; ++i) entity += unescaped;
+      ServerAction action = sendRangeAction(entity, "ETag: " + etag + "\r\n", etag);
+      action.chunk = chunk;
+      action.millis = gap;
+      while (words >> option) {
+        long cut = 0;
+        if (option == "any-if-range") {
+          action.ignoreIfRange = true;
+        } else if (option == "cut" && words >> option && parseCount(option, LONG_MAX, &cut)) {
+          action.cutAfter = static_cast<size_t>(cut);
+        } else {
+          return fail("expected cut BYTES or any-if-range");
+        }
+      }
+      out->push_back(action);
     } else if (word == "pause") {
       if (!parseCount(rest, 3600 * 1000, &value)) return fail("expected milliseconds");
       out->push_back(pauseAction(static_cast<int>(value)));

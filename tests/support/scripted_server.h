@@ -15,6 +15,10 @@
 //   send <text>              text with \r \n \t \\ and \xHH escapes
 //   send-file <path>         a file's bytes (relative to the base folder)
 //   send-repeat <count> <t>  count copies of one (escaped) text
+//   send-range <count> <t> <etag> [cut <n>] [any-if-range]
+//                            answers the request for the entity of count
+//                            copies of <t> with "ETag: <etag>" as
+//                            sendRangeAction does, at most <n> body bytes
 //   pause <ms>
 //   close                    graceful: write side shut (TLS close-notify)
 //   close-tcp                the TCP connection closes in order; over TLS
@@ -28,9 +32,9 @@
 // close, close-tcp, reset and hold end a connection's list; a list that ends without
 // one of them closes gracefully.
 //
-// In code (not in the text form) a connection may also answer its request
-// for one whole entity as a server that honours ranges does: a request with
-// "Range: bytes=N-" gets a 206 with the bytes from N on, unless its
+// A connection may also answer its request for one whole entity as a
+// server that honours ranges does: a request with "Range: bytes=N-" (or
+// "bytes=N-M") gets a 206 with the bytes from N on (to M), unless its
 // "If-Range:" names another validator than the entity's (see
 // sendRangeAction).
 #ifndef QUORVANE_TESTS_SUPPORT_SCRIPTED_SERVER_H_
@@ -89,8 +93,8 @@ ServerAction resetAction();
 ServerAction holdAction();
 // An answer to the connection's request for `entity`, as a server that
 // honours ranges gives it: "HTTP/1.1 206 Partial Content" with Content-Range
-// and the bytes from N on for "Range: bytes=N-" (416 when N is past the
-// end), unless `honourRange` is false or an "If-Range:" names another value
+// and the bytes from N on for "Range: bytes=N-" (to M for "bytes=N-M"; 416
+// when N is past the end), unless `honourRange` is false or an "If-Range:" names another value
 // than `validator`; otherwise "HTTP/1.1 200 OK" and the whole entity. Each
 // answer carries `headers` and its Content-Length, and at most `cutAfter`
 // of its body bytes are sent.
