@@ -24,7 +24,6 @@ const size_t kStatusCodeEnd = 12;
 const char kStatusLineStart[] = "HTTP/9.9 999";
 const size_t kStatusLineStartLength = sizeof kStatusLineStart - 1;
 
-
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -112,8 +111,7 @@ size_t firstLineLength(const char* data, size_t length) {
 }
 
 bool isInterimStatus(int32_t status) {
-  return status >= kStatusFirstInterim && status < kStatusOk &&
-         status != kStatusSwitchingProtocols;
+  return status >= kStatusFirstInterim && status < kStatusOk && status != kStatusSwitchingProtocols;
 }
 
 int32_t statusCodeOf(const char* headerText) {
