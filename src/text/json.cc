@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.h"
 #include "text/unescape.h"
 
 namespace {
@@ -54,35 +55,6 @@ bool parsePath(const char* path, std::vector<PathStep>* steps) {
     steps->push_back(std::move(step));
   }
   return true;
-}
-
-// The length of the well-formed UTF-8 sequence of two to four bytes at `p`
-// (before `end`), or 0: no overlong forms, no surrogates, nothing past
-// U+10FFFF.
-size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-  unsigned char lead = p[0];
-  size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < length) return 0;
-  if (p[1] < low || p[1] > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-  }
-  return length;
 }
 
 class JsonReader {
@@ -239,7 +211,7 @@ class JsonReader {
         if (!readEscape()) return false;
       } else if (c >= 0x80) {
         size_t length = utf8SequenceLength(reinterpret_cast<const unsigned char*>(at_),
-                                           reinterpret_cast<const unsigned char*>(end_));
+                                           static_cast<size_t>(end_ - at_));
         if (length == 0) return fail();
         at_ += length;
       } else {
