@@ -370,6 +370,18 @@ class HttpSession {
   // Connects to `peer` (the target, or `proxy`) and, with `tunnel`, opens
   // the proxy's tunnel to `target`, all within `limit` seconds (0: the
   // system's limits), into *link. Returns kOk or the failure of connectAndSend.
+  // The SOCKS tunnels to each of `destinations` (the target's addresses,
+  // looked up here), raced as a name's addresses are: the first over the
+  // proxy connection in *link, each next one over a new connection
+  // kConnectStaggerMillis later while none got through (at once after a
+  // refusal of its address), each within `limit`. The first that gets
+  // through wins and is left in *link; a refusal that another address
+  // cannot pass ends the race, and otherwise the failure of the attempt
+  // that failed last stands. REQUIRES: *link is connected and has a
+  // descriptor.
+  Status raceSocksTunnels(const Proxy& proxy, const Peer& peer, const Peer& target,
+                          const std::vector<std::string>& destinations, int limit,
+                          std::unique_ptr<Link>* link);
   Status connectThrough(const Proxy& proxy, const Peer& peer, const Peer& target, bool tunnel,
                         int limit, std::unique_ptr<Link>* link);
   // Stores the cookies of the response header's Set-Cookie lines.

@@ -1,17 +1,22 @@
 // HttpSession's connections: opening the current one (to the host or the
 // proxy, on the port of the address or the settings, with TLS when they ask
 // for it and the certificate checked) and the two slots that may share it.
+#include <poll.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/messages.h"
 #include "http/address.h"
 #include "http/proxy.h"
 #include "http/session.h"
+#include "http/socket_link.h"
 #include "http/transport.h"
 #include "http/tunnel.h"
 
@@ -229,8 +234,9 @@ Status HttpSession::connectAndSend(const char* method) {
 Status HttpSession::connectThrough(const Proxy& proxy, const Peer& peer, const Peer& target,
                                    bool tunnel, int limit, std::unique_ptr<Link>* link) {
   // What a tunnel leads to: the target's name, or for "socks5://" its
-  // addresses, looked up here once connected to the proxy, each tried over
-  // a connection of its own while the proxy cannot reach the one before.
+  // addresses, looked up here once connected to the proxy and raced over
+  // connections of their own (one after another where links cannot be
+  // waited on together: while the proxy cannot reach the one before).
   std::vector<std::string> destinations = {target.name};
   for (size_t next = 0;; ++next) {
     report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
@@ -249,6 +255,11 @@ Status HttpSession::connectThrough(const Proxy& proxy, const Peer& peer, const P
         !transport_.lookUp(target.name.c_str(), &destinations, &failure)) {
       opened = Status(kHostNotFound, "cannot resolve the host name " + target.name);
     }
+    // Several addresses race over connections of their own, as a name's
+    // do, where the links can be waited on together.
+    if (opened.ok() && destinations.size() > 1 && (*link)->descriptor() >= 0) {
+      return raceSocksTunnels(proxy, peer, target, destinations, limit, link);
+    }
     bool tryNext = false;
     if (opened.ok()) {
       opened = openTunnel(**link, proxy, target, destinations[next], settings_, limit, &tryNext);
@@ -257,6 +268,116 @@ Status HttpSession::connectThrough(const Proxy& proxy, const Peer& peer, const P
     link->reset();
     report(kCloseTrace);
     if (!tryNext || next + 1 >= destinations.size()) return opened;
+  }
+}
+
+namespace {
+
+// One SOCKS exchange of a race: its connection to the proxy, what it asks
+// the proxy for, and when it gives up (monotonic microseconds; 0: never).
+struct SocksAttempt {
+  std::unique_ptr<Link> link;
+  TunnelTarget to;
+  std::unique_ptr<SocksTunnel> tunnel;
+  int64_t deadline = 0;
+
+  // Closes the connection, with its trace.
+  ~SocksAttempt() {
+    if (link == nullptr) return;
+    tunnel.reset();
+    link.reset();
+    report(kCloseTrace);
+  }
+};
+
+}  // namespace
+
+Status HttpSession::raceSocksTunnels(const Proxy& proxy, const Peer& peer, const Peer& target,
+                                     const std::vector<std::string>& destinations, int limit,
+                                     std::unique_ptr<Link>* link) {
+  std::vector<std::unique_ptr<SocksAttempt>> running;
+  Status last;
+  size_t next = 0;
+  // Starts the exchange for the next address over `connected`; false when
+  // it failed at once.
+  auto startOn = [&](std::unique_ptr<Link> connected) {
+    auto attempt = std::make_unique<SocksAttempt>();
+    attempt->link = std::move(connected);
+    attempt->to.host = hostWithoutPort(target);
+    attempt->to.destination = destinations[next++];
+    attempt->to.port = target.port;
+    attempt->to.userAgent = settings_.userAgent.data() != nullptr ? settings_.userAgent.data() : "";
+    attempt->tunnel =
+        std::make_unique<SocksTunnel>(*attempt->link, proxy, proxy.host.name, attempt->to);
+    attempt->deadline = limit > 0 ? monotonicMicros() + limit * limitSecondMicros() : 0;
+    last = attempt->tunnel->start();
+    if (!last.ok()) return false;
+    running.push_back(std::move(attempt));
+    return true;
+  };
+  int64_t nextStart =
+      startOn(std::move(*link)) ? monotonicMicros() + kConnectStaggerMillis * 1000 : 0;
+  for (;;) {
+    // The next address goes when its turn comes, or at once when nothing
+    // is under way.
+    while (next < destinations.size() && (running.empty() || monotonicMicros() >= nextStart)) {
+      report(kConnectTrace, hostAndPort(peer).c_str(), kNetworkText);
+      ConnectFailure failure;
+      std::unique_ptr<Link> connected =
+          transport_.connect(peer.name.c_str(), peer.port, limit, &failure);
+      if (connected == nullptr) {
+        // The proxy itself cannot be reached: no address will do better.
+        lastConnectFailure_ = failure.kind;
+        last = connectFailure(failure, describePeer(), peerIsProxy_, peer.name.c_str());
+        next = destinations.size();
+        break;
+      }
+      if (limit > 0) connected->limitBlocking(limit);
+      nextStart =
+          startOn(std::move(connected)) ? monotonicMicros() + kConnectStaggerMillis * 1000 : 0;
+    }
+    if (running.empty()) return last;
+
+    std::vector<pollfd> entries;
+    int64_t wake = next < destinations.size() ? nextStart : INT64_MAX;
+    for (const auto& attempt : running) {
+      entries.push_back(pollfd{attempt->link->descriptor(), POLLIN, 0});
+      if (attempt->link->pending() > 0) wake = 0;
+      if (attempt->deadline > 0 && attempt->deadline < wake) wake = attempt->deadline;
+    }
+    int64_t now = monotonicMicros();
+    int timeout = wake == INT64_MAX ? -1
+                  : wake <= now     ? 0
+                                    : static_cast<int>((wake - now + 999) / 1000);
+    if (poll(entries.data(), entries.size(), timeout) < 0 && errno != EINTR) {
+      return running.front()->tunnel->readFailed();
+    }
+    now = monotonicMicros();
+    for (size_t i = 0; i < running.size();) {
+      SocksAttempt& attempt = *running[i];
+      Status step;
+      if (entries[i].revents != 0 || attempt.link->pending() > 0) {
+        step = attempt.tunnel->advance();
+        if (step.ok() && attempt.tunnel->done()) {
+          // The winner: the others close as the race ends.
+          *link = std::move(attempt.link);
+          return Status();
+        }
+        // A refusal that another address cannot pass ends the race.
+        if (!step.ok() && !attempt.tunnel->tryNext()) return step;
+      } else if (attempt.deadline > 0 && now >= attempt.deadline) {
+        step = attempt.tunnel->silence(limit);
+      }
+      if (step.ok()) {
+        ++i;
+        continue;
+      }
+      last = step;
+      running.erase(running.begin() + static_cast<long>(i));
+      entries.erase(entries.begin() + static_cast<long>(i));
+      // A failed attempt hands its turn to the next address at once.
+      nextStart = 0;
+    }
   }
 }
 

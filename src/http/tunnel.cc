@@ -22,6 +22,8 @@ const unsigned char kSocksName = 3;
 const unsigned char kSocksIPv6 = 4;
 const unsigned char kUserPasswordVersion = 1;
 const size_t kSocksReplyHead = 4;
+// The longest of a SOCKS answer's parts: a bound name and its port.
+const size_t kSocksReadMost = 255 + 2;
 const size_t kPortBytes = 2;
 // The replies that concern the destination alone: network or host
 // unreachable, connection refused, TTL expired.
@@ -93,19 +95,6 @@ class Exchange {
     return 0;
   }
 
-  // Reads exactly `count` bytes into *out.
-  Status readExactly(size_t count, std::string* out) {
-    out->assign(count, '\0');
-    size_t done = 0;
-    Status failure;
-    while (done < count) {
-      int got = readSome(&(*out)[done], static_cast<int>(count - done), &failure);
-      if (got <= 0) return failure;
-      done += static_cast<size_t>(got);
-    }
-    return Status();
-  }
-
  private:
   Link& link_;
   const std::string who_;
@@ -136,20 +125,6 @@ bool socksAddress(const std::string& destination, std::string* out) {
            std::string(1, static_cast<char>(destination.size())) + destination;
   }
   return true;
-}
-
-// RFC 1929: the user name and password, and the proxy's verdict.
-Status authenticate(Exchange& exchange, const Proxy& proxy) {
-  std::string request(1, static_cast<char>(kUserPasswordVersion));
-  request += static_cast<char>(proxy.user.size());
-  request += proxy.user;
-  request += static_cast<char>(proxy.password.size());
-  request += proxy.password;
-  Status result = exchange.sendAll(request);
-  std::string reply;
-  if (result.ok()) result = exchange.readExactly(2, &reply);
-  if (result.ok() && reply[1] != 0) return exchange.failure("refused the user name and password");
-  return result;
 }
 
 }  // namespace
@@ -193,72 +168,159 @@ Status openHttpTunnel(Link& link, const Proxy& proxy, const std::string& proxyNa
   return Status();
 }
 
-Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
-                       const TunnelTarget& target, int limitSeconds, bool* tryNext) {
-  *tryNext = false;
-  std::string address;
-  if (!socksAddress(target.destination, &address)) {
-    return Status(kNoAddress, formatText("the name %s is too long for a SOCKS proxy",
-                                         target.destination.c_str()));
+SocksTunnel::SocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
+                         const TunnelTarget& target)
+    : link_(link),
+      proxy_(proxy),
+      target_(target),
+      who_(formatText("proxy %s port %d", proxyName.c_str(), proxy.port())) {}
+
+Status SocksTunnel::failure(const std::string& what) const {
+  return Status(kCannotConnect, who_ + " " + what);
+}
+
+Status SocksTunnel::readFailed() const {
+  return Status(kCannotConnect, "reading from the " + who_ + " failed");
+}
+
+Status SocksTunnel::silence(int seconds) const {
+  return failure(formatText("did not answer within %d s", seconds));
+}
+
+Status SocksTunnel::send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    int sent = link_.send(bytes.data() + done, static_cast<int>(bytes.size() - done));
+    if (sent <= 0) return Status(kCannotConnect, "cannot send to the " + who_);
+    done += static_cast<size_t>(sent);
   }
-  Exchange exchange(link, proxy, proxyName, limitSeconds);
+  return Status();
+}
+
+Status SocksTunnel::start() {
+  std::string address;
+  if (!socksAddress(target_.destination, &address)) {
+    return Status(kNoAddress, formatText("the name %s is too long for a SOCKS proxy",
+                                         target_.destination.c_str()));
+  }
   // The methods offered: none, and with credentials the user name and
   // password too.
   std::string greeting(1, static_cast<char>(kSocksVersion));
-  if (proxy.hasCredentials) {
+  if (proxy_.hasCredentials) {
     greeting +=
         {2, static_cast<char>(kSocksNoAuthentication), static_cast<char>(kSocksUserPassword)};
   } else {
     greeting += {1, static_cast<char>(kSocksNoAuthentication)};
   }
-  std::string reply;
-  Status result = exchange.sendAll(greeting);
-  if (result.ok()) result = exchange.readExactly(2, &reply);
-  if (!result.ok()) return result;
-  const Status notSocks = exchange.failure("did not answer with SOCKS 5");
-  if (static_cast<unsigned char>(reply[0]) != kSocksVersion) return notSocks;
-  unsigned char method = static_cast<unsigned char>(reply[1]);
-  if (method == kSocksUserPassword && proxy.hasCredentials) {
-    result = authenticate(exchange, proxy);
-    if (!result.ok()) return result;
-  } else if (method != kSocksNoAuthentication) {
-    return exchange.failure("accepts none of the offered methods");
-  }
+  stage_ = kMethod;
+  want_ = 2;
+  return send(greeting);
+}
 
+Status SocksTunnel::advance() {
+  char bytes[kSocksReadMost];
+  size_t most = want_ - wanted_.size();
+  int got = link_.recv(bytes, static_cast<int>(most < sizeof bytes ? most : sizeof bytes));
+  if (got == kReadWouldBlock) return Status();
+  if (got == 0 || got == kReadEndWithoutTlsClose) {
+    return failure("closed the connection before the tunnel was open");
+  }
+  if (got < 0) return readFailed();
+  wanted_.append(bytes, static_cast<size_t>(got));
+  if (wanted_.size() < want_) return Status();
+  Status answered = answer();
+  wanted_.clear();
+  return answered;
+}
+
+Status SocksTunnel::answer() {
+  const std::string& reply = wanted_;
+  const Status notSocks = failure("did not answer with SOCKS 5");
+  switch (stage_) {
+    case kMethod: {
+      if (static_cast<unsigned char>(reply[0]) != kSocksVersion) return notSocks;
+      unsigned char method = static_cast<unsigned char>(reply[1]);
+      if (method == kSocksUserPassword && proxy_.hasCredentials) {
+        // RFC 1929: the user name and password, and the proxy's verdict.
+        std::string request(1, static_cast<char>(kUserPasswordVersion));
+        request += static_cast<char>(proxy_.user.size());
+        request += proxy_.user;
+        request += static_cast<char>(proxy_.password.size());
+        request += proxy_.password;
+        stage_ = kAuthentication;
+        want_ = 2;
+        return send(request);
+      }
+      if (method != kSocksNoAuthentication) return failure("accepts none of the offered methods");
+      break;
+    }
+    case kAuthentication:
+      if (reply[1] != 0) return failure("refused the user name and password");
+      break;
+    case kReplyHead: {
+      if (static_cast<unsigned char>(reply[0]) != kSocksVersion) return notSocks;
+      unsigned code = static_cast<unsigned char>(reply[1]);
+      if (code != 0) {
+        tryNext_ = code >= kSocksFirstUnreachable && code <= kSocksLastUnreachable;
+        std::string reason = code <= sizeof kSocksReasons / sizeof kSocksReasons[0]
+                                 ? kSocksReasons[code - 1]
+                                 : formatText("reply %u", code);
+        return failure("refused the connection to " + targetText(target_) + " (" + reason + ")");
+      }
+      // The address the proxy bound, which nothing here needs, is read so
+      // that no byte of it is taken for the target's.
+      switch (static_cast<unsigned char>(reply[3])) {
+        case kSocksIPv4:
+          stage_ = kBound;
+          want_ = 4 + kPortBytes;
+          return Status();
+        case kSocksIPv6:
+          stage_ = kBound;
+          want_ = 16 + kPortBytes;
+          return Status();
+        case kSocksName:
+          stage_ = kNameLength;
+          want_ = 1;
+          return Status();
+        default:
+          return notSocks;
+      }
+    }
+    case kNameLength:
+      stage_ = kBound;
+      want_ = static_cast<unsigned char>(reply[0]) + kPortBytes;
+      return Status();
+    case kBound:
+    case kDone:
+      stage_ = kDone;
+      return Status();
+  }
+  // The method agreed (and the credentials taken): the request.
+  std::string address;
+  socksAddress(target_.destination, &address);
   std::string request = {static_cast<char>(kSocksVersion), static_cast<char>(kSocksConnect), 0};
   request += address;
-  request += static_cast<char>((target.port >> 8) & 0xFF);
-  request += static_cast<char>(target.port & 0xFF);
-  result = exchange.sendAll(request);
-  if (result.ok()) result = exchange.readExactly(kSocksReplyHead, &reply);
-  if (!result.ok()) return result;
-  if (static_cast<unsigned char>(reply[0]) != kSocksVersion) return notSocks;
-  unsigned code = static_cast<unsigned char>(reply[1]);
-  if (code != 0) {
-    *tryNext = code >= kSocksFirstUnreachable && code <= kSocksLastUnreachable;
-    std::string reason = code <= sizeof kSocksReasons / sizeof kSocksReasons[0]
-                             ? kSocksReasons[code - 1]
-                             : formatText("reply %u", code);
-    return exchange.failure("refused the connection to " + targetText(target) + " (" + reason +
-                            ")");
+  request += static_cast<char>((target_.port >> 8) & 0xFF);
+  request += static_cast<char>(target_.port & 0xFF);
+  stage_ = kReplyHead;
+  want_ = kSocksReplyHead;
+  return send(request);
+}
+
+Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
+                       const TunnelTarget& target, int limitSeconds, bool* tryNext) {
+  SocksTunnel tunnel(link, proxy, proxyName, target);
+  Status result = tunnel.start();
+  timeval limit = limitOf(limitSeconds);
+  while (result.ok() && !tunnel.done()) {
+    if (link.pending() <= 0) {
+      int waited = link.waitReadable(limitSeconds > 0 ? &limit : nullptr);
+      if (waited == 0) result = tunnel.silence(limitSeconds);
+      if (waited < 0) result = tunnel.readFailed();
+      if (waited <= 0) break;
+    }
+    result = tunnel.advance();
   }
-  // The address the proxy bound, which nothing here needs, is read so that
-  // no byte of it is taken for the target's.
-  size_t rest = 0;
-  switch (static_cast<unsigned char>(reply[3])) {
-    case kSocksIPv4:
-      rest = 4;
-      break;
-    case kSocksIPv6:
-      rest = 16;
-      break;
-    case kSocksName:
-      result = exchange.readExactly(1, &reply);
-      rest = static_cast<unsigned char>(reply[0]);
-      break;
-    default:
-      return notSocks;
-  }
-  if (result.ok()) result = exchange.readExactly(rest + kPortBytes, &reply);
+  *tryNext = tunnel.tryNext();
   return result;
 }

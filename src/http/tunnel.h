@@ -52,4 +52,49 @@ Status openHttpTunnel(Link& link, const Proxy& proxy, const std::string& proxyNa
 Status openSocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
                        const TunnelTarget& target, int limitSeconds, bool* tryNext);
 
+// The SOCKS 5 exchange of openSocksTunnel, driven by its caller's waits, so
+// that one loop can race the exchanges of several connections: start()
+// sends the greeting, and each advance() after the link became readable
+// reads what arrived and goes on, until done().
+class SocksTunnel {
+ public:
+  // REQUIRES: `link`, `proxy` and `target` outlive the tunnel.
+  SocksTunnel(Link& link, const Proxy& proxy, const std::string& proxyName,
+              const TunnelTarget& target);
+  SocksTunnel(const SocksTunnel&) = delete;
+  SocksTunnel& operator=(const SocksTunnel&) = delete;
+
+  // Sends the greeting. Returns its failure, or kNoAddress for a name
+  // longer than SOCKS carries.
+  Status start();
+  // Reads what the link holds (one read; nothing there is no failure) and
+  // answers it. Returns the failures openSocksTunnel returns.
+  Status advance();
+  // Whether the proxy connected to the target.
+  bool done() const { return stage_ == kDone; }
+  // After a refusal: whether it was of the destination alone.
+  bool tryNext() const { return tryNext_; }
+  // The failure of a proxy silent for `seconds`, and of a read or wait
+  // that failed.
+  Status silence(int seconds) const;
+  Status readFailed() const;
+
+ private:
+  enum Stage { kMethod, kAuthentication, kReplyHead, kNameLength, kBound, kDone };
+  // Sends `bytes` whole.
+  Status send(const std::string& bytes);
+  // The answer to the bytes of the stage at hand, now all read.
+  Status answer();
+  Status failure(const std::string& what) const;
+
+  Link& link_;
+  const Proxy& proxy_;
+  const TunnelTarget& target_;
+  const std::string who_;
+  Stage stage_ = kMethod;
+  std::string wanted_;  // the bytes of the stage at hand read so far
+  size_t want_ = 0;     // ... and how many it needs
+  bool tryNext_ = false;
+};
+
 #endif  // QUORVANE_HTTP_TUNNEL_H_

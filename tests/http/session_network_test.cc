@@ -18,6 +18,7 @@
 
 #include "app/process_setup.h"
 #include "base/messages.h"
+#include "http/net_transport.h"
 #include "http/session.h"
 #include "http/transport.h"
 #include "support/capture.h"
@@ -885,6 +886,86 @@ TEST_F(SessionNetworkTest, FailedRequestsLeakNoDescriptor) {
     EXPECT_EQ(0, session.request("GET").code());
   }
   EXPECT_EQ(before, openDescriptorCount());
+}
+
+}  // namespace
+
+namespace {
+
+// A SOCKS 5 proxy on loopback that leaves its first CONNECT unanswered (a
+// destination that does not answer, as a black-holed address) and answers
+// every later one, then plays the target's reply itself.
+class StallingSocksProxy {
+ public:
+  StallingSocksProxy() {
+    std::string error;
+    listener_ = listenOnLoopback(0, 0, &error);
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~StallingSocksProxy() {
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    for (int fd : accepted_) close(fd);
+    close(listener_);
+  }
+  int port() const { return port_; }
+  int connections() const { return static_cast<int>(accepted_.size()); }
+
+ private:
+  void serve() {
+    for (;;) {
+      int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      accepted_.push_back(fd);
+      char bytes[512];
+      // The greeting, then the request (its address is not looked at).
+      if (recv(fd, bytes, sizeof bytes, 0) <= 0 || send(fd, "\x05\x00", 2, 0) != 2) continue;
+      if (recv(fd, bytes, sizeof bytes, 0) <= 0 || accepted_.size() == 1) continue;
+      const char reply[] = "\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50HTTP/1.0 200 OK\r\n\r\nhi";
+      send(fd, reply, sizeof reply - 1, 0);
+      shutdown(fd, SHUT_WR);
+    }
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> accepted_;
+  std::thread thread_;
+};
+
+// The real network, where every name has two addresses (which only the
+// proxy would reach).
+class TwoAddressNetwork : public NetTransport {
+ public:
+  bool lookUp(const char*, std::vector<std::string>* addresses, ConnectFailure*) override {
+    *addresses = {"192.0.2.1", "192.0.2.2"};
+    return true;
+  }
+};
+
+// A "socks5://" proxy is handed the target's addresses as they race: the
+// second goes a quarter of a second after the first, which the proxy does
+// not get through, and wins long before the first's time limit.
+TEST(SocksRaceTest, TheAddressesOfTheTargetRaceThroughTheProxy) {
+  StallingSocksProxy proxy;
+  TwoAddressNetwork network;
+  HttpSession session(network);
+  session.settings().timeoutSeconds = 5;
+  session.settings().proxy.assign(formatText("socks5://127.0.0.1:%d", proxy.port()).c_str());
+  session.resetRequest();
+  ASSERT_EQ(0, session.setTarget("http://video.example:8080/a"));
+  StdoutCapture quiet;
+  auto started = Clock::now();
+  ASSERT_TRUE(session.request("GET").ok());
+  auto elapsed = Clock::now() - started;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(200));
+  EXPECT_LT(elapsed, std::chrono::seconds(2));
+  EXPECT_EQ(2, proxy.connections());
+  EXPECT_EQ("hi", text(session.body()));
 }
 
 }  // namespace
