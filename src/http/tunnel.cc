@@ -42,6 +42,18 @@ const int kHeaderEndLength = 4;
 // Each read of the CONNECT answer takes at most this much.
 const int kAnswerRead = 4096;
 
+// Sends `bytes` whole on `link` to the proxy `who` names ("proxy NAME port
+// N").
+Status sendWhole(Link& link, const std::string& bytes, const std::string& who) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    int sent = link.send(bytes.data() + done, static_cast<int>(bytes.size() - done));
+    if (sent <= 0) return Status(kCannotConnect, "cannot send to the " + who);
+    done += static_cast<size_t>(sent);
+  }
+  return Status();
+}
+
 // The bytes exchanged with one proxy within one time limit, and the
 // failures that name it.
 class Exchange {
@@ -61,15 +73,7 @@ class Exchange {
     return Status(kCannotConnect, who_ + " " + what);
   }
 
-  Status sendAll(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      int sent = link_.send(bytes.data() + done, static_cast<int>(bytes.size() - done));
-      if (sent <= 0) return Status(kCannotConnect, "cannot send to the " + who_);
-      done += static_cast<size_t>(sent);
-    }
-    return Status();
-  }
+  Status sendAll(const std::string& bytes) { return sendWhole(link_, bytes, who_); }
 
   // Reads at most `size` bytes once they have arrived. Returns their count,
   // or 0 with *failure set.
@@ -188,13 +192,7 @@ Status SocksTunnel::silence(int seconds) const {
 }
 
 Status SocksTunnel::send(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    int sent = link_.send(bytes.data() + done, static_cast<int>(bytes.size() - done));
-    if (sent <= 0) return Status(kCannotConnect, "cannot send to the " + who_);
-    done += static_cast<size_t>(sent);
-  }
-  return Status();
+  return sendWhole(link_, bytes, who_);
 }
 
 Status SocksTunnel::start() {
