@@ -33,6 +33,21 @@ size_t textLength(const char* text) {
 
 }  // namespace
 
+void SessionSettings::copyFrom(const SessionSettings& other) {
+  userAgent.assign(other.userAgent.data());
+  proxy.assign(other.proxy.data());
+  proxyEnvironment = other.proxyEnvironment;
+  user.assign(other.user.data());
+  password.assign(other.password.data());
+  basicAuth = other.basicAuth;
+  timeoutSeconds = other.timeoutSeconds;
+  port = other.port;
+  tlsPort = other.tlsPort;
+  tlsVerify = other.tlsVerify;
+  lowSpeedBytes = other.lowSpeedBytes;
+  lowSpeedSeconds = other.lowSpeedSeconds;
+}
+
 HttpSession::HttpSession(Transport& transport, const char* initialAddress) : transport_(transport) {
   if (initialAddress != nullptr) setTarget(initialAddress);
 }

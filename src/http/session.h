@@ -63,6 +63,10 @@ struct SessionSettings {
   // lowSpeedSeconds seconds ends as stalled; 0: no such limit.
   int32_t lowSpeedBytes = 0;
   int32_t lowSpeedSeconds = 0;
+
+  // Makes every setting above the same as `other`'s (a text without
+  // storage stays without). A setting added above is copied there too.
+  void copyFrom(const SessionSettings& other);
 };
 
 class HttpSession {

@@ -57,15 +57,7 @@ Status HttpSession::sendRange(int64_t first, int64_t last, const char* validator
 
 std::unique_ptr<HttpSession> HttpSession::sibling() {
   auto copy = std::make_unique<HttpSession>(transport_);
-  copy->settings_.userAgent.assign(settings_.userAgent.data());
-  copy->settings_.proxy.assign(settings_.proxy.data());
-  copy->settings_.user.assign(settings_.user.data());
-  copy->settings_.password.assign(settings_.password.data());
-  copy->settings_.timeoutSeconds = settings_.timeoutSeconds;
-  copy->settings_.port = settings_.port;
-  copy->settings_.tlsPort = settings_.tlsPort;
-  copy->settings_.tlsVerify = settings_.tlsVerify;
-  copy->settings_.basicAuth = settings_.basicAuth;
+  copy->settings_.copyFrom(settings_);
   copy->sharedJar_ = &cookieJar();
   copy->cookiesEnabled_ = cookiesEnabled_;
   copy->url_.assign(url_.data());

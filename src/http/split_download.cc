@@ -208,22 +208,33 @@ class SplitDownload {
   // kResumeOverlap bytes of it already in the file.
   void ask(Connection& connection, size_t index) {
     Piece& piece = plan_.at(connection.piece);
-    if (!connection.own) connection.own = session_.sibling();
-    connection.session = connection.own.get();
-    connection.first = piece.done - plan_.overlap(piece.start);
+    prepare(connection, piece.done - plan_.overlap(piece.start), piece.end, false);
     connection.last = piece.end - 1;
-    connection.at = connection.first;
-    connection.answerEnd = piece.end;
-    connection.piped = true;
-    connection.whole = false;
-    connection.wakeBytes = 1;
-    connection.reservedTo = 0;
-    connection.stage = Stage::kAnswer;
     verboseNote(formatText("piece %lld-%lld on connection %d",
                            static_cast<long long>(connection.first),
                            static_cast<long long>(connection.last), static_cast<int>(index + 1)));
-    Status sent =
-        connection.session->sendRange(connection.first, connection.last, file_.ifRange().c_str());
+    send(connection,
+         connection.session->sendRange(connection.first, connection.last, file_.ifRange().c_str()));
+  }
+
+  // Readies `connection`, on a session of its own, for an answer whose
+  // bytes go from `first` up to `answerEnd` in the file (`whole`: an
+  // answer of the whole file).
+  void prepare(Connection& connection, int64_t first, int64_t answerEnd, bool whole) {
+    if (!connection.own) connection.own = session_.sibling();
+    connection.session = connection.own.get();
+    connection.first = first;
+    connection.at = first;
+    connection.answerEnd = answerEnd;
+    connection.piped = true;
+    connection.whole = whole;
+    connection.wakeBytes = 1;
+    connection.reservedTo = 0;
+    connection.stage = Stage::kAnswer;
+  }
+
+  // After the request of `connection` was sent with the result `sent`.
+  void send(Connection& connection, const Status& sent) {
     connection.lastActive = monotonicMicros();
     if (!sent.ok()) answerFailed(connection, sent);
   }
@@ -236,22 +247,12 @@ class SplitDownload {
     Connection& connection = connections_[0];
     int64_t piece = plan_.take(0, false);
     if (piece < 0) return;
-    if (!connection.own) connection.own = session_.sibling();
-    connection.session = connection.own.get();
     connection.piece = piece;
     connection.resuming = false;
-    connection.whole = true;
-    connection.first = 0;
-    connection.at = 0;
-    connection.answerEnd = file_.length;
-    connection.wakeBytes = 1;
-    connection.reservedTo = 0;
-    connection.stage = Stage::kAnswer;
+    prepare(connection, 0, file_.length, true);
     verboseNote(formatText("the whole file on connection 1, for the bytes from %lld on",
                            static_cast<long long>(piece)));
-    Status sent = connection.session->sendRange(-1, -1, nullptr);
-    connection.lastActive = monotonicMicros();
-    if (!sent.ok()) answerFailed(connection, sent);
+    send(connection, connection.session->sendRange(-1, -1, nullptr));
   }
 
   bool anyAtWork() const {
@@ -321,7 +322,7 @@ class SplitDownload {
   // The time-out of a connection's silence in microseconds; 0: none.
   int64_t limitMicros() const {
     int32_t seconds = session_.settings().timeoutSeconds;
-    return seconds > 0 ? int64_t{seconds} * 1000 * 1000 : 0;
+    return seconds > 0 ? seconds * limitSecondMicros() : 0;
   }
 
   // Connections that stayed silent beyond the time-out are cut.

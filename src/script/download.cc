@@ -66,25 +66,11 @@ class PartPieces : public PieceSink {
   int openError() const { return fd_ >= 0 ? 0 : errno != 0 ? errno : EBADF; }
 
   int writeAt(int64_t offset, const char* data, size_t length) override {
-    size_t done = 0;
-    while (done < length) {
-      ssize_t wrote = pwrite(fd_, data + done, length - done, static_cast<off_t>(offset) + done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) return wrote < 0 ? errno : EIO;
-      done += static_cast<size_t>(wrote);
-    }
-    return 0;
+    return ::writeAt(fd_, offset, data, length);
   }
   int writeFromAt(SplicePipe& pipe, int64_t offset) override { return pipe.drainTo(fd_, &offset); }
   int readAt(int64_t offset, char* into, size_t length) override {
-    size_t done = 0;
-    while (done < length) {
-      ssize_t got = pread(fd_, into + done, length - done, static_cast<off_t>(offset) + done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return got < 0 ? errno : EIO;
-      done += static_cast<size_t>(got);
-    }
-    return 0;
+    return ::readAt(fd_, offset, into, length);
   }
   int keepHeld(const std::vector<ByteRange>& held) override {
     return part_.writeMeta(file_, &held);
@@ -149,6 +135,15 @@ bool continuesPart(const PartFile& part, const FileIdentity& now, KeptPart* kept
   return kept->bytes > 0;
 }
 
+// What a download into `part` that ended with `result` leaves: the part
+// replaces the output when the download is complete; otherwise it is kept
+// and the failure says so (an interrupt's line says where already).
+Status endOfPart(const PartFile& part, Status result) {
+  if (result.ok()) return finishPart(part);
+  if (!isInterruption(result.code())) result.addTrailer("; the part is kept in " + part.partPath());
+  return result;
+}
+
 // The body into the open `part` over up to retry.split connections: a new
 // download of the response at hand (`held` empty: the part is emptied and
 // its meta file, which describes `file`, written before the first byte), or
@@ -170,11 +165,8 @@ Status downloadPieces(HttpSession& session, const PartFile& part, const FileIden
   start.file = file;
   start.held = held;
   start.outputName = part.outputPath();
-  Status result =
-      downloadInPieces(session, sink, part.partPath().c_str(), start, retry.split, retry);
-  if (result.ok()) return finishPart(part);
-  if (!isInterruption(result.code())) result.addTrailer("; the part is kept in " + part.partPath());
-  return result;
+  return endOfPart(
+      part, downloadInPieces(session, sink, part.partPath().c_str(), start, retry.split, retry));
 }
 
 // "@->file:" into OUTPUT.part: continues the part an earlier run kept when
@@ -242,10 +234,7 @@ Status downloadToPart(HttpSession& session, const char* outputPath, const RetryP
   if (result.ok() && closeError != 0) {
     result = cannotWrite(closeError, "closing " + part.partPath());
   }
-  if (result.ok()) return finishPart(part);
-  // An interrupt's line says where the bytes are already.
-  if (!isInterruption(result.code())) result.addTrailer("; the part is kept in " + part.partPath());
-  return result;
+  return endOfPart(part, result);
 }
 
 }  // namespace

@@ -87,15 +87,7 @@ int OutputFile::readBack(char* into, size_t length) {
     memcpy(into, tail_.data() + tail_.size() - length, length);
     return 0;
   }
-  off_t from = static_cast<off_t>(written_ - static_cast<int64_t>(length));
-  size_t done = 0;
-  while (done < length) {
-    ssize_t got = pread(readFd_, into + done, length - done, from + static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return got < 0 ? errno : EIO;
-    done += static_cast<size_t>(got);
-  }
-  return 0;
+  return ::readAt(readFd_, written_ - static_cast<int64_t>(length), into, length);
 }
 
 void OutputFile::reserveFor(size_t length) {

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "text/file_handle.h"
+
 namespace {
 
 const char kPartSuffix[] = ".part";
@@ -104,15 +106,7 @@ bool PartFile::readable(int64_t length) const {
   int64_t end = size();
   if (end < length) return false;
   std::vector<char> bytes(static_cast<size_t>(length));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t got = pread(fd_, bytes.data() + done, bytes.size() - done,
-                        static_cast<off_t>(end - length) + static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
+  return ::readAt(fd_, end - length, bytes.data(), bytes.size()) == 0;
 }
 
 int PartFile::descriptor() const {
@@ -142,23 +136,7 @@ bool PartFile::readMeta(FileIdentity* file, HeldPieces* held) const {
 }
 
 int PartFile::writeMeta(const FileIdentity& file, const std::vector<ByteRange>* held) const {
-  std::string text = formatPartMeta(file, held);
-  std::string temporary = folderOf(meta_) + kMetaTemplate;
-  // mkstemp makes the file with mode 0600, and never over another.
-  int fd = mkostemp(&temporary[0], O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  size_t done = 0;
-  while (done < text.size() && error == 0) {
-    ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) error = wrote < 0 ? errno : EIO;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), meta_.c_str()) != 0) error = errno;
-  if (error != 0) unlink(temporary.c_str());
-  return error;
+  return replaceFileContent(meta_, formatPartMeta(file, held), kMetaTemplate);
 }
 
 int PartFile::finish() const {

@@ -113,10 +113,33 @@ int replaceFileContent(const std::string& path, const std::string& bytes,
   while (done < bytes.size() && error == 0) {
     ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (wrote < 0 && errno != EINTR) error = errno;
+    if (wrote == 0) error = EIO;
     if (wrote > 0) done += static_cast<size_t>(wrote);
   }
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) unlink(temporary.c_str());
   return error;
+}
+
+int readAt(int fd, int64_t offset, char* into, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = pread(fd, into + done, length - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got < 0 ? errno : EIO;
+    done += static_cast<size_t>(got);
+  }
+  return 0;
+}
+
+int writeAt(int fd, int64_t offset, const char* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t wrote = pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return wrote < 0 ? errno : EIO;
+    done += static_cast<size_t>(wrote);
+  }
+  return 0;
 }

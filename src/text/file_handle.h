@@ -77,4 +77,10 @@ class FileHandle {
 int replaceFileContent(const std::string& path, const std::string& bytes,
                        const char* temporaryName);
 
+// Reads `length` bytes of the file open on `fd` from `offset` into `into`,
+// or writes `length` bytes from `data` there, in as many calls as it takes.
+// Returns 0, or the system's error number (EIO for a file that ends first).
+int readAt(int fd, int64_t offset, char* into, size_t length);
+int writeAt(int fd, int64_t offset, const char* data, size_t length);
+
 #endif  // QUORVANE_TEXT_FILE_HANDLE_H_

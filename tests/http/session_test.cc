@@ -462,3 +462,23 @@ TEST(SessionTest, VerboseEchoOfTheRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+// A session that repeats another's request for a piece goes the same way:
+// through the environment's proxy here, with the other's headers.
+TEST(SessionTest, ASiblingTakesEverySetting) {
+  Wired w;
+  w.session.settings().proxyEnvironment.http = "http://proxy.example:3128";
+  w.session.settings().userAgent.assign("UA/2");
+  w.session.resetRequest();
+  ASSERT_EQ(0, w.session.setTarget("http://h.example/a"));
+  std::unique_ptr<HttpSession> sibling = w.session.sibling();
+  StdoutCapture quiet;
+  ASSERT_TRUE(sibling->sendRange(0, 9, nullptr).ok());
+  EXPECT_EQ("proxy.example", w.net.connections[0].target);
+  EXPECT_EQ(0u, w.net.connections[0].sent.find("GET http://h.example/a HTTP/1.0\r\n"));
+  EXPECT_NE(std::string::npos, w.net.connections[0].sent.find("User-Agent: UA/2\r\n"));
+}
+
+}  // namespace
