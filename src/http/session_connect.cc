@@ -136,18 +136,25 @@ Status handshakeFailure(TlsStart::Outcome outcome, const std::string& untrusted,
   }
 }
 
-// Opens the tunnel of `proxy` on `link` to `target`, handing a SOCKS proxy
-// `destination` (the name, or an address looked up here), within `limit`
-// seconds (0: no limit of its own). *tryNext: a SOCKS proxy could not
-// reach that address, and another one may do.
-Status openTunnel(Link& link, const Proxy& proxy, const Peer& target,
-                  const std::string& destination, const SessionSettings& settings, int limit,
-                  bool* tryNext) {
+// What a tunnel to `target` asks a proxy for: a SOCKS proxy is handed
+// `destination` (the name, or an address looked up here).
+TunnelTarget tunnelTarget(const Peer& target, const std::string& destination,
+                          const SessionSettings& settings) {
   TunnelTarget to;
   to.host = hostWithoutPort(target);
   to.destination = destination;
   to.port = target.port;
   to.userAgent = settings.userAgent.data() != nullptr ? settings.userAgent.data() : "";
+  return to;
+}
+
+// Opens the tunnel of `proxy` on `link` to `target` (as tunnelTarget says),
+// within `limit` seconds (0: no limit of its own). *tryNext: a SOCKS proxy
+// could not reach that address, and another one may do.
+Status openTunnel(Link& link, const Proxy& proxy, const Peer& target,
+                  const std::string& destination, const SessionSettings& settings, int limit,
+                  bool* tryNext) {
+  const TunnelTarget to = tunnelTarget(target, destination, settings);
   if (proxy.kind == ProxyKind::kHttp)
     return openHttpTunnel(link, proxy, proxy.host.name, to, limit);
   return openSocksTunnel(link, proxy, proxy.host.name, to, limit, tryNext);
@@ -303,10 +310,7 @@ Status HttpSession::raceSocksTunnels(const Proxy& proxy, const Peer& peer, const
   auto startOn = [&](std::unique_ptr<Link> connected) {
     auto attempt = std::make_unique<SocksAttempt>();
     attempt->link = std::move(connected);
-    attempt->to.host = hostWithoutPort(target);
-    attempt->to.destination = destinations[next++];
-    attempt->to.port = target.port;
-    attempt->to.userAgent = settings_.userAgent.data() != nullptr ? settings_.userAgent.data() : "";
+    attempt->to = tunnelTarget(target, destinations[next++], settings_);
     attempt->tunnel =
         std::make_unique<SocksTunnel>(*attempt->link, proxy, proxy.host.name, attempt->to);
     attempt->deadline = limit > 0 ? monotonicMicros() + limit * limitSecondMicros() : 0;
