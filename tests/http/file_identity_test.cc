@@ -60,16 +60,30 @@ TEST(FileIdentityTest, AnythingElseCannotBeRead) {
       "quorvane part 1\nSize: 1\nLength: 1\n",
       "quorvane part 1\nLength: 1\n\n",
       "quorvane part 1\r\nLength: 1\r\n",
+      // Held runs that do not fit a file of 100 bytes.
+      "quorvane part 1\nLength: 100\nHeld: 0-100\n",
+      "quorvane part 1\nLength: 100\nHeld: 5-4\n",
+      "quorvane part 1\nLength: 100\nHeld: 0-9,9-20\n",
+      "quorvane part 1\nLength: 100\nHeld: 0-9,10-20\n",
+      "quorvane part 1\nLength: 100\nHeld: 20-29,0-9\n",
+      "quorvane part 1\nLength: 100\nHeld: 0-9,\n",
+      "quorvane part 1\nLength: 100\nHeld: \n",
+      "quorvane part 1\nLength: 100\nHeld: -9\n",
+      "quorvane part 1\nLength: 100\nHeld: 0-\n",
+      "quorvane part 1\nLength: 100\nHeld: a-b\n",
+      "quorvane part 1\nLength: 100\nHeld: 0-9 \n",
+      "quorvane part 1\nLength: 100\nHeld: none,0-1\n",
+      "quorvane part 1\nLength: unknown\nHeld: none\n",
   };
   for (const char* text : malformed) {
     FileIdentity file;
-    EXPECT_FALSE(parsePartMeta(text, &file)) << text;
+    HeldPieces pieces;
+    EXPECT_FALSE(parsePartMeta(text, &file, &pieces)) << text;
   }
 }
 
-// The bytes a part fetched in pieces holds: runs read back as written, and
-// a list that does not fit the file is no list; a reader that knows no
-// pieces refuses a part that has them.
+// The bytes a part fetched in pieces holds: runs read back as written; a
+// reader that knows no pieces refuses a part that has them.
 TEST(PartMeta, HeldRunsOfAPieceDownload) {
   FileIdentity file;
   file.etag = "\"v1\"";
@@ -89,13 +103,6 @@ TEST(PartMeta, HeldRunsOfAPieceDownload) {
   EXPECT_TRUE(pieces.listed && pieces.ranges.empty());
   ASSERT_TRUE(parsePartMeta("quorvane part 1\nLength: 5\n", &read, &pieces));
   EXPECT_FALSE(pieces.listed);
-  const char* misfits[] = {"0-100", "5-4", "0-9,9-20", "0-9,10-20", "20-29,0-9", "0-9,",
-                           "",      "-9",  "0-",       "a-b",       "0-9 ",      "none,0-1"};
-  for (const char* runs : misfits) {
-    std::string meta = std::string("quorvane part 1\nLength: 100\nHeld: ") + runs + "\n";
-    EXPECT_FALSE(parsePartMeta(meta, &read, &pieces)) << runs;
-  }
-  EXPECT_FALSE(parsePartMeta("quorvane part 1\nLength: unknown\nHeld: none\n", &read, &pieces));
 }
 
 }  // namespace
